@@ -1,0 +1,101 @@
+// Costs of the operator's file paths, each beside a baseline measured in the same run:
+// reading and checking a HEX file that fills the whole image against reading its bytes, and
+// one settings write with its flush against a bare write+fsync of the same size.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "image/hex_reader.h"
+#include "image/image_check.h"
+#include "settings/settings_store.h"
+#include "tests/support/hex_text.h"
+
+namespace {
+
+// A folder with a full-image HEX file and a typical config.ini, removed at exit.
+struct Fixture {
+    Fixture() {
+        char pattern[] = "/tmp/pravune-bench-XXXXXX";
+        dir = ::mkdtemp(pattern);
+        hexPath = dir + "/full.hex";
+        std::ofstream(hexPath, std::ios::binary) << FullImageHex(0x0E00, 0x3BFA);
+        SettingsFilePath = dir + "/config.ini";
+        for (const char* key : {"m_strVID_bt", "m_strPID_bt", "m_strPath_flash", "AutoReload",
+                                "AutoSN", "SN_StartAddr", "SN_Current", "SN_Bytes", "SN_Step"}) {
+            WriteSettingString("SETTING", key, key[0] == 'm' ? "/home/operator/fw/app.hex" : "1");
+        }
+        settingsSize = std::filesystem::file_size(SettingsFilePath);
+    }
+    ~Fixture() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    std::string dir, hexPath;
+    std::size_t settingsSize = 0;
+};
+
+Fixture& Shared() {
+    static Fixture fixture;
+    return fixture;
+}
+
+void BM_ReadHexBytes_Baseline(benchmark::State& state) {
+    std::string bytes;
+    for (auto _ : state) {
+        int fd = ::open(Shared().hexPath.c_str(), O_RDONLY | O_CLOEXEC);
+        char chunk[16384];
+        bytes.clear();
+        for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;)
+            bytes.append(chunk, n);
+        ::close(fd);
+        benchmark::DoNotOptimize(bytes.data());
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes.size()));
+}
+BENCHMARK(BM_ReadHexBytes_Baseline);
+
+void BM_ReadAndCheckFullImage(benchmark::State& state) {
+    static HexImage image;
+    std::string status;
+    for (auto _ : state) {
+        if (ReadHexFile(Shared().hexPath, image, status) != kHexOk || !CheckImage(image)) {
+            state.SkipWithError("full image did not load");
+            break;
+        }
+        benchmark::DoNotOptimize(image.start);
+    }
+}
+BENCHMARK(BM_ReadAndCheckFullImage);
+
+void BM_WriteFsync_Baseline(benchmark::State& state) {
+    const std::string text(Shared().settingsSize, 'x');
+    const std::string path = Shared().dir + "/bare.bin";
+    for (auto _ : state) {
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (::write(fd, text.data(), text.size()) < 0 || ::fsync(fd) != 0) {
+            state.SkipWithError("write failed");
+        }
+        ::close(fd);
+    }
+}
+BENCHMARK(BM_WriteFsync_Baseline)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_WriteSettingString(benchmark::State& state) {
+    Shared();
+    unsigned n = 0;
+    char value[16];
+    for (auto _ : state) {
+        std::snprintf(value, sizeof value, "%04X", ++n & 0xFFFF);
+        if (!WriteSettingString("SETTING", "SN_Current", value))
+            state.SkipWithError("write failed");
+    }
+}
+BENCHMARK(BM_WriteSettingString)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+}  // namespace

@@ -1,0 +1,25 @@
+#include "image/image_check.h"
+
+#include <algorithm>
+
+bool CheckImage(HexImage& image) {
+    image.bytesMoved = false;
+    image.start = 0;
+    const std::uint32_t limit = std::min(image.end, image.Usable());
+
+    if (image.end > 68 && limit > kMovedFrom + 2) {
+        const std::uint8_t* moved = &image.data[kMovedFrom];
+        if (moved[0] != 0xFF || moved[1] != 0xFF || moved[2] != 0xFF) {
+            std::copy_n(moved, 3, image.movedBytes.begin());
+            image.bytesMoved = true;
+            std::fill_n(&image.data[kMovedFrom], 3, std::uint8_t{0xFF});
+        }
+    }
+    for (std::uint32_t a = 3; a < limit; ++a) {
+        if (image.data[a] != 0xFF) {
+            image.start = a;
+            break;
+        }
+    }
+    return image.start >= kCodeStart;
+}

@@ -1,0 +1,90 @@
+#include "image/load_report.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "image/hex_reader.h"
+#include "image/image_check.h"
+
+namespace {
+
+std::string Hex4(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(value));
+    return text;
+}
+
+}  // namespace
+
+std::string FileTimeText(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+        return {};
+    }
+    std::tm local{};
+    time_t when = st.st_mtim.tv_sec;
+    if (::localtime_r(&when, &local) == nullptr) {
+        return {};
+    }
+    return std::to_string(local.tm_year + 1900) + "-" + std::to_string(local.tm_mon + 1) + "-" +
+           std::to_string(local.tm_mday) + " " + std::to_string(local.tm_hour) + ":" +
+           std::to_string(local.tm_min) + ":" + std::to_string(local.tm_sec);
+}
+
+std::string FileNameOf(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(slash + 1);
+}
+
+LoadReport SuccessReport(const HexImage& image, const std::string& fileName,
+                         const std::string& fileTime) {
+    LoadReport report;
+    report.valid = true;
+    report.fileName = fileName;
+    const std::string length = std::to_string(image.end - image.start);
+    report.log.push_back({"Open Hex\r\n", kLogBlack, true});
+    report.log.push_back({"\t- File Name: " + fileName + "\n", kLogBlack, false});
+    report.log.push_back({"\t- Length: " + length + "Bytes (" + Hex4(image.start) + " ~ " +
+                              Hex4(image.end - 1) + ")\n",
+                          kLogBlack, false});
+    report.log.push_back({"\t- Latest Update: " + fileTime + "\n", kLogBlack, false});
+    if (image.makerFormat) {
+        report.log.push_back({"\t- Format: KAVORN Application Hex File\n", kLogBlack, false});
+    }
+    if (image.badChecksums > 0) {
+        const bool one = image.badChecksums == 1;
+        report.log.push_back({"\t- Warning: " + std::to_string(image.badChecksums) +
+                                  (one ? " record has" : " records have") +
+                                  " a wrong checksum (first on line " +
+                                  std::to_string(image.firstBadChecksumLine) + ")\n",
+                              kLogRed, false});
+    }
+    report.lengthLabel = length + " Bytes";
+    report.dateLabel = fileTime;
+    return report;
+}
+
+LoadReport FailureReport(const std::string& status) {
+    LoadReport report;
+    report.log.push_back({"Open Hex: \r\n", kLogBlack, true});
+    report.log.push_back({"\t" + status + "\r\n", kLogRed, false});
+    return report;
+}
+
+LoadReport LoadImageFile(const std::string& path, HexImage& image, std::string& status) {
+    const std::string fileName = FileNameOf(path);
+    image.valid = false;
+    if (ReadHexFile(path, image, status) == kHexOk) {
+        if (CheckImage(image)) {
+            image.valid = true;
+        } else {
+            status = "Error: Code In Reserved Range 0x0000 ~ " + Hex4(kReservedLast);
+        }
+    }
+    LoadReport report =
+        image.valid ? SuccessReport(image, fileName, FileTimeText(path)) : FailureReport(status);
+    report.fileName = fileName;
+    return report;
+}

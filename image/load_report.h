@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "image/hex_image.h"
+
+// Colours of the message log, 0xRRGGBB.
+inline constexpr std::uint32_t kLogBlack = 0x000000;
+inline constexpr std::uint32_t kLogGreen = 0x008000;
+inline constexpr std::uint32_t kLogRed = 0xFF0000;
+inline constexpr std::uint32_t kLogStampColor = 0x6C35A4;
+inline constexpr std::uint32_t kLogBackground = 0xEBEBEB;
+
+// One piece of text for the message log; the log adds no line ends of its own.
+struct LogEntry {
+    std::string text;
+    std::uint32_t color = kLogBlack;
+    bool timeStamp = false;
+
+    bool operator==(const LogEntry&) const = default;
+};
+
+// What one load of the HEX file tells the operator: the log lines and the two labels.
+struct LoadReport {
+    bool valid = false;
+    std::string fileName;
+    std::vector<LogEntry> log;
+    std::string lengthLabel;
+    std::string dateLabel;
+};
+
+// The last-write time of the entry at `path` in local time as "Y-M-D h:m:s" without leading
+// zeros, or empty text when nothing exists there.
+std::string FileTimeText(const std::string& path);
+
+// The text after the last path separator, or empty text when there is none.
+std::string FileNameOf(const std::string& path);
+
+// The toolkit-free half of loading the HEX file: reads `path` into `image`, checks it, sets
+// `image.valid`, and builds the report. On failure `status` holds the reason.
+LoadReport LoadImageFile(const std::string& path, HexImage& image, std::string& status);
+
+// The report lines for a checked image, and for a failed load with `status` as its reason.
+LoadReport SuccessReport(const HexImage& image, const std::string& fileName,
+                         const std::string& fileTime);
+LoadReport FailureReport(const std::string& status);

@@ -1,0 +1,299 @@
+#include "settings/settings_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "settings/ini_document.h"
+
+std::string SettingsFilePath;
+
+namespace {
+
+std::string ErrorText(int error) {
+    return std::strerror(error);
+}
+
+// Owns one descriptor.
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd() { Reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return m_fd; }
+    // Closes now and reports whether the close succeeded (a late write error shows here).
+    bool Close() {
+        int fd = m_fd;
+        m_fd = -1;
+        return fd < 0 || ::close(fd) == 0;
+    }
+
+  private:
+    void Reset() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+    int m_fd;
+};
+
+// A temporary file that is removed unless it was renamed into place.
+class TempFile {
+  public:
+    explicit TempFile(std::string path) : m_path(std::move(path)) {}
+    ~TempFile() {
+        if (!m_kept)
+            ::unlink(m_path.c_str());
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    const std::string& path() const { return m_path; }
+    void Keep() { m_kept = true; }
+
+  private:
+    std::string m_path;
+    bool m_kept = false;
+};
+
+enum class ReadOutcome { kMissing, kRead, kFailed };
+
+ReadOutcome ReadWhole(const std::string& path, std::string& text, struct stat& st,
+                      std::string& reason) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (fd.get() < 0) {
+        if (errno == ENOENT)
+            return ReadOutcome::kMissing;
+        reason = ErrorText(errno);
+        return ReadOutcome::kFailed;
+    }
+    if (::fstat(fd.get(), &st) != 0) {
+        reason = ErrorText(errno);
+        return ReadOutcome::kFailed;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        reason = ErrorText(EISDIR);
+        return ReadOutcome::kFailed;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        reason = "not a regular file";
+        return ReadOutcome::kFailed;
+    }
+    if (static_cast<unsigned long long>(st.st_size) > kMaxSettingsFileSize) {
+        reason = "file larger than " + std::to_string(kMaxSettingsFileSize) + " bytes";
+        return ReadOutcome::kFailed;
+    }
+    text.clear();
+    char chunk[65536];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            reason = ErrorText(errno);
+            return ReadOutcome::kFailed;
+        }
+        if (n == 0)
+            return ReadOutcome::kRead;
+        text.append(chunk, static_cast<std::size_t>(n));
+        if (text.size() > kMaxSettingsFileSize) {
+            reason = "file larger than " + std::to_string(kMaxSettingsFileSize) + " bytes";
+            return ReadOutcome::kFailed;
+        }
+    }
+}
+
+bool WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// config.ini may be a link to the real file; the rename must replace the file, not the link.
+std::string ResolveTarget(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* real = ::realpath(path.c_str(), nullptr)) {
+            std::string resolved(real);
+            std::free(real);
+            return resolved;
+        }
+    }
+    return path;
+}
+
+mode_t NewFileMode() {
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
+bool Fail(std::string* reason, const std::string& text) {
+    if (reason)
+        *reason = text;
+    return false;
+}
+
+}  // namespace
+
+namespace settings_file {
+
+std::string Read(const std::string& path, const std::string& section, const std::string& key,
+                 const std::string& defaultValue) {
+    std::string text, reason;
+    struct stat st {};
+    if (path.empty() || ReadWhole(path, text, st, reason) != ReadOutcome::kRead) {
+        return defaultValue;
+    }
+    return IniDocument(text).Get(section, key).value_or(defaultValue);
+}
+
+bool Write(const std::string& path, const std::string& section, const std::string& key,
+           const std::string& value, std::string* reason) {
+    if (path.empty())
+        return Fail(reason, "no settings file path");
+    const std::string target = ResolveTarget(path);
+
+    std::string text, why;
+    struct stat st {};
+    ReadOutcome outcome = ReadWhole(target, text, st, why);
+    if (outcome == ReadOutcome::kFailed)
+        return Fail(reason, why);
+    // Never rewrite a file that could not be read whole: that would lose its other settings.
+    IniDocument doc(text);
+    if (!doc.Set(section, key, value))
+        return Fail(reason, "the value holds a line break");
+    const std::string newText = doc.Text();
+
+    std::size_t slash = target.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : target.substr(0, slash);
+    if (folder.empty())
+        folder = "/";
+    std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string pattern = folder + (folder == "/" ? "" : "/") + "." + name + ".XXXXXX";
+
+    Fd fd(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (fd.get() < 0)
+        return Fail(reason, ErrorText(errno));
+    TempFile temp(pattern);
+
+    const bool existed = outcome == ReadOutcome::kRead;
+    if (::fchmod(fd.get(), existed ? (st.st_mode & 07777) : NewFileMode()) != 0) {
+        return Fail(reason, ErrorText(errno));
+    }
+    if (existed && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
+        // Best effort: keep the owner when we may (running as root for a user's file).
+        [[maybe_unused]] int ignored = ::fchown(fd.get(), st.st_uid, st.st_gid);
+    }
+    if (!WriteAll(fd.get(), newText) || ::fsync(fd.get()) != 0 || !fd.Close()) {
+        return Fail(reason, ErrorText(errno));
+    }
+    if (::rename(temp.path().c_str(), target.c_str()) != 0) {
+        return Fail(reason, ErrorText(errno));
+    }
+    temp.Keep();
+    // Make the rename itself durable.
+    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0)
+        ::fsync(dir.get());
+    return true;
+}
+
+int ParseInt(const std::string& text, int fallback) {
+    std::size_t i = 0;
+    auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    while (i < text.size() && space(text[i]))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    if (i >= text.size() || text[i] < '0' || text[i] > '9')
+        return fallback;
+    long long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > static_cast<long long>(INT_MAX) + 1)
+            value = static_cast<long long>(INT_MAX) + 1;
+    }
+    if (negative)
+        return static_cast<int>(-value);
+    return value > INT_MAX ? INT_MAX : static_cast<int>(value);
+}
+
+}  // namespace settings_file
+
+std::string ExecutableDirectory() {
+    std::string buffer(256, '\0');
+    for (;;) {
+        ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (n < 0)
+            return {};
+        if (static_cast<std::size_t>(n) < buffer.size()) {
+            buffer.resize(static_cast<std::size_t>(n));
+            break;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+    std::size_t slash = buffer.rfind('/');
+    return slash == std::string::npos ? std::string() : buffer.substr(0, slash);
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0;
+}
+
+std::string ReadSettingString(const std::string& section, const std::string& key,
+                              const std::string& defaultValue) {
+    return settings_file::Read(SettingsFilePath, section, key, defaultValue);
+}
+
+int ReadSettingInt(const std::string& section, const std::string& key, int defaultValue) {
+    std::string text = ReadSettingString(section, key, std::to_string(defaultValue));
+    return settings_file::ParseInt(text, defaultValue);
+}
+
+bool WriteSettingString(const std::string& section, const std::string& key,
+                        const std::string& value, std::string* reason) {
+    return settings_file::Write(SettingsFilePath, section, key, value, reason);
+}
+
+bool WriteSettingInt(const std::string& section, const std::string& key, int value,
+                     std::string* reason) {
+    return WriteSettingString(section, key, std::to_string(value), reason);
+}
+
+int ParseHex4(const std::string& text, unsigned& value) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        ++i;
+    unsigned parsed = 0;
+    int digits = 0;
+    for (; i < text.size() && digits < 4; ++i, ++digits) {
+        char c = text[i];
+        int d = (c >= '0' && c <= '9')   ? c - '0'
+                : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                         : -1;
+        if (d < 0)
+            break;
+        parsed = parsed * 16 + static_cast<unsigned>(d);
+    }
+    if (digits > 0)
+        value = parsed;
+    return 1;
+}

@@ -1,0 +1,184 @@
+#include "image/load_report.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include "tests/support/case_name.h"
+
+#include <cstdlib>
+#include <ctime>
+
+#include "image/hex_reader.h"
+#include "image/image_check.h"
+#include "tests/support/hex_text.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+// Sets the file's last-write time to 4 July 2011 13:40:10 UTC and the zone to UTC.
+void StampJuly4(const std::string& path) {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    std::tm when{};
+    when.tm_year = 111;
+    when.tm_mon = 6;
+    when.tm_mday = 4;
+    when.tm_hour = 13;
+    when.tm_min = 40;
+    when.tm_sec = 10;
+    struct timespec times[2] = {{::timegm(&when), 0}, {::timegm(&when), 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+struct CheckCase {
+    const char* name;
+    std::vector<std::pair<std::uint32_t, std::uint8_t>> bytes;  // non-0xFF bytes of the image
+    std::uint32_t end;
+    bool passes;
+    std::uint32_t start;
+    bool moved;
+};
+
+void PrintTo(const CheckCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ImageCheckTable : public ::testing::TestWithParam<CheckCase> {};
+
+TEST_P(ImageCheckTable, FindsFirstCodeAndMovesBytes) {
+    const CheckCase& c = GetParam();
+    HexImage image;
+    image.data.fill(0xFF);
+    for (auto [address, value] : c.bytes)
+        image.data[address] = value;
+    image.end = c.end;
+    image.movedBytes = {};
+    EXPECT_EQ(CheckImage(image), c.passes);
+    EXPECT_EQ(image.start, c.start);
+    EXPECT_EQ(image.bytesMoved, c.moved);
+    if (c.moved) {
+        EXPECT_EQ(image.movedBytes[0], 0x12);
+        EXPECT_EQ(image.movedBytes[1], 0xFF);
+        EXPECT_EQ(image.movedBytes[2], 0x56);
+        EXPECT_EQ(image.data[0x43], 0xFF);
+        EXPECT_EQ(image.data[0x44], 0xFF);
+        EXPECT_EQ(image.data[0x45], 0xFF);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ImageCheckTable,
+    ::testing::ValuesIn(std::vector<CheckCase>{
+        {"code_from_0E00", {{0x0E00, 1}, {0x1000, 2}}, 0x1001, true, 0x0E00, false},
+        {"bytes_0_to_2_pass",
+         {{0, 0x02}, {1, 0x10}, {2, 0}, {0x0F00, 1}},
+         0x0F01,
+         true,
+         0x0F00,
+         false},
+        {"moved_bytes_pass", {{0x43, 0x12}, {0x45, 0x56}, {0x0E10, 1}}, 0x0E11, true, 0x0E10, true},
+        {"byte_at_0x46_fails", {{0x46, 0}, {0x0E00, 1}}, 0x0E01, false, 0x46, false},
+        {"byte_at_0DFF_fails", {{0x0DFF, 0}, {0x0E00, 1}}, 0x0E01, false, 0x0DFF, false},
+        {"all_ff_fails", {}, 0x2000, false, 0, false},
+        {"moved_bytes_ignored_when_end_is_68", {{0x43, 0x12}}, 68, false, 0x43, false},
+        {"end_beyond_capacity_is_not_read", {{0x3BF9, 1}}, 0xFFFFFFFF, true, 0x3BF9, false},
+    }),
+    CaseName());
+
+TEST(LoadReport, SuccessLinesAndLabels) {
+    TempDir dir;
+    std::string path = dir.Write(
+        "app.hex", Lines({"==KAVORN APP HEX==", Data(0, {1, 2, 3}), Data(0x43, {0x12, 0x34, 0x56}),
+                          Data(0x0E00, std::vector<std::uint8_t>(0x22, 0x00)), kEof}));
+    StampJuly4(path);
+    HexImage image;
+    std::string status = "old";
+    LoadReport report = LoadImageFile(path, image, status);
+    ASSERT_TRUE(report.valid);
+    EXPECT_TRUE(image.valid);
+    EXPECT_TRUE(image.bytesMoved);
+    EXPECT_EQ(report.fileName, "app.hex");
+    std::vector<LogEntry> want = {
+        {"Open Hex\r\n", kLogBlack, true},
+        {"\t- File Name: app.hex\n", kLogBlack, false},
+        {"\t- Length: 34Bytes (0E00 ~ 0E21)\n", kLogBlack, false},
+        {"\t- Latest Update: 2011-7-4 13:40:10\n", kLogBlack, false},
+        {"\t- Format: KAVORN Application Hex File\n", kLogBlack, false},
+    };
+    EXPECT_EQ(report.log, want);
+    EXPECT_EQ(report.lengthLabel, "34 Bytes");
+    EXPECT_EQ(report.dateLabel, "2011-7-4 13:40:10");
+}
+
+TEST(LoadReport, WrongChecksumsAddOneRedWarning) {
+    TempDir dir;
+    std::string path =
+        dir.Write("app.hex", Lines({":01100000AA00", ":01100100BB00", Data(0x1002, {1}), kEof}));
+    HexImage image;
+    std::string status;
+    LoadReport report = LoadImageFile(path, image, status);
+    ASSERT_TRUE(report.valid);
+    ASSERT_EQ(report.log.size(), 5u);
+    EXPECT_EQ(report.log.back(),
+              (LogEntry{"\t- Warning: 2 records have a wrong checksum (first on line 1)\n", kLogRed,
+                        false}));
+}
+
+struct FailCase {
+    const char* name;
+    std::string file;  // empty: nothing at the path
+    std::string status;
+};
+
+void PrintTo(const FailCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class LoadFailureTable : public ::testing::TestWithParam<FailCase> {};
+
+TEST_P(LoadFailureTable, RedReasonAndEmptyLabels) {
+    TempDir dir;
+    std::string path =
+        GetParam().file.empty() ? dir.File("gone.hex") : dir.Write("bad.hex", GetParam().file);
+    HexImage image;
+    image.valid = true;
+    std::string status;
+    LoadReport report = LoadImageFile(path, image, status);
+    EXPECT_FALSE(report.valid);
+    EXPECT_FALSE(image.valid);
+    EXPECT_EQ(status, GetParam().status);
+    std::vector<LogEntry> want = {{"Open Hex: \r\n", kLogBlack, true},
+                                  {"\t" + GetParam().status + "\r\n", kLogRed, false}};
+    EXPECT_EQ(report.log, want);
+    EXPECT_EQ(report.lengthLabel, "");
+    EXPECT_EQ(report.dateLabel, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LoadFailureTable,
+                         ::testing::ValuesIn(std::vector<FailCase>{
+                             {"missing", "", "Hex file path does not exist!"},
+                             {"reserved", Lines({Data(0x46, {0}), Data(0x0E00, {1}), kEof}),
+                              "Error: Code In Reserved Range 0x0000 ~ 0DFF"},
+                             {"all_ff", Lines({Data(0x0E00, {0xFF, 0xFF}), kEof}),
+                              "Error: Code In Reserved Range 0x0000 ~ 0DFF"},
+                             {"overflow", Lines({Data(0x3BFF, {0}), kEof}),
+                              "Open Hex file error -- Memory buffer overflow!"},
+                             {"no_eof", Lines({Data(0x0E00, {0})}),
+                              "Open Hex file error -- Unkown"},
+                         }),
+                         CaseName());
+
+TEST(LoadReport, FileNameIsTheTextAfterTheLastSeparator) {
+    EXPECT_EQ(FileNameOf("/home/op/fw/app.hex"), "app.hex");
+    EXPECT_EQ(FileNameOf("app.hex"), "");
+    EXPECT_EQ(FileNameOf("/home/op/"), "");
+    EXPECT_EQ(FileNameOf(""), "");
+}
+
+TEST(LoadReport, FileTimeTextOfMissingPathIsEmpty) {
+    EXPECT_EQ(FileTimeText("/nonexistent/pravune"), "");
+    EXPECT_EQ(FileTimeText(""), "");
+}
+
+}  // namespace

@@ -1,0 +1,218 @@
+#include "settings/settings_store.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+
+#include "settings/ini_document.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+const std::string S = "SETTING";
+
+class SettingsStore : public ::testing::Test {
+  protected:
+    void SetUp() override { SettingsFilePath = m_dir.File("config.ini"); }
+    void TearDown() override { SettingsFilePath.clear(); }
+    std::string FileText() const { return ReadBytes(SettingsFilePath); }
+    void SetFile(const std::string& text) const { m_dir.Write("config.ini", text); }
+    // Names in the folder other than config.ini (left-over temporary files).
+    std::vector<std::string> Strays() const {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(m_dir.path()))
+            if (e.path().filename() != "config.ini")
+                names.push_back(e.path().filename());
+        return names;
+    }
+    TempDir m_dir;
+};
+
+TEST_F(SettingsStore, DefaultsWithoutAFile) {
+    EXPECT_EQ(ReadSettingString(S, "m_strVID_bt", "2156"), "2156");
+    EXPECT_EQ(ReadSettingString(S, "m_strPath_flash", ""), "");
+    EXPECT_EQ(ReadSettingInt(S, "SN_Bytes", 1), 1);
+    EXPECT_FALSE(FileExists(SettingsFilePath));
+}
+
+TEST_F(SettingsStore, FirstWritesCreateTheFileWithLf) {
+    ASSERT_TRUE(WriteSettingString(S, "m_strVID_bt", "2156"));
+    ASSERT_TRUE(WriteSettingString(S, "m_strPID_bt", "C001"));
+    EXPECT_EQ(FileText(), "[SETTING]\nm_strVID_bt=2156\nm_strPID_bt=C001\n");
+    EXPECT_TRUE(Strays().empty());
+}
+
+struct IntCase {
+    const char* stored;
+    int fallback;
+    int want;
+};
+
+TEST_F(SettingsStore, IntegersParseAsPercentD) {
+    const IntCase cases[] = {
+        {"abc", 0, 0},
+        {"7xyz", 1, 7},
+        {"-2", 1, -2},
+        {"", 1, 1},
+        {"  +12", 1, 12},
+        {"- 3", 5, 5},
+        {"99999999999", 0, 2147483647},
+        {"-99999999999", 0, -2147483647 - 1},
+        {"0x10", 3, 0},
+    };
+    for (const IntCase& c : cases) {
+        SCOPED_TRACE(c.stored);
+        SetFile(std::string("[SETTING]\nK=") + c.stored + "\n");
+        EXPECT_EQ(ReadSettingInt(S, "K", c.fallback), c.want);
+    }
+    SetFile("[SETTING]\n");
+    EXPECT_EQ(ReadSettingInt(S, "K", -7), -7);
+}
+
+TEST_F(SettingsStore, EmptyTextValueIsNotTheDefault) {
+    SetFile("[SETTING]\nm_strPath_flash=\n");
+    EXPECT_EQ(ReadSettingString(S, "m_strPath_flash", "dflt"), "");
+}
+
+TEST_F(SettingsStore, LongValuesReadWhole) {
+    std::string path = "/" + std::string(299, 'd');
+    ASSERT_TRUE(WriteSettingString(S, "m_strPath_flash", path));
+    EXPECT_EQ(ReadSettingString(S, "m_strPath_flash", ""), path);
+}
+
+TEST_F(SettingsStore, RewriteKeepsEverythingElse) {
+    for (const char* eol : {"\n", "\r\n"}) {
+        SCOPED_TRACE(eol[0] == '\r' ? "crlf" : "lf");
+        auto text = [&](const char* current) {
+            return std::string("; written by hand") + eol + "[SETTING]" + eol + "AutoSN=1" + eol +
+                   "SN_Current=" + current + eol + eol + "SN_Step=1" + eol + "[Other]" + eol +
+                   "SN_Current=keep" + eol;
+        };
+        SetFile(text("0A"));
+        ASSERT_TRUE(WriteSettingString(S, "SN_Current", "0B"));
+        EXPECT_EQ(FileText(), text("0B"));
+    }
+}
+
+TEST_F(SettingsStore, KeepsPermissionsAndFollowsALink) {
+    std::string real = m_dir.Write("real.ini", "[SETTING]\nA=1\n");
+    ASSERT_EQ(::chmod(real.c_str(), 0640), 0);
+    ASSERT_EQ(::symlink(real.c_str(), SettingsFilePath.c_str()), 0);
+    ASSERT_TRUE(WriteSettingInt(S, "A", 2));
+    struct stat st {};
+    ASSERT_EQ(::lstat(SettingsFilePath.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(::stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(ReadBytes(real), "[SETTING]\nA=2\n");
+}
+
+// A write that cannot be completed returns false with the system's reason and leaves the old
+// file exactly as it was.
+TEST_F(SettingsStore, FailedWritesAreReportedAndHarmless) {
+    std::string reason;
+    // A directory where config.ini should be.
+    ASSERT_EQ(::mkdir(SettingsFilePath.c_str(), 0755), 0);
+    EXPECT_FALSE(WriteSettingString(S, "A", "1", &reason));
+    EXPECT_EQ(reason, "Is a directory");
+    EXPECT_TRUE(std::filesystem::is_directory(SettingsFilePath));
+    ASSERT_EQ(::rmdir(SettingsFilePath.c_str()), 0);
+
+    // A folder where nothing can be created, even by root.
+    SettingsFilePath = "/proc/config.ini";
+    reason.clear();
+    EXPECT_FALSE(WriteSettingString(S, "A", "1", &reason));
+    EXPECT_FALSE(reason.empty());
+    SettingsFilePath = m_dir.File("config.ini");
+
+    // A value that would split into two lines.
+    SetFile("[SETTING]\nA=1\n");
+    EXPECT_FALSE(WriteSettingString(S, "A", "2\n[SETTING]", &reason));
+    EXPECT_EQ(FileText(), "[SETTING]\nA=1\n");
+
+    // Not a regular file: a FIFO must neither block nor be replaced.
+    ASSERT_EQ(::unlink(SettingsFilePath.c_str()), 0);
+    ASSERT_EQ(::mkfifo(SettingsFilePath.c_str(), 0600), 0);
+    EXPECT_EQ(ReadSettingString(S, "A", "dflt"), "dflt");
+    EXPECT_FALSE(WriteSettingString(S, "A", "1", &reason));
+    struct stat st {};
+    ASSERT_EQ(::lstat(SettingsFilePath.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_TRUE(Strays().empty());
+}
+
+TEST_F(SettingsStore, ReadOnlyFolderFailsWithoutTouchingTheFile) {
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root ignores folder permissions";
+    SetFile("[SETTING]\nA=1\n");
+    ASSERT_EQ(::chmod(m_dir.path().c_str(), 0555), 0);
+    std::string reason;
+    EXPECT_FALSE(WriteSettingString(S, "A", "2", &reason));
+    EXPECT_EQ(reason, "Permission denied");
+    EXPECT_EQ(FileText(), "[SETTING]\nA=1\n");
+}
+
+TEST_F(SettingsStore, AnyBytesReadAndSurviveARewrite) {
+    std::string odd = std::string("\0\xff\xc3(", 4) + std::string(10 << 20, 'z');
+    SetFile(odd + "\n[SETTING]\nSN_Bytes=3");  // no newline at the end
+    EXPECT_EQ(ReadSettingInt(S, "SN_Bytes", 1), 3);
+    ASSERT_TRUE(WriteSettingInt(S, "SN_Step", 4));
+    EXPECT_EQ(FileText(), odd + "\n[SETTING]\nSN_Bytes=3\nSN_Step=4\n");
+}
+
+// A process killed at any moment of a write leaves the old file or the new one, never a mix.
+TEST_F(SettingsStore, KilledWriterLeavesAWholeFile) {
+    const std::string pad(512 << 10, 'p');  // makes each write long enough to be interrupted
+    ASSERT_TRUE(WriteSettingString(S, "Pad", pad));
+    ASSERT_TRUE(WriteSettingInt(S, "Counter", 0));
+    std::mt19937 random(42);
+    for (int round = 0; round < 12; ++round) {
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int i = 1;; ++i) {
+                WriteSettingInt(S, "Counter", i);
+                WriteSettingString(S, "Pad", pad);
+            }
+        }
+        ::usleep(std::uniform_int_distribution<useconds_t>(1000, 30000)(random));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        IniDocument doc(FileText());
+        ASSERT_EQ(doc.Get(S, "Pad"), pad) << "round " << round;
+        ASSERT_TRUE(doc.Get(S, "Counter").has_value());
+        EXPECT_EQ(FileText(),
+                  "[SETTING]\nPad=" + pad + "\nCounter=" + *doc.Get(S, "Counter") + "\n");
+    }
+}
+
+TEST(SettingsHelpers, ParseHex4) {
+    struct {
+        const char* text;
+        unsigned want;
+    } cases[] = {{"00C1", 0xC1}, {"c001", 0xC001}, {"  2156", 0x2156}, {"12345", 0x1234},
+                 {"1G", 0x1},    {"xyz", 0xBEEF},  {"", 0xBEEF}};
+    for (const auto& c : cases) {
+        unsigned value = 0xBEEF;
+        EXPECT_EQ(ParseHex4(c.text, value), 1);
+        EXPECT_EQ(value, c.want) << c.text;
+    }
+}
+
+TEST(SettingsHelpers, FileExistsAndExecutableDirectory) {
+    EXPECT_FALSE(FileExists(""));
+    EXPECT_TRUE(FileExists("/"));
+    EXPECT_FALSE(FileExists("/nonexistent/pravune"));
+    std::string dir = ExecutableDirectory();
+    EXPECT_FALSE(dir.empty());
+    EXPECT_NE(dir.back(), '/');
+    EXPECT_TRUE(std::filesystem::equivalent(dir + "/" + "core_tests", "/proc/self/exe"));
+}
+
+}  // namespace
