@@ -72,31 +72,30 @@ class FileLines final : public LineSource {
   public:
     explicit FileLines(int fd) : m_fd(fd) {}
     Next NextLine(std::string_view& line) override {
-        if (m_consumed > 0) {
-            m_buffer.erase(0, m_consumed);
-            m_consumed = 0;
-        }
-        std::size_t scanned = 0;
+        std::size_t scanned = m_begin;
         for (;;) {
             std::size_t eol = m_buffer.find('\n', scanned);
             if (eol != std::string::npos) {
-                line = Trim(std::string_view(m_buffer).substr(0, eol));
-                m_consumed = eol + 1;
+                line = Trim(std::string_view(m_buffer).substr(m_begin, eol - m_begin));
+                m_begin = eol + 1;
                 return line.size() > kMaxHexLineLength ? Next::kError : Next::kLine;
             }
             // A CR may still follow within the limit; anything longer is refused unread.
-            if (m_buffer.size() > kMaxHexLineLength + 1) {
+            if (m_buffer.size() - m_begin > kMaxHexLineLength + 1) {
                 return Next::kError;
             }
-            scanned = m_buffer.size();
             if (m_eof) {
-                if (m_buffer.empty()) {
+                if (m_begin == m_buffer.size()) {
                     return Next::kEnd;
                 }
-                line = Trim(m_buffer);
-                m_consumed = m_buffer.size();
+                line = Trim(std::string_view(m_buffer).substr(m_begin));
+                m_begin = m_buffer.size();
                 return line.size() > kMaxHexLineLength ? Next::kError : Next::kLine;
             }
+            // Only the unfinished line is kept before the next chunk.
+            m_buffer.erase(0, m_begin);
+            m_begin = 0;
+            scanned = m_buffer.size();
             if (!Fill()) {
                 return Next::kError;
             }
@@ -125,7 +124,7 @@ class FileLines final : public LineSource {
 
     int m_fd;
     std::string m_buffer;
-    std::size_t m_consumed = 0;
+    std::size_t m_begin = 0;  // first byte of the next line
     bool m_eof = false;
 };
 
