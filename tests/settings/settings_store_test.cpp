@@ -11,6 +11,7 @@
 
 #include "settings/ini_document.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/unprivileged.h"
 
 namespace {
 
@@ -147,14 +148,15 @@ TEST_F(SettingsStore, FailedWritesAreReportedAndHarmless) {
 }
 
 TEST_F(SettingsStore, ReadOnlyFolderFailsWithoutTouchingTheFile) {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "root ignores folder permissions";
     SetFile("[SETTING]\nA=1\n");
     ASSERT_EQ(::chmod(m_dir.path().c_str(), 0555), 0);
-    std::string reason;
-    EXPECT_FALSE(WriteSettingString(S, "A", "2", &reason));
-    EXPECT_EQ(reason, "Permission denied");
+    ASSERT_EQ(::chmod(SettingsFilePath.c_str(), 0666), 0);
+    EXPECT_TRUE(HoldsUnprivileged([] {
+        std::string reason;
+        return !WriteSettingString(S, "A", "2", &reason) && reason == "Permission denied";
+    }));
     EXPECT_EQ(FileText(), "[SETTING]\nA=1\n");
+    EXPECT_TRUE(Strays().empty());
 }
 
 TEST_F(SettingsStore, AnyBytesReadAndSurviveARewrite) {

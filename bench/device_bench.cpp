@@ -1,0 +1,142 @@
+// The loader's own costs on the device link, each beside a baseline from the same run:
+// - a whole WriteFlash of a full image against a virtual module that answers at once, per
+//   block, against 170 us (the USB full-speed wire time of one 64-byte set plus one get report);
+// - one Open over a fake sysfs tree of 32 other HID devices and one module;
+// - the CPU a handshake uses while it waits 10 s for a module that is absent.
+#include <benchmark/benchmark.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "device/boot_protocol.h"
+#include "device/hidraw_platform.h"
+#include "image/hex_reader.h"
+#include "image/image_check.h"
+#include "sim/sim_hid_platform.h"
+#include "tests/support/fake_host.h"
+#include "tests/support/fake_sysfs.h"
+#include "tests/support/hex_text.h"
+
+namespace {
+
+constexpr double kWireMicrosPerBlock = 170.0;
+
+HexImage FullImage() {
+    HexImage image;
+    std::string status;
+    ReadHexBuffer(FullImageHex(0x0E00, 0x3BFA), image, status);
+    image.valid = CheckImage(image);
+    return image;
+}
+
+void BM_WriteFlashFullImage(benchmark::State& state) {
+    const HexImage image = FullImage();
+    VirtualBootloader module;
+    SimHidPlatform platform;
+    platform.AddModule(module);
+    CHidPort port(platform);
+    port.SetTarget(0xC001, 0x2156);
+    FakeHost host;
+    CBootProtocol protocol(port, host, host.status, host.cancel, host.tick);
+    std::size_t blocks = 0;
+    std::chrono::steady_clock::duration spent{};
+    for (auto _ : state) {
+        state.PauseTiming();
+        protocol.EraseDevice();
+        const std::size_t before = module.commands().size();
+        state.ResumeTiming();
+        const auto start = std::chrono::steady_clock::now();
+        if (!protocol.WriteFlash(image))
+            state.SkipWithError("write failed");
+        spent += std::chrono::steady_clock::now() - start;
+        blocks += module.commands().size() - before;
+    }
+    const double perBlock =
+        std::chrono::duration<double, std::micro>(spent).count() / static_cast<double>(blocks);
+    state.counters["blocks"] = static_cast<double>(blocks / state.iterations());
+    state.counters["us_per_block"] = perBlock;
+    state.counters["ratio_to_170us_wire"] = perBlock / kWireMicrosPerBlock;
+}
+BENCHMARK(BM_WriteFlashFullImage)->Unit(benchmark::kMicrosecond);
+
+const std::vector<std::uint8_t> kModuleDescriptor = {
+    0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08, 0x95, 0x40, 0x09, 0x01, 0xB1, 0x02, 0xC0};
+
+void BM_OpenAmong32Devices(benchmark::State& state) {
+    FakeSysfs fs;
+    for (int n = 0; n < 32; ++n)
+        fs.Add(n, 0x046D, 0xC000 + n, "x", kModuleDescriptor);
+    fs.Add(32, 0x2156, 0xC001, "PRV001", kModuleDescriptor);
+    HidrawPlatform platform(fs.sys(), fs.dev());
+    CHidPort port(platform);
+    port.SetTarget(0xC001, 0x2156);
+    for (auto _ : state) {
+        if (!port.Open())
+            state.SkipWithError("module not found");
+    }
+}
+BENCHMARK(BM_OpenAmong32Devices)->Unit(benchmark::kMicrosecond);
+
+// A host whose wait blocks on a real 1000 ms timer, as the window's event loop does.
+struct TimerHost : FakeHost {
+    TimerHost() {
+        fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+        onWait = [this] {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, -1) == 1) {
+                std::uint64_t expirations = 0;
+                if (::read(fd, &expirations, sizeof expirations) > 0)
+                    tick = true;
+                if (std::chrono::steady_clock::now() >= deadline)
+                    cancel = true;
+            }
+        };
+    }
+    ~TimerHost() override { ::close(fd); }
+    void StartTimer(int id, unsigned ms) override {
+        FakeHost::StartTimer(id, ms);
+        itimerspec spec{};
+        spec.it_interval.tv_sec = ms / 1000;
+        spec.it_interval.tv_nsec = static_cast<long>(ms % 1000) * 1000000;
+        spec.it_value = spec.it_interval;
+        ::timerfd_settime(fd, 0, &spec, nullptr);
+    }
+    int fd;
+    std::chrono::steady_clock::time_point deadline;
+};
+
+double CpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+void BM_HandshakeWaits10sForAbsentModule(benchmark::State& state) {
+    SimHidPlatform platform;  // no module at all
+    for (int n = 0; n < 8; ++n)
+        platform.AddDecoy(0x046D, static_cast<std::uint16_t>(n));
+    CHidPort port(platform);
+    port.SetTarget(0xC001, 0x2156);
+    TimerHost host;
+    CBootProtocol protocol(port, host, host.status, host.cancel, host.tick);
+    double cpu = 0, wall = 0;
+    for (auto _ : state) {
+        host.cancel = false;
+        host.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        const auto start = std::chrono::steady_clock::now();
+        const double cpuStart = CpuSeconds();
+        protocol.Handshake(0);
+        cpu = CpuSeconds() - cpuStart;
+        wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    state.counters["cpu_ms"] = cpu * 1e3;
+    state.counters["cpu_percent_of_one_core"] = wall > 0 ? 100.0 * cpu / wall : 0;
+    state.counters["attempts"] = static_cast<double>(host.waits);
+}
+BENCHMARK(BM_HandshakeWaits10sForAbsentModule)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace

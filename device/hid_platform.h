@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The operating system's HID services as the port needs them: the roles of the Windows HID and
+// device-setup calls (list the present interfaces, read a device's identifiers, open it, read its
+// capabilities, set and get feature reports, read its serial-number string).
+
+struct HidAttributes {
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+};
+
+// Report lengths in bytes, each including the report-id byte.
+struct HidCaps {
+    std::uint16_t inputReportLength = 0;
+    std::uint16_t outputReportLength = 0;
+    std::uint16_t featureReportLength = 0;
+};
+
+// One opened device; closing it is destroying it.
+class HidDevice {
+  public:
+    virtual ~HidDevice() = default;
+    virtual bool GetCaps(HidCaps& caps) = 0;
+    // The whole report buffer, report id in byte 0.
+    virtual bool SetFeature(const std::uint8_t* report, std::size_t length) = 0;
+    virtual bool GetFeature(std::uint8_t* report, std::size_t length) = 0;
+    // The serial-number string as UTF-16 units, without a terminator.
+    virtual bool GetSerialNumber(std::u16string& serial) = 0;
+};
+
+// Why a device could not be opened: errno and the system's text.
+struct HidOpenError {
+    int error = 0;
+    std::string text;
+};
+
+class HidPlatform {
+  public:
+    virtual ~HidPlatform() = default;
+    // Paths of the present HID interfaces, in the platform's stable order.
+    virtual std::vector<std::string> EnumerateInterfaces() = 0;
+    // The identifiers of the interface at `path`, if they can be read.
+    virtual bool GetAttributes(const std::string& path, HidAttributes& attributes) = 0;
+    // Opens the interface for feature reports; null with `error` filled on failure.
+    virtual std::unique_ptr<HidDevice> Open(const std::string& path, HidOpenError& error) = 0;
+};

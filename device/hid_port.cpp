@@ -1,0 +1,119 @@
+#include "device/hid_port.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+CHidPort::CHidPort(HidPlatform& platform) : m_platform(platform) {}
+
+CHidPort::~CHidPort() = default;
+
+void CHidPort::Close() {
+    m_hDevice.reset();
+}
+
+void CHidPort::Fail() {
+    Close();
+    m_bOpen = false;
+}
+
+bool CHidPort::SizeBuffer(std::unique_ptr<std::uint8_t[]>& buffer, std::uint32_t& recorded,
+                          std::uint32_t length) {
+    if (buffer && recorded == length) {
+        return true;
+    }
+    buffer.reset(new (std::nothrow) std::uint8_t[length == 0 ? 1 : length]());
+    recorded = buffer ? length : 0;
+    return buffer != nullptr;
+}
+
+bool CHidPort::Open() {
+    Close();
+    m_bOpen = false;
+    m_accessProblem.reset();
+    for (const std::string& path : m_platform.EnumerateInterfaces()) {
+        HidAttributes attributes;
+        if (!m_platform.GetAttributes(path, attributes) || attributes.vendorId != m_nVendorId ||
+            attributes.productId != m_nProductId) {
+            continue;
+        }
+        HidOpenError error;
+        m_hDevice = m_platform.Open(path, error);
+        if (!m_hDevice) {
+            if (error.error == EACCES || error.error == EPERM) {
+                if (!m_accessProblem)
+                    m_accessProblem = HidAccessProblem{path, error.text};
+            }
+            continue;
+        }
+        m_caps = HidCaps{};
+        m_hDevice->GetCaps(m_caps);
+        if (SizeBuffer(m_pInputReport, m_nInputLength, m_caps.inputReportLength) &&
+            SizeBuffer(m_pOutputReport, m_nOutputLength, m_caps.outputReportLength) &&
+            SizeBuffer(m_pFeatureReport, m_nFeatureLength, m_caps.featureReportLength)) {
+            m_bOpen = true;
+            break;
+        }
+        Close();
+    }
+    if (m_bOpen)
+        m_accessProblem.reset();
+    return m_bOpen;
+}
+
+bool CHidPort::SetTarget(std::uint32_t productId, std::uint32_t vendorId) {
+    m_nVendorId = vendorId;
+    m_nProductId = productId;
+    return Open();
+}
+
+bool CHidPort::IsTarget(std::uint32_t productId, std::uint32_t vendorId) const {
+    return vendorId == m_nVendorId && productId == m_nProductId;
+}
+
+bool CHidPort::WriteFeature(const std::uint8_t* source, std::size_t length) {
+    // A device without a feature report (length below 2) has no room for any payload.
+    if (!m_hDevice || !m_pFeatureReport || m_nFeatureLength < 2) {
+        Fail();
+        return false;
+    }
+    std::memset(m_pFeatureReport.get(), 0, m_nFeatureLength);
+    std::memcpy(m_pFeatureReport.get() + 1, source,
+                std::min<std::size_t>(length, m_nFeatureLength - 1));
+    if (!m_hDevice->SetFeature(m_pFeatureReport.get(), m_nFeatureLength)) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+bool CHidPort::ReadFeature(std::uint8_t* destination, std::size_t length) {
+    if (!m_hDevice || !m_pFeatureReport || m_nFeatureLength < 2) {
+        Fail();
+        return false;
+    }
+    m_pFeatureReport[0] = 0;
+    if (!m_hDevice->GetFeature(m_pFeatureReport.get(), m_nFeatureLength)) {
+        Fail();
+        return false;
+    }
+    std::memset(destination, 0, length);
+    std::memcpy(destination, m_pFeatureReport.get() + 1,
+                std::min<std::size_t>(length, m_nFeatureLength - 1));
+    return true;
+}
+
+std::string CHidPort::GetSerialText() {
+    std::u16string serial;
+    if (!m_hDevice || !m_hDevice->GetSerialNumber(serial)) {
+        return {};
+    }
+    std::string text;
+    for (char16_t unit : serial) {
+        if (unit == 0 || text.size() == 6)
+            break;
+        text.push_back(static_cast<char>(unit & 0xFF));
+    }
+    return text;
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "device/hid_platform.h"
+
+// A matching device that is present but whose node may not be opened (EACCES, EPERM).
+struct HidAccessProblem {
+    std::string path;
+    std::string reason;
+    bool operator==(const HidAccessProblem&) const = default;
+};
+
+// The connection to the bootloader: opens the first present HID device with the configured
+// identifiers, moves feature reports (report id 0 in byte 0, the payload after it), and forms
+// the six-character device identifier from its serial-number string. Every open enumerates
+// afresh; nothing about devices is cached.
+class CHidPort {
+  public:
+    explicit CHidPort(HidPlatform& platform);
+    virtual ~CHidPort();
+    CHidPort(const CHidPort&) = delete;
+    CHidPort& operator=(const CHidPort&) = delete;
+
+    bool Open();
+    void Close();
+    bool SetTarget(std::uint32_t productId, std::uint32_t vendorId);
+    bool IsTarget(std::uint32_t productId, std::uint32_t vendorId) const;
+    bool IsOpen() const { return m_bOpen; }
+    bool WriteFeature(const std::uint8_t* source, std::size_t length);
+    bool ReadFeature(std::uint8_t* destination, std::size_t length);
+    std::string GetSerialText();
+
+    // Set by the latest Open when a matching device was present but could not be opened for
+    // lack of permission; empty otherwise.
+    const std::optional<HidAccessProblem>& AccessProblem() const { return m_accessProblem; }
+
+    std::uint32_t FeatureLength() const { return m_nFeatureLength; }
+    // The feature buffer itself, so callers can see that a reopen kept it.
+    const std::uint8_t* FeatureBuffer() const { return m_pFeatureReport.get(); }
+
+  private:
+    // Makes the buffer `length` bytes long, keeping it when it already is.
+    static bool SizeBuffer(std::unique_ptr<std::uint8_t[]>& buffer, std::uint32_t& recorded,
+                           std::uint32_t length);
+    void Fail();
+
+    HidPlatform& m_platform;
+    std::uint32_t m_nVendorId = 0;
+    std::uint32_t m_nProductId = 0;
+    std::unique_ptr<HidDevice> m_hDevice;
+    HidCaps m_caps;
+    std::unique_ptr<std::uint8_t[]> m_pInputReport;
+    std::unique_ptr<std::uint8_t[]> m_pOutputReport;
+    std::unique_ptr<std::uint8_t[]> m_pFeatureReport;
+    std::uint32_t m_nInputLength = 0;
+    std::uint32_t m_nOutputLength = 0;
+    std::uint32_t m_nFeatureLength = 0;
+    bool m_bOpen = false;
+    std::optional<HidAccessProblem> m_accessProblem;
+};
