@@ -1,7 +1,8 @@
 # Packages the loader needs on Debian 12, and a helper that installs only the missing ones.
 # Sourced by test.sh, run.sh and .ci/run.
 
-BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev)
+BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+                qt6-base-dev libgl-dev fonts-liberation2 fonts-wqy-zenhei)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
 install_missing() {

@@ -1,0 +1,32 @@
+#include "app/about_box.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+
+#include "app/dialog_units.h"
+
+CAboutBox::CAboutBox(QWidget* parent) : QDialog(parent) {
+    setWindowTitle(QString::fromUtf8(kAboutCaption));
+    QFont font(QString::fromUtf8("宋体"), 9);
+    setFont(font);
+    const DialogUnits du(font);
+    setFixedSize(du.X(235), du.Y(67));
+
+    auto* icon = new QLabel(this);
+    icon->setObjectName(QStringLiteral("icon"));
+    icon->setGeometry(du.Rect(11, 17, 20, 20));
+    icon->setPixmap(QApplication::windowIcon().pixmap(32, 32));
+    auto text = [&](const char* caption, QRect rect) {
+        auto* label = new QLabel(QString::fromUtf8(caption), this);
+        label->setGeometry(rect);
+        return label;
+    };
+    text(kAboutVersion, du.Rect(40, 10, 119, 8));
+    text(kAboutCopyright, du.Rect(40, 25, 119, 8));
+    text(kAboutCompany, du.Rect(39, 40, 119, 8));
+    auto* ok = new QPushButton(QString::fromUtf8("确定"), this);
+    ok->setGeometry(du.Rect(178, 7, 50, 14));
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+}

@@ -1,0 +1,13 @@
+#include "app/loader_app.h"
+
+#include "app/loader_dlg.h"
+
+CLoaderApp::CLoaderApp(int& argc, char** argv) : QApplication(argc, argv) {
+    setApplicationName(QStringLiteral("pravune-loader"));
+}
+
+int CLoaderApp::Run(HidPlatform& platform) {
+    CLoaderDlg dlg(platform);
+    dlg.exec();
+    return 0;
+}

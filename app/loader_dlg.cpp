@@ -1,0 +1,543 @@
+#include "app/loader_dlg.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QShortcut>
+#include <QTimerEvent>
+
+#include "app/about_box.h"
+#include "app/dialog_units.h"
+#include "image/load_report.h"
+#include "settings/settings_store.h"
+
+namespace {
+
+const std::string kSection = "SETTING";
+
+QString Q(const std::string& s) {
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+std::string S(const QString& s) {
+    return s.toUtf8().toStdString();
+}
+
+// "%X": leading hexadecimal digits (after white space); none leaves the number as it was.
+void ScanHex(const std::string& text, std::uint32_t& value) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+        ++i;
+    std::uint32_t v = 0;
+    bool any = false;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        const int d = (c >= '0' && c <= '9')   ? c - '0'
+                      : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                      : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                               : -1;
+        if (d < 0)
+            break;
+        v = v * 16 + static_cast<std::uint32_t>(d);
+        any = true;
+    }
+    if (any)
+        value = v;
+}
+
+// An unsigned decimal number from 0 to 255 with nothing else but white space around it.
+std::optional<unsigned> ParseStep(const QString& text) {
+    const QString t = text.trimmed();
+    if (t.isEmpty())
+        return std::nullopt;
+    for (QChar c : t) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return std::nullopt;
+    }
+    if (t.size() > 3)
+        return 256u;
+    return t.toUInt();
+}
+
+}  // namespace
+
+CLoaderDlg::CLoaderDlg(HidPlatform& platform, const std::string& settingsFolder, QWidget* parent)
+    : QDialog(parent),
+      m_platform(platform),
+      m_settingsFolder(settingsFolder.empty() ? ExecutableDirectory() : settingsFolder),
+      m_port(platform),
+      m_protocol(m_port, *this, m_strStatus, m_bCancel, m_bTick) {
+    CreateControls();
+    InitDialog();
+}
+
+CLoaderDlg::~CLoaderDlg() {
+    if (m_timer2)
+        killTimer(m_timer2);
+    if (m_timer1)
+        killTimer(m_timer1);
+}
+
+void CLoaderDlg::CreateControls() {
+    setWindowTitle(QString::fromUtf8(kWindowCaption));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    const QFont font(QStringLiteral("Arial"), 9);
+    setFont(font);
+    const DialogUnits du(font);
+    setFixedSize(du.X(242), du.Y(250));
+
+    auto place = [&](QWidget* w, int id, int x, int y, int cx, int cy) {
+        w->setGeometry(du.Rect(x, y, cx, cy));
+        if (id) {
+            w->setObjectName(QString::number(id));
+            m_items[id] = w;
+        }
+        return w;
+    };
+    auto edit = [&](int id, int x, int y, int cx, int cy, int maxLength) {
+        auto* e = new QLineEdit(this);
+        if (maxLength)
+            e->setMaxLength(maxLength);
+        place(e, id, x, y, cx, cy);
+        return e;
+    };
+    auto group = [&](const char* caption, int x, int y, int cx, int cy) {
+        auto* g = new QGroupBox(QString::fromUtf8(caption), this);
+        g->setFocusPolicy(Qt::NoFocus);
+        return place(g, 0, x, y, cx, cy);
+    };
+    auto text = [&](const char* caption, int x, int y, int cx, int cy) {
+        auto* l = new QLabel(QString::fromUtf8(caption), this);
+        return place(l, 0, x, y, cx, cy);
+    };
+    auto label = [&](int id, const char* caption, std::uint32_t color, double points, int x, int y,
+                     int cx, int cy) {
+        auto* l = new CLabelControl(this);
+        l->SetCaption(QString::fromUtf8(caption));
+        l->SetForeColor(color);
+        QFont f(QStringLiteral("Arial"));
+        f.setPointSizeF(points);
+        l->setFont(f);
+        place(l, id, x, y, cx, cy);
+        return l;
+    };
+    auto button = [&](int id, const char* caption, int x, int y, int cx, int cy) {
+        auto* b = new CGlyphButton(this);
+        b->setText(QString::fromUtf8(caption));
+        place(b, id, x, y, cx, cy);
+        return b;
+    };
+
+    // Template order, which is also the tab order.
+    m_editVID = edit(IDC_VID, 176, 203, 42, 12, 4);
+    m_editPID = edit(IDC_PID, 176, 227, 42, 12, 4);
+    m_editSnAddr = edit(IDC_SN_ADDR, 58, 101, 36, 12, 4);
+    m_editSnValue = edit(IDC_SN_VALUE, 58, 116, 36, 12, 8);
+    m_editSnStep = edit(IDC_SN_STEP, 116, 116, 26, 12, 0);
+    m_chkAutoReload = new QCheckBox(QStringLiteral("Auto Reload"), this);
+    place(m_chkAutoReload, IDC_AUTO_RELOAD, 136, 139, 51, 8);
+    m_btnClear = button(IDC_CLEAR, "Clear", 189, 138, 45, 12);
+    QWidget* idGroup = group("Bootloader ID", 161, 182, 66, 63);
+    QWidget* vidText = text("VID (hex)", 169, 192, 32, 9);
+    QWidget* pidText = text("PID (hex)", 168, 218, 33, 8);
+    m_progress = new QProgressBar(this);
+    m_progress->setTextVisible(false);
+    place(m_progress, IDC_PROGRESS, 7, 243, 229, 6);
+    m_link = new CLinkLabel(this);
+    m_link->setText(QString::fromUtf8(kMakerAddress));
+    place(m_link, IDC_LINK, 143, 27, 91, 10);
+    m_banner = button(IDC_BANNER, "", 7, 4, 228, 34);
+    group("Serial number", 7, 80, 140, 52);
+    text("Address (hex)", 11, 102, 44, 9);
+    text("Bytes", 97, 103, 19, 8);
+    m_chkAutoSN = new QCheckBox(QStringLiteral("Enable Auto Serial number"), this);
+    place(m_chkAutoSN, IDC_AUTO_SN, 13, 90, 100, 10);
+    text("SN (hex)", 11, 117, 38, 9);
+    text("Step", 97, 118, 17, 8);
+    m_log = new CMessageLog(this);
+    place(m_log, IDC_LOG, 7, 152, 228, 93);
+    m_editPath = edit(IDC_PATH, 9, 44, 223, 12, 0);
+    m_lblLengthCaption =
+        label(IDC_LABEL_LENGTH_CAPTION, "Hex Length:", 0x5A674E, 9, 37, 58, 39, 11);
+    m_lblDateCaption =
+        label(IDC_LABEL_DATE_CAPTION, "Latest Update Time:", 0x5A674E, 9, 10, 67, 66, 9);
+    m_lblLength = label(IDC_LABEL_LENGTH, "0 Bytes", 0x0000FF, 9, 79, 58, 82, 8);
+    m_lblDate = label(IDC_LABEL_DATE, "2011-07-04 13:40:10", 0x0000FF, 9, 79, 67, 85, 7);
+    group("", 7, 37, 228, 42);
+    m_cmbSnBytes = new QComboBox(this);
+    m_cmbSnBytes->addItems(
+        {QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"), QStringLiteral("4")});
+    m_cmbSnBytes->setCurrentIndex(-1);
+    place(m_cmbSnBytes, IDC_SN_BYTES, 116, 102, 26, 12);
+    m_lblStatus = label(IDC_STATUS, "Disconnected", kStatusAbsent, 15.75, 35, 136, 93, 11);
+    group("", 7, 129, 125, 23);
+    m_btnOpen = button(IDC_OPEN, "", 188, 57, 21, 18);
+    m_btnReload = button(IDC_RELOAD, "", 210, 57, 21, 18);
+    m_btnDownload = button(IDC_DOWNLOAD, "Download", 148, 83, 86, 49);
+    m_btnConnection = button(IDC_CONNECTION, "", 11, 135, 20, 15);
+
+    // As in a dialog template, an earlier control lies above a later one (the link above the
+    // banner, every control above the group box that frames it).
+    for (QObject* child : children()) {
+        if (auto* w = qobject_cast<QWidget*>(child))
+            w->lower();
+    }
+    for (QWidget* w : {idGroup, vidText, pidText, static_cast<QWidget*>(m_editVID),
+                       static_cast<QWidget*>(m_editPID), static_cast<QWidget*>(m_progress)}) {
+        w->hide();
+    }
+    m_banner->setEnabled(false);
+
+    connect(m_editVID, &QLineEdit::textChanged, this, [this] {
+        if (!m_nPushing)
+            ApplyBootloaderId();
+    });
+    connect(m_editPID, &QLineEdit::textChanged, this, [this] {
+        if (!m_nPushing)
+            ApplyBootloaderId();
+    });
+    connect(m_btnClear, &QPushButton::clicked, this, &CLoaderDlg::ClearLog);
+    connect(m_chkAutoReload, &QCheckBox::clicked, this, &CLoaderDlg::OnAutoReloadClicked);
+    connect(m_btnOpen, &QPushButton::clicked, this, &CLoaderDlg::OnOpen);
+    connect(m_btnReload, &QPushButton::clicked, this, &CLoaderDlg::OnReload);
+    connect(m_editPath, &QLineEdit::textChanged, this, [this] {
+        if (!m_nPushing)
+            OnPathChanged();
+    });
+    auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
+    connect(help, &QShortcut::activated, this, &CLoaderDlg::OnAbout);
+}
+
+void CLoaderDlg::InitDialog() {
+    // The first push fills the controls with the constructor's values.
+    UpdateData(false);
+
+    m_banner->LoadBitmaps(IDB_BANNER, 0x000000, 0, 0);
+    m_btnConnection->LoadIcons(IDI_DEVICE_ABSENT, 0);
+    m_btnDownload->LoadIcons(IDI_DOWNLOAD, 0);
+    m_btnOpen->LoadIcons(IDI_OPEN, 0);
+    m_btnOpen->SetTipText(QStringLiteral("Open"), true);
+    m_btnReload->LoadIcons(IDI_RELOAD, 0);
+    m_btnReload->SetTipText(QStringLiteral("Reload"), true);
+
+    SettingsFilePath = m_settingsFolder + "/config.ini";
+    m_strVID = ReadSettingString(kSection, "m_strVID_bt", m_strVID);
+    m_strPID = ReadSettingString(kSection, "m_strPID_bt", m_strPID);
+    m_strPath = ReadSettingString(kSection, "m_strPath_flash", "");
+    m_bAutoReload = ReadSettingInt(kSection, "AutoReload", 0);
+    m_bAutoSN = ReadSettingInt(kSection, "AutoSN", 0);
+    for (QWidget* w : {GetDlgItem(IDC_SN_ADDR), GetDlgItem(IDC_SN_BYTES), GetDlgItem(IDC_SN_VALUE),
+                       GetDlgItem(IDC_SN_STEP)}) {
+        w->setEnabled(m_bAutoSN != 0);
+    }
+    m_strSnAddr = ReadSettingString(kSection, "SN_StartAddr", "0");
+    m_strSnValue = ReadSettingString(kSection, "SN_Current", "0");
+    m_nSnBytes = ReadSettingInt(kSection, "SN_Bytes", 1);
+    m_nSnBytesIndex = m_nSnBytes - 1;
+    m_nSnStep = static_cast<unsigned>(ReadSettingInt(kSection, "SN_Step", 1));
+    ScanHex(m_strSnAddr, m_nSnAddr);
+    ScanHex(m_strSnValue, m_nSnValue);
+    UpdateData(false);
+
+    m_image = HexImage{};
+    ApplyBootloaderId();
+    LoadHexFile(m_strPath);
+    m_timer2 = startTimer(500);
+
+    QPalette logPalette = m_log->palette();
+    logPalette.setColor(QPalette::Base, RgbColor(kLogBackground));
+    m_log->setPalette(logPalette);
+
+    m_clrButtonFace = ColorRgb(QApplication::palette().color(QPalette::Button));
+    QPalette face = palette();
+    face.setColor(QPalette::Window, RgbColor(m_clrButtonFace));
+    setPalette(face);
+    for (CLabelControl* l :
+         {m_lblLengthCaption, m_lblDateCaption, m_lblLength, m_lblStatus, m_lblDate}) {
+        l->SetBackColor(m_clrButtonFace);
+    }
+    // The focus goes to the first tab stop.
+    if (QWidget* first = nextInFocusChain())
+        first->setFocus();
+}
+
+QWidget* CLoaderDlg::GetDlgItem(int id) const {
+    auto it = m_items.find(id);
+    return it == m_items.end() ? nullptr : it->second;
+}
+
+bool CLoaderDlg::UpdateData(bool saveAndValidate) {
+    if (!saveAndValidate) {
+        ++m_nPushing;
+        m_editVID->setText(Q(m_strVID));
+        m_editPID->setText(Q(m_strPID));
+        m_chkAutoReload->setChecked(m_bAutoReload != 0);
+        m_chkAutoSN->setChecked(m_bAutoSN != 0);
+        m_editSnAddr->setText(Q(m_strSnAddr));
+        m_editSnValue->setText(Q(m_strSnValue));
+        m_editSnStep->setText(QString::number(m_nSnStep));
+        m_cmbSnBytes->setCurrentIndex(m_nSnBytesIndex >= 0 && m_nSnBytesIndex < 4 ? m_nSnBytesIndex
+                                                                                  : -1);
+        m_editPath->setText(Q(m_strPath));
+        --m_nPushing;
+        return true;
+    }
+    m_strVID = S(m_editVID->text());
+    m_strPID = S(m_editPID->text());
+    m_bAutoReload = m_chkAutoReload->isChecked() ? 1 : 0;
+    m_bAutoSN = m_chkAutoSN->isChecked() ? 1 : 0;
+    m_strSnAddr = S(m_editSnAddr->text());
+    m_strSnValue = S(m_editSnValue->text());
+    const std::optional<unsigned> step = ParseStep(m_editSnStep->text());
+    if (!step || *step > 255) {
+        Warn(step ? QStringLiteral("Please enter an integer between 0 and 255.")
+                  : QStringLiteral("Please enter a positive integer."));
+        m_editSnStep->setFocus();
+        m_editSnStep->selectAll();
+        return false;
+    }
+    m_nSnStep = *step;
+    m_nSnBytesIndex = m_cmbSnBytes->currentIndex();
+    m_strPath = S(m_editPath->text());
+    return true;
+}
+
+void CLoaderDlg::Warn(const QString& text) {
+    QMessageBox::warning(this, QCoreApplication::applicationName(), text);
+}
+
+void CLoaderDlg::AppendLog(const std::string& text, std::uint32_t color, bool timeStamp) {
+    m_log->AppendLog(text, color, timeStamp);
+}
+
+void CLoaderDlg::ClearLog() {
+    m_log->ClearLog();
+}
+
+void CLoaderDlg::SaveSetting(const std::string& key, const std::string& value) {
+    std::string reason;
+    if (WriteSettingString(kSection, key, value, &reason)) {
+        m_settingsFailure.reset();
+        return;
+    }
+    if (m_settingsFailure == reason)
+        return;
+    m_settingsFailure = reason;
+    AppendLog("Settings not saved: cannot write " + SettingsFilePath + ": " + reason + "\r\n",
+              kLogRed);
+}
+
+void CLoaderDlg::SaveSettingInt(const std::string& key, int value) {
+    SaveSetting(key, std::to_string(value));
+}
+
+void CLoaderDlg::NoteAccessProblem() {
+    const std::optional<HidAccessProblem>& problem = m_port.AccessProblem();
+    if (problem == m_reportedAccess)
+        return;
+    m_reportedAccess = problem;
+    if (!problem)
+        return;
+    AppendLog("The module at " + problem->path + " cannot be opened: " + problem->reason +
+                  ". Install the udev rule 70-pravune-bootloader.rules (see README), then "
+                  "plug the module in again.\r\n",
+              kLogRed);
+}
+
+void CLoaderDlg::ApplyBootloaderId() {
+    UpdateData(true);
+    bool changed = false;
+    if (m_strVID.size() == 4) {
+        unsigned v = m_nVID;
+        ParseHex4(m_strVID, v);
+        m_nVID = v;
+        SaveSetting("m_strVID_bt", m_strVID);
+        changed = true;
+    }
+    if (m_strPID.size() == 4) {
+        unsigned v = m_nPID;
+        ParseHex4(m_strPID, v);
+        m_nPID = v;
+        SaveSetting("m_strPID_bt", m_strPID);
+        changed = true;
+    }
+    if (!changed || m_port.IsTarget(m_nPID, m_nVID))
+        return;
+    m_port.SetTarget(m_nPID, m_nVID);
+    NoteAccessProblem();
+}
+
+void CLoaderDlg::RefreshStatus() {
+    if (m_port.Open()) {
+        m_strDeviceSN = m_port.GetSerialText();
+        m_lblStatus->SetCaption(QStringLiteral("SN: ") +
+                                QString::fromLatin1(m_strDeviceSN.c_str()));
+        m_lblStatus->SetForeColor(kStatusFound);
+        m_btnConnection->LoadIcons(IDI_DEVICE_PRESENT, IDI_DEVICE_PRESENT);
+    } else {
+        m_strDeviceSN.clear();
+        m_lblStatus->SetCaption(QStringLiteral("Disconnected"));
+        m_lblStatus->SetForeColor(kStatusAbsent);
+        m_btnConnection->LoadIcons(IDI_DEVICE_ABSENT, IDI_DEVICE_ABSENT);
+    }
+    NoteAccessProblem();
+}
+
+bool CLoaderDlg::LoadHexFile(const std::string& path) {
+    LoadReport report = LoadImageFile(path, m_image, m_strStatus);
+    fileName = report.fileName;
+    for (const LogEntry& entry : report.log)
+        AppendLog(entry.text, entry.color, entry.timeStamp);
+    m_lblLength->SetCaption(Q(report.lengthLabel));
+    m_lblDate->SetCaption(Q(report.dateLabel));
+    SetSnControlsEnabled(!m_image.makerFormat);
+    return m_image.valid;
+}
+
+void CLoaderDlg::SetSnControlsEnabled(bool enable) {
+    QWidget* const fields[] = {GetDlgItem(IDC_SN_ADDR), GetDlgItem(IDC_SN_BYTES),
+                               GetDlgItem(IDC_SN_VALUE), GetDlgItem(IDC_SN_STEP)};
+    if (!enable) {
+        m_chkAutoSN->setEnabled(false);
+        for (QWidget* w : fields)
+            w->setEnabled(false);
+        return;
+    }
+    if (m_image.makerFormat)
+        return;
+    m_chkAutoSN->setEnabled(true);
+    for (QWidget* w : fields)
+        w->setEnabled(m_bAutoSN != 0);
+}
+
+void CLoaderDlg::OnOpen() {
+    const QString chosen = QFileDialog::getOpenFileName(
+        this, QString(), Q(m_strPath), QStringLiteral("HEX file (*.[hH][eE][xX])"));
+    if (chosen.isEmpty())
+        return;
+    m_strPath = S(chosen);
+    UpdateData(false);
+    SaveSetting("m_strPath_flash", m_strPath);
+    LoadHexFile(m_strPath);
+}
+
+void CLoaderDlg::OnReload() {
+    LoadHexFile(m_strPath);
+}
+
+void CLoaderDlg::OnPathChanged() {
+    UpdateData(true);
+    SaveSetting("m_strPath_flash", m_strPath);
+    LoadHexFile(m_strPath);
+}
+
+void CLoaderDlg::OnAutoReloadClicked() {
+    UpdateData(true);
+    SaveSettingInt("AutoReload", m_bAutoReload);
+}
+
+void CLoaderDlg::OnAbout() {
+    CAboutBox about(this);
+    about.exec();
+}
+
+void CLoaderDlg::timerEvent(QTimerEvent* event) {
+    if (event->timerId() == m_timer1) {
+        m_bTick = true;
+    } else if (event->timerId() == m_timer2) {
+        if (!m_bBusy)
+            RefreshStatus();
+    }
+    QDialog::timerEvent(event);
+}
+
+void CLoaderDlg::closeEvent(QCloseEvent* event) {
+    m_bCancel = true;
+    if (m_bBusy) {
+        // The window closes once the running download has returned.
+        m_closeRequested = true;
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+void CLoaderDlg::reject() {
+    // During a download Escape does nothing: hiding would leave a process waiting unseen.
+    if (!m_bBusy)
+        QDialog::reject();
+}
+
+void CLoaderDlg::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        if (m_bBusy)
+            return;
+        if (auto* button = qobject_cast<QAbstractButton*>(focusWidget())) {
+            button->click();
+            return;
+        }
+        if (UpdateData(true))
+            accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void CLoaderDlg::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu menu(this);
+    menu.addAction(QString::fromUtf8(kAboutMenuText), this, &CLoaderDlg::OnAbout);
+    menu.exec(event->globalPos());
+}
+
+void CLoaderDlg::PumpOneMessage() {
+    QCoreApplication::processEvents();
+}
+
+void CLoaderDlg::WaitForEvent() {
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+void CLoaderDlg::StartTimer(int id, unsigned periodMs) {
+    if (id != kHandshakeTimer)
+        return;
+    if (m_timer1)
+        killTimer(m_timer1);
+    m_timer1 = startTimer(static_cast<int>(periodMs));
+}
+
+void CLoaderDlg::StopTimer(int id) {
+    if (id != kHandshakeTimer || !m_timer1)
+        return;
+    killTimer(m_timer1);
+    m_timer1 = 0;
+}
+
+void CLoaderDlg::SetProgressRange(std::uint32_t low, std::uint32_t high) {
+    m_progressLow = low;
+    m_progressHigh = high;
+    // Qt shows a busy bar for an empty range; an empty range shows as an empty bar instead.
+    m_progress->setRange(0, high > low ? static_cast<int>(high - low) : 1);
+    m_progress->setValue(0);
+}
+
+void CLoaderDlg::SetProgressStep(std::uint32_t) {}
+
+void CLoaderDlg::SetProgressPos(std::uint32_t position) {
+    // Qt ignores a value outside the range; a position past the end shows a full bar.
+    const std::uint32_t clamped = position < m_progressLow    ? m_progressLow
+                                  : position > m_progressHigh ? m_progressHigh
+                                                              : position;
+    m_progress->setValue(m_progressHigh > m_progressLow ? static_cast<int>(clamped - m_progressLow)
+                                                        : (position > m_progressLow ? 1 : 0));
+}
+
+void CLoaderDlg::ShowProgress() {
+    m_progress->show();
+}

@@ -1,0 +1,190 @@
+#pragma once
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QTimer>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "controls/glyph_button.h"
+#include "controls/label_control.h"
+#include "controls/link_label.h"
+#include "device/boot_protocol.h"
+#include "device/hid_port.h"
+#include "image/hex_image.h"
+#include "log/message_log.h"
+
+// Control identifiers of the main window.
+enum ControlId : int {
+    IDC_BANNER = 1001,
+    IDC_AUTO_RELOAD = 1003,
+    IDC_LINK = 1004,
+    IDC_AUTO_SN = 1005,
+    IDC_OPEN = 1007,
+    IDC_RELOAD = 1008,
+    IDC_LOG = 1009,
+    IDC_PATH = 1011,
+    IDC_LABEL_LENGTH_CAPTION = 1013,
+    IDC_LABEL_DATE_CAPTION = 1014,
+    IDC_LABEL_LENGTH = 1016,
+    IDC_LABEL_DATE = 1017,
+    IDC_SN_BYTES = 1025,
+    IDC_VID = 1026,
+    IDC_PID = 1027,
+    IDC_SN_ADDR = 1028,
+    IDC_SN_VALUE = 1030,
+    IDC_SN_STEP = 1031,
+    IDC_STATUS = 1032,
+    IDC_DOWNLOAD = 1033,
+    IDC_CONNECTION = 1034,
+    IDC_PROGRESS = 1051,
+    IDC_CLEAR = 1058,
+};
+
+// Picture ids of the window.
+enum ImageId : int {
+    IDR_MAINFRAME = 128,
+    IDB_BANNER = 133,
+    IDI_DEVICE_ABSENT = 140,
+    IDI_DEVICE_PRESENT = 141,
+    IDI_RELOAD = 149,
+    IDI_OPEN = 150,
+    IDI_DOWNLOAD = 151,
+};
+
+inline constexpr const char* kWindowCaption = "PRAVUNE Loader (Build: V1.5.1)";
+inline constexpr const char* kAboutMenuText = "About PRAVUNE Loader(&A)...";
+inline constexpr std::uint32_t kStatusFound = 0x008000;
+inline constexpr std::uint32_t kStatusAbsent = 0xB86305;
+
+// The loader's one window: it owns the settings fields, the image, the port, the protocol, the
+// status text and the three flags, and runs the whole workflow on the UI thread.
+class CLoaderDlg : public QDialog, private BootHost {
+    Q_OBJECT
+  public:
+    // `settingsFolder` is where config.ini lives: the executable's folder unless a test says.
+    explicit CLoaderDlg(HidPlatform& platform, const std::string& settingsFolder = {},
+                        QWidget* parent = nullptr);
+    ~CLoaderDlg() override;
+
+    // The field exchange: true reads every control back into its field (stopping at the first
+    // field whose check fails, with the standard prompt), false pushes every field into its
+    // control without running change handlers.
+    bool UpdateData(bool saveAndValidate = true);
+
+    void RefreshStatus();
+    void ApplyBootloaderId();
+    bool LoadHexFile(const std::string& path);
+    void SetSnControlsEnabled(bool enable);
+    void AppendLog(const std::string& text, std::uint32_t color, bool timeStamp = false);
+    void ClearLog();
+
+    QWidget* GetDlgItem(int id) const;
+    const HexImage& Image() const { return m_image; }
+    CHidPort& Port() { return m_port; }
+    bool IsBusy() const { return m_bBusy; }
+
+    // Fields, named as the window's design names them.
+    std::string m_strVID = "2156";
+    std::string m_strPID = "C001";
+    int m_bAutoReload = 0;
+    int m_bAutoSN = 0;
+    std::string m_strSnAddr;
+    std::string m_strSnValue;
+    unsigned m_nSnStep = 0;
+    int m_nSnBytesIndex = -1;
+    std::string m_strPath;
+    std::uint32_t m_nVID = 0;
+    std::uint32_t m_nPID = 0;
+    std::uint32_t m_nSnAddr = 0;
+    std::uint32_t m_nSnValue = 0;
+    int m_nSnBytes = 1;
+    std::string m_strStatus;
+    std::string m_strDeviceSN;
+    std::string fileName;
+
+  signals:
+    // Emitted when a download has ended (tests and the demo wait for it).
+    void DownloadFinished(bool succeeded);
+
+  protected:
+    void timerEvent(QTimerEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void reject() override;
+
+  private:
+    // BootHost
+    void PumpOneMessage() override;
+    void WaitForEvent() override;
+    void StartTimer(int id, unsigned periodMs) override;
+    void StopTimer(int id) override;
+    void SetProgressRange(std::uint32_t low, std::uint32_t high) override;
+    void SetProgressStep(std::uint32_t step) override;
+    void SetProgressPos(std::uint32_t position) override;
+
+    void CreateControls();
+    void InitDialog();
+    void OnOpen();
+    void OnReload();
+    void OnPathChanged();
+    void OnAutoReloadClicked();
+    void OnAbout();
+    // Writes one setting; a failure is reported once in the log until a write succeeds again.
+    void SaveSetting(const std::string& key, const std::string& value);
+    void SaveSettingInt(const std::string& key, int value);
+    // Tells the operator once per discovery that a module is present but may not be opened.
+    void NoteAccessProblem();
+    void Warn(const QString& text);
+    void ShowProgress();
+
+    HidPlatform& m_platform;
+    std::string m_settingsFolder;
+    HexImage m_image;
+    CHidPort m_port;
+    bool m_bCancel = false;
+    bool m_bTick = false;
+    bool m_bBusy = false;
+    CBootProtocol m_protocol;
+
+    // Controls by id, and the typed pointers the window works with.
+    std::map<int, QWidget*> m_items;
+    CGlyphButton* m_btnConnection = nullptr;
+    CGlyphButton* m_btnDownload = nullptr;
+    CGlyphButton* m_btnReload = nullptr;
+    CGlyphButton* m_btnOpen = nullptr;
+    CMessageLog* m_log = nullptr;
+    CGlyphButton* m_btnClear = nullptr;
+    QLineEdit* m_editSnValue = nullptr;
+    QLineEdit* m_editSnAddr = nullptr;
+    CLinkLabel* m_link = nullptr;
+    CGlyphButton* m_banner = nullptr;
+    QProgressBar* m_progress = nullptr;
+    QLineEdit* m_editVID = nullptr;
+    QLineEdit* m_editPID = nullptr;
+    QCheckBox* m_chkAutoReload = nullptr;
+    QCheckBox* m_chkAutoSN = nullptr;
+    QLineEdit* m_editSnStep = nullptr;
+    QComboBox* m_cmbSnBytes = nullptr;
+    QLineEdit* m_editPath = nullptr;
+    CLabelControl* m_lblStatus = nullptr;
+    CLabelControl* m_lblLengthCaption = nullptr;
+    CLabelControl* m_lblDateCaption = nullptr;
+    CLabelControl* m_lblLength = nullptr;
+    CLabelControl* m_lblDate = nullptr;
+
+    int m_nPushing = 0;  // change handlers do nothing while a push fills the controls
+    int m_timer1 = 0;
+    int m_timer2 = 0;
+    std::uint32_t m_clrButtonFace = 0;
+    std::uint32_t m_progressLow = 0, m_progressHigh = 0;
+    bool m_closeRequested = false;
+    std::optional<std::string> m_settingsFailure;  // reason of the last failed write
+    std::optional<HidAccessProblem> m_reportedAccess;
+};

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QTextEdit>
+#include <cstdint>
+#include <string>
+
+// The message log: coloured text appended at the end, optionally behind a time stamp
+// "HH:MM:SS:mmm > " in 0x6C35A4, where mmm is the system's millisecond tick count modulo 1000.
+// Appends are undoable edits; a clear is not.
+class CMessageLog : public QTextEdit {
+    Q_OBJECT
+  public:
+    explicit CMessageLog(QWidget* parent = nullptr);
+
+    // Text is 8-bit (UTF-8); "\r\n", "\n" and "\r" each end a line. The log adds no line ends.
+    void AppendLog(const std::string& text, std::uint32_t color, bool timeStamp = false);
+    void ClearLog();
+
+    // The prefix a time-stamped entry gets now.
+    static QString TimeStampPrefix();
+
+  private:
+    void Insert(const QString& text, std::uint32_t color);
+};

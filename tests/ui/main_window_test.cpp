@@ -1,0 +1,293 @@
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QRegularExpression>
+#include <QScrollBar>
+
+#include "image/load_report.h"
+#include "tests/support/hex_text.h"
+#include "tests/ui/ui_support.h"
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void firstStartShowsDefaultsAndWritesOnlyTheIdentifiers();
+    void startWithPlainAndMakerFiles_data();
+    void startWithPlainAndMakerFiles();
+    void statusFollowsTheModule();
+    void identifiersOfTheWrongLengthAreIgnored();
+    void logColoursStampsScrollingAndClear();
+    void logAppendsAtTheEndWhileTheOperatorSelects();
+    void pathTypedCharacterByCharacterLoadsEachTime();
+    void reloadLoadsAgain();
+    void settingsWriteFailureIsReportedOnce();
+    void permissionProblemIsReportedOnce();
+    void aboutBoxOnF1();
+    void badStepIsRefusedWithAPrompt();
+};
+
+void MainWindowTest::firstStartShowsDefaultsAndWritesOnlyTheIdentifiers() {
+    LoaderFixture f;
+    CLoaderDlg& dlg = f.Open();
+    QCOMPARE(dlg.windowTitle(), QStringLiteral("PRAVUNE Loader (Build: V1.5.1)"));
+    QCOMPARE(f.Item<QLineEdit>(IDC_PATH)->text(), QString());
+    QVERIFY(!f.Item<QCheckBox>(IDC_AUTO_RELOAD)->isChecked());
+    QVERIFY(!f.Item<QCheckBox>(IDC_AUTO_SN)->isChecked());
+    QVERIFY(f.Item<QCheckBox>(IDC_AUTO_SN)->isEnabled());
+    for (auto [id, text] : {std::pair{IDC_SN_ADDR, "0"}, {IDC_SN_VALUE, "0"}, {IDC_SN_STEP, "1"}}) {
+        QCOMPARE(f.Item<QLineEdit>(id)->text(), QString::fromLatin1(text));
+        QVERIFY(!f.Item(id)->isEnabled());
+    }
+    QCOMPARE(f.Item<QComboBox>(IDC_SN_BYTES)->currentText(), QStringLiteral("1"));
+    QVERIFY(!f.Item(IDC_SN_BYTES)->isEnabled());
+
+    const std::vector<Piece> log = LogPieces(f.Item(IDC_LOG));
+    QCOMPARE(log.size(), 3u);
+    QVERIFY(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d:\\d\\d\\d > $"))
+                .match(log[0].text)
+                .hasMatch());
+    QCOMPARE(log[0].color, 0x6C35A4u);
+    QCOMPARE(log[1].text, QStringLiteral("Open Hex: \n"));
+    QCOMPARE(log[1].color, 0x000000u);
+    QCOMPARE(log[2].text, QStringLiteral("\tHex file path does not exist!\n"));
+    QCOMPARE(log[2].color, 0xFF0000u);
+
+    auto* status = f.Item<CLabelControl>(IDC_STATUS);
+    QCOMPARE(status->text(), QStringLiteral("Disconnected"));
+    QCOMPARE(status->ForeColor(), 0xB86305u);
+    QCOMPARE(status->font().pointSizeF(), 15.75);
+    QCOMPARE(f.Item<CGlyphButton>(IDC_CONNECTION)->ActiveImageId(), int(IDI_DEVICE_ABSENT));
+    const std::uint32_t face = ColorRgb(QApplication::palette().color(QPalette::Button));
+    for (int id : {IDC_LABEL_LENGTH_CAPTION, IDC_LABEL_DATE_CAPTION, IDC_LABEL_LENGTH,
+                   IDC_LABEL_DATE, IDC_STATUS}) {
+        QCOMPARE(f.Item<CLabelControl>(id)->BackColor(), face);
+    }
+    QCOMPARE(f.Item<CLabelControl>(IDC_LABEL_LENGTH_CAPTION)->ForeColor(), 0x5A674Eu);
+    QCOMPARE(f.Item<CLabelControl>(IDC_LABEL_LENGTH)->text(), QString());
+    QCOMPARE(f.Item<CLabelControl>(IDC_LABEL_DATE)->text(), QString());
+    QVERIFY(!f.Item(IDC_PROGRESS)->isVisibleTo(&dlg));
+    QVERIFY(!f.Item(IDC_VID)->isVisibleTo(&dlg));
+    QVERIFY(!f.Item(IDC_BANNER)->isEnabled());
+    QCOMPARE(f.Config(), std::string("[SETTING]\nm_strVID_bt=2156\nm_strPID_bt=C001\n"));
+    QCOMPARE(static_cast<QTextEdit*>(f.Item(IDC_LOG))->palette().color(QPalette::Base),
+             RgbColor(0xEBEBEB));
+}
+
+void MainWindowTest::startWithPlainAndMakerFiles_data() {
+    QTest::addColumn<bool>("maker");
+    QTest::newRow("plain") << false;
+    QTest::newRow("maker") << true;
+}
+
+void MainWindowTest::startWithPlainAndMakerFiles() {
+    QFETCH(bool, maker);
+    LoaderFixture f;
+    std::string hex = Lines({Data(0x0E00, {1, 2, 3, 4}), Data(0x0E10, {5}), kEof});
+    if (maker)
+        hex = "==KAVORN APP HEX==\r\n" + hex;
+    const std::string path = f.dir.Write("fw.hex", hex);
+    f.dir.Write("config.ini", "[SETTING]\nm_strPath_flash=" + path + "\nAutoSN=1\n");
+    f.Open();
+    const std::vector<Piece> log = LogPieces(f.Item(IDC_LOG));
+    QCOMPARE(log[0].color, 0x6C35A4u);  // the stamp, then the report, all black
+    QString report;
+    for (std::size_t i = 1; i < log.size(); ++i) {
+        QCOMPARE(log[i].color, 0x000000u);
+        report += log[i].text;
+    }
+    const QStringList lines = report.split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), maker ? 5 : 4);
+    QCOMPARE(lines[0], QStringLiteral("Open Hex"));
+    QCOMPARE(lines[1], QStringLiteral("\t- File Name: fw.hex"));
+    QCOMPARE(lines[2], QStringLiteral("\t- Length: 17Bytes (0E00 ~ 0E10)"));
+    QCOMPARE(lines[3],
+             QStringLiteral("\t- Latest Update: ") + QString::fromStdString(FileTimeText(path)));
+    if (maker)
+        QCOMPARE(lines[4], QStringLiteral("\t- Format: KAVORN Application Hex File"));
+    QCOMPARE(f.Item<CLabelControl>(IDC_LABEL_LENGTH)->text(), QStringLiteral("17 Bytes"));
+    QCOMPARE(f.Item<CLabelControl>(IDC_LABEL_DATE)->text(),
+             QString::fromStdString(FileTimeText(path)));
+    QCOMPARE(f.Item(IDC_AUTO_SN)->isEnabled(), !maker);
+    for (int id : {IDC_SN_ADDR, IDC_SN_BYTES, IDC_SN_VALUE, IDC_SN_STEP}) {
+        QCOMPARE(f.Item(id)->isEnabled(), !maker);
+    }
+    QVERIFY(f.dlg->Image().valid);
+}
+
+void MainWindowTest::statusFollowsTheModule() {
+    LoaderFixture f;
+    f.Open();
+    auto* status = f.Item<CLabelControl>(IDC_STATUS);
+    auto* icon = f.Item<CGlyphButton>(IDC_CONNECTION);
+    f.module.Plug();
+    QVERIFY(QTest::qWaitFor([&] { return status->text() == "SN: ABC123"; }, 600));
+    QCOMPARE(status->ForeColor(), 0x008000u);
+    QCOMPARE(icon->ActiveImageId(), int(IDI_DEVICE_PRESENT));
+    QCOMPARE(f.dlg->m_strDeviceSN, std::string("ABC123"));
+    f.module.Unplug();
+    QVERIFY(QTest::qWaitFor([&] { return status->text() == "Disconnected"; }, 600));
+    QCOMPARE(status->ForeColor(), 0xB86305u);
+    QCOMPARE(icon->ActiveImageId(), int(IDI_DEVICE_ABSENT));
+}
+
+void MainWindowTest::identifiersOfTheWrongLengthAreIgnored() {
+    LoaderFixture f(true);
+    f.dir.Write("config.ini", "[SETTING]\nm_strVID_bt=215\nm_strPID_bt=c001\n");
+    CLoaderDlg& dlg = f.Open();
+    QVERIFY(dlg.Port().IsTarget(0xC001, 0));
+    QCOMPARE(dlg.m_nVID, 0u);
+    QCOMPARE(dlg.m_nPID, 0xC001u);
+    QVERIFY(!dlg.Port().IsOpen());
+    QCOMPARE(f.Config(), std::string("[SETTING]\nm_strVID_bt=215\nm_strPID_bt=c001\n"));
+}
+
+void MainWindowTest::logColoursStampsScrollingAndClear() {
+    LoaderFixture f;
+    CLoaderDlg& dlg = f.Open();
+    auto* log = static_cast<QTextEdit*>(f.Item(IDC_LOG));
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    dlg.ClearLog();
+    dlg.AppendLog("Erase ... \t\t", 0x000000, true);
+    dlg.AppendLog("Done\r\n", 0x008000);
+    std::vector<Piece> pieces = LogPieces(log);
+    QCOMPARE(pieces.size(), 3u);
+    QCOMPARE(pieces[0].color, 0x6C35A4u);
+    QCOMPARE(pieces[1].text, QStringLiteral("Erase ... \t\t"));
+    QCOMPARE(pieces[2].text, QStringLiteral("Done\n"));
+    QCOMPARE(pieces[2].color, 0x008000u);
+    for (auto it = log->document()->begin().begin(); !it.atEnd(); ++it) {
+        const QTextCharFormat fmt = it.fragment().charFormat();
+        QCOMPARE(fmt.fontFamilies().toStringList().value(0), QStringLiteral("Arial"));
+        QCOMPARE(fmt.fontPointSize(), 10.0);
+        QVERIFY(!fmt.fontItalic() && !fmt.fontUnderline() && fmt.fontWeight() == QFont::Normal);
+    }
+
+    dlg.ClearLog();
+    QScrollBar* bar = log->verticalScrollBar();
+    for (int i = 1; i <= 9; ++i)
+        dlg.AppendLog("line " + std::to_string(i) + "\r\n", 0);
+    QCOMPARE(bar->value(), 0);  // ten lines (the last one empty): no scrolling
+    for (int i = 10; i <= 40; ++i) {
+        dlg.AppendLog("line " + std::to_string(i) + "\r\n", 0);
+        QCOMPARE(bar->value(), bar->maximum());  // the newest line is in view
+    }
+    QVERIFY(bar->maximum() > 0);
+
+    dlg.ClearLog();
+    QVERIFY(!log->document()->isUndoAvailable());
+    log->undo();
+    QCOMPARE(log->toPlainText(), QString());
+    dlg.AppendLog("first", 0);
+    QCOMPARE(log->toPlainText(), QStringLiteral("first"));
+}
+
+void MainWindowTest::logAppendsAtTheEndWhileTheOperatorSelects() {
+    LoaderFixture f;
+    CLoaderDlg& dlg = f.Open();
+    auto* log = static_cast<QTextEdit*>(f.Item(IDC_LOG));
+    dlg.ClearLog();
+    dlg.AppendLog("alpha beta\r\n", 0);
+    QTextCursor sel = log->textCursor();
+    sel.setPosition(0);
+    sel.setPosition(5, QTextCursor::KeepAnchor);
+    log->setTextCursor(sel);
+    log->insertPlainText(QStringLiteral("ALPHA"));  // the operator types over the selection
+    dlg.AppendLog("gamma", 0x008000);
+    QCOMPARE(log->toPlainText(), QStringLiteral("ALPHA beta\ngamma"));
+}
+
+void MainWindowTest::pathTypedCharacterByCharacterLoadsEachTime() {
+    LoaderFixture f;
+    const std::string path = f.dir.Write("a", Lines({Data(0x0E00, {1}), kEof}));
+    CLoaderDlg& dlg = f.Open();
+    dlg.ClearLog();
+    auto* edit = f.Item<QLineEdit>(IDC_PATH);
+    edit->setFocus();
+    QTest::keyClicks(edit, QString::fromStdString(path));
+    const QString text = LogText(f.Item(IDC_LOG));
+    QCOMPARE(text.count(QStringLiteral("Open Hex: \n")), int(path.size()) - 1);
+    QCOMPARE(text.count(QStringLiteral("Open Hex\n")), 1);  // the whole path loads
+    QVERIFY(text.endsWith(QStringLiteral("\t- File Name: a\n\t- Length: 1Bytes (0E00 ~ 0E00)\n"
+                                         "\t- Latest Update: ") +
+                          QString::fromStdString(FileTimeText(path)) + "\n"));
+    QVERIFY(f.Config().find("m_strPath_flash=" + path + "\n") != std::string::npos);
+    QVERIFY(dlg.Image().valid);
+}
+
+void MainWindowTest::reloadLoadsAgain() {
+    LoaderFixture f;
+    const std::string path = f.dir.Write("fw.hex", Lines({Data(0x0E00, {1}), kEof}));
+    f.dir.Write("config.ini", "[SETTING]\nm_strPath_flash=" + path + "\n");
+    CLoaderDlg& dlg = f.Open();
+    dlg.ClearLog();
+    QTest::mouseClick(f.Item(IDC_RELOAD), Qt::LeftButton);
+    QCOMPARE(LogText(f.Item(IDC_LOG)).count(QStringLiteral("Open Hex\n")), 1);
+    QTest::mouseClick(f.Item(IDC_CLEAR), Qt::LeftButton);
+    QCOMPARE(LogText(f.Item(IDC_LOG)), QString());
+}
+
+void MainWindowTest::settingsWriteFailureIsReportedOnce() {
+    LoaderFixture f;
+    QVERIFY(QDir().mkdir(QString::fromStdString(f.dir.File("config.ini"))));
+    CLoaderDlg& dlg = f.Open();
+    QTest::keyClicks(f.Item<QLineEdit>(IDC_PATH), QStringLiteral("/x"));
+    QTest::mouseClick(f.Item(IDC_AUTO_RELOAD), Qt::LeftButton);
+    const std::vector<Piece> log = LogPieces(f.Item(IDC_LOG));
+    int reports = 0;
+    for (const Piece& p : log) {
+        if (p.text.startsWith(QStringLiteral("Settings not saved: cannot write "))) {
+            ++reports;
+            QCOMPARE(p.color, 0xFF0000u);
+            QVERIFY(p.text.contains(QStringLiteral("config.ini: Is a directory")));
+        }
+    }
+    QCOMPARE(reports, 1);
+    QCOMPARE(dlg.m_bAutoReload, 1);  // the field keeps the operator's value
+}
+
+void MainWindowTest::permissionProblemIsReportedOnce() {
+    LoaderFixture f(true);
+    f.platform.entries()[1].permitted = false;
+    f.Open();
+    QTest::qWait(1200);  // two status refreshes
+    const QString text = LogText(f.Item(IDC_LOG));
+    QCOMPARE(text.count(QStringLiteral("The module at sim:1 cannot be opened: Permission denied")),
+             1);
+    QCOMPARE(f.Item<CLabelControl>(IDC_STATUS)->text(), QStringLiteral("Disconnected"));
+    f.platform.entries()[1].permitted = true;
+    QVERIFY(QTest::qWaitFor(
+        [&] { return f.Item<CLabelControl>(IDC_STATUS)->text() == "SN: ABC123"; }, 600));
+    f.platform.entries()[1].permitted = false;  // a new discovery is told again
+    QVERIFY(QTest::qWaitFor(
+        [&] { return LogText(f.Item(IDC_LOG)).count(QStringLiteral("cannot be opened")) == 2; },
+        600));
+}
+
+void MainWindowTest::aboutBoxOnF1() {
+    LoaderFixture f;
+    CLoaderDlg& dlg = f.Open();
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    QString title;
+    DismissNextBox(nullptr, &title);
+    QTest::keyClick(&dlg, Qt::Key_F1);
+    QCOMPARE(title, QStringLiteral("About PRAVUNE Loader"));
+}
+
+void MainWindowTest::badStepIsRefusedWithAPrompt() {
+    LoaderFixture f;
+    CLoaderDlg& dlg = f.Open();
+    f.Item<QLineEdit>(IDC_SN_STEP)->setText(QStringLiteral("300"));
+    f.Item<QLineEdit>(IDC_PATH)->blockSignals(true);
+    f.Item<QLineEdit>(IDC_PATH)->setText(QStringLiteral("/y"));
+    QString prompt;
+    DismissNextBox(&prompt);
+    QVERIFY(!dlg.UpdateData(true));
+    QCOMPARE(prompt, QStringLiteral("Please enter an integer between 0 and 255."));
+    QCOMPARE(dlg.m_nSnStep, 1u);
+    QCOMPARE(dlg.m_strPath, std::string());  // fields after the failing one keep their values
+}
+
+QTEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"
