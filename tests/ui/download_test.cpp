@@ -1,0 +1,313 @@
+#include <QLineEdit>
+#include <QProgressBar>
+
+#include "image/serial_number.h"
+#include "tests/support/hex_text.h"
+#include "tests/ui/ui_support.h"
+
+namespace {
+
+// Bytes 0..2, the moved bytes and code from 0x0E00 to 0x2000; 0x3B00.. stays free for the SN.
+std::string ImageText(std::uint8_t seed = 1) {
+    return Data(0, {0x02, 0x0E, 0x00}) + "\n" + Data(0x43, {0x12, 0x34, 0x56}) + "\n" +
+           FullImageHex(0x0E00, 0x2000, seed);
+}
+
+struct DownloadFixture : LoaderFixture {
+    explicit DownloadFixture(const std::string& settings =
+                                 "AutoSN=1\nSN_StartAddr=3B00\n"
+                                 "SN_Current=1234\nSN_Bytes=2\n"
+                                 "SN_Step=1\n",
+                             const std::string& hex = ImageText())
+        : LoaderFixture(true) {
+        path = dir.Write("fw.hex", hex);
+        dir.Write("config.ini", "[SETTING]\nm_strPath_flash=" + path + "\n" + settings);
+        Open().SetHandshakeTickMs(5);
+    }
+    // Clicks Download as the operator does; the click returns when the download has ended.
+    bool Download() {
+        QTest::mouseClick(Item(IDC_DOWNLOAD), Qt::LeftButton);
+        return dlg->LastDownloadSucceeded();
+    }
+    std::string path;
+};
+
+}  // namespace
+
+class DownloadTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void successWritesImageAndSerialAndAdvances();
+    void makerFormatSkipsTheSerialButAdvances();
+    void serialChecksRefuseBeforeAnyCommand_data();
+    void serialChecksRefuseBeforeAnyCommand();
+    void widthOneWithFFIsNotSentButLogged();
+    void advanceTexts_data();
+    void advanceTexts();
+    void stepZeroWritesTheSameNumber();
+    void stopDuringHandshake();
+    void stopDuringWriteFlashKeepsTheBar();
+    void closeDuringDownloadClosesAfterIt();
+    void aboutBoxPausesTheDownload();
+    void moduleUnpluggedMidWrite_data();
+    void moduleUnpluggedMidWrite();
+    void autoReload_data();
+    void autoReload();
+    void failedReloadSendsNothing();
+};
+
+void DownloadTest::successWritesImageAndSerialAndAdvances() {
+    DownloadFixture f;
+    QVERIFY(f.Download());
+    const QStringList want = {
+        "TS Check Serial Number ... \tDone", "TS Handshake ... \t\tDone",
+        "\t- Device UID = ABC123",           "TS Erase ... \t\tDone",
+        "TS Write Flash ... \t\tDone",       "TS Write Serial Number ... \tDone",
+        "\t- Address = 0x3B00, SN = 0x1234", "TS Run Device ... \t\tDone",
+        "TS Download --- \t\tSucceed",
+    };
+    QCOMPARE(StampedLines(f.Item(IDC_LOG)), want);
+    // Colours: headings black behind a purple stamp, results and details green.
+    for (const Piece& p : LogPieces(f.Item(IDC_LOG))) {
+        if (p.text.startsWith("Done") || p.text.startsWith("Succeed") || p.text.startsWith("\t"))
+            QCOMPARE(p.color, 0x008000u);
+        QVERIFY(p.color != 0xFF0000u);
+    }
+
+    const HexImage& image = f.dlg->Image();
+    for (std::uint32_t a = 0; a < VirtualBootloader::kFlashSize; ++a) {
+        std::uint8_t want8 = 0xFF;
+        if (a < 3 || (a >= 0x0E00 && a < image.end))
+            want8 = image.data[a];
+        if (a >= 0x3BF7 && a < 0x3BFA)
+            want8 = image.movedBytes[a - 0x3BF7];
+        if (a == 0x3B00)
+            want8 = 0x12;
+        if (a == 0x3B01)
+            want8 = 0x34;
+        QCOMPARE(f.module.flash()[a], want8);
+    }
+    QVERIFY(f.module.problems().empty());
+    QVERIFY(f.module.running());
+    QCOMPARE(f.module.lastFormatFlag(), 0);
+    QCOMPARE(f.Item<QLineEdit>(IDC_SN_VALUE)->text(), QStringLiteral("1235"));
+    QVERIFY(f.Config().find("SN_Current=1235\n") != std::string::npos);
+    QVERIFY(!f.Item(IDC_PROGRESS)->isVisibleTo(f.dlg.get()));
+    QCOMPARE(f.Item<QPushButton>(IDC_DOWNLOAD)->text(), QStringLiteral("Download"));
+    for (int id : {IDC_RELOAD, IDC_OPEN, IDC_AUTO_RELOAD, IDC_PATH, IDC_AUTO_SN, IDC_SN_ADDR}) {
+        QVERIFY(f.Item(id)->isEnabled());
+    }
+}
+
+void DownloadTest::makerFormatSkipsTheSerialButAdvances() {
+    DownloadFixture f("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=12\nSN_Bytes=2\nSN_Step=3\n",
+                      "==KAVORN APP HEX==\n" + ImageText());
+    QVERIFY(f.Download());
+    const QStringList want = {"TS Handshake ... \t\tDone",  "\t- Device UID = ABC123",
+                              "TS Erase ... \t\tDone",      "TS Write Flash ... \t\tDone",
+                              "TS Run Device ... \t\tDone", "TS Download --- \t\tSucceed"};
+    QCOMPARE(StampedLines(f.Item(IDC_LOG)), want);
+    QCOMPARE(f.module.lastFormatFlag(), 1);
+    QCOMPARE(f.module.flash()[0x3B00], 0xFF);
+    QVERIFY(f.Config().find("SN_Current=15\n") != std::string::npos);
+    QVERIFY(!f.Item(IDC_AUTO_SN)->isEnabled());  // the maker's format keeps the plan off
+}
+
+void DownloadTest::serialChecksRefuseBeforeAnyCommand_data() {
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<QStringList>("lines");
+    const QString range = QStringLiteral("\t- Available Range = 0xE00 ~ 0x1FFF");
+    QTest::newRow("overflow_width4")
+        << "SN_StartAddr=3B00\nSN_Current=FFFFFFFF\nSN_Bytes=4\n"
+        << QStringList{"\t- Overflow: SN = 0xFFFFFFFF, max = 0xFFFFFFFE"};
+    QTest::newRow("address_at_capacity")
+        << "SN_StartAddr=3BFA\nSN_Current=1\nSN_Bytes=1\n"
+        << QStringList{"\t- Address Overrange: address = 0x3BFA", range};
+    QTest::newRow("address_reserved")
+        << "SN_StartAddr=0DFF\nSN_Current=1\nSN_Bytes=1\n"
+        << QStringList{"\t- Address Overrange: address = 0xDFF", range};
+    QTest::newRow("number_ends_past_the_image")
+        << "SN_StartAddr=3BF9\nSN_Current=1\nSN_Bytes=2\n"
+        << QStringList{"\t- Address Overrange: address = 0x3BF9", range};
+    QTest::newRow("width_not_1_to_4") << "SN_StartAddr=3B00\nSN_Current=1\nSN_Bytes=7\n"
+                                      << QStringList{"\t- Width Invalid: bytes = 7, allowed 1 ~ 4"};
+}
+
+void DownloadTest::serialChecksRefuseBeforeAnyCommand() {
+    QFETCH(QString, settings);
+    QFETCH(QStringList, lines);
+    DownloadFixture f("AutoSN=1\n" + settings.toStdString());
+    QVERIFY(!f.Download());
+    QStringList want = {"TS Check Serial Number ... "};
+    want += lines;
+    want += "TS Download --- \t\tFail";
+    QCOMPARE(StampedLines(f.Item(IDC_LOG)), want);
+    QVERIFY(f.module.commands().empty());
+    const std::vector<Piece> pieces = LogPieces(f.Item(IDC_LOG));
+    QCOMPARE(pieces[2].color, 0xFF0000u);  // the reason lines are red
+    QCOMPARE(pieces.back().color, 0xFF0000u);
+}
+
+void DownloadTest::widthOneWithFFIsNotSentButLogged() {
+    DownloadFixture f("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=FF\nSN_Bytes=1\nSN_Step=1\n");
+    QVERIFY(f.Download());
+    QVERIFY(StampedLines(f.Item(IDC_LOG)).contains("\t- Address = 0x3B00, SN = 0xFF"));
+    for (const BootPacket& p : f.module.commands()) {
+        QVERIFY(!(p[0] == CMD_WRITE && p[1] == 0x00 && p[2] == 0x3B));
+    }
+    QCOMPARE(f.Item<QLineEdit>(IDC_SN_VALUE)->text(), QStringLiteral("100"));
+    // The next download reports the overflow before sending anything.
+    const std::size_t sent = f.module.commands().size();
+    QVERIFY(!f.Download());
+    QVERIFY(StampedLines(f.Item(IDC_LOG)).contains("\t- Overflow: SN = 0x100, max = 0xFF"));
+    QCOMPARE(f.module.commands().size(), sent);
+}
+
+void DownloadTest::advanceTexts_data() {
+    QTest::addColumn<int>("width");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<int>("step");
+    QTest::addColumn<QString>("next");
+    QTest::newRow("w2") << 2 << "12" << 1 << "13";
+    QTest::newRow("w4") << 4 << "FF" << 1 << "0100";
+    QTest::newRow("w1") << 1 << "FF" << 1 << "100";
+    QTest::newRow("w4_saturates") << 4 << "FFFFFFFE" << 255 << "FFFFFFFF";
+}
+
+void DownloadTest::advanceTexts() {
+    QFETCH(int, width);
+    QFETCH(QString, value);
+    QFETCH(int, step);
+    QFETCH(QString, next);
+    DownloadFixture f("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=" + value.toStdString() +
+                      "\nSN_Bytes=" + std::to_string(width) + "\nSN_Step=" + std::to_string(step) +
+                      "\n");
+    QVERIFY(f.Download());
+    QCOMPARE(f.Item<QLineEdit>(IDC_SN_VALUE)->text(), next);
+    QVERIFY(f.Config().find("SN_Current=" + next.toStdString() + "\n") != std::string::npos);
+}
+
+void DownloadTest::stepZeroWritesTheSameNumber() {
+    DownloadFixture f("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=0042\nSN_Bytes=2\nSN_Step=0\n");
+    QVERIFY(f.Download());
+    f.module.Replace("NEXT01");
+    QVERIFY(f.Download());
+    QCOMPARE(f.module.flash()[0x3B01], 0x42);
+    QCOMPARE(f.Item<QLineEdit>(IDC_SN_VALUE)->text(), QStringLiteral("42"));
+}
+
+void DownloadTest::stopDuringHandshake() {
+    DownloadFixture f;
+    f.module.Unplug();
+    f.dlg->SetHandshakeTickMs(1000);
+    QTimer::singleShot(100, [&] { QTest::mouseClick(f.Item(IDC_DOWNLOAD), Qt::LeftButton); });
+    QVERIFY(!f.Download());
+    const QStringList want = {"TS Check Serial Number ... \tDone", "TS Handshake ... \t\tFail",
+                              "TS Download --- \t\tFail"};
+    QCOMPARE(StampedLines(f.Item(IDC_LOG)), want);
+    QVERIFY(f.module.commands().empty());
+    QVERIFY(f.Config().find("SN_Current=1234\n") != std::string::npos);
+}
+
+void DownloadTest::stopDuringWriteFlashKeepsTheBar() {
+    DownloadFixture f;
+    f.module.onExchange = [&](std::size_t n) {
+        if (n == 20)
+            PostClick(f.Item(IDC_DOWNLOAD));
+    };
+    QVERIFY(!f.Download());
+    const QStringList lines = StampedLines(f.Item(IDC_LOG));
+    QCOMPARE(lines.mid(lines.size() - 2),
+             (QStringList{"TS Write Flash ... \t\tFail", "TS Download --- \t\tFail"}));
+    QVERIFY(f.Item(IDC_PROGRESS)->isVisibleTo(f.dlg.get()));
+    // The block in progress was completed: every write sent was answered, none cut short.
+    QCOMPARE(f.module.commands().size(), f.module.exchanges());
+    QCOMPARE(f.module.exchanges(), 20u);
+    QVERIFY(f.Config().find("SN_Current=1234\n") != std::string::npos);
+}
+
+void DownloadTest::closeDuringDownloadClosesAfterIt() {
+    DownloadFixture f;
+    f.dlg->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f.dlg.get()));
+    f.module.onExchange = [&](std::size_t n) {
+        if (n == 10)
+            QMetaObject::invokeMethod(f.dlg.get(), "close", Qt::QueuedConnection);
+    };
+    QVERIFY(!f.Download());
+    QCOMPARE(StampedLines(f.Item(IDC_LOG)).last(), QStringLiteral("TS Download --- \t\tFail"));
+    QVERIFY(!f.dlg->isVisible());
+}
+
+void DownloadTest::aboutBoxPausesTheDownload() {
+    DownloadFixture f;
+    f.dlg->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f.dlg.get()));
+    std::size_t atOpen = 0, atClose = 0;
+    f.module.onExchange = [&](std::size_t n) {
+        if (n != 10)
+            return;
+        QTimer::singleShot(0, f.dlg.get(), [&] {
+            QTimer::singleShot(300, [&] {
+                atClose = f.module.exchanges();
+                QApplication::activeModalWidget()->close();
+            });
+            atOpen = f.module.exchanges();
+            QTest::keyClick(f.dlg.get(), Qt::Key_F1);  // opens the About box, modal
+        });
+    };
+    QVERIFY(f.Download());
+    QVERIFY(atOpen >= 10);
+    QCOMPARE(atClose, atOpen);
+}
+
+void DownloadTest::moduleUnpluggedMidWrite_data() {
+    QTest::addColumn<int>("absentFor");
+    QTest::addColumn<bool>("succeeds");
+    QTest::newRow("back_soon") << 5 << true;
+    QTest::newRow("gone") << 1000 << false;
+}
+
+void DownloadTest::moduleUnpluggedMidWrite() {
+    QFETCH(int, absentFor);
+    QFETCH(bool, succeeds);
+    DownloadFixture f;
+    f.module.faults.disappearAfter = 40;
+    f.module.faults.absentEnumerations = absentFor;
+    QCOMPARE(f.Download(), succeeds);
+    if (!succeeds) {
+        QCOMPARE(StampedLines(f.Item(IDC_LOG)).mid(4, 2),
+                 (QStringList{"TS Write Flash ... \t\tFail", "TS Download --- \t\tFail"}));
+    }
+    QVERIFY(f.module.problems().empty());
+}
+
+void DownloadTest::autoReload_data() {
+    QTest::addColumn<bool>("autoReload");
+    QTest::newRow("on") << true;
+    QTest::newRow("off") << false;
+}
+
+void DownloadTest::autoReload() {
+    QFETCH(bool, autoReload);
+    DownloadFixture f(std::string("AutoReload=") + (autoReload ? "1" : "0") + "\n");
+    const std::uint8_t before = f.dlg->Image().data[0x0E00];
+    f.dir.Write("fw.hex", ImageText(7));  // the file changes after it was loaded
+    QVERIFY(f.Download());
+    const QStringList lines = StampedLines(f.Item(IDC_LOG));
+    QCOMPARE(lines.first() == "TS Open Hex", autoReload);
+    QCOMPARE(f.module.flash()[0x0E00] != before, autoReload);
+}
+
+void DownloadTest::failedReloadSendsNothing() {
+    DownloadFixture f("AutoReload=1\n");
+    f.dir.Write("fw.hex", Lines({Data(0x0100, {0}), kEof}));  // code in the reserved range
+    QVERIFY(!f.Download());
+    const QStringList want = {"TS Open Hex: ", "\tError: Code In Reserved Range 0x0000 ~ 0DFF",
+                              "TS Download --- \t\tFail"};
+    QCOMPARE(StampedLines(f.Item(IDC_LOG)), want);
+    QVERIFY(f.module.commands().empty());
+}
+
+QTEST_MAIN(DownloadTest)
+#include "download_test.moc"

@@ -1,0 +1,191 @@
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <functional>
+
+#include "tests/ui/ui_support.h"
+
+namespace {
+
+struct PlanFixture : LoaderFixture {
+    explicit PlanFixture(const std::string& settings =
+                             "AutoSN=1\nSN_StartAddr=3B00\n"
+                             "SN_Current=12\nSN_Bytes=2\nSN_Step=1\n") {
+        dir.Write("config.ini", "[SETTING]\n" + settings);
+        Open();
+    }
+    QLineEdit* Addr() { return Item<QLineEdit>(IDC_SN_ADDR); }
+    QLineEdit* Value() { return Item<QLineEdit>(IDC_SN_VALUE); }
+    QComboBox* Bytes() { return Item<QComboBox>(IDC_SN_BYTES); }
+    // Replaces a field's text by typing, as the operator does, and returns any warning shown.
+    QString Type(QLineEdit* edit, const QString& keys, bool clearFirst = true) {
+        QString warning;
+        auto act = [&](const std::function<void()>& step) {
+            QString seen;
+            DismissNextBoxIfAny(&seen);
+            step();
+            QCoreApplication::processEvents();  // the dismisser runs now, while `seen` lives
+            if (!seen.isEmpty())
+                warning = seen;
+        };
+        if (clearFirst) {
+            act([&] {
+                edit->selectAll();
+                edit->del();
+            });
+        }
+        for (QChar c : keys)
+            act([&] { QTest::keyClicks(edit, QString(c)); });
+        return warning;
+    }
+    // Dismisses a box if one opens within this event-loop turn.
+    static void DismissNextBoxIfAny(QString* seen) {
+        QTimer::singleShot(0, [seen] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                *seen = box->text();
+                box->close();
+            }
+        });
+    }
+    std::string Key(const std::string& name) const {
+        const std::string text = Config();
+        const std::size_t at = text.find("\n" + name + "=");
+        if (at == std::string::npos)
+            return "<missing>";
+        const std::size_t from = at + name.size() + 2;
+        return text.substr(from, text.find('\n', from) - from);
+    }
+};
+
+}  // namespace
+
+class SerialPlanTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void typingFiltersUpperCasesAndKeepsTheCaretAtTheEnd();
+    void addressChecks_data();
+    void addressChecks();
+    void valueIsCutToTheWidth();
+    void valueAboveTheLargestNumberIsRefused();
+    void narrowingTheWidthWarnsAndLaterCuts();
+    void everyChangeSavesTheFourKeys();
+    void planSwitchEnablesAndSaves();
+    void stepOutOfRangeIsPromptedAndKept();
+};
+
+void SerialPlanTest::typingFiltersUpperCasesAndKeepsTheCaretAtTheEnd() {
+    PlanFixture f;
+    QCOMPARE(f.Type(f.Addr(), QStringLiteral("0e")), QString());
+    QCOMPARE(f.Addr()->text(), QStringLiteral("0E"));
+    QCOMPARE(f.Type(f.Value(), QStringLiteral("1g, x2")), QString());
+    QCOMPARE(f.Value()->text(), QStringLiteral("12"));
+    QCOMPARE(f.Value()->cursorPosition(), 2);
+    QCOMPARE(f.Addr()->cursorPosition(), 2);
+}
+
+void SerialPlanTest::addressChecks_data() {
+    QTest::addColumn<int>("width");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("reserved") << 1 << "0DFF"
+                              << "SN Address cannot in reserved Range: 0x0000 ~ 0x0DFF";
+    QTest::newRow("lowest") << 1 << "0E00"
+                            << "";
+    QTest::newRow("w1_past_top") << 1 << "3BFA"
+                                 << "SN Address cannot exceed 0x3BF9";
+    QTest::newRow("w1_top") << 1 << "3BF9"
+                            << "";
+    QTest::newRow("w4_past_top") << 4 << "3BF7"
+                                 << "SN Address cannot exceed 0x3BF6";
+    QTest::newRow("w4_top") << 4 << "3BF6"
+                            << "";
+}
+
+void SerialPlanTest::addressChecks() {
+    QFETCH(int, width);
+    QFETCH(QString, typed);
+    QFETCH(QString, warning);
+    PlanFixture f("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=1\nSN_Bytes=" + std::to_string(width) +
+                  "\n");
+    f.Addr()->selectAll();
+    f.Addr()->del();  // the address is now empty; no check before four characters
+    QCOMPARE(f.Type(f.Addr(), typed.left(3), false), QString());
+    QCOMPARE(f.Type(f.Addr(), typed.mid(3), false), warning);
+    const QString kept = warning.isEmpty() ? typed : typed.left(3);
+    QCOMPARE(f.Addr()->text(), kept);
+    QCOMPARE(f.Key("SN_StartAddr"), kept.toStdString());
+}
+
+void SerialPlanTest::valueIsCutToTheWidth() {
+    PlanFixture f;
+    QCOMPARE(f.Type(f.Value(), QStringLiteral("12345")), QString());
+    QCOMPARE(f.Value()->text(), QStringLiteral("1234"));
+    QCOMPARE(f.dlg->m_nSnValue, 0x1234u);
+}
+
+void SerialPlanTest::valueAboveTheLargestNumberIsRefused() {
+    PlanFixture f("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=FFFFFFF\nSN_Bytes=4\n");
+    f.Value()->end(false);
+    QCOMPARE(f.Type(f.Value(), QStringLiteral("F"), false),
+             QStringLiteral("SN cannot exceed 0xFFFFFFFE"));
+    QCOMPARE(f.Value()->text(), QStringLiteral("FFFFFFF"));
+    QCOMPARE(f.Type(f.Value(), QStringLiteral("FFFFFFFE")), QString());
+    QCOMPARE(f.Key("SN_Current"), std::string("FFFFFFFE"));
+}
+
+void SerialPlanTest::narrowingTheWidthWarnsAndLaterCuts() {
+    PlanFixture f("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=1234\nSN_Bytes=4\n");
+    QString seen;
+    DismissNextBox(&seen);
+    f.Bytes()->setCurrentIndex(0);  // width 1
+    QCOMPARE(seen, QStringLiteral("SN cannot exceed 0x00FF"));
+    QCOMPARE(f.Value()->text(), QStringLiteral("1234"));
+    QCOMPARE(f.Key("SN_Bytes"), std::string("1"));
+    QCOMPARE(f.Key("SN_Current"), std::string("1234"));
+    f.Item<QLineEdit>(IDC_SN_STEP)->end(false);
+    QCOMPARE(f.Type(f.Item<QLineEdit>(IDC_SN_STEP), QStringLiteral("2"), false), QString());
+    // Any change cuts with the width now in force.
+    QCOMPARE(f.Value()->text(), QStringLiteral("12"));
+    QCOMPARE(f.Key("SN_Current"), std::string("12"));
+}
+
+void SerialPlanTest::everyChangeSavesTheFourKeys() {
+    PlanFixture f("AutoSN=1\n");
+    f.Item<QLineEdit>(IDC_SN_STEP)->end(false);
+    QCOMPARE(f.Type(f.Item<QLineEdit>(IDC_SN_STEP), QStringLiteral("7"), false), QString());
+    QCOMPARE(f.Key("SN_StartAddr"), std::string("0"));
+    QCOMPARE(f.Key("SN_Current"), std::string("0"));
+    QCOMPARE(f.Key("SN_Bytes"), std::string("1"));
+    QCOMPARE(f.Key("SN_Step"), std::string("17"));
+    // Emptying the step is refused with a prompt, and the push shows the old step again.
+    QCOMPARE(f.Type(f.Item<QLineEdit>(IDC_SN_STEP), QString()),
+             QStringLiteral("Please enter a positive integer."));
+    QCOMPARE(f.Item<QLineEdit>(IDC_SN_STEP)->text(), QStringLiteral("17"));
+}
+
+void SerialPlanTest::planSwitchEnablesAndSaves() {
+    PlanFixture f;
+    QTest::mouseClick(f.Item(IDC_AUTO_SN), Qt::LeftButton);
+    for (int id : {IDC_SN_ADDR, IDC_SN_BYTES, IDC_SN_VALUE, IDC_SN_STEP}) {
+        QVERIFY(!f.Item(id)->isEnabled());
+    }
+    QCOMPARE(f.Key("AutoSN"), std::string("0"));
+    QCOMPARE(f.Key("SN_Current"), std::string("12"));
+    QTest::mouseClick(f.Item(IDC_AUTO_SN), Qt::LeftButton);
+    QVERIFY(f.Item(IDC_SN_VALUE)->isEnabled());
+    QCOMPARE(f.Key("AutoSN"), std::string("1"));
+}
+
+void SerialPlanTest::stepOutOfRangeIsPromptedAndKept() {
+    PlanFixture f("AutoSN=1\nSN_Step=5\n");
+    auto* step = f.Item<QLineEdit>(IDC_SN_STEP);
+    step->end(false);
+    const QString warning = f.Type(step, QStringLiteral("00"), false);  // 50, then 500
+    QCOMPARE(warning, QStringLiteral("Please enter an integer between 0 and 255."));
+    QCOMPARE(f.dlg->m_nSnStep, 50u);
+    QCOMPARE(step->text(), QStringLiteral("50"));
+    QCOMPARE(f.Key("SN_Step"), std::string("50"));
+}
+
+QTEST_MAIN(SerialPlanTest)
+#include "serial_plan_test.moc"
