@@ -5,6 +5,7 @@
 #include <QPushButton>
 
 #include "app/dialog_units.h"
+#include "res/pictures.h"
 
 CAboutBox::CAboutBox(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QString::fromUtf8(kAboutCaption));
@@ -16,7 +17,7 @@ CAboutBox::CAboutBox(QWidget* parent) : QDialog(parent) {
     auto* icon = new QLabel(this);
     icon->setObjectName(QStringLiteral("icon"));
     icon->setGeometry(du.Rect(11, 17, 20, 20));
-    icon->setPixmap(QApplication::windowIcon().pixmap(32, 32));
+    icon->setPixmap(Picture(128));
     auto text = [&](const char* caption, QRect rect) {
         auto* label = new QLabel(QString::fromUtf8(caption), this);
         label->setGeometry(rect);

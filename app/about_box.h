@@ -13,4 +13,4 @@ inline constexpr const char* kAboutCaption = "About PRAVUNE Loader";
 inline constexpr const char* kAboutVersion = "PRAVUNE Loader Version 1.5.1";
 inline constexpr const char* kAboutCopyright = "Copyright (C) 2011-2026 PRAVUNE";
 inline constexpr const char* kAboutCompany = "PRAVUNE Module Works";
-inline constexpr const char* kMakerAddress = "https://www.pravune.example";
+inline constexpr const char* kMakerAddress = "pravune.example";

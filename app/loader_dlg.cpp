@@ -17,6 +17,7 @@
 #include "app/qt_text.h"
 #include "image/load_report.h"
 #include "image/serial_number.h"
+#include "res/pictures.h"
 #include "settings/settings_store.h"
 
 namespace {
@@ -201,13 +202,29 @@ void CLoaderDlg::InitDialog() {
     // The first push fills the controls with the constructor's values.
     UpdateData(false);
 
+    setWindowIcon(QIcon(Picture(IDR_MAINFRAME)));
+    m_banner->m_bEmbossDisabledBitmap = false;
     m_banner->LoadBitmaps(IDB_BANNER, 0x000000, 0, 0);
     m_btnConnection->LoadIcons(IDI_DEVICE_ABSENT, 0);
+    m_link->m_clrCurrent = 0x326464;
+    m_link->m_clrPressed = 0x6464FF;
+    m_link->m_clrHover = 0xFF6464;
+    m_link->m_clrNormal = 0x323264;
+    m_link->m_bTransparent = true;
+    m_link->CreateLinkFont(19, 9, 0, 0, 400, 1, 1, 0, 0, 0, 0, 0, 0, QStringLiteral("Arial"));
+    m_link->StartHoverTimer();
     m_btnDownload->LoadIcons(IDI_DOWNLOAD, 0);
+    m_btnDownload->SetImagePlacement(1);
+    m_btnDownload->SetFlatStyle(false);
+    m_btnDownload->SetImageMargins(0, 20, 0, 0);
+    m_btnDownload->SetStateColor(CGlyphButton::BTNST_COLOR_BK_OUT, 0xC4D89A);
+    m_btnDownload->ShadeStateColor(CGlyphButton::BTNST_COLOR_BK_IN, 30);
     m_btnOpen->LoadIcons(IDI_OPEN, 0);
     m_btnOpen->SetTipText(QStringLiteral("Open"), true);
     m_btnReload->LoadIcons(IDI_RELOAD, 0);
     m_btnReload->SetTipText(QStringLiteral("Reload"), true);
+    m_btnClear->SetFlatStyle(false);
+    m_btnClear->ShadeStateColor(CGlyphButton::BTNST_COLOR_BK_IN, 30);
 
     SettingsFilePath = m_settingsFolder + "/config.ini";
     m_strVID = ReadSettingString(kSection, "m_strVID_bt", m_strVID);

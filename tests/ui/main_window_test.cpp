@@ -68,6 +68,16 @@ void MainWindowTest::firstStartShowsDefaultsAndWritesOnlyTheIdentifiers() {
     QVERIFY(!f.Item(IDC_PROGRESS)->isVisibleTo(&dlg));
     QVERIFY(!f.Item(IDC_VID)->isVisibleTo(&dlg));
     QVERIFY(!f.Item(IDC_BANNER)->isEnabled());
+    QCOMPARE(f.Item<CGlyphButton>(IDC_BANNER)->ActiveImageId(), int(IDB_BANNER));
+    auto* download = f.Item<CGlyphButton>(IDC_DOWNLOAD);
+    QCOMPARE(download->ActiveImageId(), int(IDI_DOWNLOAD));
+    QCOMPARE(download->StateColor(CGlyphButton::BTNST_COLOR_BK_OUT), 0xC4D89Au);
+    QCOMPARE(f.Item<CGlyphButton>(IDC_OPEN)->TipText(), QStringLiteral("Open"));
+    QCOMPARE(f.Item<CGlyphButton>(IDC_RELOAD)->TipText(), QStringLiteral("Reload"));
+    auto* link = f.Item<CLinkLabel>(IDC_LINK);
+    QCOMPARE(link->m_clrCurrent, 0x326464u);
+    QCOMPARE(link->m_clrNormal, 0x323264u);
+    QVERIFY(link->TimerOn());
     QCOMPARE(f.Config(), std::string("[SETTING]\nm_strVID_bt=2156\nm_strPID_bt=C001\n"));
     QCOMPARE(static_cast<QTextEdit*>(f.Item(IDC_LOG))->palette().color(QPalette::Base),
              RgbColor(0xEBEBEB));
