@@ -1,0 +1,49 @@
+#pragma once
+
+#include <signal.h>
+
+#include <cstdint>
+#include <string>
+
+#include "sim/virtual_bootloader.h"
+
+// A virtual module on the real Linux HID core: a uhid device (one 64-byte vendor feature report,
+// no report id) whose set and get feature requests the VirtualBootloader answers.
+class UhidModule {
+  public:
+    struct Options {
+        std::uint16_t vendor = 0x2156;
+        std::uint16_t product = 0xC001;
+        std::string serial = "PRV001";
+        long noAnswerAfter = -1;  // requests answered before the module falls silent (-1: all)
+        long vanishAfter = -1;    // exchanges before the device is destroyed (-1: never)
+        long absentMs = -1;       // then it is created again this much later (-1: never)
+    };
+
+    UhidModule(VirtualBootloader& module, Options options);
+    ~UhidModule();
+    UhidModule(const UhidModule&) = delete;
+    UhidModule& operator=(const UhidModule&) = delete;
+
+    // Opens /dev/uhid and creates the device; false with the reason on failure.
+    bool Create(std::string& error);
+    // Answers requests until `stop` is set (by a signal); returns 0, or 1 on an error.
+    int Run(const volatile sig_atomic_t& stop);
+
+  private:
+    bool SendCreate();
+    void Destroy();
+    void HandleEvent();
+    bool Write(const void* event, std::size_t size);
+
+    VirtualBootloader& m_module;
+    Options m_options;
+    int m_fd = -1;
+    bool m_created = false;
+    long m_requests = 0;
+    long m_exchanges = 0;
+    long long m_recreateAtMs = -1;
+};
+
+// The module's report descriptor: vendor page 0xFF00, one 64-byte feature report.
+extern const std::uint8_t kModuleReportDescriptor[16];

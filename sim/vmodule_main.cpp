@@ -1,0 +1,101 @@
+// pravune-vmodule: a virtual PRAVUNE module on this machine's own HID core, through /dev/uhid.
+// The loader (or anything using hidraw) finds it like a module plugged into USB. Needs root, or
+// write access to /dev/uhid.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "sim/uhid_module.h"
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+
+void OnSignal(int) {
+    g_stop = 1;
+}
+
+void Usage() {
+    std::fprintf(stderr,
+                 "usage: pravune-vmodule [--serial TEXT] [--vid HEX] [--pid HEX] [--dump FILE]\n"
+                 "                       [--no-answer-after N] [--vanish-after K [--absent-ms M]]\n"
+                 "  --serial TEXT        the serial-number string (default PRV001)\n"
+                 "  --dump FILE          write the module's 16 KiB flash to FILE on exit\n"
+                 "  --no-answer-after N  answer N requests, then none (the kernel times out)\n"
+                 "  --vanish-after K     destroy the device after K exchanges ...\n"
+                 "  --absent-ms M        ... and create it again M ms later (default: never)\n"
+                 "Stops on SIGINT or SIGTERM.\n");
+}
+
+bool ParseLong(const char* text, long& value, int base = 10) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, base);
+    if (errno || !end || *end || end == text)
+        return false;
+    value = v;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    UhidModule::Options options;
+    std::string dump;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        long number = 0;
+        if (!value) {
+            Usage();
+            return 2;
+        }
+        if (arg == "--serial") {
+            options.serial = value;
+        } else if (arg == "--dump") {
+            dump = value;
+        } else if ((arg == "--vid" || arg == "--pid") && ParseLong(value, number, 16) &&
+                   number >= 0 && number <= 0xFFFF) {
+            (arg == "--vid" ? options.vendor : options.product) =
+                static_cast<std::uint16_t>(number);
+        } else if (arg == "--no-answer-after" && ParseLong(value, number)) {
+            options.noAnswerAfter = number;
+        } else if (arg == "--vanish-after" && ParseLong(value, number)) {
+            options.vanishAfter = number;
+        } else if (arg == "--absent-ms" && ParseLong(value, number)) {
+            options.absentMs = number;
+        } else {
+            Usage();
+            return 2;
+        }
+        ++i;
+    }
+
+    struct sigaction action {};
+    action.sa_handler = OnSignal;  // no SA_RESTART: poll returns on the signal
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+
+    VirtualBootloader module(options.serial, 0xFF);
+    UhidModule device(module, options);
+    std::string error;
+    if (!device.Create(error)) {
+        std::fprintf(stderr, "pravune-vmodule: %s\n", error.c_str());
+        return 1;
+    }
+    const int result = device.Run(g_stop);
+    if (!dump.empty()) {
+        std::ofstream out(dump, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(module.flash().data()),
+                  static_cast<std::streamsize>(module.flash().size()));
+        if (!out) {
+            std::fprintf(stderr, "pravune-vmodule: cannot write %s\n", dump.c_str());
+            return 1;
+        }
+    }
+    return result;
+}

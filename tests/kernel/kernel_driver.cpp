@@ -1,0 +1,297 @@
+// The kernel test's driver, run as /init's child inside a QEMU guest with the real HID core and
+// uhid. It programs pravune-vmodule through HidrawPlatform, CHidPort and the protocol class
+// exactly as the window does, and ends with the line "N passed, M failed".
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "device/boot_protocol.h"
+#include "device/hidraw_platform.h"
+#include "image/hex_reader.h"
+#include "image/image_check.h"
+#include "image/serial_number.h"
+#include "sim/virtual_bootloader.h"
+#include "tests/support/hex_text.h"
+
+namespace {
+
+const char* const kVmodule = "/bin/pravune-vmodule";
+int g_passed = 0, g_failed = 0;
+
+void Check(bool ok, const std::string& what) {
+    std::printf("%s: %s\n", ok ? "PASS" : "FAIL", what.c_str());
+    std::fflush(stdout);
+    ++(ok ? g_passed : g_failed);
+}
+
+double NowMs() {
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// One pravune-vmodule process, stopped (and its flash dumped) when this goes.
+class Vmodule {
+  public:
+    explicit Vmodule(std::vector<std::string> args) {
+        args.insert(args.begin(), kVmodule);
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            std::vector<char*> argv;
+            for (std::string& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv(kVmodule, argv.data());
+            ::_exit(127);
+        }
+    }
+    ~Vmodule() { Stop(); }
+    void Stop() {
+        if (m_pid <= 0)
+            return;
+        ::kill(m_pid, SIGTERM);
+        ::waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+    }
+
+  private:
+    pid_t m_pid = -1;
+};
+
+// The real platform, counting what the port asks of it.
+struct CountingPlatform : HidPlatform {
+    std::vector<std::string> EnumerateInterfaces() override {
+        ++enumerations;
+        return real.EnumerateInterfaces();
+    }
+    bool GetAttributes(const std::string& p, HidAttributes& a) override {
+        return real.GetAttributes(p, a);
+    }
+    std::unique_ptr<HidDevice> Open(const std::string& p, HidOpenError& e) override {
+        ++opens;
+        auto device = real.Open(p, e);
+        if (device)
+            lastOpened = p;
+        return device;
+    }
+    HidrawPlatform real;
+    long enumerations = 0;
+    long opens = 0;
+    std::string lastOpened;
+};
+
+// The window's side of the protocol: a wait gives one tick a millisecond later; a handshake that
+// finds nothing gives up after five seconds.
+struct GuestHost : BootHost {
+    void PumpOneMessage() override {}
+    void WaitForEvent() override {
+        ::usleep(1000);
+        tick = true;
+        if (++waits > 5000)
+            cancel = true;
+    }
+    void StartTimer(int, unsigned) override { waits = 0; }
+    void StopTimer(int) override {}
+    void SetProgressRange(std::uint32_t, std::uint32_t) override {}
+    void SetProgressStep(std::uint32_t) override {}
+    void SetProgressPos(std::uint32_t) override {}
+    bool cancel = false, tick = false;
+    int waits = 0;
+    std::string status;
+};
+
+bool WaitForModule(CHidPort& port, double ms) {
+    const double until = NowMs() + ms;
+    while (!port.SetTarget(0xC001, 0x2156)) {
+        if (NowMs() > until)
+            return false;
+        ::usleep(5000);
+    }
+    return true;
+}
+
+// A full image from 0x0E00 to 0x3BF9 with bytes 0..2, and a 0xFF slot for the serial number.
+HexImage FullImage() {
+    HexImage image;
+    std::string status;
+    ReadHexBuffer(Data(0, {0x02, 0x0E, 0x00}) + "\n" + FullImageHex(0x0E00, 0x3BFA), image, status);
+    std::fill_n(&image.data[0x3B00], 4, std::uint8_t{0xFF});
+    image.valid = CheckImage(image);
+    return image;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool FlashHoldsPlan(const std::string& flash, const HexImage& image,
+                    const std::vector<std::uint8_t>& serial, std::uint32_t serialAt) {
+    if (flash.size() != VirtualBootloader::kFlashSize)
+        return false;
+    for (std::uint32_t a = 0; a < flash.size(); ++a) {
+        std::uint8_t want = 0xFF;
+        if (a < 3 || (a >= 0x0E00 && a < image.end))
+            want = image.data[a];
+        if (a >= serialAt && a < serialAt + serial.size())
+            want = serial[a - serialAt];
+        if (static_cast<std::uint8_t>(flash[a]) != want) {
+            std::printf("  flash differs at 0x%04X: 0x%02X, expected 0x%02X\n", a,
+                        static_cast<std::uint8_t>(flash[a]), want);
+            return false;
+        }
+    }
+    return true;
+}
+
+void FindProgramAndTime() {
+    Vmodule vmodule({"--serial", "KRN123", "--dump", "/tmp/flash1.bin"});
+    CountingPlatform platform;
+    CHidPort port(platform);
+    Check(WaitForModule(port, 5000), "the module is found by vendor and product through sysfs");
+    Check("SN: " + port.GetSerialText() == "SN: KRN123", "its serial reads SN: KRN123");
+    Check(port.FeatureLength() == 65, "its feature report is 65 bytes with the report id");
+
+    GuestHost host;
+    CBootProtocol protocol(port, host, host.status, host.cancel, host.tick);
+    const HexImage image = FullImage();
+    Check(protocol.Handshake(0) && host.status == "Handshake -- OK", "handshake");
+    Check(protocol.EraseDevice(), "erase");
+
+    // One exchange (set report plus get report), timed.
+    const BootPacket probe = MakePacket(CMD_HANDSHAKE);
+    BootPacket answer{};
+    std::vector<double> times;
+    for (int i = 0; i < 200; ++i) {
+        const double start = NowMs();
+        if (!protocol.Exchange(port, probe.data(), 64, answer.data(), 64))
+            break;
+        times.push_back((NowMs() - start) * 1e3);
+    }
+    Check(times.size() == 200 && answer[0] == ACK, "200 exchanges answered with ACK");
+    std::sort(times.begin(), times.end());
+    const double median = times.empty() ? 0 : times[times.size() / 2];
+    const double p95 = times.empty() ? 0 : times[times.size() * 95 / 100];
+
+    const double start = NowMs();
+    const bool written = protocol.WriteFlash(image);
+    const double writeMs = NowMs() - start;
+    Check(written, "WriteFlash of a full image (211 code blocks)");
+    const std::vector<std::uint8_t> serial = SerialBytes(0x00123456, 4);
+    Check(protocol.WriteBlocks(CMD_WRITE, serial.data(), 0x3B00, 0x3B04), "serial-number write");
+    Check(protocol.RunDevice() && host.status == "BT: Run device -- OK", "run");
+    vmodule.Stop();
+    Check(FlashHoldsPlan(ReadFile("/tmp/flash1.bin"), image, serial, 0x3B00),
+          "the module's flash is the image as the plan places it, and the serial number");
+    std::printf(
+        "FIGURE exchange median %.0f us, p95 %.0f us; WriteFlash %.1f ms = %.2f x (211 x "
+        "median)\n",
+        median, p95, writeMs, median > 0 ? writeMs * 1e3 / (211 * median) : 0);
+}
+
+// The module is pulled away after `vanishAfter` exchanges (60: in the middle of the code) and
+// comes back `absentMs` later, or never.
+void PulledAway(const char* absentMs) {
+    std::vector<std::string> args = {"--serial", "KRN124", "--vanish-after",
+                                     "60",       "--dump", "/tmp/flash2.bin"};
+    if (absentMs)
+        args.insert(args.end(), {"--absent-ms", absentMs});
+    Vmodule vmodule(args);
+    CountingPlatform platform;
+    CHidPort port(platform);
+    if (!WaitForModule(port, 5000)) {
+        Check(false, "module for the pull-away test found");
+        return;
+    }
+    GuestHost host;
+    CBootProtocol protocol(port, host, host.status, host.cancel, host.tick);
+    const HexImage image = FullImage();
+    protocol.Handshake(0);
+    protocol.EraseDevice();
+    const long enumerations = platform.enumerations, opens = platform.opens;
+    const bool written = protocol.WriteFlash(image);
+    const long searched = platform.enumerations - enumerations;
+    const std::string label = absentMs ? std::string("back after ") + absentMs + " ms" : "gone";
+    if (written) {
+        vmodule.Stop();
+        Check(absentMs && platform.opens > opens &&
+                  FlashHoldsPlan(ReadFile("/tmp/flash2.bin"), image, {}, 0),
+              "pulled away mid-write, " + label + ": the port reopened and the write finished (" +
+                  std::to_string(searched) + " searches)");
+    } else {
+        // The first attempt dies on the old node and closes the port; the other 99 search.
+        Check(!port.IsOpen() && host.status == "BT: Find device -- None" && searched == 99,
+              "pulled away mid-write, " + label + ": the block failed after 100 attempts (" +
+                  std::to_string(searched) + " searches, status \"" + host.status + "\")");
+    }
+}
+
+void NoPermission() {
+    Vmodule vmodule({"--serial", "KRN125"});
+    CountingPlatform platform;
+    CHidPort port(platform);
+    if (!WaitForModule(port, 5000)) {
+        Check(false, "module for the permission test found");
+        return;
+    }
+    const std::string node = platform.lastOpened;
+    port.Close();
+    ::chmod(node.c_str(), 0600);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(2);
+        HidrawPlatform real;
+        CHidPort unprivileged(real);
+        const bool ok = !unprivileged.SetTarget(0xC001, 0x2156) &&
+                        unprivileged.AccessProblem() == HidAccessProblem{node, "Permission denied"};
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    Check(WIFEXITED(status) && WEXITSTATUS(status) == 0,
+          "a node that may not be opened: not found, and the problem recorded for " + node);
+}
+
+void SilentModule() {
+    Vmodule vmodule({"--serial", "KRN126", "--no-answer-after", "2"});
+    CountingPlatform platform;
+    CHidPort port(platform);
+    if (!WaitForModule(port, 5000)) {
+        Check(false, "module for the silent test found");
+        return;
+    }
+    GuestHost host;
+    CBootProtocol protocol(port, host, host.status, host.cancel, host.tick);
+    const BootPacket probe = MakePacket(CMD_HANDSHAKE);
+    BootPacket answer{};
+    Check(protocol.Exchange(port, probe.data(), 64, answer.data(), 64), "one exchange answered");
+    const double start = NowMs();
+    const bool ok = protocol.Exchange(port, probe.data(), 64, answer.data(), 64);
+    const double seconds = (NowMs() - start) / 1e3;
+    Check(!ok && !port.IsOpen() && host.status == "Write from device -- fail!" && seconds < 12,
+          "a module that stops answering: the request times out (" + std::to_string(seconds) +
+              " s) and the port closes");
+}
+
+}  // namespace
+
+int main() {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    FindProgramAndTime();
+    PulledAway(nullptr);
+    PulledAway("0");
+    NoPermission();
+    SilentModule();
+    std::printf("%d passed, %d failed\n", g_passed, g_failed);
+    return g_failed == 0 ? 0 : 1;
+}
