@@ -98,11 +98,11 @@ struct TimerHost : FakeHost {
     ~TimerHost() override { ::close(fd); }
     void StartTimer(int id, unsigned ms) override {
         FakeHost::StartTimer(id, ms);
-        itimerspec spec{};
-        spec.it_interval.tv_sec = ms / 1000;
-        spec.it_interval.tv_nsec = static_cast<long>(ms % 1000) * 1000000;
-        spec.it_value = spec.it_interval;
-        ::timerfd_settime(fd, 0, &spec, nullptr);
+        itimerspec period{};
+        period.it_interval.tv_sec = ms / 1000;
+        period.it_interval.tv_nsec = static_cast<long>(ms % 1000) * 1000000;
+        period.it_value = period.it_interval;
+        ::timerfd_settime(fd, 0, &period, nullptr);
     }
     int fd;
     std::chrono::steady_clock::time_point deadline;

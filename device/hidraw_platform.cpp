@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "device/report_descriptor.h"
+#include "settings/hex_digit.h"
 
 namespace {
 
@@ -43,10 +44,7 @@ bool ParseHexNumber(std::string_view text, std::uint32_t& value) {
         return false;
     std::uint32_t v = 0;
     for (char c : text) {
-        int d = (c >= '0' && c <= '9')   ? c - '0'
-                : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                         : -1;
+        const int d = HexDigitValue(c);
         if (d < 0)
             return false;
         v = v * 16 + static_cast<std::uint32_t>(d);

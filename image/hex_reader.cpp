@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "settings/hex_digit.h"
 #include "settings/settings_store.h"
 
 namespace {
@@ -128,22 +129,12 @@ class FileLines final : public LineSource {
     bool m_eof = false;
 };
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // One field of `width` characters at `pos`, parsed as one hexadecimal number that ends at the
 // first character that is not a digit. The caller has checked that the characters exist.
 std::uint32_t HexField(std::string_view line, std::size_t pos, std::size_t width) {
     std::uint32_t value = 0;
     for (std::size_t i = 0; i < width; ++i) {
-        int d = HexDigit(line[pos + i]);
+        int d = HexDigitValue(line[pos + i]);
         if (d < 0) {
             break;
         }
@@ -161,8 +152,8 @@ bool ChecksumIsRight(std::string_view line, std::uint32_t count) {
     }
     unsigned sum = 0;
     for (std::size_t i = 1; i < 1 + digits; i += 2) {
-        int hi = HexDigit(line[i]);
-        int lo = HexDigit(line[i + 1]);
+        int hi = HexDigitValue(line[i]);
+        int lo = HexDigitValue(line[i + 1]);
         if (hi < 0 || lo < 0) {
             return false;
         }

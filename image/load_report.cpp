@@ -7,16 +7,7 @@
 
 #include "image/hex_reader.h"
 #include "image/image_check.h"
-
-namespace {
-
-std::string Hex4(std::uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(value));
-    return text;
-}
-
-}  // namespace
+#include "image/serial_number.h"
 
 std::string FileTimeText(const std::string& path) {
     struct stat st {};
@@ -46,8 +37,8 @@ LoadReport SuccessReport(const HexImage& image, const std::string& fileName,
     const std::string length = std::to_string(image.end - image.start);
     report.log.push_back({"Open Hex\r\n", kLogBlack, true});
     report.log.push_back({"\t- File Name: " + fileName + "\n", kLogBlack, false});
-    report.log.push_back({"\t- Length: " + length + "Bytes (" + Hex4(image.start) + " ~ " +
-                              Hex4(image.end - 1) + ")\n",
+    report.log.push_back({"\t- Length: " + length + "Bytes (" + Hex04(image.start) + " ~ " +
+                              Hex04(image.end - 1) + ")\n",
                           kLogBlack, false});
     report.log.push_back({"\t- Latest Update: " + fileTime + "\n", kLogBlack, false});
     if (image.makerFormat) {
@@ -80,7 +71,7 @@ LoadReport LoadImageFile(const std::string& path, HexImage& image, std::string& 
         if (CheckImage(image)) {
             image.valid = true;
         } else {
-            status = "Error: Code In Reserved Range 0x0000 ~ " + Hex4(kReservedLast);
+            status = "Error: Code In Reserved Range 0x0000 ~ " + Hex04(kReservedLast);
         }
     }
     LoadReport report =

@@ -1,5 +1,7 @@
 #include "image/serial_number.h"
 
+#include "settings/hex_digit.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -51,11 +53,7 @@ void ScanHex(const std::string& text, std::uint32_t& value) {
     std::uint32_t v = 0;
     bool any = false;
     for (; i < text.size(); ++i) {
-        const char c = text[i];
-        const int d = (c >= '0' && c <= '9')   ? c - '0'
-                      : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                      : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                               : -1;
+        const int d = HexDigitValue(text[i]);
         if (d < 0)
             break;
         v = v * 16 + static_cast<std::uint32_t>(d);

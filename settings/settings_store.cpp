@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "settings/hex_digit.h"
 #include "settings/ini_document.h"
 
 std::string SettingsFilePath;
@@ -284,11 +285,7 @@ int ParseHex4(const std::string& text, unsigned& value) {
     unsigned parsed = 0;
     int digits = 0;
     for (; i < text.size() && digits < 4; ++i, ++digits) {
-        char c = text[i];
-        int d = (c >= '0' && c <= '9')   ? c - '0'
-                : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                         : -1;
+        const int d = HexDigitValue(text[i]);
         if (d < 0)
             break;
         parsed = parsed * 16 + static_cast<unsigned>(d);
