@@ -46,7 +46,7 @@ bool ParseLong(const char* text, long& value, int base = 10) {
 int main(int argc, char** argv) {
     UhidModule::Options options;
     std::string dump;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc; i += 2) {  // options come in pairs: name, value
         const std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         long number = 0;
@@ -72,7 +72,6 @@ int main(int argc, char** argv) {
             Usage();
             return 2;
         }
-        ++i;
     }
 
     struct sigaction action {};
