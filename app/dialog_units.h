@@ -11,8 +11,6 @@ class DialogUnits {
     QRect Rect(int x, int y, int width, int height) const;
     int X(int units) const;
     int Y(int units) const;
-    int baseX() const { return m_baseX; }
-    int baseY() const { return m_baseY; }
 
   private:
     int m_baseX;

@@ -96,7 +96,6 @@ class CLoaderDlg : public QDialog, private BootHost {
     QWidget* GetDlgItem(int id) const;
     const HexImage& Image() const { return m_image; }
     CHidPort& Port() { return m_port; }
-    bool IsBusy() const { return m_bBusy; }
 
     // Fields, named as the window's design names them.
     std::string m_strVID = "2156";

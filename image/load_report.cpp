@@ -33,7 +33,6 @@ LoadReport SuccessReport(const HexImage& image, const std::string& fileName,
                          const std::string& fileTime) {
     LoadReport report;
     report.valid = true;
-    report.fileName = fileName;
     const std::string length = std::to_string(image.end - image.start);
     report.log.push_back({"Open Hex\r\n", kLogBlack, true});
     report.log.push_back({"\t- File Name: " + fileName + "\n", kLogBlack, false});

@@ -25,8 +25,6 @@ class IniDocument {
     // The whole text, each line ended in the file's own style (CR LF or LF; LF for a new text).
     std::string Text() const;
 
-    bool usesCrLf() const { return m_crlf; }
-
   private:
     struct Line {
         std::string raw;

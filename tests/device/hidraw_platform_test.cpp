@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "device/hid_port.h"
+#include "tests/support/counting_platform.h"
 #include "tests/support/fake_sysfs.h"
 #include "tests/support/unprivileged.h"
 
@@ -14,21 +15,6 @@ const std::vector<std::uint8_t> kModuleDescriptor = {
     0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08, 0x95, 0x40, 0x09, 0x01, 0xB1, 0x02, 0xC0};
 const std::vector<std::uint8_t> kKeyboardOutput = {0x75, 0x08, 0x95, 0x08, 0x81,
                                                    0x02, 0x95, 0x01, 0x91, 0x02};
-
-// Forwards to the real platform and records which nodes were opened.
-struct OpenRecorder : HidPlatform {
-    explicit OpenRecorder(HidPlatform& real) : inner(real) {}
-    std::vector<std::string> EnumerateInterfaces() override { return inner.EnumerateInterfaces(); }
-    bool GetAttributes(const std::string& p, HidAttributes& a) override {
-        return inner.GetAttributes(p, a);
-    }
-    std::unique_ptr<HidDevice> Open(const std::string& p, HidOpenError& e) override {
-        opened.push_back(p);
-        return inner.Open(p, e);
-    }
-    HidPlatform& inner;
-    std::vector<std::string> opened;
-};
 
 TEST(HidrawPlatform, EnumeratesInAscendingNumberOrder) {
     FakeSysfs fs;
@@ -54,7 +40,7 @@ TEST(HidrawPlatform, PortOpensOnlyTheFirstMatchAndReadsItsCapsAndSerial) {
                                 kModuleDescriptor);
     fs.Add(6, 0x2156, 0xC001, "SECOND", kModuleDescriptor);
     HidrawPlatform hidraw(fs.sys(), fs.dev());
-    OpenRecorder platform(hidraw);
+    CountingPlatform platform(hidraw);
     CHidPort port(platform);
     ASSERT_TRUE(port.SetTarget(0xC001, 0x2156));
     EXPECT_EQ(platform.opened, std::vector<std::string>{module});

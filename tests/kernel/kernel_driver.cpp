@@ -20,6 +20,7 @@
 #include "image/image_check.h"
 #include "image/serial_number.h"
 #include "sim/virtual_bootloader.h"
+#include "tests/support/counting_platform.h"
 #include "tests/support/hex_text.h"
 
 namespace {
@@ -67,28 +68,6 @@ class Vmodule {
     pid_t m_pid = -1;
 };
 
-// The real platform, counting what the port asks of it.
-struct CountingPlatform : HidPlatform {
-    std::vector<std::string> EnumerateInterfaces() override {
-        ++enumerations;
-        return real.EnumerateInterfaces();
-    }
-    bool GetAttributes(const std::string& p, HidAttributes& a) override {
-        return real.GetAttributes(p, a);
-    }
-    std::unique_ptr<HidDevice> Open(const std::string& p, HidOpenError& e) override {
-        ++opens;
-        auto device = real.Open(p, e);
-        if (device)
-            lastOpened = p;
-        return device;
-    }
-    HidrawPlatform real;
-    long enumerations = 0;
-    long opens = 0;
-    std::string lastOpened;
-};
-
 // The window's side of the protocol: a wait gives one tick a millisecond later; a handshake that
 // finds nothing gives up after five seconds.
 struct GuestHost : BootHost {
@@ -109,11 +88,14 @@ struct GuestHost : BootHost {
     std::string status;
 };
 
-bool WaitForModule(CHidPort& port, double ms) {
-    const double until = NowMs() + ms;
+// Waits up to five seconds for the module just started; a miss fails the named test.
+bool ModuleFound(CHidPort& port, const std::string& test) {
+    const double until = NowMs() + 5000;
     while (!port.SetTarget(0xC001, 0x2156)) {
-        if (NowMs() > until)
+        if (NowMs() > until) {
+            Check(false, "module for the " + test + " test found");
             return false;
+        }
         ::usleep(5000);
     }
     return true;
@@ -155,9 +137,11 @@ bool FlashHoldsPlan(const std::string& flash, const HexImage& image,
 
 void FindProgramAndTime() {
     Vmodule vmodule({"--serial", "KRN123", "--dump", "/tmp/flash1.bin"});
-    CountingPlatform platform;
+    HidrawPlatform hidraw;
+    CountingPlatform platform(hidraw);
     CHidPort port(platform);
-    Check(WaitForModule(port, 5000), "the module is found by vendor and product through sysfs");
+    Check(ModuleFound(port, "discovery"),
+          "the module is found by vendor and product through sysfs");
     Check("SN: " + port.GetSerialText() == "SN: KRN123", "its serial reads SN: KRN123");
     Check(port.FeatureLength() == 65, "its feature report is 65 bytes with the report id");
 
@@ -206,24 +190,24 @@ void PulledAway(const char* absentMs) {
     if (absentMs)
         args.insert(args.end(), {"--absent-ms", absentMs});
     Vmodule vmodule(args);
-    CountingPlatform platform;
+    HidrawPlatform hidraw;
+    CountingPlatform platform(hidraw);
     CHidPort port(platform);
-    if (!WaitForModule(port, 5000)) {
-        Check(false, "module for the pull-away test found");
+    if (!ModuleFound(port, "pull-away"))
         return;
-    }
     GuestHost host;
     CBootProtocol protocol(port, host, host.status, host.cancel, host.tick);
     const HexImage image = FullImage();
     protocol.Handshake(0);
     protocol.EraseDevice();
-    const long enumerations = platform.enumerations, opens = platform.opens;
+    const long enumerations = platform.enumerations;
+    const std::size_t opens = platform.opened.size();
     const bool written = protocol.WriteFlash(image);
     const long searched = platform.enumerations - enumerations;
     const std::string label = absentMs ? std::string("back after ") + absentMs + " ms" : "gone";
     if (written) {
         vmodule.Stop();
-        Check(absentMs && platform.opens > opens &&
+        Check(absentMs && platform.opened.size() > opens &&
                   FlashHoldsPlan(ReadFile("/tmp/flash2.bin"), image, {}, 0),
               "pulled away mid-write, " + label + ": the port reopened and the write finished (" +
                   std::to_string(searched) + " searches)");
@@ -237,13 +221,12 @@ void PulledAway(const char* absentMs) {
 
 void NoPermission() {
     Vmodule vmodule({"--serial", "KRN125"});
-    CountingPlatform platform;
+    HidrawPlatform hidraw;
+    CountingPlatform platform(hidraw);
     CHidPort port(platform);
-    if (!WaitForModule(port, 5000)) {
-        Check(false, "module for the permission test found");
+    if (!ModuleFound(port, "permission"))
         return;
-    }
-    const std::string node = platform.lastOpened;
+    const std::string node = platform.opened.back();
     port.Close();
     ::chmod(node.c_str(), 0600);
     const pid_t child = ::fork();
@@ -264,12 +247,11 @@ void NoPermission() {
 
 void SilentModule() {
     Vmodule vmodule({"--serial", "KRN126", "--no-answer-after", "2"});
-    CountingPlatform platform;
+    HidrawPlatform hidraw;
+    CountingPlatform platform(hidraw);
     CHidPort port(platform);
-    if (!WaitForModule(port, 5000)) {
-        Check(false, "module for the silent test found");
+    if (!ModuleFound(port, "silent"))
         return;
-    }
     GuestHost host;
     CBootProtocol protocol(port, host, host.status, host.cancel, host.tick);
     const BootPacket probe = MakePacket(CMD_HANDSHAKE);
