@@ -6,6 +6,9 @@ namespace {
 
 constexpr std::size_t npos = std::string::npos;
 
+// The UTF-8 byte-order mark some editors put at the start of a text file.
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
 std::string_view TrimView(std::string_view s) {
     auto blank = [](char c) {
         return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
@@ -49,6 +52,10 @@ IniDocument::Line IniDocument::ParseLine(std::string raw) {
 }
 
 IniDocument::IniDocument(std::string_view text) {
+    // Without this the mark would be part of the first line and hide its section header.
+    m_bom = text.substr(0, kUtf8Bom.size()) == kUtf8Bom;
+    if (m_bom)
+        text.remove_prefix(kUtf8Bom.size());
     std::size_t first = text.find('\n');
     m_crlf = first != npos && first > 0 && text[first - 1] == '\r';
     std::size_t pos = 0;
@@ -127,10 +134,12 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
 std::string IniDocument::Text() const {
     const char* eol = m_crlf ? "\r\n" : "\n";
     std::string out;
-    std::size_t size = 0;
+    std::size_t size = kUtf8Bom.size();
     for (const Line& line : m_lines)
         size += line.raw.size() + 2;
     out.reserve(size);
+    if (m_bom)
+        out += kUtf8Bom;
     for (const Line& line : m_lines) {
         out += line.raw;
         out += eol;

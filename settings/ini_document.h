@@ -9,7 +9,8 @@
 // Section and key names match without regard to ASCII letter case; white space around names
 // and values is trimmed; lines that are neither a section header nor key=value (comments, blank
 // lines, anything else) are kept byte for byte. The first section and the first key of a name
-// win, as with private-profile files. Values are taken as written (no quotes, no escapes).
+// win, as with private-profile files. Values are taken as written (no quotes, no escapes). A
+// leading UTF-8 byte-order mark is not part of the first line.
 class IniDocument {
   public:
     IniDocument() = default;
@@ -22,7 +23,8 @@ class IniDocument {
     // line break would split into lines of its own, so it is refused (returns false).
     bool Set(std::string_view section, std::string_view key, std::string_view value);
 
-    // The whole text, each line ended in the file's own style (CR LF or LF; LF for a new text).
+    // The whole text, each line ended in the file's own style (CR LF or LF; LF for a new text),
+    // after the UTF-8 byte-order mark when the parsed text began with one.
     std::string Text() const;
 
   private:
@@ -39,4 +41,5 @@ class IniDocument {
 
     std::vector<Line> m_lines;
     bool m_crlf = false;
+    bool m_bom = false;  // the text began with a UTF-8 byte-order mark, kept on output
 };

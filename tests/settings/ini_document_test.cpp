@@ -46,6 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
          std::string("a\0\xff\xfe b", 6)},
         {"long_value", "[SETTING]\nP=" + std::string(300, 'p') + "\n", "SETTING", "P",
          std::string(300, 'p')},
+        {"utf8_bom_before_first_section", "\xEF\xBB\xBF[SETTING]\r\nP=/x\r\n", "SETTING", "P",
+         "/x"},
     }),
     CaseName());
 
@@ -86,6 +88,8 @@ INSTANTIATE_TEST_SUITE_P(
         {"keeps_odd_lines", "junk line\n[SETTING]\n\xff\xfe\n  ; c\nA=1", "A", "2",
          "junk line\n[SETTING]\n\xff\xfe\n  ; c\nA=2\n"},
         {"empty_value", "[SETTING]\nA=1\n", "A", "", "[SETTING]\nA=\n"},
+        {"keeps_utf8_bom", "\xEF\xBB\xBF[SETTING]\r\nA=1\r\n", "A", "2",
+         "\xEF\xBB\xBF[SETTING]\r\nA=2\r\n"},
     }),
     CaseName());
 
