@@ -170,9 +170,14 @@ bool Write(const std::string& path, const std::string& section, const std::strin
     std::string text, why;
     struct stat st {};
     ReadOutcome outcome = ReadWhole(target, text, st, why);
+    // Never rewrite a file that could not be read whole: that would lose its other settings.
     if (outcome == ReadOutcome::kFailed)
         return Fail(reason, why);
-    // Never rewrite a file that could not be read whole: that would lose its other settings.
+    // The rename below needs only the folder's permission; a file that may not be written (made
+    // read-only on purpose) must stay as it is, as with an in-place write.
+    if (outcome == ReadOutcome::kRead &&
+        ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
+        return Fail(reason, ErrorText(errno));
     IniDocument doc(text);
     if (!doc.Set(section, key, value))
         return Fail(reason, "the value holds a line break");

@@ -27,7 +27,9 @@ int ReadSettingInt(const std::string& section, const std::string& key, int defau
 // Stores the value, keeping every other line of the file as it was. The new text goes to a
 // temporary file in the same folder, is flushed to disk and renamed over config.ini, so the
 // file is never seen half-written. On failure returns false and, when `reason` is given, puts
-// the system's error text there; the old file is then untouched.
+// the system's error text there; the old file is then untouched. An existing file that the
+// process may not write (read-only) is refused like an in-place write would be ("Permission
+// denied"), although the rename would need only the folder's permission.
 bool WriteSettingString(const std::string& section, const std::string& key,
                         const std::string& value, std::string* reason = nullptr);
 bool WriteSettingInt(const std::string& section, const std::string& key, int value,

@@ -10,6 +10,7 @@
 #include <random>
 
 #include "settings/ini_document.h"
+#include "tests/support/case_name.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/unprivileged.h"
 
@@ -147,17 +148,59 @@ TEST_F(SettingsStore, FailedWritesAreReportedAndHarmless) {
     EXPECT_TRUE(Strays().empty());
 }
 
-TEST_F(SettingsStore, ReadOnlyFolderFailsWithoutTouchingTheFile) {
-    SetFile("[SETTING]\nA=1\n");
-    ASSERT_EQ(::chmod(m_dir.path().c_str(), 0555), 0);
-    ASSERT_EQ(::chmod(SettingsFilePath.c_str(), 0666), 0);
-    EXPECT_TRUE(HoldsUnprivileged([] {
+// Permissions as a user who is not root sees them: the folder's decide whether a file may be
+// created, the file's whether an existing one may be changed.
+struct PermissionCase {
+    const char* name;
+    mode_t folderMode;
+    mode_t fileMode;  // 0: no config.ini yet
+    bool writes;
+};
+
+void PrintTo(const PermissionCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SettingsPermissions : public SettingsStore,
+                            public ::testing::WithParamInterface<PermissionCase> {};
+
+TEST_P(SettingsPermissions, WriteOnlyWhereAllowed) {
+    const PermissionCase& c = GetParam();
+    const std::string before = "; by hand\n[SETTING]\nA=1\n";
+    if (c.fileMode) {
+        SetFile(before);
+        ASSERT_EQ(::chmod(SettingsFilePath.c_str(), c.fileMode), 0);
+    }
+    ASSERT_EQ(::chmod(m_dir.path().c_str(), c.folderMode), 0);
+    EXPECT_TRUE(HoldsUnprivileged([&c] {
         std::string reason;
-        return !WriteSettingString(S, "A", "2", &reason) && reason == "Permission denied";
+        const bool written = WriteSettingString(S, "A", "2", &reason);
+        return written == c.writes && reason == (c.writes ? "" : "Permission denied");
     }));
-    EXPECT_EQ(FileText(), "[SETTING]\nA=1\n");
+    ASSERT_EQ(::chmod(m_dir.path().c_str(), 0700), 0);
+    if (!c.writes) {
+        EXPECT_EQ(FileExists(SettingsFilePath), c.fileMode != 0);
+        if (c.fileMode) {
+            EXPECT_EQ(FileText(), before);
+            struct stat st {};
+            ASSERT_EQ(::stat(SettingsFilePath.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, c.fileMode);
+        }
+    } else {
+        EXPECT_EQ(ReadSettingString(S, "A", ""), "2");
+    }
     EXPECT_TRUE(Strays().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, SettingsPermissions,
+                         ::testing::ValuesIn(std::vector<PermissionCase>{
+                             {"read_only_folder", 0555, 0666, false},
+                             {"read_only_folder_no_file", 0555, 0, false},
+                             {"read_only_file", 0777, 0444, false},
+                             {"writable_file", 0777, 0666, true},
+                             {"new_file", 0777, 0, true},
+                         }),
+                         CaseName());
 
 TEST_F(SettingsStore, AnyBytesReadAndSurviveARewrite) {
     std::string odd = std::string("\0\xff\xc3(", 4) + std::string(10 << 20, 'z');
