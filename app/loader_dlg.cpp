@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QShortcut>
 #include <QTimerEvent>
+#include <tuple>
 
 #include "app/about_box.h"
 #include "app/dialog_units.h"
@@ -82,10 +83,13 @@ void CLoaderDlg::CreateControls() {
     auto group = [&](const char* caption, int x, int y, int cx, int cy) {
         auto* g = new QGroupBox(QString::fromUtf8(caption), this);
         g->setFocusPolicy(Qt::NoFocus);
+        // A group box only frames: the controls it lies over get every click.
+        g->setAttribute(Qt::WA_TransparentForMouseEvents);
         return place(g, 0, x, y, cx, cy);
     };
     auto text = [&](const char* caption, int x, int y, int cx, int cy) {
         auto* l = new QLabel(QString::fromUtf8(caption), this);
+        l->setAttribute(Qt::WA_TransparentForMouseEvents);  // a static text takes no clicks
         return place(l, 0, x, y, cx, cy);
     };
     auto label = [&](int id, const char* caption, std::uint32_t color, double points, int x, int y,
@@ -165,6 +169,8 @@ void CLoaderDlg::CreateControls() {
         w->hide();
     }
     m_banner->setEnabled(false);
+    // The disabled banner is free area: a right click on it reaches the window's menu.
+    m_banner->setAttribute(Qt::WA_TransparentForMouseEvents);
 
     connect(m_editVID, &QLineEdit::textChanged, this, [this] {
         if (!m_nPushing)
@@ -244,6 +250,7 @@ void CLoaderDlg::InitDialog() {
     ScanHex(m_strSnAddr, m_nSnAddr);
     ScanHex(m_strSnValue, m_nSnValue);
     UpdateData(false);
+    NoteStoredSerialProblem();
 
     m_image = HexImage{};
     ApplyBootloaderId();
@@ -265,6 +272,23 @@ void CLoaderDlg::InitDialog() {
     // The focus goes to the first tab stop.
     if (QWidget* first = nextInFocusChain())
         first->setFocus();
+}
+
+void CLoaderDlg::NoteStoredSerialProblem() {
+    // A hand-edited value the field cannot show whole would program another number than the
+    // one shown: refuse to write any until the operator enters one.
+    const std::size_t valueDigits =
+        m_nSnBytes >= 1 && m_nSnBytes <= 4 ? 2 * static_cast<std::size_t>(m_nSnBytes) : 8;
+    for (auto [key, text, digits] : {std::tuple{"SN_StartAddr", &m_strSnAddr, std::size_t{4}},
+                                     std::tuple{"SN_Current", &m_strSnValue, valueDigits}}) {
+        if (ShowsWhole(*text, digits))
+            continue;
+        m_snProblem = std::string(key) + "=" + *text + " in config.ini is not 1 to " +
+                      std::to_string(digits) + " hexadecimal digits";
+        AppendLog(*m_snProblem + ": no serial number is written until a valid one is entered\r\n",
+                  kLogRed);
+        return;
+    }
 }
 
 std::vector<QWidget*> CLoaderDlg::SnFields() const {
@@ -380,8 +404,7 @@ void CLoaderDlg::ApplyBootloaderId() {
 void CLoaderDlg::RefreshStatus() {
     if (m_port.Open()) {
         m_strDeviceSN = m_port.GetSerialText();
-        m_lblStatus->SetCaption(QStringLiteral("SN: ") +
-                                QString::fromLatin1(m_strDeviceSN.c_str()));
+        m_lblStatus->SetCaption(Q("SN: " + Latin1ToUtf8(m_strDeviceSN)));
         m_lblStatus->SetForeColor(kStatusFound);
         m_btnConnection->LoadIcons(IDI_DEVICE_PRESENT, IDI_DEVICE_PRESENT);
     } else {

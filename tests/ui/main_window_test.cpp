@@ -1,8 +1,15 @@
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QLineEdit>
+#include <QListView>
+#include <QMenu>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QScrollBar>
+#include <QToolTip>
+#include <QWindow>
+#include <functional>
 
 #include "image/load_report.h"
 #include "tests/support/hex_text.h"
@@ -19,7 +26,7 @@ class MainWindowTest : public QObject {
     void logColoursStampsScrollingAndClear();
     void logAppendsAtTheEndWhileTheOperatorSelects();
     void pathTypedCharacterByCharacterLoadsEachTime();
-    void reloadLoadsAgain();
+    void everyControlAnswersTheMouseThroughTheWindow();
     void settingsWriteFailureIsReportedOnce();
     void permissionProblemIsReportedOnce();
     void aboutBoxOnF1();
@@ -225,16 +232,100 @@ void MainWindowTest::pathTypedCharacterByCharacterLoadsEachTime() {
     QVERIFY(dlg.Image().valid);
 }
 
-void MainWindowTest::reloadLoadsAgain() {
-    LoaderFixture f;
+namespace {
+
+// Where the operator clicks: the control's centre in the window's own coordinates.
+QPoint CentreInWindow(QWidget* control) {
+    return control->mapTo(control->window(), control->rect().center());
+}
+
+// Receives the addresses the desktop would open.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+  public:
+    QList<QUrl> urls;
+  public slots:
+    void open(const QUrl& url) { urls.append(url); }
+};
+
+}  // namespace
+
+void MainWindowTest::everyControlAnswersTheMouseThroughTheWindow() {
+    LoaderFixture f(true);
     const std::string path = f.dir.Write("fw.hex", Lines({Data(0x0E00, {1}), kEof}));
-    f.dir.Write("config.ini", "[SETTING]\nm_strPath_flash=" + path + "\n");
+    f.dir.Write("config.ini", "[SETTING]\nm_strPath_flash=" + path +
+                                  "\nAutoSN=1\n"
+                                  "SN_StartAddr=0E10\nSN_Bytes=1\n");
     CLoaderDlg& dlg = f.Open();
-    dlg.ClearLog();
-    QTest::mouseClick(f.Item(IDC_RELOAD), Qt::LeftButton);
-    QCOMPARE(LogText(f.Item(IDC_LOG)).count(QStringLiteral("Open Hex\n")), 1);
-    QTest::mouseClick(f.Item(IDC_CLEAR), Qt::LeftButton);
-    QCOMPARE(LogText(f.Item(IDC_LOG)), QString());
+    dlg.SetHandshakeTickMs(5);
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    QWindow* window = dlg.windowHandle();
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), &catcher, "open");
+    const auto unset = qScopeGuard([] { QDesktopServices::unsetUrlHandler("http"); });
+    auto* log = f.Item<QTextEdit>(IDC_LOG);
+
+    // Each control the operator sees, and what a left click on it does.
+    const std::vector<std::pair<int, std::function<bool()>>> clicks = {
+        {IDC_AUTO_RELOAD, [&] { return f.Config().find("AutoReload=1") != std::string::npos; }},
+        {IDC_AUTO_SN, [&] { return f.Config().find("AutoSN=0") != std::string::npos; }},
+        {IDC_AUTO_SN, [&] { return f.Item(IDC_SN_ADDR)->isEnabled(); }},
+        {IDC_RELOAD, [&] { return LogText(log).count(QStringLiteral("Open Hex\n")) == 2; }},
+        {IDC_CLEAR, [&] { return LogText(log).isEmpty(); }},
+        {IDC_LINK, [&] { return catcher.urls.size() == 1; }},
+        {IDC_PATH, [&] { return f.Item(IDC_PATH)->hasFocus(); }},
+        {IDC_SN_ADDR, [&] { return f.Item(IDC_SN_ADDR)->hasFocus(); }},
+        {IDC_SN_VALUE, [&] { return f.Item(IDC_SN_VALUE)->hasFocus(); }},
+        {IDC_SN_STEP, [&] { return f.Item(IDC_SN_STEP)->hasFocus(); }},
+        {IDC_LOG, [&] { return log->hasFocus(); }},
+        {IDC_SN_BYTES, [&] { return f.Item<QComboBox>(IDC_SN_BYTES)->view()->isVisible(); }},
+        {IDC_DOWNLOAD, [&] { return dlg.LastDownloadSucceeded(); }},
+    };
+    for (const auto& [id, answered] : clicks) {
+        QWidget* control = dlg.GetDlgItem(id);
+        QVERIFY2(control->isVisible() && control->isEnabled(), qPrintable(QString::number(id)));
+        QTest::mouseClick(window, Qt::LeftButton, {}, CentreInWindow(control));
+        QVERIFY2(QTest::qWaitFor(answered, 2000), qPrintable(QString::number(id)));
+        if (auto* combo = qobject_cast<QComboBox*>(control))
+            combo->hidePopup();
+    }
+
+    // Open shows the file dialog.
+    QString dialogClass;
+    QTimer::singleShot(0, [&] {
+        QVERIFY(QTest::qWaitFor([] { return QApplication::activeModalWidget() != nullptr; }));
+        dialogClass = QApplication::activeModalWidget()->metaObject()->className();
+        QApplication::activeModalWidget()->close();
+    });
+    QTest::mouseClick(window, Qt::LeftButton, {}, CentreInWindow(f.Item(IDC_OPEN)));
+    QCOMPARE(dialogClass, QStringLiteral("QFileDialog"));
+
+    // Hovering the picture buttons gives the hot look and the tooltip (of the active window).
+    dlg.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&dlg));
+    for (auto [id, tip] : {std::pair{IDC_OPEN, "Open"}, {IDC_RELOAD, "Reload"}}) {
+        auto* button = f.Item<CGlyphButton>(id);
+        QTest::mouseMove(window, QPoint(2, 2));
+        QTest::mouseMove(window, CentreInWindow(button));
+        QVERIFY(QTest::qWaitFor([&] { return button->IsHot(); }, 1000));
+        QVERIFY(QTest::qWaitFor([&] { return QToolTip::text() == QLatin1String(tip); }, 3000));
+    }
+
+    // A right click anywhere on the window's free area, the banner included, offers About.
+    for (QPoint at : {CentreInWindow(f.Item(IDC_BANNER)) - QPoint(60, 0), QPoint(4, 4),
+                      CentreInWindow(f.Item(IDC_LABEL_LENGTH_CAPTION))}) {
+        QString entry;
+        QTimer::singleShot(0, [&] {
+            QVERIFY(QTest::qWaitFor([] { return QApplication::activePopupWidget() != nullptr; }));
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            entry = menu ? menu->actions().value(0)->text() : QString();
+            QApplication::activePopupWidget()->close();
+        });
+        QTest::mouseClick(window, Qt::RightButton, {}, at);
+        QVERIFY(QTest::qWaitFor([&] { return !entry.isEmpty(); }, 2000));
+        QCOMPARE(entry, QStringLiteral("About PRAVUNE Loader(&A)..."));
+    }
 }
 
 void MainWindowTest::settingsWriteFailureIsReportedOnce() {
