@@ -23,6 +23,10 @@ void CLoaderDlg::SetBusy(bool busy) {
 
 bool CLoaderDlg::CheckSerialNumber() {
     AppendLog("Check Serial Number ... ", kLogBlack, true);
+    if (m_snProblem) {
+        AppendLog("\r\n\t- " + *m_snProblem + "\r\n", kLogRed);
+        return false;
+    }
     // A width outside 1 to 4 (a hand-edited config.ini) has no largest number and no flash form.
     if (m_nSnBytes < 1 || m_nSnBytes > 4) {
         AppendLog(
@@ -79,7 +83,7 @@ void CLoaderDlg::OnDownload() {
         ok = StepResult(m_protocol.Handshake(m_image.makerFormat ? 1 : 0));
         if (ok) {
             RefreshStatus();
-            AppendLog("\t- Device UID = " + m_strDeviceSN + "\r\n", kLogGreen);
+            AppendLog("\t- Device UID = " + Latin1ToUtf8(m_strDeviceSN) + "\r\n", kLogGreen);
         }
     }
     if (ok) {

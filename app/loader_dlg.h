@@ -149,6 +149,8 @@ class CLoaderDlg : public QDialog, private BootHost {
     void SaveSettingInt(const std::string& key, int value);
     // Tells the operator once per discovery that a module is present but may not be opened.
     void NoteAccessProblem();
+    // Tells the operator when a stored serial-number text cannot be shown whole in its field.
+    void NoteStoredSerialProblem();
     void Warn(const QString& text);
     // The download's steps; each returns false when the download is to fail.
     bool CheckSerialNumber();
@@ -203,4 +205,6 @@ class CLoaderDlg : public QDialog, private BootHost {
     unsigned m_tickMs = kHandshakePeriodMs;
     std::optional<std::string> m_settingsFailure;  // reason of the last failed write
     std::optional<HidAccessProblem> m_reportedAccess;
+    // Why the serial-number fields read from config.ini may not be written; cleared by an edit.
+    std::optional<std::string> m_snProblem;
 };

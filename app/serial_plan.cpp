@@ -14,6 +14,7 @@ void CLoaderDlg::OnSnFieldsChanged() {
     const std::uint32_t oldAddr = m_nSnAddr;
     const std::uint32_t oldValue = m_nSnValue;
     UpdateData(true);
+    m_snProblem.reset();  // from here on the numbers are what the fields show
 
     // Cut with the width in force before this change.
     const std::size_t digits = static_cast<std::size_t>(std::max(0, 2 * m_nSnBytes));

@@ -42,6 +42,9 @@ class DownloadTest : public QObject {
     void serialChecksRefuseBeforeAnyCommand_data();
     void serialChecksRefuseBeforeAnyCommand();
     void widthOneWithFFIsNotSentButLogged();
+    void storedSerialTheFieldCannotShowIsNotWritten_data();
+    void storedSerialTheFieldCannotShowIsNotWritten();
+    void deviceUidInTheLogIsTheStatusText();
     void advanceTexts_data();
     void advanceTexts();
     void stepZeroWritesTheSameNumber();
@@ -161,6 +164,55 @@ void DownloadTest::widthOneWithFFIsNotSentButLogged() {
     QVERIFY(!f.Download());
     QVERIFY(StampedLines(f.Item(IDC_LOG)).contains("\t- Overflow: SN = 0x100, max = 0xFF"));
     QCOMPARE(f.module.commands().size(), sent);
+}
+
+void DownloadTest::storedSerialTheFieldCannotShowIsNotWritten_data() {
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("nine_digits") << "SN_Current=1234ABCD9\nSN_Bytes=4\nSN_StartAddr=3B00\n"
+                                 << "SN_Current=1234ABCD9 in config.ini is not 1 to 8 hexadecimal "
+                                    "digits";
+    QTest::newRow("prefixed") << "SN_Current=0x00001234\nSN_Bytes=4\nSN_StartAddr=3B00\n"
+                              << "SN_Current=0x00001234 in config.ini is not 1 to 8 hexadecimal "
+                                 "digits";
+    QTest::newRow("wider_than_the_width") << "SN_Current=1234\nSN_Bytes=1\nSN_StartAddr=3B00\n"
+                                          << "SN_Current=1234 in config.ini is not 1 to 2 "
+                                             "hexadecimal digits";
+    QTest::newRow("address") << "SN_Current=12\nSN_Bytes=1\nSN_StartAddr=0x3B00\n"
+                             << "SN_StartAddr=0x3B00 in config.ini is not 1 to 4 hexadecimal "
+                                "digits";
+}
+
+void DownloadTest::storedSerialTheFieldCannotShowIsNotWritten() {
+    QFETCH(QString, settings);
+    QFETCH(QString, reason);
+    DownloadFixture f("AutoSN=1\n" + settings.toStdString());
+    const std::vector<Piece> start = LogPieces(f.Item(IDC_LOG));
+    QCOMPARE(start.front().text, reason +
+                                     ": no serial number is written until a valid one is "
+                                     "entered\n");
+    QCOMPARE(start.front().color, 0xFF0000u);
+
+    QVERIFY(!f.Download());
+    QCOMPARE(
+        StampedLines(f.Item(IDC_LOG)),
+        QStringList({"TS Check Serial Number ... ", "\t- " + reason, "TS Download --- \t\tFail"}));
+    QVERIFY(f.module.commands().empty());
+
+    // Once the operator has entered the fields, what they show is what gets programmed.
+    f.Item<QLineEdit>(IDC_SN_ADDR)->setText(QStringLiteral("3B10"));
+    f.Item<QLineEdit>(IDC_SN_VALUE)->setText(QStringLiteral("AB"));
+    QVERIFY(f.Download());
+    QVERIFY(StampedLines(f.Item(IDC_LOG)).contains("\t- Address = 0x3B10, SN = 0xAB"));
+    QCOMPARE(f.module.flash()[0x3B10 + f.dlg->m_nSnBytes - 1], 0xAB);
+}
+
+void DownloadTest::deviceUidInTheLogIsTheStatusText() {
+    DownloadFixture f;
+    f.module.Replace("Z\xE9\x31");  // the units Z, U+FFE9 (narrows to 0xE9), 1
+    QVERIFY(f.Download());
+    QVERIFY(StampedLines(f.Item(IDC_LOG)).contains(QStringLiteral("\t- Device UID = Z\u00E91")));
+    QCOMPARE(f.Item<CLabelControl>(IDC_STATUS)->text(), QStringLiteral("SN: Z\u00E91"));
 }
 
 void DownloadTest::advanceTexts_data() {
