@@ -5,7 +5,27 @@
 #include <cstring>
 #include <new>
 
-CHidPort::CHidPort(HidPlatform& platform) : m_platform(platform) {}
+std::string Latin1ToUtf8(const std::string& narrowed) {
+    std::string text;
+    for (char c : narrowed) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            text.push_back(c);
+        } else {
+            text.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+            text.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+        }
+    }
+    return text;
+}
+
+std::unique_ptr<std::uint8_t[]> CHidPort::AllocateReport(std::size_t length) {
+    return std::unique_ptr<std::uint8_t[]>(new (std::nothrow)
+                                               std::uint8_t[length == 0 ? 1 : length]());
+}
+
+CHidPort::CHidPort(HidPlatform& platform, ReportAllocator allocate)
+    : m_platform(platform), m_allocate(allocate) {}
 
 CHidPort::~CHidPort() = default;
 
@@ -19,11 +39,11 @@ void CHidPort::Fail() {
 }
 
 bool CHidPort::SizeBuffer(std::unique_ptr<std::uint8_t[]>& buffer, std::uint32_t& recorded,
-                          std::uint32_t length) {
+                          std::uint32_t length) const {
     if (buffer && recorded == length) {
         return true;
     }
-    buffer.reset(new (std::nothrow) std::uint8_t[length == 0 ? 1 : length]());
+    buffer = m_allocate(length);
     recorded = buffer ? length : 0;
     return buffer != nullptr;
 }
@@ -110,10 +130,13 @@ std::string CHidPort::GetSerialText() {
         return {};
     }
     std::string text;
+    // Each unit narrows to its low byte; the text ends where a narrowed unit is 0, as a
+    // zero-terminated 8-bit string does.
     for (char16_t unit : serial) {
-        if (unit == 0 || text.size() == 6)
+        const char narrowed = static_cast<char>(unit & 0xFF);
+        if (narrowed == 0 || text.size() == 6)
             break;
-        text.push_back(static_cast<char>(unit & 0xFF));
+        text.push_back(narrowed);
     }
     return text;
 }

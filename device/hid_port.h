@@ -15,13 +15,21 @@ struct HidAccessProblem {
     bool operator==(const HidAccessProblem&) const = default;
 };
 
+// The device identifier as UTF-8 text: each narrowed byte stands for the character of that code
+// (Latin-1), so the status and the log show the same characters.
+std::string Latin1ToUtf8(const std::string& narrowed);
+
 // The connection to the bootloader: opens the first present HID device with the configured
 // identifiers, moves feature reports (report id 0 in byte 0, the payload after it), and forms
 // the six-character device identifier from its serial-number string. Every open enumerates
 // afresh; nothing about devices is cached.
 class CHidPort {
   public:
-    explicit CHidPort(HidPlatform& platform);
+    // Allocates a zeroed report buffer of the given length, or yields null when it cannot.
+    using ReportAllocator = std::unique_ptr<std::uint8_t[]> (*)(std::size_t length);
+    static std::unique_ptr<std::uint8_t[]> AllocateReport(std::size_t length);
+
+    explicit CHidPort(HidPlatform& platform, ReportAllocator allocate = &AllocateReport);
     virtual ~CHidPort();
     CHidPort(const CHidPort&) = delete;
     CHidPort& operator=(const CHidPort&) = delete;
@@ -45,11 +53,12 @@ class CHidPort {
 
   private:
     // Makes the buffer `length` bytes long, keeping it when it already is.
-    static bool SizeBuffer(std::unique_ptr<std::uint8_t[]>& buffer, std::uint32_t& recorded,
-                           std::uint32_t length);
+    bool SizeBuffer(std::unique_ptr<std::uint8_t[]>& buffer, std::uint32_t& recorded,
+                    std::uint32_t length) const;
     void Fail();
 
     HidPlatform& m_platform;
+    ReportAllocator m_allocate;
     std::uint32_t m_nVendorId = 0;
     std::uint32_t m_nProductId = 0;
     std::unique_ptr<HidDevice> m_hDevice;

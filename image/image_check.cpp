@@ -7,7 +7,7 @@ bool CheckImage(HexImage& image) {
     image.start = 0;
     const std::uint32_t limit = std::min(image.end, image.Usable());
 
-    if (image.end > 68 && limit > kMovedFrom + 2) {
+    if (image.end > 68 && image.Usable() > kMovedFrom + 2) {
         const std::uint8_t* moved = &image.data[kMovedFrom];
         if (moved[0] != 0xFF || moved[1] != 0xFF || moved[2] != 0xFF) {
             std::copy_n(moved, 3, image.movedBytes.begin());

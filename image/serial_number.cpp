@@ -30,6 +30,11 @@ std::uint32_t AdvanceSerial(std::uint32_t value, std::uint32_t step) {
     return value > 0xFFFFFFFFu - step ? 0xFFFFFFFFu : value + step;
 }
 
+bool ShowsWhole(const std::string& text, std::size_t maxDigits) {
+    return !text.empty() && text.size() <= maxDigits &&
+           std::all_of(text.begin(), text.end(), [](char c) { return HexDigitValue(c) >= 0; });
+}
+
 void FilterHexDigits(std::string& text) {
     std::erase_if(text, [](char c) { return !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')); });
 }
@@ -50,6 +55,11 @@ void ScanHex(const std::string& text, std::uint32_t& value) {
     std::size_t i = 0;
     while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
         ++i;
+    // An optional 0x or 0X before the digits, as scanf's %X takes it.
+    if (i + 2 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
+        HexDigitValue(text[i + 2]) >= 0) {
+        i += 2;
+    }
     std::uint32_t v = 0;
     bool any = false;
     for (; i < text.size(); ++i) {

@@ -21,8 +21,13 @@ std::string SerialText(std::uint32_t value, int bytes);
 // value + step, held at 0xFFFFFFFF instead of wrapping to numbers earlier modules carry.
 std::uint32_t AdvanceSerial(std::uint32_t value, std::uint32_t step);
 
-// "%X": leading hexadecimal digits after white space; a text without any leaves `value` as it was.
+// "%X": leading hexadecimal digits after white space and an optional 0x or 0X; a text without
+// any leaves `value` as it was.
 void ScanHex(const std::string& text, std::uint32_t& value);
+
+// True when a stored serial-number text can be shown whole in its field and so means what it
+// shows: 1 to `maxDigits` hexadecimal digits and nothing else.
+bool ShowsWhole(const std::string& text, std::size_t maxDigits);
 
 // Keeps only the characters 0-9 and A-F, in order.
 void FilterHexDigits(std::string& text);

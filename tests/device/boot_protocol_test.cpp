@@ -116,16 +116,22 @@ TEST(BootProtocol, EraseAndRunNeedNoAck) {
 }
 
 TEST(BootProtocol, HandshakeAttemptsOncePerTickUntilAck) {
-    Bench b;
-    b.module.faults.nakCommands = 2;  // two answers without ACK, then ACK
-    EXPECT_TRUE(b.protocol.Handshake(1));
-    EXPECT_EQ(b.host.status, "Handshake -- OK");
-    EXPECT_EQ(b.host.waits, 3);  // the first attempt comes with the first tick
-    EXPECT_EQ(b.module.commands().size(), 3u);
-    EXPECT_EQ(b.module.lastFormatFlag(), 1);
-    EXPECT_EQ(b.host.timerStarts, 1);
-    EXPECT_FALSE(b.host.timerRunning);
-    EXPECT_EQ(b.host.pumps, 0);  // it waits for events instead of polling
+    for (bool pendingTick : {false, true}) {
+        Bench b;
+        b.module.faults.nakCommands = 2;  // two answers without ACK, then ACK
+        b.host.tick = pendingTick;
+        EXPECT_TRUE(b.protocol.Handshake(1));
+        EXPECT_EQ(b.host.status, "Handshake -- OK");
+        // The first attempt comes with the first tick: at once when one is already pending.
+        EXPECT_EQ(b.host.waits, pendingTick ? 2 : 3);
+        EXPECT_EQ(b.host.timerId, 1);
+        EXPECT_EQ(b.host.timerPeriodMs, 1000u);
+        EXPECT_EQ(b.module.commands().size(), 3u);
+        EXPECT_EQ(b.module.lastFormatFlag(), 1);
+        EXPECT_EQ(b.host.timerStarts, 1);
+        EXPECT_FALSE(b.host.timerRunning);
+        EXPECT_EQ(b.host.pumps, 0);  // it waits for events instead of polling
+    }
 }
 
 TEST(BootProtocol, HandshakeWithoutModuleSendsNothingUntilCancelled) {

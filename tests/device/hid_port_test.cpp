@@ -155,6 +155,7 @@ TEST(HidPort, SerialTextIsTheFirstSixUnitsLowBytes) {
                  {u"ABCDEFGH", true, "ABCDEF"},
                  {u"\u0141BC", true, "ABC"},
                  {std::u16string(u"AB\0CD", 5), true, "AB"},
+                 {u"AB\u0100CD", true, "AB"},  // U+0100 narrows to the terminating 0
                  {u"", true, ""},
                  {u"XYZ", false, ""}};
     for (const auto& c : cases) {
@@ -184,6 +185,22 @@ TEST(HidPort, FindsTheFirstMatchAmongDecoys) {
 
     EXPECT_FALSE(port.SetTarget(0xC001, 0x12156));  // wider than 16 bits never matches
     EXPECT_FALSE(port.IsOpen());
+}
+
+TEST(HidPort, ABufferThatCannotBeAllocatedSkipsTheDevice) {
+    // Reports of 33 bytes cannot be had; every other length can.
+    auto allocate = [](std::size_t n) { return n == 33 ? nullptr : CHidPort::AllocateReport(n); };
+    for (HidCaps caps : {HidCaps{33, 2, 65}, HidCaps{9, 33, 65}, HidCaps{9, 2, 33}}) {
+        VirtualBootloader module("SECOND");
+        SimHidPlatform platform;
+        platform.AddDecoy(0x2156, 0xC001);  // matches, but one of its buffers fails
+        platform.entries()[0].decoyCaps = caps;
+        platform.AddModule(module);
+        CHidPort port(platform, allocate);
+        ASSERT_TRUE(port.SetTarget(0xC001, 0x2156));
+        EXPECT_EQ(port.GetSerialText(), "SECOND");
+        EXPECT_EQ(port.FeatureLength(), 65u);
+    }
 }
 
 TEST(HidPort, NoDeviceClosesAnOpenPort) {

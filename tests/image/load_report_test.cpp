@@ -82,6 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
         {"byte_at_0DFF_fails", {{0x0DFF, 0}, {0x0E00, 1}}, 0x0E01, false, 0x0DFF, false},
         {"all_ff_fails", {}, 0x2000, false, 0, false},
         {"moved_bytes_ignored_when_end_is_68", {{0x43, 0x12}}, 68, false, 0x43, false},
+        {"moved_bytes_taken_when_end_is_69", {{0x43, 0x12}, {0x45, 0x56}}, 69, false, 0, true},
         {"end_beyond_capacity_is_not_read", {{0x3BF9, 1}}, 0xFFFFFFFF, true, 0x3BF9, false},
     }),
     CaseName());
@@ -174,6 +175,26 @@ TEST(LoadReport, FileNameIsTheTextAfterTheLastSeparator) {
     EXPECT_EQ(FileNameOf("app.hex"), "");
     EXPECT_EQ(FileNameOf("/home/op/"), "");
     EXPECT_EQ(FileNameOf(""), "");
+}
+
+TEST(LoadReport, FileTimeTextIsLocalTimeWithoutLeadingZeros) {
+    TempDir dir;
+    const std::string path = dir.Write("fw.hex", "");
+    // A zone 5 h 30 min east of UTC (POSIX form, no zone database needed).
+    const struct {
+        std::time_t utc;
+        const char* want;
+    } cases[] = {{1309750505, "2011-7-4 9:5:5"},    // 2011-07-04 03:35:05 UTC
+                 {1309723200, "2011-7-4 1:30:0"}};  // 2011-07-03 20:00:00 UTC: the next day
+    ::setenv("TZ", "IST-5:30", 1);
+    ::tzset();
+    for (const auto& c : cases) {
+        struct timespec times[2] = {{c.utc, 0}, {c.utc, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+        EXPECT_EQ(FileTimeText(path), c.want);
+    }
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
 }
 
 TEST(LoadReport, FileTimeTextOfMissingPathIsEmpty) {

@@ -13,14 +13,20 @@ struct FakeHost : BootHost {
     std::string status;
     int timerStarts = 0;
     int timerStops = 0;
-    bool timerRunning = false;
+    bool timerRunning = false;  // only timer 1 at 1000 ms ticks
+    int timerId = 0;
+    unsigned timerPeriodMs = 0;
     int waits = 0;
     int pumps = 0;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
     std::vector<std::uint32_t> positions;
     // Runs on each dispatch (pump or wait); the default wait delivers one timer tick.
     std::function<void()> onPump;
-    std::function<void()> onWait = [this] { tick = timerRunning; };
+    // A handshake that never sees a tick is stopped rather than left to hang the test.
+    std::function<void()> onWait = [this] {
+        tick = timerRunning;
+        cancel = cancel || waits > 1000;
+    };
 
     void PumpOneMessage() override {
         ++pumps;
@@ -32,11 +38,15 @@ struct FakeHost : BootHost {
         if (onWait)
             onWait();
     }
-    void StartTimer(int, unsigned) override {
+    void StartTimer(int id, unsigned periodMs) override {
         ++timerStarts;
-        timerRunning = true;
+        timerRunning = id == kHandshakeTimer && periodMs == kHandshakePeriodMs;
+        timerId = id;
+        timerPeriodMs = periodMs;
     }
-    void StopTimer(int) override {
+    void StopTimer(int id) override {
+        if (id != timerId)
+            return;
         ++timerStops;
         timerRunning = false;
     }
