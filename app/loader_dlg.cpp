@@ -41,10 +41,9 @@ std::optional<unsigned> ParseStep(const QString& text) {
 
 CLoaderDlg::CLoaderDlg(HidPlatform& platform, const std::string& settingsFolder, QWidget* parent)
     : QDialog(parent),
-      m_platform(platform),
-      m_settingsFolder(settingsFolder.empty() ? ExecutableDirectory() : settingsFolder),
-      m_port(platform),
-      m_protocol(m_port, *this, m_strStatus, m_bCancel, m_bTick) {
+      m_station(platform,
+                (settingsFolder.empty() ? ExecutableDirectory() : settingsFolder) + "/config.ini",
+                *this, *this, m_flags) {
     CreateControls();
     InitDialog();
 }
@@ -232,29 +231,15 @@ void CLoaderDlg::InitDialog() {
     m_btnClear->SetFlatStyle(false);
     m_btnClear->ShadeStateColor(CGlyphButton::BTNST_COLOR_BK_IN, 30);
 
-    SettingsFilePath = m_settingsFolder + "/config.ini";
-    m_strVID = ReadSettingString(kSection, "m_strVID_bt", m_strVID);
-    m_strPID = ReadSettingString(kSection, "m_strPID_bt", m_strPID);
-    m_strPath = ReadSettingString(kSection, "m_strPath_flash", "");
-    m_bAutoReload = ReadSettingInt(kSection, "AutoReload", 0);
-    m_bAutoSN = ReadSettingInt(kSection, "AutoSN", 0);
-    for (QWidget* w : {GetDlgItem(IDC_SN_ADDR), GetDlgItem(IDC_SN_BYTES), GetDlgItem(IDC_SN_VALUE),
-                       GetDlgItem(IDC_SN_STEP)}) {
-        w->setEnabled(m_bAutoSN != 0);
-    }
-    m_strSnAddr = ReadSettingString(kSection, "SN_StartAddr", "0");
-    m_strSnValue = ReadSettingString(kSection, "SN_Current", "0");
-    m_nSnBytes = ReadSettingInt(kSection, "SN_Bytes", 1);
-    m_nSnBytesIndex = m_nSnBytes - 1;
-    m_nSnStep = static_cast<unsigned>(ReadSettingInt(kSection, "SN_Step", 1));
-    ScanHex(m_strSnAddr, m_nSnAddr);
-    ScanHex(m_strSnValue, m_nSnValue);
+    // The settings as the window reads them at start: the fields, then the controls.
+    ProgrammingStation& st = m_station;
+    st.ReadSettings();
+    for (QWidget* w : SnFields())
+        w->setEnabled(st.m_bAutoSN != 0);
     UpdateData(false);
-    NoteStoredSerialProblem();
 
-    m_image = HexImage{};
     ApplyBootloaderId();
-    LoadHexFile(m_strPath);
+    LoadHexFile(st.m_strPath);
     m_timer2 = startTimer(500);
 
     QPalette logPalette = m_log->palette();
@@ -274,23 +259,6 @@ void CLoaderDlg::InitDialog() {
         first->setFocus();
 }
 
-void CLoaderDlg::NoteStoredSerialProblem() {
-    // A hand-edited value the field cannot show whole would program another number than the
-    // one shown: refuse to write any until the operator enters one.
-    const std::size_t valueDigits =
-        m_nSnBytes >= 1 && m_nSnBytes <= 4 ? 2 * static_cast<std::size_t>(m_nSnBytes) : 8;
-    for (auto [key, text, digits] : {std::tuple{"SN_StartAddr", &m_strSnAddr, std::size_t{4}},
-                                     std::tuple{"SN_Current", &m_strSnValue, valueDigits}}) {
-        if (ShowsWhole(*text, digits))
-            continue;
-        m_snProblem = std::string(key) + "=" + *text + " in config.ini is not 1 to " +
-                      std::to_string(digits) + " hexadecimal digits";
-        AppendLog(*m_snProblem + ": no serial number is written until a valid one is entered\r\n",
-                  kLogRed);
-        return;
-    }
-}
-
 std::vector<QWidget*> CLoaderDlg::SnFields() const {
     return {m_editSnAddr, m_cmbSnBytes, m_editSnValue, m_editSnStep};
 }
@@ -301,27 +269,28 @@ QWidget* CLoaderDlg::GetDlgItem(int id) const {
 }
 
 bool CLoaderDlg::UpdateData(bool saveAndValidate) {
+    ProgrammingStation& st = m_station;
     if (!saveAndValidate) {
         ++m_nPushing;
-        m_editVID->setText(Q(m_strVID));
-        m_editPID->setText(Q(m_strPID));
-        m_chkAutoReload->setChecked(m_bAutoReload != 0);
-        m_chkAutoSN->setChecked(m_bAutoSN != 0);
-        m_editSnAddr->setText(Q(m_strSnAddr));
-        m_editSnValue->setText(Q(m_strSnValue));
-        m_editSnStep->setText(QString::number(m_nSnStep));
-        m_cmbSnBytes->setCurrentIndex(m_nSnBytesIndex >= 0 && m_nSnBytesIndex < 4 ? m_nSnBytesIndex
-                                                                                  : -1);
-        m_editPath->setText(Q(m_strPath));
+        m_editVID->setText(Q(st.m_strVID));
+        m_editPID->setText(Q(st.m_strPID));
+        m_chkAutoReload->setChecked(st.m_bAutoReload != 0);
+        m_chkAutoSN->setChecked(st.m_bAutoSN != 0);
+        m_editSnAddr->setText(Q(st.m_strSnAddr));
+        m_editSnValue->setText(Q(st.m_strSnValue));
+        m_editSnStep->setText(QString::number(st.m_nSnStep));
+        m_cmbSnBytes->setCurrentIndex(
+            st.m_nSnBytesIndex >= 0 && st.m_nSnBytesIndex < 4 ? st.m_nSnBytesIndex : -1);
+        m_editPath->setText(Q(st.m_strPath));
         --m_nPushing;
         return true;
     }
-    m_strVID = S(m_editVID->text());
-    m_strPID = S(m_editPID->text());
-    m_bAutoReload = m_chkAutoReload->isChecked() ? 1 : 0;
-    m_bAutoSN = m_chkAutoSN->isChecked() ? 1 : 0;
-    m_strSnAddr = S(m_editSnAddr->text());
-    m_strSnValue = S(m_editSnValue->text());
+    st.m_strVID = S(m_editVID->text());
+    st.m_strPID = S(m_editPID->text());
+    st.m_bAutoReload = m_chkAutoReload->isChecked() ? 1 : 0;
+    st.m_bAutoSN = m_chkAutoSN->isChecked() ? 1 : 0;
+    st.m_strSnAddr = S(m_editSnAddr->text());
+    st.m_strSnValue = S(m_editSnValue->text());
     const std::optional<unsigned> step = ParseStep(m_editSnStep->text());
     if (!step || *step > 255) {
         Warn(step ? QStringLiteral("Please enter an integer between 0 and 255.")
@@ -330,9 +299,9 @@ bool CLoaderDlg::UpdateData(bool saveAndValidate) {
         m_editSnStep->selectAll();
         return false;
     }
-    m_nSnStep = *step;
-    m_nSnBytesIndex = m_cmbSnBytes->currentIndex();
-    m_strPath = S(m_editPath->text());
+    st.m_nSnStep = *step;
+    st.m_nSnBytesIndex = m_cmbSnBytes->currentIndex();
+    st.m_strPath = S(m_editPath->text());
     return true;
 }
 
@@ -348,83 +317,35 @@ void CLoaderDlg::ClearLog() {
     m_log->ClearLog();
 }
 
-void CLoaderDlg::SaveSetting(const std::string& key, const std::string& value) {
-    std::string reason;
-    if (WriteSettingString(kSection, key, value, &reason)) {
-        m_settingsFailure.reset();
-        return;
-    }
-    if (m_settingsFailure == reason)
-        return;
-    m_settingsFailure = reason;
-    AppendLog("Settings not saved: cannot write " + SettingsFilePath + ": " + reason + "\r\n",
-              kLogRed);
+void CLoaderDlg::OnLog(const LogEntry& entry) {
+    m_log->AppendLog(entry.text, entry.color, entry.timeStamp);
 }
 
-void CLoaderDlg::SaveSettingInt(const std::string& key, int value) {
-    SaveSetting(key, std::to_string(value));
-}
-
-void CLoaderDlg::NoteAccessProblem() {
-    const std::optional<HidAccessProblem>& problem = m_port.AccessProblem();
-    if (problem == m_reportedAccess)
-        return;
-    m_reportedAccess = problem;
-    if (!problem)
-        return;
-    AppendLog("The module at " + problem->path + " cannot be opened: " + problem->reason +
-                  ". Install the udev rule 70-pravune-bootloader.rules (see README), then "
-                  "plug the module in again.\r\n",
-              kLogRed);
+void CLoaderDlg::OnWarning(const std::string& text) {
+    Warn(Q(text));
 }
 
 void CLoaderDlg::ApplyBootloaderId() {
     UpdateData(true);
-    bool changed = false;
-    if (m_strVID.size() == 4) {
-        unsigned v = m_nVID;
-        ParseHex4(m_strVID, v);
-        m_nVID = v;
-        SaveSetting("m_strVID_bt", m_strVID);
-        changed = true;
-    }
-    if (m_strPID.size() == 4) {
-        unsigned v = m_nPID;
-        ParseHex4(m_strPID, v);
-        m_nPID = v;
-        SaveSetting("m_strPID_bt", m_strPID);
-        changed = true;
-    }
-    if (!changed || m_port.IsTarget(m_nPID, m_nVID))
-        return;
-    m_port.SetTarget(m_nPID, m_nVID);
-    NoteAccessProblem();
+    m_station.ApplyBootloaderId();
 }
 
 void CLoaderDlg::RefreshStatus() {
-    if (m_port.Open()) {
-        m_strDeviceSN = m_port.GetSerialText();
-        m_lblStatus->SetCaption(Q("SN: " + Latin1ToUtf8(m_strDeviceSN)));
-        m_lblStatus->SetForeColor(kStatusFound);
-        m_btnConnection->LoadIcons(IDI_DEVICE_PRESENT, IDI_DEVICE_PRESENT);
-    } else {
-        m_strDeviceSN.clear();
-        m_lblStatus->SetCaption(QStringLiteral("Disconnected"));
-        m_lblStatus->SetForeColor(kStatusAbsent);
-        m_btnConnection->LoadIcons(IDI_DEVICE_ABSENT, IDI_DEVICE_ABSENT);
-    }
-    NoteAccessProblem();
+    m_station.RefreshStatus();
 }
 
-bool CLoaderDlg::LoadHexFile(const std::string& path) {
-    LoadReport report = LoadImageFile(path, m_image, m_strStatus);
-    fileName = report.fileName;
-    for (const LogEntry& entry : report.log)
-        AppendLog(entry.text, entry.color, entry.timeStamp);
+void CLoaderDlg::OnStatus(const std::string& text, std::uint32_t color, bool present,
+                          const std::string&) {
+    m_lblStatus->SetCaption(Q(text));
+    m_lblStatus->SetForeColor(color);
+    const int icon = present ? IDI_DEVICE_PRESENT : IDI_DEVICE_ABSENT;
+    m_btnConnection->LoadIcons(icon, icon);
+}
+
+void CLoaderDlg::OnImageLoaded(const LoadReport& report, bool makerFormat) {
     m_lblLength->SetCaption(Q(report.lengthLabel));
     m_lblDate->SetCaption(Q(report.dateLabel));
-    SetSnControlsEnabled(!m_image.makerFormat);
-    return m_image.valid;
+    SetSnControlsEnabled(!makerFormat);
 }
 
 void CLoaderDlg::SetSnControlsEnabled(bool enable) {
@@ -436,37 +357,37 @@ void CLoaderDlg::SetSnControlsEnabled(bool enable) {
             w->setEnabled(false);
         return;
     }
-    if (m_image.makerFormat)
+    if (m_station.Image().makerFormat)
         return;
     m_chkAutoSN->setEnabled(true);
     for (QWidget* w : fields)
-        w->setEnabled(m_bAutoSN != 0);
+        w->setEnabled(m_station.m_bAutoSN != 0);
 }
 
 void CLoaderDlg::OnOpen() {
     const QString chosen = QFileDialog::getOpenFileName(
-        this, QString(), Q(m_strPath), QStringLiteral("HEX file (*.[hH][eE][xX])"));
+        this, QString(), Q(m_station.m_strPath), QStringLiteral("HEX file (*.[hH][eE][xX])"));
     if (chosen.isEmpty())
         return;
-    m_strPath = S(chosen);
+    m_station.m_strPath = S(chosen);
     UpdateData(false);
-    SaveSetting("m_strPath_flash", m_strPath);
-    LoadHexFile(m_strPath);
+    m_station.SaveSetting("m_strPath_flash", m_station.m_strPath);
+    LoadHexFile(m_station.m_strPath);
 }
 
 void CLoaderDlg::OnReload() {
-    LoadHexFile(m_strPath);
+    LoadHexFile(m_station.m_strPath);
 }
 
 void CLoaderDlg::OnPathChanged() {
     UpdateData(true);
-    SaveSetting("m_strPath_flash", m_strPath);
-    LoadHexFile(m_strPath);
+    m_station.SaveSetting("m_strPath_flash", m_station.m_strPath);
+    LoadHexFile(m_station.m_strPath);
 }
 
 void CLoaderDlg::OnAutoReloadClicked() {
     UpdateData(true);
-    SaveSettingInt("AutoReload", m_bAutoReload);
+    m_station.SaveSettingInt("AutoReload", m_station.m_bAutoReload);
 }
 
 void CLoaderDlg::OnAbout() {
@@ -476,17 +397,17 @@ void CLoaderDlg::OnAbout() {
 
 void CLoaderDlg::timerEvent(QTimerEvent* event) {
     if (event->timerId() == m_timer1) {
-        m_bTick = true;
+        m_flags.tick = true;
     } else if (event->timerId() == m_timer2) {
-        if (!m_bBusy)
+        if (!m_station.IsBusy())
             RefreshStatus();
     }
     QDialog::timerEvent(event);
 }
 
 void CLoaderDlg::closeEvent(QCloseEvent* event) {
-    m_bCancel = true;
-    if (m_bBusy) {
+    m_flags.cancel = true;
+    if (m_station.IsBusy()) {
         // The window closes once the running download has returned.
         m_closeRequested = true;
         event->ignore();
@@ -497,13 +418,13 @@ void CLoaderDlg::closeEvent(QCloseEvent* event) {
 
 void CLoaderDlg::reject() {
     // During a download Escape does nothing: hiding would leave a process waiting unseen.
-    if (!m_bBusy)
+    if (!m_station.IsBusy())
         QDialog::reject();
 }
 
 void CLoaderDlg::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-        if (m_bBusy)
+        if (m_station.IsBusy())
             return;
         if (auto* button = qobject_cast<QAbstractButton*>(focusWidget())) {
             button->click();

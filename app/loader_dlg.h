@@ -19,6 +19,7 @@
 #include "device/hid_port.h"
 #include "image/hex_image.h"
 #include "log/message_log.h"
+#include "station/programming_station.h"
 
 // Control identifiers of the main window.
 enum ControlId : int {
@@ -60,12 +61,11 @@ enum ImageId : int {
 
 inline constexpr const char* kWindowCaption = "PRAVUNE Loader (Build: V1.5.1)";
 inline constexpr const char* kAboutMenuText = "About PRAVUNE Loader(&A)...";
-inline constexpr std::uint32_t kStatusFound = 0x008000;
-inline constexpr std::uint32_t kStatusAbsent = 0xB86305;
 
-// The loader's one window: it owns the settings fields, the image, the port, the protocol, the
-// status text and the three flags, and runs the whole workflow on the UI thread.
-class CLoaderDlg : public QDialog, private BootHost {
+// The loader's one window: it lays out the controls, moves values between them and the
+// programming station's fields, shows what the station tells it, and runs the station's
+// protocol on the UI thread (its Qt host).
+class CLoaderDlg : public QDialog, private BootHost, private StationObserver {
     Q_OBJECT
   public:
     // `settingsFolder` is where config.ini lives: the executable's folder unless a test says.
@@ -88,33 +88,15 @@ class CLoaderDlg : public QDialog, private BootHost {
     // The handshake's tick period; 1000 ms unless a test or the demo asks for faster ticks.
     void SetHandshakeTickMs(unsigned ms) { m_tickMs = ms; }
     bool LastDownloadSucceeded() const { return m_lastDownloadOk; }
-    bool LoadHexFile(const std::string& path);
+    bool LoadHexFile(const std::string& path) { return m_station.LoadHexFile(path); }
     void SetSnControlsEnabled(bool enable);
     void AppendLog(const std::string& text, std::uint32_t color, bool timeStamp = false);
     void ClearLog();
 
     QWidget* GetDlgItem(int id) const;
-    const HexImage& Image() const { return m_image; }
-    CHidPort& Port() { return m_port; }
-
-    // Fields, named as the window's design names them.
-    std::string m_strVID = "2156";
-    std::string m_strPID = "C001";
-    int m_bAutoReload = 0;
-    int m_bAutoSN = 0;
-    std::string m_strSnAddr;
-    std::string m_strSnValue;
-    unsigned m_nSnStep = 0;
-    int m_nSnBytesIndex = -1;
-    std::string m_strPath;
-    std::uint32_t m_nVID = 0;
-    std::uint32_t m_nPID = 0;
-    std::uint32_t m_nSnAddr = 0;
-    std::uint32_t m_nSnValue = 0;
-    int m_nSnBytes = 1;
-    std::string m_strStatus;
-    std::string m_strDeviceSN;
-    std::string fileName;
+    ProgrammingStation& Station() { return m_station; }
+    const HexImage& Image() const { return m_station.Image(); }
+    CHidPort& Port() { return m_station.Port(); }
 
   signals:
     // Emitted when a download has ended (tests and the demo wait for it).
@@ -137,6 +119,17 @@ class CLoaderDlg : public QDialog, private BootHost {
     void SetProgressStep(std::uint32_t step) override;
     void SetProgressPos(std::uint32_t position) override;
 
+    // StationObserver
+    void OnLog(const LogEntry& entry) override;
+    void OnClearLog() override { ClearLog(); }
+    void OnProgressShown(bool shown) override;
+    void OnStatus(const std::string& text, std::uint32_t color, bool present,
+                  const std::string& uid) override;
+    void OnBusy(bool busy) override;
+    void OnWarning(const std::string& text) override;
+    void OnImageLoaded(const LoadReport& report, bool makerFormat) override;
+    void OnFieldsChanged() override { UpdateData(false); }
+
     void CreateControls();
     void InitDialog();
     void OnOpen();
@@ -144,30 +137,12 @@ class CLoaderDlg : public QDialog, private BootHost {
     void OnPathChanged();
     void OnAutoReloadClicked();
     void OnAbout();
-    // Writes one setting; a failure is reported once in the log until a write succeeds again.
-    void SaveSetting(const std::string& key, const std::string& value);
-    void SaveSettingInt(const std::string& key, int value);
-    // Tells the operator once per discovery that a module is present but may not be opened.
-    void NoteAccessProblem();
-    // Tells the operator when a stored serial-number text cannot be shown whole in its field.
-    void NoteStoredSerialProblem();
     void Warn(const QString& text);
-    // The download's steps; each returns false when the download is to fail.
-    bool CheckSerialNumber();
-    // Puts "Done" or "Fail" behind the step's heading and passes the result on.
-    bool StepResult(bool ok);
-    void SetBusy(bool busy);
     // The serial-number plan's fields (address, width list, value, step).
     std::vector<QWidget*> SnFields() const;
 
-    HidPlatform& m_platform;
-    std::string m_settingsFolder;
-    HexImage m_image;
-    CHidPort m_port;
-    bool m_bCancel = false;
-    bool m_bTick = false;
-    bool m_bBusy = false;
-    CBootProtocol m_protocol;
+    StationFlags m_flags;
+    ProgrammingStation m_station;
 
     // Controls by id, and the typed pointers the window works with.
     std::map<int, QWidget*> m_items;
@@ -203,8 +178,4 @@ class CLoaderDlg : public QDialog, private BootHost {
     bool m_closeRequested = false;
     bool m_lastDownloadOk = false;
     unsigned m_tickMs = kHandshakePeriodMs;
-    std::optional<std::string> m_settingsFailure;  // reason of the last failed write
-    std::optional<HidAccessProblem> m_reportedAccess;
-    // Why the serial-number fields read from config.ini may not be written; cleared by an edit.
-    std::optional<std::string> m_snProblem;
 };

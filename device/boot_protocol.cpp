@@ -29,7 +29,7 @@ bool IsBlockUsed(const std::uint8_t* bytes, std::size_t length) {
 }
 
 CBootProtocol::CBootProtocol(CHidPort& port, BootHost& host, std::string& status,
-                             const bool& cancel, bool& tick)
+                             const std::atomic<bool>& cancel, std::atomic<bool>& tick)
     : m_port(port), m_host(host), m_strStatus(status), m_bCancel(cancel), m_bTick(tick) {}
 
 bool CBootProtocol::Exchange(CHidPort& port, const std::uint8_t* request, std::size_t requestLength,

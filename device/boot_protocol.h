@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -56,8 +57,9 @@ class BootHost {
 // status text; the protocol reaches them by reference.
 class CBootProtocol {
   public:
-    CBootProtocol(CHidPort& port, BootHost& host, std::string& status, const bool& cancel,
-                  bool& tick);
+    // `cancel` may be set from another thread (a station on a worker); `tick` by the host.
+    CBootProtocol(CHidPort& port, BootHost& host, std::string& status,
+                  const std::atomic<bool>& cancel, std::atomic<bool>& tick);
 
     bool Exchange(CHidPort& port, const std::uint8_t* request, std::size_t requestLength,
                   std::uint8_t* answer, std::size_t answerLength);
@@ -77,8 +79,8 @@ class CBootProtocol {
     CHidPort& m_port;
     BootHost& m_host;
     std::string& m_strStatus;
-    const bool& m_bCancel;
-    bool& m_bTick;
+    const std::atomic<bool>& m_bCancel;
+    std::atomic<bool>& m_bTick;
     BootPacket m_txPacket{};
     BootPacket m_rxPacket{};
 };

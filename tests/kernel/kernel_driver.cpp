@@ -83,7 +83,7 @@ struct GuestHost : BootHost {
     void SetProgressRange(std::uint32_t, std::uint32_t) override {}
     void SetProgressStep(std::uint32_t) override {}
     void SetProgressPos(std::uint32_t) override {}
-    bool cancel = false, tick = false;
+    std::atomic<bool> cancel{false}, tick{false};
     int waits = 0;
     std::string status;
 };

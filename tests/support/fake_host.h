@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <vector>
 
@@ -8,8 +9,8 @@
 // The window's side of the protocol, for tests: the flags, the status, a progress log, and a
 // message queue whose only events are what the test scripts.
 struct FakeHost : BootHost {
-    bool cancel = false;
-    bool tick = false;
+    std::atomic<bool> cancel{false};
+    std::atomic<bool> tick{false};
     std::string status;
     int timerStarts = 0;
     int timerStops = 0;
@@ -25,7 +26,8 @@ struct FakeHost : BootHost {
     // A handshake that never sees a tick is stopped rather than left to hang the test.
     std::function<void()> onWait = [this] {
         tick = timerRunning;
-        cancel = cancel || waits > 1000;
+        if (waits > 1000)
+            cancel = true;
     };
 
     void PumpOneMessage() override {

@@ -39,15 +39,10 @@ class DownloadTest : public QObject {
   private slots:
     void successWritesImageAndSerialAndAdvances();
     void makerFormatSkipsTheSerialButAdvances();
-    void serialChecksRefuseBeforeAnyCommand_data();
-    void serialChecksRefuseBeforeAnyCommand();
     void widthOneWithFFIsNotSentButLogged();
     void storedSerialTheFieldCannotShowIsNotWritten_data();
     void storedSerialTheFieldCannotShowIsNotWritten();
     void deviceUidInTheLogIsTheStatusText();
-    void advanceTexts_data();
-    void advanceTexts();
-    void stepZeroWritesTheSameNumber();
     void stopDuringHandshake();
     void stopDuringWriteFlashKeepsTheBar();
     void closeDuringDownloadClosesAfterIt();
@@ -116,41 +111,6 @@ void DownloadTest::makerFormatSkipsTheSerialButAdvances() {
     QVERIFY(!f.Item(IDC_AUTO_SN)->isEnabled());  // the maker's format keeps the plan off
 }
 
-void DownloadTest::serialChecksRefuseBeforeAnyCommand_data() {
-    QTest::addColumn<QString>("settings");
-    QTest::addColumn<QStringList>("lines");
-    const QString range = QStringLiteral("\t- Available Range = 0xE00 ~ 0x1FFF");
-    QTest::newRow("overflow_width4")
-        << "SN_StartAddr=3B00\nSN_Current=FFFFFFFF\nSN_Bytes=4\n"
-        << QStringList{"\t- Overflow: SN = 0xFFFFFFFF, max = 0xFFFFFFFE"};
-    QTest::newRow("address_at_capacity")
-        << "SN_StartAddr=3BFA\nSN_Current=1\nSN_Bytes=1\n"
-        << QStringList{"\t- Address Overrange: address = 0x3BFA", range};
-    QTest::newRow("address_reserved")
-        << "SN_StartAddr=0DFF\nSN_Current=1\nSN_Bytes=1\n"
-        << QStringList{"\t- Address Overrange: address = 0xDFF", range};
-    QTest::newRow("number_ends_past_the_image")
-        << "SN_StartAddr=3BF9\nSN_Current=1\nSN_Bytes=2\n"
-        << QStringList{"\t- Address Overrange: address = 0x3BF9", range};
-    QTest::newRow("width_not_1_to_4") << "SN_StartAddr=3B00\nSN_Current=1\nSN_Bytes=7\n"
-                                      << QStringList{"\t- Width Invalid: bytes = 7, allowed 1 ~ 4"};
-}
-
-void DownloadTest::serialChecksRefuseBeforeAnyCommand() {
-    QFETCH(QString, settings);
-    QFETCH(QStringList, lines);
-    DownloadFixture f("AutoSN=1\n" + settings.toStdString());
-    QVERIFY(!f.Download());
-    QStringList want = {"TS Check Serial Number ... "};
-    want += lines;
-    want += "TS Download --- \t\tFail";
-    QCOMPARE(StampedLines(f.Item(IDC_LOG)), want);
-    QVERIFY(f.module.commands().empty());
-    const std::vector<Piece> pieces = LogPieces(f.Item(IDC_LOG));
-    QCOMPARE(pieces[2].color, 0xFF0000u);  // the reason lines are red
-    QCOMPARE(pieces.back().color, 0xFF0000u);
-}
-
 void DownloadTest::widthOneWithFFIsNotSentButLogged() {
     DownloadFixture f("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=FF\nSN_Bytes=1\nSN_Step=1\n");
     QVERIFY(f.Download());
@@ -204,7 +164,7 @@ void DownloadTest::storedSerialTheFieldCannotShowIsNotWritten() {
     f.Item<QLineEdit>(IDC_SN_VALUE)->setText(QStringLiteral("AB"));
     QVERIFY(f.Download());
     QVERIFY(StampedLines(f.Item(IDC_LOG)).contains("\t- Address = 0x3B10, SN = 0xAB"));
-    QCOMPARE(f.module.flash()[0x3B10 + f.dlg->m_nSnBytes - 1], 0xAB);
+    QCOMPARE(f.module.flash()[0x3B10 + f.dlg->Station().m_nSnBytes - 1], 0xAB);
 }
 
 void DownloadTest::deviceUidInTheLogIsTheStatusText() {
@@ -213,39 +173,6 @@ void DownloadTest::deviceUidInTheLogIsTheStatusText() {
     QVERIFY(f.Download());
     QVERIFY(StampedLines(f.Item(IDC_LOG)).contains(QStringLiteral("\t- Device UID = Z\u00E91")));
     QCOMPARE(f.Item<CLabelControl>(IDC_STATUS)->text(), QStringLiteral("SN: Z\u00E91"));
-}
-
-void DownloadTest::advanceTexts_data() {
-    QTest::addColumn<int>("width");
-    QTest::addColumn<QString>("value");
-    QTest::addColumn<int>("step");
-    QTest::addColumn<QString>("next");
-    QTest::newRow("w2") << 2 << "12" << 1 << "13";
-    QTest::newRow("w4") << 4 << "FF" << 1 << "0100";
-    QTest::newRow("w1") << 1 << "FF" << 1 << "100";
-    QTest::newRow("w4_saturates") << 4 << "FFFFFFFE" << 255 << "FFFFFFFF";
-}
-
-void DownloadTest::advanceTexts() {
-    QFETCH(int, width);
-    QFETCH(QString, value);
-    QFETCH(int, step);
-    QFETCH(QString, next);
-    DownloadFixture f("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=" + value.toStdString() +
-                      "\nSN_Bytes=" + std::to_string(width) + "\nSN_Step=" + std::to_string(step) +
-                      "\n");
-    QVERIFY(f.Download());
-    QCOMPARE(f.Item<QLineEdit>(IDC_SN_VALUE)->text(), next);
-    QVERIFY(f.Config().find("SN_Current=" + next.toStdString() + "\n") != std::string::npos);
-}
-
-void DownloadTest::stepZeroWritesTheSameNumber() {
-    DownloadFixture f("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=0042\nSN_Bytes=2\nSN_Step=0\n");
-    QVERIFY(f.Download());
-    f.module.Replace("NEXT01");
-    QVERIFY(f.Download());
-    QCOMPARE(f.module.flash()[0x3B01], 0x42);
-    QCOMPARE(f.Item<QLineEdit>(IDC_SN_VALUE)->text(), QStringLiteral("42"));
 }
 
 void DownloadTest::stopDuringHandshake() {

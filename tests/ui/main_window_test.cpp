@@ -140,7 +140,7 @@ void MainWindowTest::statusFollowsTheModule() {
     QVERIFY(QTest::qWaitFor([&] { return status->text() == "SN: ABC123"; }, 600));
     QCOMPARE(status->ForeColor(), 0x008000u);
     QCOMPARE(icon->ActiveImageId(), int(IDI_DEVICE_PRESENT));
-    QCOMPARE(f.dlg->m_strDeviceSN, std::string("ABC123"));
+    QCOMPARE(f.dlg->Station().m_strDeviceSN, std::string("ABC123"));
     f.module.Unplug();
     QVERIFY(QTest::qWaitFor([&] { return status->text() == "Disconnected"; }, 600));
     QCOMPARE(status->ForeColor(), 0xB86305u);
@@ -152,8 +152,8 @@ void MainWindowTest::identifiersOfTheWrongLengthAreIgnored() {
     f.dir.Write("config.ini", "[SETTING]\nm_strVID_bt=215\nm_strPID_bt=c001\n");
     CLoaderDlg& dlg = f.Open();
     QVERIFY(dlg.Port().IsTarget(0xC001, 0));
-    QCOMPARE(dlg.m_nVID, 0u);
-    QCOMPARE(dlg.m_nPID, 0xC001u);
+    QCOMPARE(dlg.Station().m_nVID, 0u);
+    QCOMPARE(dlg.Station().m_nPID, 0xC001u);
     QVERIFY(!dlg.Port().IsOpen());
     QCOMPARE(f.Config(), std::string("[SETTING]\nm_strVID_bt=215\nm_strPID_bt=c001\n"));
 }
@@ -344,7 +344,7 @@ void MainWindowTest::settingsWriteFailureIsReportedOnce() {
         }
     }
     QCOMPARE(reports, 1);
-    QCOMPARE(dlg.m_bAutoReload, 1);  // the field keeps the operator's value
+    QCOMPARE(dlg.Station().m_bAutoReload, 1);  // the field keeps the operator's value
 }
 
 void MainWindowTest::permissionProblemIsReportedOnce() {
@@ -387,8 +387,8 @@ void MainWindowTest::badStepIsRefusedWithAPrompt() {
     DismissNextBox(&prompt);
     QVERIFY(!dlg.UpdateData(true));
     QCOMPARE(prompt, QStringLiteral("Please enter an integer between 0 and 255."));
-    QCOMPARE(dlg.m_nSnStep, 1u);
-    QCOMPARE(dlg.m_strPath, std::string());  // fields after the failing one keep their values
+    QCOMPARE(dlg.Station().m_nSnStep, 1u);
+    QCOMPARE(dlg.Station().m_strPath, std::string());  // fields after the failing one keep their values
 }
 
 QTEST_MAIN(MainWindowTest)

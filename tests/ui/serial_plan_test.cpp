@@ -120,7 +120,7 @@ void SerialPlanTest::valueIsCutToTheWidth() {
     PlanFixture f;
     QCOMPARE(f.Type(f.Value(), QStringLiteral("12345")), QString());
     QCOMPARE(f.Value()->text(), QStringLiteral("1234"));
-    QCOMPARE(f.dlg->m_nSnValue, 0x1234u);
+    QCOMPARE(f.dlg->Station().m_nSnValue, 0x1234u);
 }
 
 void SerialPlanTest::valueAboveTheLargestNumberIsRefused() {
@@ -182,7 +182,7 @@ void SerialPlanTest::stepOutOfRangeIsPromptedAndKept() {
     step->end(false);
     const QString warning = f.Type(step, QStringLiteral("00"), false);  // 50, then 500
     QCOMPARE(warning, QStringLiteral("Please enter an integer between 0 and 255."));
-    QCOMPARE(f.dlg->m_nSnStep, 50u);
+    QCOMPARE(f.dlg->Station().m_nSnStep, 50u);
     QCOMPARE(step->text(), QStringLiteral("50"));
     QCOMPARE(f.Key("SN_Step"), std::string("50"));
 }

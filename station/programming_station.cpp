@@ -1,0 +1,299 @@
+#include "station/programming_station.h"
+
+#include <algorithm>
+#include <exception>
+#include <tuple>
+#include <vector>
+
+#include "image/serial_number.h"
+#include "settings/settings_store.h"
+
+namespace {
+
+const std::string kSection = "SETTING";
+
+}  // namespace
+
+ProgrammingStation::ProgrammingStation(HidPlatform& platform, std::string settingsPath,
+                                       StationObserver& observer, BootHost& host,
+                                       StationFlags& flags)
+    : m_settingsPath(std::move(settingsPath)),
+      m_observer(observer),
+      m_flags(flags),
+      m_port(platform),
+      m_protocol(m_port, host, m_strStatus, flags.cancel, flags.tick) {}
+
+void ProgrammingStation::Log(const std::string& text, std::uint32_t color, bool timeStamp) {
+    m_observer.OnLog(LogEntry{text, color, timeStamp});
+}
+
+void ProgrammingStation::ReadSettings() {
+    auto read = [this](const char* key, const std::string& fallback) {
+        return settings_file::Read(m_settingsPath, kSection, key, fallback);
+    };
+    auto readInt = [&](const char* key, int fallback) {
+        return settings_file::ParseInt(read(key, std::to_string(fallback)), fallback);
+    };
+    m_strVID = read("m_strVID_bt", m_strVID);
+    m_strPID = read("m_strPID_bt", m_strPID);
+    m_strPath = read("m_strPath_flash", "");
+    m_bAutoReload = readInt("AutoReload", 0);
+    m_bAutoSN = readInt("AutoSN", 0);
+    m_strSnAddr = read("SN_StartAddr", "0");
+    m_strSnValue = read("SN_Current", "0");
+    m_nSnBytes = readInt("SN_Bytes", 1);
+    m_nSnBytesIndex = m_nSnBytes - 1;
+    m_nSnStep = static_cast<unsigned>(readInt("SN_Step", 1));
+    ScanHex(m_strSnAddr, m_nSnAddr);
+    ScanHex(m_strSnValue, m_nSnValue);
+    NoteStoredSerialProblem();
+}
+
+void ProgrammingStation::NoteStoredSerialProblem() {
+    // A hand-edited value the field cannot show whole would program another number than the
+    // one shown: refuse to write any until the operator enters one.
+    const std::size_t valueDigits =
+        m_nSnBytes >= 1 && m_nSnBytes <= 4 ? 2 * static_cast<std::size_t>(m_nSnBytes) : 8;
+    for (auto [key, text, digits] : {std::tuple{"SN_StartAddr", &m_strSnAddr, std::size_t{4}},
+                                     std::tuple{"SN_Current", &m_strSnValue, valueDigits}}) {
+        if (ShowsWhole(*text, digits))
+            continue;
+        m_snProblem = std::string(key) + "=" + *text + " in config.ini is not 1 to " +
+                      std::to_string(digits) + " hexadecimal digits";
+        Log(*m_snProblem + ": no serial number is written until a valid one is entered\r\n",
+            kLogRed);
+        return;
+    }
+}
+
+void ProgrammingStation::SaveSetting(const std::string& key, const std::string& value) {
+    std::string reason;
+    if (settings_file::Write(m_settingsPath, kSection, key, value, &reason)) {
+        m_settingsFailure.reset();
+        return;
+    }
+    if (m_settingsFailure == reason)
+        return;
+    m_settingsFailure = reason;
+    Log("Settings not saved: cannot write " + m_settingsPath + ": " + reason + "\r\n", kLogRed);
+    m_observer.OnSettingsSaveFailed(m_settingsPath, reason);
+}
+
+void ProgrammingStation::SaveSettingInt(const std::string& key, int value) {
+    SaveSetting(key, std::to_string(value));
+}
+
+void ProgrammingStation::NoteAccessProblem() {
+    const std::optional<HidAccessProblem>& problem = m_port.AccessProblem();
+    if (problem == m_reportedAccess)
+        return;
+    m_reportedAccess = problem;
+    if (!problem)
+        return;
+    Log("The module at " + problem->path + " cannot be opened: " + problem->reason +
+            ". Install the udev rule 70-pravune-bootloader.rules (see README), then "
+            "plug the module in again.\r\n",
+        kLogRed);
+}
+
+void ProgrammingStation::ApplyBootloaderId() {
+    bool changed = false;
+    for (auto [text, number, key] : {std::tuple{&m_strVID, &m_nVID, "m_strVID_bt"},
+                                     std::tuple{&m_strPID, &m_nPID, "m_strPID_bt"}}) {
+        if (text->size() != 4)
+            continue;
+        unsigned v = *number;
+        ParseHex4(*text, v);
+        *number = v;
+        SaveSetting(key, *text);
+        changed = true;
+    }
+    if (!changed || m_port.IsTarget(m_nPID, m_nVID))
+        return;
+    m_port.SetTarget(m_nPID, m_nVID);
+    NoteAccessProblem();
+}
+
+void ProgrammingStation::RefreshStatus() {
+    if (m_port.Open()) {
+        m_strDeviceSN = m_port.GetSerialText();
+        const std::string uid = Latin1ToUtf8(m_strDeviceSN);
+        m_observer.OnStatus("SN: " + uid, kStatusFound, true, uid);
+    } else {
+        m_strDeviceSN.clear();
+        m_observer.OnStatus("Disconnected", kStatusAbsent, false, {});
+    }
+    NoteAccessProblem();
+}
+
+bool ProgrammingStation::LoadHexFile(const std::string& path) {
+    const LoadReport report = LoadImageFile(path, m_image, m_strStatus);
+    fileName = report.fileName;
+    for (const LogEntry& entry : report.log)
+        m_observer.OnLog(entry);
+    m_observer.OnImageLoaded(report, m_image.makerFormat);
+    return m_image.valid;
+}
+
+SerialPlanSnapshot ProgrammingStation::PlanSnapshot() const {
+    return {m_strSnAddr, m_strSnValue, m_nSnAddr, m_nSnValue};
+}
+
+void ProgrammingStation::OnSnFieldsChanged(const SerialPlanSnapshot& before) {
+    m_snProblem.reset();  // from here on the numbers are what the fields show
+    // Cut with the width in force before this change.
+    const std::size_t digits = static_cast<std::size_t>(std::max(0, 2 * m_nSnBytes));
+    if (m_strSnValue.size() > digits)
+        m_strSnValue.resize(digits);
+    for (std::string* text : {&m_strSnAddr, &m_strSnValue}) {
+        for (char& c : *text) {
+            if (c >= 'a' && c <= 'z')
+                c = static_cast<char>(c - 'a' + 'A');
+        }
+        FilterHexDigits(*text);
+    }
+    m_nSnBytes = m_nSnBytesIndex + 1;
+    try {
+        ScanHex(m_strSnAddr, m_nSnAddr);
+        ScanHex(m_strSnValue, m_nSnValue);
+        const std::uint32_t highest = m_image.capacity - static_cast<std::uint32_t>(m_nSnBytes);
+        if (m_strSnAddr.size() == 4) {
+            if (m_nSnAddr > highest) {
+                m_observer.OnWarning("SN Address cannot exceed 0x" + Hex04(highest));
+                m_strSnAddr = before.addrText;
+                m_nSnAddr = before.addr;
+            } else if (m_nSnAddr < kSnLowestAddress) {
+                m_observer.OnWarning("SN Address cannot in reserved Range: 0x" + Hex04(0) +
+                                     " ~ 0x" + Hex04(kSnLowestAddress - 1));
+                m_strSnAddr = before.addrText;
+                m_nSnAddr = before.addr;
+            }
+        }
+        if (m_nSnValue > SnMaxValue(m_nSnBytes)) {
+            m_observer.OnWarning("SN cannot exceed 0x" + Hex04(SnMaxValue(m_nSnBytes)));
+            m_strSnValue = before.valueText;
+            m_nSnValue = before.value;
+        }
+        SaveSetting("SN_StartAddr", m_strSnAddr);
+        SaveSetting("SN_Current", m_strSnValue);
+        SaveSettingInt("SN_Bytes", m_nSnBytes);
+        SaveSettingInt("SN_Step", static_cast<int>(m_nSnStep));
+    } catch (const std::exception&) {
+        m_observer.OnWarning("Input invalid!");
+    }
+}
+
+void ProgrammingStation::SetBusy(bool busy) {
+    m_bBusy = busy;
+    if (busy)
+        m_flags.cancel = false;
+    m_observer.OnBusy(busy);
+}
+
+bool ProgrammingStation::CheckSerialNumber() {
+    Log("Check Serial Number ... ", kLogBlack, true);
+    if (m_snProblem) {
+        Log("\r\n\t- " + *m_snProblem + "\r\n", kLogRed);
+        return false;
+    }
+    // A width outside 1 to 4 (a hand-edited config.ini) has no largest number and no flash form.
+    if (m_nSnBytes < 1 || m_nSnBytes > 4) {
+        Log("\r\n\t- Width Invalid: bytes = " + std::to_string(m_nSnBytes) + ", allowed 1 ~ 4\r\n",
+            kLogRed);
+        return false;
+    }
+    // The number must also end inside the image, not only begin there.
+    if (m_nSnAddr >= m_image.capacity || m_nSnAddr < kSnLowestAddress ||
+        m_nSnAddr + static_cast<std::uint32_t>(m_nSnBytes) > m_image.capacity) {
+        Log("\r\n\t- Address Overrange: address = 0x" + HexUpper(m_nSnAddr) + "\r\n", kLogRed);
+        Log("\t- Available Range = 0x" + HexUpper(kSnLowestAddress) + " ~ 0x" +
+                HexUpper(m_image.end - 1) + "\r\n",
+            kLogRed);
+        return false;
+    }
+    if (m_nSnValue > SnMaxValue(m_nSnBytes)) {
+        Log("\r\n\t- Overflow: SN = 0x" + HexUpper(m_nSnValue) + ", max = 0x" +
+                HexUpper(SnMaxValue(m_nSnBytes)) + "\r\n",
+            kLogRed);
+        return false;
+    }
+    Log("\tDone\r\n", kLogGreen);
+    return true;
+}
+
+bool ProgrammingStation::StepResult(bool ok) {
+    Log(ok ? "Done\r\n" : "Fail\r\n", ok ? kLogGreen : kLogRed);
+    return ok;
+}
+
+bool ProgrammingStation::Download() {
+    m_observer.OnClearLog();
+    SetBusy(true);
+
+    const bool plan = m_bAutoSN != 0;
+    bool ok = true;
+    std::optional<std::string> snNotSaved;
+    if (m_bAutoReload || !m_image.valid) {
+        m_image.valid = false;
+        ok = LoadHexFile(m_strPath);
+    }
+    const bool writeSerial = plan && !m_image.makerFormat;
+    if (ok && writeSerial)
+        ok = CheckSerialNumber();
+    if (ok) {
+        Log("Handshake ... \t\t", kLogBlack, true);
+        ok = StepResult(m_protocol.Handshake(m_image.makerFormat ? 1 : 0));
+        if (ok) {
+            RefreshStatus();
+            Log("\t- Device UID = " + Latin1ToUtf8(m_strDeviceSN) + "\r\n", kLogGreen);
+        }
+    }
+    if (ok) {
+        Log("Erase ... \t\t", kLogBlack, true);
+        ok = StepResult(m_protocol.EraseDevice());
+        if (ok)
+            m_observer.OnProgressShown(true);
+    }
+    if (ok) {
+        Log("Write Flash ... \t\t", kLogBlack, true);
+        ok = StepResult(m_protocol.WriteFlash(m_image));
+    }
+    if (ok && writeSerial) {
+        Log("Write Serial Number ... \t", kLogBlack, true);
+        const std::vector<std::uint8_t> bytes = SerialBytes(m_nSnValue, m_nSnBytes);
+        ok = StepResult(
+            m_protocol.WriteBlocks(CMD_WRITE, bytes.data(), m_nSnAddr,
+                                   m_nSnAddr + static_cast<std::uint32_t>(bytes.size())));
+        if (ok) {
+            Log("\t- Address = 0x" + HexUpper(m_nSnAddr) + ", SN = 0x" + HexUpper(m_nSnValue) +
+                    "\r\n",
+                kLogGreen);
+        }
+    }
+    if (ok) {
+        Log("Run Device ... \t\t", kLogBlack, true);
+        ok = StepResult(m_protocol.RunDevice());
+        if (ok)
+            m_observer.OnProgressShown(false);
+    }
+    if (ok && plan) {
+        m_nSnValue = AdvanceSerial(m_nSnValue, m_nSnStep);
+        m_strSnValue = SerialText(m_nSnValue, m_nSnBytes);
+        m_observer.OnFieldsChanged();
+        std::string reason;
+        if (settings_file::Write(m_settingsPath, kSection, "SN_Current", m_strSnValue, &reason)) {
+            m_settingsFailure.reset();
+        } else {
+            snNotSaved = reason;
+        }
+    }
+    Log("Download --- \t\t", kLogBlack, true);
+    Log(ok ? "Succeed\r\n" : "Fail\r\n", ok ? kLogGreen : kLogRed);
+    if (snNotSaved) {
+        Log("\t- The next serial number " + m_strSnValue + " was not saved to " + m_settingsPath +
+                ": " + *snNotSaved + "\r\n",
+            kLogRed);
+    }
+    SetBusy(false);
+    return ok;
+}

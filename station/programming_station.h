@@ -1,0 +1,118 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "device/boot_protocol.h"
+#include "device/hid_port.h"
+#include "image/hex_image.h"
+#include "image/load_report.h"
+#include "station/station_observer.h"
+
+// The status colours: a module present, and none.
+inline constexpr std::uint32_t kStatusFound = 0x008000;
+inline constexpr std::uint32_t kStatusAbsent = 0xB86305;
+
+// The download's two flags, shared by the station, its protocol and the host that runs it:
+// `cancel` (Stop, a close, Ctrl+C) and `tick` (the handshake timer). Atomic, so that another
+// thread may cancel a station running on a worker.
+struct StationFlags {
+    std::atomic<bool> cancel{false};
+    std::atomic<bool> tick{false};
+};
+
+// The serial-number plan's texts and numbers as they stand before an edit is taken.
+struct SerialPlanSnapshot {
+    std::string addrText;
+    std::string valueText;
+    std::uint32_t addr = 0;
+    std::uint32_t value = 0;
+};
+
+// One programming station: everything a download needs, without a window. It owns the image,
+// the port, the protocol, the serial-number plan and its rules, and the settings it keeps in
+// config.ini; it runs the download sequence and tells its front end what happened through a
+// StationObserver. The front end supplies the protocol's host (the window's event loop, or a
+// ThreadHost on a worker thread). Stations share no mutable state: one per module may run on
+// threads of its own.
+class ProgrammingStation {
+  public:
+    ProgrammingStation(HidPlatform& platform, std::string settingsPath, StationObserver& observer,
+                       BootHost& host, StationFlags& flags);
+    ProgrammingStation(const ProgrammingStation&) = delete;
+    ProgrammingStation& operator=(const ProgrammingStation&) = delete;
+
+    // Start-up: reads every key of config.ini into the fields (the read order of the window),
+    // and tells the operator about stored serial-number texts the fields cannot show. The
+    // front end then shows the fields, applies the bootloader identifiers and loads the file.
+    void ReadSettings();
+
+    // The bootloader identifiers from m_strVID and m_strPID: each text of exactly four
+    // characters is parsed and saved; the port is pointed at them when they changed.
+    void ApplyBootloaderId();
+    // Looks for the module and reports the status.
+    void RefreshStatus();
+    // Reads, checks and reports the HEX file at `path`; returns whether the image is valid.
+    bool LoadHexFile(const std::string& path);
+    // The serial-number plan's validation after an edit: the fields hold the values read back
+    // from the controls, `before` what they held before. Warnings go to the observer.
+    void OnSnFieldsChanged(const SerialPlanSnapshot& before);
+    SerialPlanSnapshot PlanSnapshot() const;
+
+    // Programs one module: the whole download sequence. Returns whether it succeeded.
+    bool Download();
+    bool IsBusy() const { return m_bBusy; }
+
+    // Saves one key of config.ini; a failure is logged once until a save succeeds again.
+    void SaveSetting(const std::string& key, const std::string& value);
+    void SaveSettingInt(const std::string& key, int value);
+
+    const std::string& SettingsPath() const { return m_settingsPath; }
+    const HexImage& Image() const { return m_image; }
+    HexImage& Image() { return m_image; }
+    CHidPort& Port() { return m_port; }
+    CBootProtocol& Protocol() { return m_protocol; }
+
+    // Fields, named as the window's design names them; the front end's field exchange moves
+    // them to and from its controls.
+    std::string m_strVID = "2156";
+    std::string m_strPID = "C001";
+    int m_bAutoReload = 0;
+    int m_bAutoSN = 0;
+    std::string m_strSnAddr;
+    std::string m_strSnValue;
+    unsigned m_nSnStep = 0;
+    int m_nSnBytesIndex = -1;
+    std::string m_strPath;
+    std::uint32_t m_nVID = 0;
+    std::uint32_t m_nPID = 0;
+    std::uint32_t m_nSnAddr = 0;
+    std::uint32_t m_nSnValue = 0;
+    int m_nSnBytes = 1;
+    std::string m_strStatus;
+    std::string m_strDeviceSN;
+    std::string fileName;
+
+  private:
+    void Log(const std::string& text, std::uint32_t color, bool timeStamp = false);
+    void SetBusy(bool busy);
+    bool CheckSerialNumber();
+    // Puts "Done" or "Fail" behind the step's heading and passes the result on.
+    bool StepResult(bool ok);
+    void NoteAccessProblem();
+    void NoteStoredSerialProblem();
+
+    std::string m_settingsPath;
+    StationObserver& m_observer;
+    StationFlags& m_flags;
+    HexImage m_image;
+    CHidPort m_port;
+    CBootProtocol m_protocol;
+    bool m_bBusy = false;
+    std::optional<std::string> m_settingsFailure;  // reason of the last failed save
+    std::optional<HidAccessProblem> m_reportedAccess;
+    // Why the serial-number texts read from config.ini may not be written; cleared by an edit.
+    std::optional<std::string> m_snProblem;
+};

@@ -1,0 +1,284 @@
+#include "station/programming_station.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "sim/sim_hid_platform.h"
+#include "station/thread_host.h"
+#include "tests/support/case_name.h"
+#include "tests/support/hex_text.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+// What a front end is told, kept for the test to read.
+struct Recorder : StationObserver {
+    std::vector<LogEntry> log;
+    std::vector<std::string> warnings;
+    std::vector<bool> busy;
+    std::string status;
+    std::uint32_t lastProgress = 0;
+    void OnLog(const LogEntry& entry) override { log.push_back(entry); }
+    void OnClearLog() override { log.clear(); }
+    void OnProgressPos(std::uint32_t position) override { lastProgress = position; }
+    void OnStatus(const std::string& text, std::uint32_t, bool, const std::string&) override {
+        status = text;
+    }
+    void OnBusy(bool b) override { busy.push_back(b); }
+    void OnWarning(const std::string& text) override { warnings.push_back(text); }
+
+    // The log's lines, each time stamp written as "TS ".
+    std::vector<std::string> Lines() const {
+        std::string text;
+        for (const LogEntry& e : log)
+            text += (e.timeStamp ? "TS " : "") + e.text;
+        std::vector<std::string> lines;
+        std::size_t pos = 0;
+        while (pos < text.size()) {
+            std::size_t eol = text.find('\n', pos);
+            std::string line = text.substr(pos, eol == std::string::npos ? eol : eol - pos);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            lines.push_back(line);
+            pos = eol == std::string::npos ? text.size() : eol + 1;
+        }
+        return lines;
+    }
+};
+
+// Bytes 0..2, the moved bytes and code from 0x0E00 to 0x2000.
+std::string ImageText(std::uint8_t seed = 1) {
+    return Data(0, {0x02, 0x0E, 0x00}) + "\n" + Data(0x43, {0x12, 0x34, 0x56}) + "\n" +
+           FullImageHex(0x0E00, 0x2000, seed);
+}
+
+// One station over a bus with a decoy and one module, started as the window starts it, on a
+// ThreadHost that ticks every 2 ms.
+struct Rig {
+    explicit Rig(const std::string& settings, const std::string& hex = ImageText(),
+                 const char* serial = "ABC123")
+        : module(serial),
+          host(flags, rec),
+          station(platform, dir.File("config.ini"), rec, host, flags) {
+        platform.AddDecoy(0x046D, 0xC31C);
+        platform.AddModule(module);
+        const std::string path = dir.Write("fw.hex", hex);
+        dir.Write("config.ini", "[SETTING]\nm_strPath_flash=" + path + "\n" + settings);
+        host.SetTickMs(2);
+        station.ReadSettings();
+        station.ApplyBootloaderId();
+        station.LoadHexFile(station.m_strPath);
+    }
+    std::string Config() const { return ReadBytes(dir.File("config.ini")); }
+
+    TempDir dir;
+    VirtualBootloader module;
+    SimHidPlatform platform;
+    Recorder rec;
+    StationFlags flags;
+    ThreadHost host;
+    ProgrammingStation station;
+};
+
+const char* const kPlan = "AutoSN=1\nSN_StartAddr=3B00\nSN_Current=1234\nSN_Bytes=2\nSN_Step=1\n";
+
+TEST(ProgrammingStation, ProgramsTheImageAndTheSerialNumberAndAdvances) {
+    Rig r(kPlan);
+    ASSERT_TRUE(r.station.Download());
+    const std::vector<std::string> want = {
+        "TS Check Serial Number ... \tDone", "TS Handshake ... \t\tDone",
+        "\t- Device UID = ABC123",           "TS Erase ... \t\tDone",
+        "TS Write Flash ... \t\tDone",       "TS Write Serial Number ... \tDone",
+        "\t- Address = 0x3B00, SN = 0x1234", "TS Run Device ... \t\tDone",
+        "TS Download --- \t\tSucceed"};
+    EXPECT_EQ(r.rec.Lines(), want);
+    const HexImage& image = r.station.Image();
+    for (std::uint32_t a = 0; a < VirtualBootloader::kFlashSize; ++a) {
+        std::uint8_t expected = 0xFF;
+        if (a < 3 || (a >= 0x0E00 && a < image.end))
+            expected = image.data[a];
+        if (a >= 0x3BF7 && a < 0x3BFA)
+            expected = image.movedBytes[a - 0x3BF7];
+        if (a == 0x3B00 || a == 0x3B01)
+            expected = a == 0x3B00 ? 0x12 : 0x34;
+        ASSERT_EQ(r.module.flash()[a], expected) << a;
+    }
+    EXPECT_TRUE(r.module.problems().empty());
+    EXPECT_TRUE(r.module.running());
+    EXPECT_EQ(r.station.m_strSnValue, "1235");
+    EXPECT_NE(r.Config().find("SN_Current=1235\n"), std::string::npos);
+    EXPECT_EQ(r.rec.busy, (std::vector<bool>{true, false}));
+    EXPECT_EQ(r.rec.status, "SN: ABC123");
+}
+
+// The sequence failing at each exchange: the steps before it done, its own "Fail", nothing
+// after it run, and the serial number not advanced.
+struct FailCase {
+    const char* name;
+    int at;  // the exchange that fails: 1-based from the start, or -1 for the last
+    std::string failedStep;
+};
+
+void PrintTo(const FailCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class StationStepFails : public ::testing::TestWithParam<FailCase> {};
+
+TEST_P(StationStepFails, StopsThereAndKeepsTheNumber) {
+    std::size_t total = 0;
+    {
+        Rig whole(kPlan);
+        ASSERT_TRUE(whole.station.Download());
+        total = whole.module.exchanges();
+    }
+    Rig r(kPlan);
+    const int at = GetParam().at;
+    const std::size_t failing = at > 0 ? static_cast<std::size_t>(at) : total + 1 + at;
+    r.module.onExchange = [&](std::size_t count) {
+        if (count + 1 == failing)
+            r.module.faults.failSetReports = 1 << 20;
+    };
+    EXPECT_FALSE(r.station.Download());
+    const std::vector<std::string> lines = r.rec.Lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], GetParam().failedStep + "Fail");
+    EXPECT_EQ(lines.back(), "TS Download --- \t\tFail");
+    EXPECT_EQ(r.rec.log.back().color, kLogRed);
+    EXPECT_FALSE(r.module.running());
+    EXPECT_EQ(r.station.m_strSnValue, "1234");
+    EXPECT_NE(r.Config().find("SN_Current=1234\n"), std::string::npos);
+    EXPECT_EQ(r.rec.busy, (std::vector<bool>{true, false}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, StationStepFails,
+                         ::testing::ValuesIn(std::vector<FailCase>{
+                             {"erase", 2, "TS Erase ... \t\t"},
+                             {"write_flash", 3, "TS Write Flash ... \t\t"},
+                             {"serial_number", -2, "TS Write Serial Number ... \t"},
+                             {"run", -1, "TS Run Device ... \t\t"},
+                         }),
+                         CaseName());
+
+TEST(ProgrammingStation, StopFromAnotherThreadEndsTheHandshake) {
+    Rig r(kPlan);
+    r.module.Unplug();
+    bool ok = true;
+    std::thread worker([&] { ok = r.station.Download(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    r.host.Cancel();
+    worker.join();
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(r.rec.Lines(),
+              (std::vector<std::string>{"TS Check Serial Number ... \tDone",
+                                        "TS Handshake ... \t\tFail", "TS Download --- \t\tFail"}));
+    EXPECT_TRUE(r.module.commands().empty());
+}
+
+TEST(ProgrammingStation, MakerFormatWritesNoSerialNumberButAdvances) {
+    Rig r("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=12\nSN_Bytes=2\nSN_Step=3\n",
+          "==KAVORN APP HEX==\n" + ImageText());
+    ASSERT_TRUE(r.station.Download());
+    EXPECT_EQ(r.rec.Lines(), (std::vector<std::string>{
+                                 "TS Handshake ... \t\tDone", "\t- Device UID = ABC123",
+                                 "TS Erase ... \t\tDone", "TS Write Flash ... \t\tDone",
+                                 "TS Run Device ... \t\tDone", "TS Download --- \t\tSucceed"}));
+    EXPECT_EQ(r.module.lastFormatFlag(), 1);
+    EXPECT_EQ(r.module.flash()[0x3B00], 0xFF);
+    EXPECT_NE(r.Config().find("SN_Current=15\n"), std::string::npos);
+}
+
+// The serial-number checks refuse before any command is sent.
+struct CheckCase {
+    const char* name;
+    const char* settings;
+    std::vector<std::string> reasons;
+};
+
+void PrintTo(const CheckCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class StationSerialChecks : public ::testing::TestWithParam<CheckCase> {};
+
+TEST_P(StationSerialChecks, RefuseBeforeAnyCommand) {
+    Rig r(std::string("AutoSN=1\n") + GetParam().settings);
+    EXPECT_FALSE(r.station.Download());
+    std::vector<std::string> want = {"TS Check Serial Number ... "};
+    want.insert(want.end(), GetParam().reasons.begin(), GetParam().reasons.end());
+    want.push_back("TS Download --- \t\tFail");
+    EXPECT_EQ(r.rec.Lines(), want);
+    EXPECT_TRUE(r.module.commands().empty());
+    EXPECT_EQ(r.rec.log[1].color, kLogRed);  // the reasons are red
+}
+
+const char* const kRange = "\t- Available Range = 0xE00 ~ 0x1FFF";
+INSTANTIATE_TEST_SUITE_P(Cases, StationSerialChecks,
+                         ::testing::ValuesIn(std::vector<CheckCase>{
+                             {"overflow_width4",
+                              "SN_StartAddr=3B00\nSN_Current=FFFFFFFF\nSN_Bytes=4\n",
+                              {"\t- Overflow: SN = 0xFFFFFFFF, max = 0xFFFFFFFE"}},
+                             {"address_at_capacity",
+                              "SN_StartAddr=3BFA\nSN_Current=1\nSN_Bytes=1\n",
+                              {"\t- Address Overrange: address = 0x3BFA", kRange}},
+                             {"address_reserved",
+                              "SN_StartAddr=0DFF\nSN_Current=1\nSN_Bytes=1\n",
+                              {"\t- Address Overrange: address = 0xDFF", kRange}},
+                             {"number_ends_past_the_image",
+                              "SN_StartAddr=3BF9\nSN_Current=1\nSN_Bytes=2\n",
+                              {"\t- Address Overrange: address = 0x3BF9", kRange}},
+                             {"width_not_1_to_4",
+                              "SN_StartAddr=3B00\nSN_Current=1\nSN_Bytes=7\n",
+                              {"\t- Width Invalid: bytes = 7, allowed 1 ~ 4"}},
+                         }),
+                         CaseName());
+
+TEST(ProgrammingStation, AdvanceTexts) {
+    const struct {
+        int width;
+        const char* value;
+        int step;
+        const char* next;
+    } cases[] = {{2, "12", 1, "13"},
+                 {4, "FF", 1, "0100"},
+                 {1, "FF", 1, "100"},
+                 {4, "FFFFFFFE", 255, "FFFFFFFF"},
+                 {2, "1234", 0, "1234"}};
+    for (const auto& c : cases) {
+        Rig r("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=" + std::string(c.value) + "\nSN_Bytes=" +
+              std::to_string(c.width) + "\nSN_Step=" + std::to_string(c.step) + "\n");
+        ASSERT_TRUE(r.station.Download()) << c.value;
+        EXPECT_EQ(r.station.m_strSnValue, c.next);
+        EXPECT_NE(r.Config().find("SN_Current=" + std::string(c.next) + "\n"), std::string::npos);
+    }
+}
+
+// Two stations, each on its own thread with its own module, programming at the same time.
+TEST(ProgrammingStation, TwoStationsProgramTwoModulesAtOnce) {
+    Rig a("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=0A\nSN_Bytes=1\n", ImageText(1), "MODA01");
+    Rig b("AutoSN=1\nSN_StartAddr=3B10\nSN_Current=0B\nSN_Bytes=1\n", ImageText(2), "MODB02");
+    a.module.faults.answerMicros = 200;
+    b.module.faults.answerMicros = 200;
+    bool okA = false, okB = false;
+    std::thread ta([&] { okA = a.station.Download(); });
+    std::thread tb([&] { okB = b.station.Download(); });
+    ta.join();
+    tb.join();
+    ASSERT_TRUE(okA);
+    ASSERT_TRUE(okB);
+    for (Rig* r : {&a, &b}) {
+        const HexImage& image = r->station.Image();
+        for (std::uint32_t addr = 0x0E00; addr < image.end; ++addr)
+            ASSERT_EQ(r->module.flash()[addr], image.data[addr]) << addr;
+        EXPECT_TRUE(r->module.problems().empty());
+        EXPECT_EQ(r->module.commands().size(), a.module.commands().size());
+    }
+    EXPECT_EQ(a.module.flash()[0x3B00], 0x0A);
+    EXPECT_EQ(b.module.flash()[0x3B10], 0x0B);
+    EXPECT_NE(a.station.Image().data[0x0E00], b.station.Image().data[0x0E00]);
+    EXPECT_EQ(a.rec.Lines()[2], "\t- Device UID = MODA01");
+    EXPECT_EQ(b.rec.Lines()[2], "\t- Device UID = MODB02");
+}
+
+}  // namespace
