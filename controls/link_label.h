@@ -5,9 +5,11 @@
 #include <cstdint>
 
 // The maker's web address as a link: the caption alone, in an underlined italic font, in a
-// colour that follows the pointer (normal, hover, pressed). A left press opens the caption as an
-// address through the desktop, once per press; keyboard activation opens nothing. A 300 ms poll
-// timer returns the normal colour once the pointer has left. Colours are 0xRRGGBB.
+// colour that follows the pointer (normal, hover, pressed). The caption starts at the top-left
+// corner and moves up or right only as far as keeps its underline and glyphs inside the control. A
+// left press opens the caption as an address through the desktop, once per press; keyboard
+// activation opens nothing. A 300 ms poll timer returns the normal colour once the pointer has
+// left. Colours are 0xRRGGBB.
 class CLinkLabel : public QPushButton {
     Q_OBJECT
   public:
@@ -23,6 +25,7 @@ class CLinkLabel : public QPushButton {
                         std::uint8_t quality, std::uint8_t pitchAndFamily, const QString& face);
     bool StartHoverTimer();
     bool TimerOn() const { return m_bTimerOn; }
+    const QFont& LinkFont() const { return m_font; }
 
     std::uint32_t m_clrHover = 0x140000;
     std::uint32_t m_clrPressed = 0x140000;
@@ -42,6 +45,7 @@ class CLinkLabel : public QPushButton {
 
   private:
     void SetCurrent(std::uint32_t color);
+    QPoint CaptionOrigin(const QFont& font, const QStringList& lines) const;
 
     bool m_bTimerOn = false;
     int m_timerId = 0;

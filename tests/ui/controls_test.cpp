@@ -8,6 +8,7 @@
 #include "controls/label_control.h"
 #include "controls/link_label.h"
 #include "res/pictures.h"
+#include "tests/ui/ui_support.h"
 
 namespace {
 
@@ -50,6 +51,25 @@ bool Has(const QImage& image, QColor color) {
     return !Find(image, color).isNull();
 }
 
+// The part of the image holding every pixel that is not the ground colour.
+QImage Ink(const QImage& image, QColor ground) {
+    QRect box;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (image.pixel(x, y) != ground.rgb())
+                box |= QRect(x, y, 1, 1);
+    return image.copy(box);
+}
+
+// The longest horizontal run of one colour in any row.
+int LongestRun(const QImage& image, QColor color) {
+    int longest = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0, run = 0; x < image.width(); ++x)
+            longest = std::max(longest, run = image.pixel(x, y) == color.rgb() ? run + 1 : 0);
+    return longest;
+}
+
 // Records the addresses the desktop is asked to open.
 class UrlSink : public QObject {
     Q_OBJECT
@@ -80,6 +100,9 @@ class ControlsTest : public QObject {
     void pictures();
     void linkColoursAndOneOpenPerPress();
     void labelProperties();
+    void linkFontHeightIsTheCellOrTheEm_data();
+    void linkFontHeightIsTheCellOrTheEm();
+    void linkCaptionAndUnderlineFitTheWindowsControl();
 };
 
 void ControlsTest::imageWithoutCaptionIsCentred_data() {
@@ -333,6 +356,47 @@ void ControlsTest::labelProperties() {
     QCOMPARE(label.palette().color(QPalette::WindowText), QColor(0x00, 0x80, 0x00));
     QCOMPARE(label.palette().color(QPalette::Window), QColor(0x12, 0x34, 0x56));
     QCOMPARE(label.ForeColor(), 0x008000u);
+}
+
+void ControlsTest::linkFontHeightIsTheCellOrTheEm_data() {
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("cell");  // ascent + descent, or 0 where the height is the em
+    QTest::newRow("window's cell 19") << 19 << 19;
+    QTest::newRow("cell 30") << 30 << 30;
+    QTest::newRow("em 17") << -17 << 0;
+}
+
+void ControlsTest::linkFontHeightIsTheCellOrTheEm() {
+    QFETCH(int, height);
+    QFETCH(int, cell);
+    CLinkLabel link;
+    QVERIFY(link.CreateLinkFont(height, 0, 0, 0, 400, 1, 1, 0, 0, 0, 0, 0, 0, "Arial"));
+    const QFontMetrics fm(link.LinkFont());
+    if (cell)
+        QCOMPARE(fm.ascent() + fm.descent(), cell);
+    else
+        QCOMPARE(QFontInfo(link.LinkFont()).pixelSize(), -height);
+}
+
+void ControlsTest::linkCaptionAndUnderlineFitTheWindowsControl() {
+    LoaderFixture f;
+    CLoaderDlg& dlg = f.Open();
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    auto* link = f.Item<CLinkLabel>(IDC_LINK);
+    // The same caption in the window's link font, with room to spare.
+    QWidget roomy;
+    roomy.setPalette(link->palette());
+    CLinkLabel reference(&roomy);
+    reference.setGeometry(0, 0, 400, 80);
+    reference.setText(link->text());
+    reference.CreateLinkFont(19, 9, 0, 0, 400, 1, 1, 0, 0, 0, 0, 0, 0, "Arial");
+    reference.m_clrCurrent = link->m_clrCurrent;
+    const QColor ground = link->palette().color(QPalette::Window);
+    const QImage shown = link->grab().toImage();
+    const QImage whole = Ink(reference.grab().toImage(), ground);
+    QCOMPARE(Ink(shown, ground), whole);  // no glyph and no underline cut off
+    QVERIFY(LongestRun(shown, RgbColor(link->m_clrCurrent)) > whole.width() * 3 / 4);
 }
 
 QTEST_MAIN(ControlsTest)
