@@ -35,6 +35,7 @@ CMessageLog::CMessageLog(QWidget* parent) : QTextEdit(parent) {
     setAcceptRichText(false);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setUndoRedoEnabled(true);
+    setTabChangesFocus(true);
 }
 
 QString CMessageLog::TimeStampPrefix() {

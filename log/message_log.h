@@ -6,7 +6,7 @@
 
 // The message log: coloured text appended at the end, optionally behind a time stamp
 // "HH:MM:SS:mmm > " in 0x6C35A4, where mmm is the system's millisecond tick count modulo 1000.
-// Appends are undoable edits; a clear is not.
+// Appends are undoable edits; a clear is not. Tab moves on to the next control as in a dialog.
 class CMessageLog : public QTextEdit {
     Q_OBJECT
   public:

@@ -103,6 +103,7 @@ class ControlsTest : public QObject {
     void linkFontHeightIsTheCellOrTheEm_data();
     void linkFontHeightIsTheCellOrTheEm();
     void linkCaptionAndUnderlineFitTheWindowsControl();
+    void logTabMovesToTheNextControl();
 };
 
 void ControlsTest::imageWithoutCaptionIsCentred_data() {
@@ -397,6 +398,21 @@ void ControlsTest::linkCaptionAndUnderlineFitTheWindowsControl() {
     const QImage whole = Ink(reference.grab().toImage(), ground);
     QCOMPARE(Ink(shown, ground), whole);  // no glyph and no underline cut off
     QVERIFY(LongestRun(shown, RgbColor(link->m_clrCurrent)) > whole.width() * 3 / 4);
+}
+
+void ControlsTest::logTabMovesToTheNextControl() {
+    LoaderFixture f;
+    CLoaderDlg& dlg = f.Open();
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    auto* log = f.Item<QTextEdit>(IDC_LOG);
+    const QString text = log->toPlainText();
+    log->setFocus();
+    QTest::keyClick(log, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), f.Item(IDC_PATH));  // the next in the tab order
+    QTest::keyClick(f.Item(IDC_PATH), Qt::Key_Backtab);
+    QVERIFY(log->hasFocus());
+    QCOMPARE(log->toPlainText(), text);
 }
 
 QTEST_MAIN(ControlsTest)
