@@ -2,9 +2,14 @@
 
 #include <time.h>
 
+#include <algorithm>
+
+#include <QAbstractTextDocumentLayout>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QTextFrame>
+#include <QTextLayout>
 #include <QTime>
 
 #include "controls/label_control.h"
@@ -36,6 +41,37 @@ CMessageLog::CMessageLog(QWidget* parent) : QTextEdit(parent) {
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setUndoRedoEnabled(true);
     setTabChangesFocus(true);
+    // The strip that FitWholeLines leaves below the viewport shows the text area's colour.
+    setBackgroundRole(QPalette::Base);
+    setAutoFillBackground(true);
+}
+
+void CMessageLog::resizeEvent(QResizeEvent* event) {
+    QTextEdit::resizeEvent(event);
+    FitWholeLines();
+}
+
+// The height of one line of the log's text as the document lays it out: the last block is the
+// text the log appended last, or the empty line that its line end opened.
+int CMessageLog::LineStep() const {
+    const QTextBlock last = document()->lastBlock();
+    const QRectF box = document()->documentLayout()->blockBoundingRect(last);
+    const int lines = last.layout() ? last.layout()->lineCount() : 0;
+    return lines > 0 ? std::max(1, qRound(box.height() / lines)) : fontMetrics().lineSpacing();
+}
+
+// Shortens the viewport by the remainder of whole lines, so that the document's end (its last
+// line and bottom margin) meets the viewport's bottom edge with the top edge on a line boundary.
+// The document itself is not touched: a margin set there would be an undo step.
+void CMessageLog::FitWholeLines() {
+    const int step = LineStep();
+    verticalScrollBar()->setSingleStep(step);
+    const QTextFrameFormat frame = document()->rootFrame()->frameFormat();
+    const int bottom = qRound(frame.bottomMargin() + frame.border() + frame.padding());
+    const int room = viewport()->height() + viewportMargins().bottom();
+    const int spare = room > bottom ? (room - bottom) % step : 0;
+    if (viewportMargins().bottom() != spare)
+        setViewportMargins(0, 0, 0, spare);
 }
 
 QString CMessageLog::TimeStampPrefix() {
@@ -62,11 +98,17 @@ void CMessageLog::AppendLog(const std::string& text, std::uint32_t color, bool t
     if (timeStamp)
         Insert(TimeStampPrefix(), kLogStampColor);
     Insert(LineEnds(text), color);
+    FitWholeLines();
     const int lines = document()->lineCount();
     if (lines > kVisibleLines) {
+        // Down by the lines beyond ten from the line at the top now, in the log's own line
+        // height, to the top edge of a line (the end of the range is one).
         QScrollBar* bar = verticalScrollBar();
-        const int lineHeight = fontMetrics().lineSpacing();
-        bar->setValue(bar->value() + (lines - kVisibleLines) * lineHeight);
+        const int step = bar->singleStep();
+        const int first =
+            qRound(document()->documentLayout()->blockBoundingRect(document()->begin()).top());
+        const int top = std::max(0, bar->value() - first) / step;
+        bar->setValue(std::min(first + (top + lines - kVisibleLines) * step, bar->maximum()));
     }
 }
 

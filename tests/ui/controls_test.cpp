@@ -1,6 +1,8 @@
+#include <QAbstractTextDocumentLayout>
 #include <QDesktopServices>
 #include <QLineEdit>
 #include <QPainter>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -104,6 +106,7 @@ class ControlsTest : public QObject {
     void linkFontHeightIsTheCellOrTheEm();
     void linkCaptionAndUnderlineFitTheWindowsControl();
     void logTabMovesToTheNextControl();
+    void logScrollsWholeLinesOfItsOwnFont();
 };
 
 void ControlsTest::imageWithoutCaptionIsCentred_data() {
@@ -413,6 +416,41 @@ void ControlsTest::logTabMovesToTheNextControl() {
     QTest::keyClick(f.Item(IDC_PATH), Qt::Key_Backtab);
     QVERIFY(log->hasFocus());
     QCOMPARE(log->toPlainText(), text);
+}
+
+// At the window's size, every append past ten lines leaves a line's top edge at the top of the
+// view and the last line wholly in view; a line step up keeps the top on a line's edge.
+void ControlsTest::logScrollsWholeLinesOfItsOwnFont() {
+    LoaderFixture f;
+    CLoaderDlg& dlg = f.Open();
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    auto* log = f.Item<QTextEdit>(IDC_LOG);
+    QScrollBar* bar = log->verticalScrollBar();
+    const QAbstractTextDocumentLayout* layout = log->document()->documentLayout();
+    // How far the top line in view reaches above the view (less than 0 in the document's top
+    // margin), and how far the last line reaches below it.
+    const auto cut = [&] {
+        QTextBlock top = log->document()->begin();
+        while (layout->blockBoundingRect(top).bottom() <= bar->value())
+            top = top.next();
+        const qreal end = layout->blockBoundingRect(log->document()->lastBlock()).bottom();
+        return std::pair{bar->value() - layout->blockBoundingRect(top).top(),
+                         end - bar->value() - log->viewport()->height()};
+    };
+    dlg.ClearLog();
+    for (int i = 1; i <= 30; ++i) {
+        dlg.AppendLog("line " + std::to_string(i) + "\r\n", 0);
+        const auto [above, below] = cut();
+        QVERIFY2(above <= 0 && below <= 0, qPrintable(QString::number(i)));
+    }
+    QVERIFY(bar->value() > 0);
+    bar->triggerAction(QAbstractSlider::SliderSingleStepSub);
+    QCOMPARE(cut().first, 0.0);
+    // Below the viewport the text area's colour goes on down to the frame.
+    const QImage image = log->grab().toImage();
+    for (int y = log->viewport()->geometry().bottom() + 1; y <= log->contentsRect().bottom(); ++y)
+        QCOMPARE(At(image, 10, y), 0xEBEBEBu);
 }
 
 QTEST_MAIN(ControlsTest)
