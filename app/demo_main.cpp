@@ -5,6 +5,11 @@
 #include "sim/sim_hid_platform.h"
 
 int main(int argc, char** argv) {
+    if (std::optional<int> exitCode = AnswerCommandLine(
+            argc, argv,
+            {"pravune-loader-demo",
+             "The loader's window on a virtual module, for trying it without hardware.\n"}))
+        return *exitCode;
     CLoaderApp app(argc, argv);
     app.setApplicationName(QStringLiteral("pravune-loader-demo"));
     VirtualBootloader module("DEMO01");

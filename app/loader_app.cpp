@@ -1,5 +1,9 @@
 #include "app/loader_app.h"
 
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
 #include "app/loader_dlg.h"
 
 CLoaderApp::CLoaderApp(int& argc, char** argv) : QApplication(argc, argv) {
@@ -10,4 +14,68 @@ int CLoaderApp::Run(HidPlatform& platform) {
     CLoaderDlg dlg(platform);
     dlg.exec();
     return 0;
+}
+
+namespace {
+
+// The options that QGuiApplication and QApplication take themselves. Qt accepts each with one
+// dash or two, some also as -name=value.
+// clang-format off
+constexpr std::string_view kQtOptions[] = {
+    "platform", "platformpluginpath", "platformtheme", "plugin", "qmljsdebugger",
+    "qwindowgeometry", "qwindowicon", "qwindowtitle", "reverse", "session", "style",
+    "stylesheet", "widgetcount", "display", "geometry", "title", "name", "visual", "ncols",
+    "cmap", "nograb", "dograb", "sync", "testability"};
+// clang-format on
+
+bool IsQtOption(std::string_view name) {
+    name = name.substr(0, name.find('='));
+    for (std::string_view known : kQtOptions)
+        if (name == known)
+            return true;
+    return false;
+}
+
+void PrintUsage(std::FILE* out, const CommandLineInfo& info) {
+    std::fprintf(
+        out,
+        "usage: %s [--help | --version] [Qt options]\n"
+        "%s"
+        "  -h, --help     show this text and exit\n"
+        "  -v, --version  show the version and exit\n"
+        "Other options are Qt's own, with one dash or two: for example -platform offscreen,\n"
+        "-style fusion, -reverse. Any other option that starts with two dashes is an\n"
+        "error.\n"
+        "The settings are kept in config.ini beside the executable.\n",
+        info.program, info.purpose);
+}
+
+// Ends with the exit code of a print to standard output: 1 when it could not be written.
+int Flushed() {
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+}
+
+}  // namespace
+
+std::optional<int> AnswerCommandLine(int argc, char** argv, const CommandLineInfo& info) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            PrintUsage(stdout, info);
+            return Flushed();
+        }
+        if (arg == "--version" || arg == "-v") {
+            std::printf("%s %s\n", info.program, PRAVUNE_VERSION);
+            return Flushed();
+        }
+    }
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg.size() > 2 && arg.substr(0, 2) == "--" && !IsQtOption(arg.substr(2))) {
+            std::fprintf(stderr, "%s: unknown option %s\n", info.program, argv[i]);
+            PrintUsage(stderr, info);
+            return 2;
+        }
+    }
+    return std::nullopt;
 }

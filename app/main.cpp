@@ -2,6 +2,11 @@
 #include "device/hidraw_platform.h"
 
 int main(int argc, char** argv) {
+    if (std::optional<int> exitCode = AnswerCommandLine(
+            argc, argv,
+            {"pravune-loader",
+             "Programs the application flash of PRAVUNE modules through their USB bootloader.\n"}))
+        return *exitCode;
     CLoaderApp app(argc, argv);
     HidrawPlatform platform;
     return app.Run(platform);

@@ -79,7 +79,12 @@ void UhidModule::Destroy() {
 bool UhidModule::Create(std::string& error) {
     m_fd = ::open("/dev/uhid", O_RDWR | O_CLOEXEC);
     if (m_fd < 0) {
-        error = std::string("/dev/uhid: ") + std::strerror(errno);
+        const int why = errno;
+        error = std::string("/dev/uhid: ") + std::strerror(why);
+        if (why == ENOENT)
+            error += " (the uhid kernel module is not loaded: sudo modprobe uhid)";
+        else if (why == EACCES)
+            error += " (run as root, or with write access to /dev/uhid)";
         return false;
     }
     if (!SendCreate()) {

@@ -25,7 +25,8 @@ class UhidModule {
     UhidModule(const UhidModule&) = delete;
     UhidModule& operator=(const UhidModule&) = delete;
 
-    // Opens /dev/uhid and creates the device; false with the reason on failure.
+    // Opens /dev/uhid and creates the device; false with the reason on failure, and for a missing
+    // /dev/uhid or one that may not be opened, what to do about it.
     bool Create(std::string& error);
     // Answers requests until `stop` is set (by a signal); returns 0, or 1 on an error.
     int Run(const volatile sig_atomic_t& stop);

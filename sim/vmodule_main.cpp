@@ -19,16 +19,27 @@ void OnSignal(int) {
     g_stop = 1;
 }
 
-void Usage() {
-    std::fprintf(stderr,
-                 "usage: pravune-vmodule [--serial TEXT] [--vid HEX] [--pid HEX] [--dump FILE]\n"
-                 "                       [--no-answer-after N] [--vanish-after K [--absent-ms M]]\n"
-                 "  --serial TEXT        the serial-number string (default PRV001)\n"
-                 "  --dump FILE          write the module's 16 KiB flash to FILE on exit\n"
-                 "  --no-answer-after N  answer N requests, then none (the kernel times out)\n"
-                 "  --vanish-after K     destroy the device after K exchanges ...\n"
-                 "  --absent-ms M        ... and create it again M ms later (default: never)\n"
-                 "Stops on SIGINT or SIGTERM.\n");
+void Usage(std::FILE* out) {
+    const UhidModule::Options defaults;
+    std::fprintf(
+        out,
+        "usage: pravune-vmodule [--serial TEXT] [--vid HEX] [--pid HEX] [--dump FILE]\n"
+        "                       [--no-answer-after N] [--vanish-after K [--absent-ms M]]\n"
+        "       pravune-vmodule --help\n"
+        "A virtual PRAVUNE module in bootloader mode on this machine's HID core, through\n"
+        "/dev/uhid: the loader finds it like a module plugged into USB. Needs the uhid kernel\n"
+        "module (sudo modprobe uhid) and root, or write access to /dev/uhid.\n"
+        "  --serial TEXT        the USB serial-number string (default %s)\n"
+        "  --vid HEX            the USB vendor identifier, 4 hexadecimal digits (default %04X)\n"
+        "  --pid HEX            the USB product identifier, 4 hexadecimal digits (default %04X)\n"
+        "  --dump FILE          write the module's 16 KiB flash to FILE on exit\n"
+        "  --no-answer-after N  answer N requests, then none (the kernel times out)\n"
+        "  --vanish-after K     destroy the device after K exchanges ...\n"
+        "  --absent-ms M        ... and create it again M ms later (default: never)\n"
+        "  -h, --help           show this text and exit\n"
+        "Stops on SIGINT or SIGTERM.\n",
+        defaults.serial.c_str(), static_cast<unsigned>(defaults.vendor),
+        static_cast<unsigned>(defaults.product));
 }
 
 bool ParseLong(const char* text, long& value, int base = 10) {
@@ -48,10 +59,14 @@ int main(int argc, char** argv) {
     std::string dump;
     for (int i = 1; i < argc; i += 2) {  // options come in pairs: name, value
         const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {  // the one option without a value
+            Usage(stdout);
+            return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+        }
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         long number = 0;
         if (!value) {
-            Usage();
+            Usage(stderr);
             return 2;
         }
         if (arg == "--serial") {
@@ -69,7 +84,7 @@ int main(int argc, char** argv) {
         } else if (arg == "--absent-ms" && ParseLong(value, number)) {
             options.absentMs = number;
         } else {
-            Usage();
+            Usage(stderr);
             return 2;
         }
     }
