@@ -1,9 +1,11 @@
 # Packages the loader needs on Debian 12, and a helper that installs only the missing ones.
-# Sourced by test.sh, run.sh and .ci/run.
+# Sourced by test.sh, run.sh, .ci/run and examples/build.sh.
 
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
                 qt6-base-dev libgl-dev fonts-liberation2 fonts-wqy-zenhei)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+# Only for rebuilding the sample application (examples/build.sh); the build does not need it.
+EXAMPLE_PACKAGES=(sdcc)
 
 install_missing() {
     local missing=()

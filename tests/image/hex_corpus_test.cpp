@@ -7,6 +7,8 @@
 #include <string>
 
 #include "image/hex_reader.h"
+#include "image/image_check.h"
+#include "image/load_report.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -63,6 +65,24 @@ TEST(HexCorpus, EveryFileGivesItsManifestOutcomeAndImage) {
         ++images;
     }
     EXPECT_EQ(images, 8);
+}
+
+// The sample application that the demo opens: it must load and pass the image check, start at
+// the lowest code address with its entry jump in bytes 0 to 2, and leave free the four bytes at
+// 0x3BF0 where it reads the serial number that the loader writes.
+TEST(HexCorpus, SampleApplicationPassesTheImageCheck) {
+    const std::string path = std::string(PRAVUNE_EXAMPLES_DIR) + "/pravune-sample.hex";
+    HexImage image;
+    std::string status;
+    LoadReport report = LoadImageFile(path, image, status);
+    ASSERT_TRUE(report.valid) << path << ": " << status;
+    EXPECT_EQ(image.badChecksums, 0u);
+    EXPECT_EQ(image.start, kCodeStart);
+    EXPECT_FALSE(image.bytesMoved);
+    EXPECT_EQ(std::vector<int>(image.data.begin(), image.data.begin() + 3),
+              (std::vector<int>{0x02, 0x0E, 0x00}));
+    EXPECT_LE(image.end, 0x3BF0u);
+    EXPECT_EQ(report.log.front(), (LogEntry{"Open Hex\r\n", kLogBlack, true}));
 }
 
 }  // namespace
