@@ -37,7 +37,12 @@ bool CBootProtocol::Exchange(CHidPort& port, const std::uint8_t* request, std::s
     if (!port.IsOpen())
         port.Open();
     if (!port.IsOpen()) {
-        m_strStatus = "Find device -- None";
+        if (const std::optional<ModuleIdentity>& other = port.Replacement()) {
+            m_strStatus = "Find device -- another module (" + Latin1ToUtf8(other->uid) + " at " +
+                          other->port + ")";
+        } else {
+            m_strStatus = "Find device -- None";
+        }
         return false;
     }
     if (!port.WriteFeature(request, requestLength)) {
@@ -110,12 +115,23 @@ bool CBootProtocol::WriteBlocks(std::uint8_t command, const std::uint8_t* source
                 MakePacket(command, address, source + offset, static_cast<std::uint8_t>(length));
             bool done = false;
             for (int attempt = 0; attempt < kBlockAttempts && !done; ++attempt) {
+                if (attempt > 0) {
+                    // A module that does not answer takes seconds per attempt: the window
+                    // stays alive between attempts, and Stop ends the block at once.
+                    m_host.PumpOneMessage();
+                    if (m_bCancel) {
+                        m_strStatus = "Write to device -- User cancel";
+                        return false;
+                    }
+                }
                 m_rxPacket.fill(0);
                 if (Exchange(m_port, m_txPacket.data(), kPacketSize, m_rxPacket.data(),
                              kPacketSize)) {
                     done = m_rxPacket[0] == ACK;
                     if (!done)
                         m_strStatus = "Write to device -- FAIL";
+                } else if (m_port.Replacement()) {
+                    return false;  // another module stands there: write nothing more
                 }
             }
             if (!done)

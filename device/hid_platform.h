@@ -49,4 +49,6 @@ class HidPlatform {
     virtual bool GetAttributes(const std::string& path, HidAttributes& attributes) = 0;
     // Opens the interface for feature reports; null with `error` filled on failure.
     virtual std::unique_ptr<HidDevice> Open(const std::string& path, HidOpenError& error) = 0;
+    // Where the device is plugged in (its USB port path), empty when the platform cannot tell.
+    virtual std::string PortPath(const std::string& /*path*/) { return {}; }
 };

@@ -52,6 +52,7 @@ bool CHidPort::Open() {
     Close();
     m_bOpen = false;
     m_accessProblem.reset();
+    m_replacement.reset();
     for (const std::string& path : m_platform.EnumerateInterfaces()) {
         HidAttributes attributes;
         if (!m_platform.GetAttributes(path, attributes) || attributes.vendorId != m_nVendorId ||
@@ -72,7 +73,18 @@ bool CHidPort::Open() {
         if (SizeBuffer(m_pInputReport, m_nInputLength, m_caps.inputReportLength) &&
             SizeBuffer(m_pOutputReport, m_nOutputLength, m_caps.outputReportLength) &&
             SizeBuffer(m_pFeatureReport, m_nFeatureLength, m_caps.featureReportLength)) {
+            if (m_held) {
+                ModuleIdentity found = IdentityOf(*m_hDevice, path);
+                if (found != *m_held) {
+                    if (!m_replacement)
+                        m_replacement = std::move(found);
+                    Close();
+                    continue;
+                }
+            }
             m_bOpen = true;
+            m_openPath = path;
+            m_replacement.reset();
             break;
         }
         Close();
@@ -124,11 +136,21 @@ bool CHidPort::ReadFeature(std::uint8_t* destination, std::size_t length) {
     return true;
 }
 
-std::string CHidPort::GetSerialText() {
-    std::u16string serial;
-    if (!m_hDevice || !m_hDevice->GetSerialNumber(serial)) {
-        return {};
-    }
+bool CHidPort::HoldToOpenModule() {
+    if (!m_bOpen || !m_hDevice)
+        return false;
+    m_held = IdentityOf(*m_hDevice, m_openPath);
+    return true;
+}
+
+void CHidPort::Release() {
+    m_held.reset();
+    m_replacement.reset();
+}
+
+namespace {
+
+std::string SerialText(const std::u16string& serial) {
     std::string text;
     // Each unit narrows to its low byte; the text ends where a narrowed unit is 0, as a
     // zero-terminated 8-bit string does.
@@ -139,4 +161,23 @@ std::string CHidPort::GetSerialText() {
         text.push_back(narrowed);
     }
     return text;
+}
+
+}  // namespace
+
+std::string CHidPort::GetSerialText() {
+    std::u16string serial;
+    if (!m_hDevice || !m_hDevice->GetSerialNumber(serial))
+        return {};
+    return SerialText(serial);
+}
+
+ModuleIdentity CHidPort::IdentityOf(HidDevice& device, const std::string& path) const {
+    ModuleIdentity identity;
+    if (device.GetSerialNumber(identity.serial))
+        identity.uid = SerialText(identity.serial);
+    else
+        identity.serial.clear();
+    identity.port = m_platform.PortPath(path);
+    return identity;
 }

@@ -15,6 +15,14 @@ struct HidAccessProblem {
     bool operator==(const HidAccessProblem&) const = default;
 };
 
+// Which module a device is: its identifier text (GetSerialText) and the port it is plugged into.
+struct ModuleIdentity {
+    std::string uid;  // the six-character identifier the operator sees
+    std::string port;
+    std::u16string serial;  // the whole serial-number string, so that longer ones differ too
+    bool operator==(const ModuleIdentity&) const = default;
+};
+
 // The device identifier as UTF-8 text: each narrowed byte stands for the character of that code
 // (Latin-1), so the status and the log show the same characters.
 std::string Latin1ToUtf8(const std::string& narrowed);
@@ -47,6 +55,17 @@ class CHidPort {
     // lack of permission; empty otherwise.
     const std::optional<HidAccessProblem>& AccessProblem() const { return m_accessProblem; }
 
+    // Holds the port to the module now open, for the rest of a download: every later Open
+    // opens that module again (same identifier and port) or none; it never takes another
+    // matching device in its place. False when no module is open.
+    bool HoldToOpenModule();
+    // Lets any matching device be opened again.
+    void Release();
+    const std::optional<ModuleIdentity>& Held() const { return m_held; }
+    // Set by the latest Open while held: another matching module stood where the held one was
+    // looked for (and the held one was not found).
+    const std::optional<ModuleIdentity>& Replacement() const { return m_replacement; }
+
     std::uint32_t FeatureLength() const { return m_nFeatureLength; }
     // The feature buffer itself, so callers can see that a reopen kept it.
     const std::uint8_t* FeatureBuffer() const { return m_pFeatureReport.get(); }
@@ -56,6 +75,7 @@ class CHidPort {
     bool SizeBuffer(std::unique_ptr<std::uint8_t[]>& buffer, std::uint32_t& recorded,
                     std::uint32_t length) const;
     void Fail();
+    ModuleIdentity IdentityOf(HidDevice& device, const std::string& path) const;
 
     HidPlatform& m_platform;
     ReportAllocator m_allocate;
@@ -71,4 +91,7 @@ class CHidPort {
     std::uint32_t m_nFeatureLength = 0;
     bool m_bOpen = false;
     std::optional<HidAccessProblem> m_accessProblem;
+    std::string m_openPath;  // the interface now open
+    std::optional<ModuleIdentity> m_held;
+    std::optional<ModuleIdentity> m_replacement;
 };

@@ -162,6 +162,8 @@ HidUevent ParseHidUevent(std::string_view text) {
         } else if (line.substr(0, 9) == "HID_UNIQ=") {
             out.haveUniq = true;
             out.uniq = std::string(line.substr(9));
+        } else if (line.substr(0, 9) == "HID_PHYS=") {
+            out.phys = std::string(line.substr(9));
         }
     }
     return out;
@@ -240,6 +242,18 @@ bool HidrawPlatform::GetAttributes(const std::string& path, HidAttributes& attri
     attributes.vendorId = static_cast<std::uint16_t>(uevent.vendor);
     attributes.productId = static_cast<std::uint16_t>(uevent.product);
     return true;
+}
+
+std::string PortPathOfPhys(std::string_view phys) {
+    const std::size_t input = phys.rfind("/input");
+    return std::string(input == std::string_view::npos ? phys : phys.substr(0, input));
+}
+
+std::string HidrawPlatform::PortPath(const std::string& path) {
+    std::string text;
+    if (!ReadSmallFile(DeviceFolder(path) + "/uevent", text))
+        return {};
+    return PortPathOfPhys(ParseHidUevent(text).phys);
 }
 
 std::unique_ptr<HidDevice> HidrawPlatform::Open(const std::string& path, HidOpenError& error) {

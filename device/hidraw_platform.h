@@ -13,7 +13,12 @@ struct HidUevent {
     std::uint32_t product = 0;
     bool haveUniq = false;
     std::string uniq;  // HID_UNIQ: the serial-number string, UTF-8
+    std::string phys;  // HID_PHYS: where the device is attached, e.g. usb-0000:00:14.0-1.2/input0
 };
+
+// The port path in a HID_PHYS text: the text before "/input", so that every interface of one
+// USB device gives the same path (usb-0000:00:14.0-1.2).
+std::string PortPathOfPhys(std::string_view phys);
 
 // Parses uevent text ("KEY=value" lines); reads any bytes.
 HidUevent ParseHidUevent(std::string_view text);
@@ -31,6 +36,7 @@ class HidrawPlatform final : public HidPlatform {
     std::vector<std::string> EnumerateInterfaces() override;
     bool GetAttributes(const std::string& path, HidAttributes& attributes) override;
     std::unique_ptr<HidDevice> Open(const std::string& path, HidOpenError& error) override;
+    std::string PortPath(const std::string& path) override;
 
     // The sysfs folder of the HID device behind a node path (<sys>/class/hidraw/hidrawN/device).
     std::string DeviceFolder(const std::string& path) const;

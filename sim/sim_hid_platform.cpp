@@ -54,11 +54,23 @@ class SimDevice final : public HidDevice {
 
 void SimHidPlatform::AddModule(VirtualBootloader& module, std::uint16_t vendorId,
                                std::uint16_t productId) {
-    Add({"sim:" + std::to_string(m_entries.size()), vendorId, productId, &module});
+    Add({"sim:" + std::to_string(m_entries.size()),
+         vendorId,
+         productId,
+         &module,
+         true,
+         HidCaps{9, 2, 0},
+         {}});
 }
 
 void SimHidPlatform::AddDecoy(std::uint16_t vendorId, std::uint16_t productId) {
-    Add({"sim:" + std::to_string(m_entries.size()), vendorId, productId, nullptr});
+    Add({"sim:" + std::to_string(m_entries.size()),
+         vendorId,
+         productId,
+         nullptr,
+         true,
+         HidCaps{9, 2, 0},
+         {}});
 }
 
 const SimHidPlatform::Entry* SimHidPlatform::Find(const std::string& path) const {
@@ -87,6 +99,11 @@ bool SimHidPlatform::GetAttributes(const std::string& path, HidAttributes& attri
         return false;
     attributes = {e->vendorId, e->productId};
     return true;
+}
+
+std::string SimHidPlatform::PortPath(const std::string& path) {
+    const Entry* e = Find(path);
+    return e ? e->port : std::string();
 }
 
 std::unique_ptr<HidDevice> SimHidPlatform::Open(const std::string& path, HidOpenError& error) {

@@ -17,11 +17,16 @@ class SimHidPlatform final : public HidPlatform {
         std::uint16_t productId = 0;
         VirtualBootloader* module = nullptr;  // null: a decoy without feature reports
         bool permitted = true;                // false: opening fails with EACCES
-        HidCaps decoyCaps{9, 2, 0};           // a keyboard's lengths, for decoys
+        HidCaps decoyCaps{9, 2, 0};           // a keyboard's lengths, for decoys (as added)
+        std::string port;                     // its USB port path ("usb-sim-N" when added)
     };
 
     // Adds an interface at the end of the enumeration order.
-    void Add(Entry entry) { m_entries.push_back(std::move(entry)); }
+    void Add(Entry entry) {
+        if (entry.port.empty())
+            entry.port = "usb-sim-" + std::to_string(m_entries.size());
+        m_entries.push_back(std::move(entry));
+    }
     void AddModule(VirtualBootloader& module, std::uint16_t vendorId = 0x2156,
                    std::uint16_t productId = 0xC001);
     void AddDecoy(std::uint16_t vendorId, std::uint16_t productId);
@@ -30,6 +35,7 @@ class SimHidPlatform final : public HidPlatform {
     std::vector<std::string> EnumerateInterfaces() override;
     bool GetAttributes(const std::string& path, HidAttributes& attributes) override;
     std::unique_ptr<HidDevice> Open(const std::string& path, HidOpenError& error) override;
+    std::string PortPath(const std::string& path) override;
 
     std::size_t enumerations() const { return m_enumerations; }
     std::size_t opens() const { return m_opens; }

@@ -244,6 +244,8 @@ bool ProgrammingStation::Download() {
         Log("Handshake ... \t\t", kLogBlack, true);
         ok = StepResult(m_protocol.Handshake(m_image.makerFormat ? 1 : 0));
         if (ok) {
+            // The module that answered is the one programmed to the end.
+            m_port.HoldToOpenModule();
             RefreshStatus();
             Log("\t- Device UID = " + Latin1ToUtf8(m_strDeviceSN) + "\r\n", kLogGreen);
         }
@@ -287,6 +289,13 @@ bool ProgrammingStation::Download() {
             snNotSaved = reason;
         }
     }
+    if (const std::optional<ModuleIdentity>& other = m_port.Replacement(); other && !ok) {
+        Log("\t- Another module (" + Latin1ToUtf8(other->uid) + " at " + other->port +
+                ") took the place of " + Latin1ToUtf8(m_port.Held()->uid) +
+                ": nothing more was written to it\r\n",
+            kLogRed);
+    }
+    m_port.Release();
     Log("Download --- \t\t", kLogBlack, true);
     Log(ok ? "Succeed\r\n" : "Fail\r\n", ok ? kLogGreen : kLogRed);
     if (snNotSaved) {

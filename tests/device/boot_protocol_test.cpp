@@ -208,8 +208,18 @@ TEST(BootProtocol, WriteRetriesUpToAHundredTimes) {
         if (!ok) {
             EXPECT_EQ(b.host.status, "Write to device -- FAIL");
         }
-        EXPECT_EQ(b.host.pumps, ok ? 1 : 0);  // no pumping between attempts
+        // The window stays alive between attempts, and once after the block.
+        EXPECT_EQ(b.host.pumps, ok ? naks + 1 : 99);
     }
+    // A Stop between attempts ends the block at once.
+    Bench b;
+    b.protocol.EraseDevice();
+    b.module.faults.nakCommands = 1000;
+    b.host.onPump = [&] { b.host.cancel = b.host.pumps == 3; };
+    std::uint8_t byte = 0x42;
+    EXPECT_FALSE(b.protocol.WriteBlocks(CMD_WRITE, &byte, 0x0E00, 0x0E01));
+    EXPECT_EQ(b.module.commands().size(), 1u + 3u);
+    EXPECT_EQ(b.host.status, "Write to device -- User cancel");
 }
 
 TEST(BootProtocol, CancelDuringTheLastBlockCompletesIt) {

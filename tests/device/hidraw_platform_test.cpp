@@ -47,6 +47,11 @@ TEST(HidrawPlatform, PortOpensOnlyTheFirstMatchAndReadsItsCapsAndSerial) {
     EXPECT_EQ(port.FeatureLength(), 65u);
     EXPECT_EQ(port.GetSerialText(), "ABCDEF");  // U+0141 keeps its low byte, 0x41
     EXPECT_FALSE(port.AccessProblem().has_value());
+    // The port path is HID_PHYS without the interface: every interface of one device shares it.
+    EXPECT_EQ(hidraw.PortPath(module), "usb-0000:00:14.0-1");
+    EXPECT_EQ(PortPathOfPhys("usb-0000:00:14.0-1.2/input1"), "usb-0000:00:14.0-1.2");
+    EXPECT_EQ(PortPathOfPhys("virtual"), "virtual");
+    EXPECT_EQ(hidraw.PortPath(fs.dev() + "/hidraw9"), "");  // no such device
 }
 
 TEST(HidrawPlatform, AMatchWithoutANodeIsNotFound) {

@@ -254,6 +254,41 @@ TEST(ProgrammingStation, AdvanceTexts) {
     }
 }
 
+// The module that answered the handshake is the one programmed to the end.
+TEST(ProgrammingStation, AnotherModuleInTheSamePortMidWriteGetsNothing) {
+    Rig r(kPlan);
+    r.module.onExchange = [&](std::size_t count) {
+        if (count == 10)
+            r.module.Replace("OTHER1", 0xFF);  // pulled, and another one plugged in its place
+    };
+    EXPECT_FALSE(r.station.Download());
+    const std::vector<std::string> lines = r.rec.Lines();
+    EXPECT_EQ(lines[lines.size() - 3], "TS Write Flash ... \t\tFail");
+    EXPECT_EQ(lines[lines.size() - 2],
+              "\t- Another module (OTHER1 at usb-sim-1) took the place of ABC123: nothing more "
+              "was written to it");
+    EXPECT_EQ(r.station.m_strStatus, "BT: Find device -- another module (OTHER1 at usb-sim-1)");
+    EXPECT_TRUE(r.module.commands().empty());  // the new module received nothing
+    EXPECT_FALSE(r.module.running());
+}
+
+TEST(ProgrammingStation, AModuleEarlierInBusOrderIsPassedOverOnAReopen) {
+    Rig r(kPlan);
+    VirtualBootloader earlier("EARLY1");
+    r.module.onExchange = [&](std::size_t count) {
+        if (count == 10) {  // a module appears earlier in bus order, and one answer is lost
+            r.platform.entries().insert(
+                r.platform.entries().begin(),
+                {"sim:early", 0x2156, 0xC001, &earlier, true, HidCaps{9, 2, 0}, "usb-sim-early"});
+            r.module.faults.failGetReports = 1;
+        }
+    };
+    EXPECT_TRUE(r.station.Download());
+    EXPECT_TRUE(earlier.commands().empty());
+    EXPECT_TRUE(r.module.running());
+    EXPECT_EQ(r.module.flash()[0x3B00], 0x12);
+}
+
 // Two stations, each on its own thread with its own module, programming at the same time.
 TEST(ProgrammingStation, TwoStationsProgramTwoModulesAtOnce) {
     Rig a("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=0A\nSN_Bytes=1\n", ImageText(1), "MODA01");
