@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -68,10 +70,23 @@ class FileDescriptor {
     int m_fd;
 };
 
-// Reads a regular file in chunks; holds at most one chunk plus one line.
+// FNV-1a over bytes, continued from `hash`.
+std::uint64_t Fnv1a(std::uint64_t hash, const char* bytes, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+        hash ^= static_cast<unsigned char>(bytes[i]);
+        hash *= 0x100000001B3ull;
+    }
+    return hash;
+}
+constexpr std::uint64_t kFnvStart = 0xCBF29CE484222325ull;
+
+// Reads a regular file in chunks; holds at most one chunk plus one line. Keeps a hash of every
+// byte it read, so that a second look can tell whether the file still holds them.
 class FileLines final : public LineSource {
   public:
     explicit FileLines(int fd) : m_fd(fd) {}
+    std::uint64_t hash() const { return m_hash; }
+    std::uint64_t bytes() const { return m_bytes; }
     Next NextLine(std::string_view& line) override {
         std::size_t scanned = m_begin;
         for (;;) {
@@ -118,6 +133,8 @@ class FileLines final : public LineSource {
                 m_eof = true;
             } else {
                 m_buffer.append(chunk, static_cast<std::size_t>(n));
+                m_hash = Fnv1a(m_hash, chunk, static_cast<std::size_t>(n));
+                m_bytes += static_cast<std::uint64_t>(n);
             }
             return true;
         }
@@ -127,7 +144,27 @@ class FileLines final : public LineSource {
     std::string m_buffer;
     std::size_t m_begin = 0;  // first byte of the next line
     bool m_eof = false;
+    std::uint64_t m_hash = kFnvStart;
+    std::uint64_t m_bytes = 0;
 };
+
+// True when the first `bytes` bytes of the file still hash to `hash`.
+bool StillHolds(int fd, std::uint64_t bytes, std::uint64_t hash) {
+    char chunk[16384];
+    std::uint64_t h = kFnvStart;
+    for (std::uint64_t at = 0; at < bytes;) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, bytes - at));
+        const ssize_t n = ::pread(fd, chunk, want, static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        h = Fnv1a(h, chunk, static_cast<std::size_t>(n));
+        at += static_cast<std::uint64_t>(n);
+    }
+    return h == hash;
+}
 
 // One field of `width` characters at `pos`, parsed as one hexadecimal number that ends at the
 // first character that is not a digit. The caller has checked that the characters exist.
@@ -265,6 +302,8 @@ const char* HexResultText(int code) {
             return "Open Hex file error -- Hex Type Error!";
         case kHexOverflow:
             return "Open Hex file error -- Memory buffer overflow!";
+        case kHexChanging:
+            return "Open Hex file error -- the file kept changing while it was read";
         default:
             return "Open Hex file error -- Unkown";
     }
@@ -276,18 +315,56 @@ int ReadHexBuffer(std::string_view text, HexImage& image, std::string& status) {
     return ParseLines(lines, image, status);
 }
 
+namespace {
+
+// What tells that a file was written: its size and its modification and change times.
+bool SameVersion(const struct stat& a, const struct stat& b) {
+    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+           a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// How long to wait until the file was last written kHexSettleMs ago; 0 when it was (or when its
+// time lies ahead of the clock, as on a file from a machine with another clock).
+long long SettleWaitMicros(const struct stat& st) {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const long long age = (static_cast<long long>(now.tv_sec) - st.st_mtim.tv_sec) * 1000000 +
+                          (now.tv_nsec - st.st_mtim.tv_nsec) / 1000;
+    return age < 0 || age >= kHexSettleMs * 1000 ? 0 : kHexSettleMs * 1000 - age;
+}
+
+}  // namespace
+
 int ReadHexFile(const std::string& path, HexImage& image, std::string& status) {
-    Begin(image, status);
-    if (!FileExists(path)) {
-        return Finish(kHexNoFile, status);
+    // A file rewritten while it is read would give one image of two builds: read it again
+    // until one whole read saw the file unchanged. File times may be as coarse as a few
+    // milliseconds, so the bytes read are also read a second time and compared.
+    for (int attempt = 0; attempt < kHexReadAttempts; ++attempt) {
+        Begin(image, status);
+        if (!FileExists(path)) {
+            return Finish(kHexNoFile, status);
+        }
+        // Never block: a FIFO or a device at the path must not freeze the window.
+        FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+        struct stat before {};
+        if (fd.get() < 0 || ::fstat(fd.get(), &before) != 0 || !S_ISREG(before.st_mode)) {
+            std::fill_n(image.data.begin(), image.Usable(), std::uint8_t{0xFF});
+            return Finish(kHexTypeError, status);
+        }
+        FileLines lines(fd.get());
+        const int code = ParseLines(lines, image, status);
+        struct stat after {};
+        if (::fstat(fd.get(), &after) == 0 && SameVersion(before, after) &&
+            StillHolds(fd.get(), lines.bytes(), lines.hash())) {
+            // A writer may be paused halfway through the file: only a file left alone for a
+            // moment is taken.
+            const long long wait = SettleWaitMicros(after);
+            if (wait <= 0)
+                return code;
+            ::usleep(static_cast<useconds_t>(wait));
+        }
     }
-    // Never block: a FIFO or a device at the path must not freeze the window.
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    struct stat st {};
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        std::fill_n(image.data.begin(), image.Usable(), std::uint8_t{0xFF});
-        return Finish(kHexTypeError, status);
-    }
-    FileLines lines(fd.get());
-    return ParseLines(lines, image, status);
+    image.end = 0;
+    return Finish(kHexChanging, status);
 }

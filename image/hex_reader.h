@@ -12,7 +12,14 @@ enum HexReadResult : int {
     kHexTypeError = 2,  // not a record, unhandled record type, not a regular file, read failure
     kHexOverflow = 3,   // a data byte at or beyond the image's capacity
     kHexNoEof = 4,      // end of file without an end-of-file record
+    kHexChanging = 5,   // the file was written to during every one of the read's attempts
 };
+
+// How often a file that changes while it is read is read again before the read fails, and how
+// long a file must have been left alone before a read of it is taken (a writer paused halfway
+// leaves a file that reads as valid).
+inline constexpr int kHexReadAttempts = 5;
+inline constexpr long long kHexSettleMs = 50;
 
 // The status text that goes with an outcome code (empty for kHexOk).
 const char* HexResultText(int code);

@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include "tests/support/case_name.h"
 
+#include <atomic>
+#include <cstring>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "tests/support/hex_text.h"
 #include "tests/support/temp_dir.h"
@@ -114,6 +120,8 @@ TEST(HexReader, StatusTexts) {
     EXPECT_STREQ(HexResultText(kHexTypeError), "Open Hex file error -- Hex Type Error!");
     EXPECT_EQ(HexResultText(kHexOverflow), kOverflowText);
     EXPECT_STREQ(HexResultText(kHexNoEof), "Open Hex file error -- Unkown");
+    EXPECT_STREQ(HexResultText(kHexChanging),
+                 "Open Hex file error -- the file kept changing while it was read");
 }
 
 TEST(HexReader, BytesLandAtTheirAddressesAndLaterRecordsOverwrite) {
@@ -225,6 +233,61 @@ TEST(HexReader, SmallerCapacityIsHonoured) {
     EXPECT_EQ(ReadHexBuffer(Lines({Data(0x1F, {1}), kEof}), image, status), kHexOk);
     EXPECT_EQ(image.data[0x20], 0x33);  // past capacity: never filled
     EXPECT_EQ(ReadHexBuffer(Lines({Data(0x20, {1}), kEof}), image, status), kHexOverflow);
+}
+
+}  // namespace
+
+namespace {
+
+// A file rewritten in place, again and again, while it is read: every read that succeeds gives
+// one of the two builds whole, never a mixture of both.
+TEST(HexReader, AFileRewrittenWhileReadIsNeverMixed) {
+    TempDir dir;
+    const std::string builds[2] = {FullImageHex(0x0E00, 0x3BFA, 1),
+                                   FullImageHex(0x0E00, 0x3BFA, 2)};
+    HexImage want[2];
+    for (int b = 0; b < 2; ++b) {
+        std::string status;
+        ASSERT_EQ(ReadHexBuffer(builds[b], want[b], status), kHexOk);
+    }
+    const std::string path = dir.Write("fw.hex", builds[0]);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        // A build writing over the file in place every few milliseconds: same size, a piece at
+        // a time, with pauses halfway.
+        for (int i = 1; !stop; ++i) {
+            const std::string& text = builds[i % 2];
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+            for (std::size_t at = 0; fd >= 0 && at < text.size(); at += 4096) {
+                const std::size_t n = std::min<std::size_t>(4096, text.size() - at);
+                if (::pwrite(fd, text.data() + at, n, static_cast<off_t>(at)) < 0)
+                    break;
+                std::this_thread::sleep_for(std::chrono::microseconds(i % 3 == 0 ? 2000 : 50));
+            }
+            if (fd >= 0)
+                ::close(fd);
+            std::this_thread::sleep_for(std::chrono::milliseconds(i % 5 == 0 ? 120 : 3));
+        }
+    });
+    int whole = 0, refused = 0;
+    for (int i = 0; i < 60; ++i) {
+        HexImage image;
+        std::string status;
+        const int code = ReadHexFile(path, image, status);
+        if (code != kHexOk) {
+            ++refused;
+            continue;
+        }
+        const bool isA = image.end == want[0].end &&
+                         std::memcmp(image.data, want[0].data, HexImage::kCapacity) == 0;
+        const bool isB = image.end == want[1].end &&
+                         std::memcmp(image.data, want[1].data, HexImage::kCapacity) == 0;
+        ASSERT_TRUE(isA || isB) << "read " << i << " mixed the two builds";
+        ++whole;
+    }
+    stop = true;
+    writer.join();
+    EXPECT_GT(whole + refused, 0);
 }
 
 }  // namespace
