@@ -1,0 +1,131 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "image/load_report.h"
+
+// The record of every download attempt and the ledger of the serial numbers given out. Each
+// number of a plan can be recorded once only, so two loaders sharing the record can never give
+// the same number to two modules.
+
+// A serial-number plan: where the number goes in flash and how many bytes (1 to 4) it takes.
+struct SerialPlanKey {
+    std::uint32_t address = 0;
+    int width = 0;
+
+    bool operator==(const SerialPlanKey&) const = default;
+};
+
+// A number's progress: taken for a download, written into the module, or given up (the
+// download failed after taking it; the number is not handed out again).
+enum class SerialState { kReserved, kWritten, kUsedUp };
+
+// "reserved", "written", "used_up": the text the record stores.
+const char* SerialStateText(SerialState state);
+
+// One ledger row: a number of a plan and the download it was given to.
+struct SerialEntry {
+    SerialPlanKey plan;
+    std::uint32_t value = 0;
+    SerialState state = SerialState::kReserved;
+    std::int64_t downloadId = 0;
+    std::string reservedUtc;
+};
+
+struct DownloadRecord {
+    std::int64_t id = 0;
+    std::string startUtc, endUtc;  // ISO 8601 UTC with milliseconds: 2026-12-07T16:42:04.123Z
+    std::string stationHost, stationFolder, loaderVersion;
+    std::string hexPath;
+    std::string imageSha256;  // of the image bytes sent, 64 lower-case hexadecimal digits
+    std::uint32_t imageStart = 0, imageEnd = 0;
+    std::string format;  // "plain" or "maker"
+    std::string moduleUid, portPath;
+    // The number the download took, if any (read back from the ledger; not written by
+    // BeginDownload or FinishDownload).
+    bool hasSerial = false;
+    SerialPlanKey serialPlan;
+    std::uint32_t serialValue = 0;
+    SerialState serialState = SerialState::kReserved;
+    std::string verdict;  // "running", "succeeded" or "failed"
+    std::string failedStep, statusText;
+    std::int64_t durationMs = 0;
+    std::vector<LogEntry> log;  // the download's whole log, texts and colours
+};
+
+// Limits of what one record keeps. Longer texts are cut (at a character boundary); a longer
+// log keeps its first entries and a last one that tells how many were left out.
+inline constexpr std::size_t kMaxRecordText = 8192;
+inline constexpr std::size_t kMaxRecordLogEntries = 10000;
+// How long a writer waits for another process's transaction before it gives up.
+inline constexpr std::chrono::milliseconds kRecordBusyTimeout{5000};
+
+// Where the downloads are recorded. Errors are returned as values: false, 0 or nothing, with
+// the reason in `reason` when it is given. One object is used by one thread at a time; other
+// threads and processes open their own.
+class RecordStore {
+  public:
+    virtual ~RecordStore() = default;
+
+    // A new record in state "running" with the fields known before the download (start time,
+    // station, loader, image, format, module and port); an empty start time means now. Returns
+    // its id, or 0.
+    virtual std::int64_t BeginDownload(const DownloadRecord& record, std::string* reason) = 0;
+
+    // Gives `value` of `plan` to the running download in one transaction: records the number
+    // (state reserved), then calls `alsoSave` (where the caller saves its advanced counter) and
+    // commits only when that returns true. A number already given, a download that already
+    // holds one, a database error or `alsoSave` returning false roll everything back and return
+    // false; a number given before is reported as "serial number 0x... of plan 0x.../N was
+    // already given to download #K". Should the commit itself fail after `alsoSave`, the number
+    // is skipped, never given twice.
+    virtual bool ReserveSerial(std::int64_t downloadId, SerialPlanKey plan, std::uint32_t value,
+                               const std::function<bool(std::string* reason)>& alsoSave,
+                               std::string* reason) = 0;
+
+    // The new state of the number the download holds.
+    virtual bool SetSerialState(std::int64_t downloadId, SerialState state,
+                                std::string* reason) = 0;
+
+    // Ends a running record: end time (empty: now), verdict ("succeeded" or "failed"), failing
+    // step, status text, duration, module UID, port path and the log. A record is ended once.
+    virtual bool FinishDownload(const DownloadRecord& record, std::string* reason) = 0;
+
+    // One record with its number and its log.
+    virtual std::optional<DownloadRecord> Get(std::int64_t id, std::string* reason) = 0;
+    // At most `maxRecords` records started at or after `startUtc` (empty: all), oldest first,
+    // with their numbers and logs.
+    virtual std::optional<std::vector<DownloadRecord>> Since(const std::string& startUtc,
+                                                             std::size_t maxRecords,
+                                                             std::string* reason) = 0;
+    // The ledger row of a number; nothing, with the reason, when it was never given.
+    virtual std::optional<SerialEntry> FindSerial(SerialPlanKey plan, std::uint32_t value,
+                                                  std::string* reason) = 0;
+
+    // The version of the record's layout.
+    virtual int SchemaVersion() const = 0;
+};
+
+// The newest layout this program writes.
+int NewestRecordSchemaVersion();
+
+// Opens, creating it when missing, the SQLite record at `path`: WAL journal, a busy timeout
+// of kRecordBusyTimeout (several loaders share the file), foreign keys on, and the layout
+// brought to the newest version in one transaction. A file that is no database, belongs to
+// another program or comes from a newer loader is refused and left as it was. Null on
+// failure.
+std::unique_ptr<RecordStore> OpenSqliteRecordStore(const std::string& path, std::string* reason);
+
+// The record's file beside config.ini: the folder of `configPath` joined with "records.sqlite";
+// empty for an empty `configPath`.
+std::string RecordStorePathFor(const std::string& configPath);
+
+// Now as ISO 8601 UTC with milliseconds.
+std::string UtcNowIso();
