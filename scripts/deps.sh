@@ -2,7 +2,7 @@
 # Sourced by test.sh, run.sh, .ci/run and examples/build.sh.
 
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-                qt6-base-dev libgl-dev fonts-liberation2 fonts-wqy-zenhei)
+                qt6-base-dev libgl-dev fonts-liberation2 fonts-wqy-zenhei libsqlite3-dev)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # Only for rebuilding the sample application (examples/build.sh); the build does not need it.
 EXAMPLE_PACKAGES=(sdcc)

@@ -1,0 +1,504 @@
+#include "ledger/record_store.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <functional>
+
+#include "ledger/sha256.h"
+#include "settings/settings_store.h"
+#include "tests/support/case_name.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+// ---- SHA-256 ----
+
+struct ShaCase {
+    std::string name;
+    std::string message;
+    const char* digest;
+};
+
+class Sha256Vectors : public ::testing::TestWithParam<ShaCase> {};
+
+TEST_P(Sha256Vectors, WholeAndInPieces) {
+    const ShaCase& c = GetParam();
+    EXPECT_EQ(Sha256Hex(c.message), c.digest);
+    // Pieces that cross the 64-byte blocks at every offset, with a digest taken half-way.
+    for (std::size_t piece : {1u, 7u, 63u, 64u, 65u, 1000u}) {
+        Sha256 sha;
+        for (std::size_t at = 0; at < c.message.size(); at += piece) {
+            sha.Update(std::string_view(c.message).substr(at, piece));
+            if (at == piece)
+                (void)sha.HexDigest();
+        }
+        EXPECT_EQ(sha.HexDigest(), c.digest) << "pieces of " << piece;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sha256Fips180, Sha256Vectors,
+    ::testing::Values(
+        ShaCase{"empty", "", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        ShaCase{"abc", "abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        ShaCase{"bits448", "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+                "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        ShaCase{"bits896",
+                "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqk"
+                "lmnopqrlmnopqrsmnopqrstnopqrstu",
+                "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
+        ShaCase{"million_a", std::string(1000000, 'a'),
+                "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+        // The lengths around the padding's boundaries.
+        ShaCase{"a55", std::string(55, 'a'),
+                "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
+        ShaCase{"a56", std::string(56, 'a'),
+                "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
+        ShaCase{"a64", std::string(64, 'a'),
+                "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
+        ShaCase{"a119", std::string(119, 'a'),
+                "31eba51c313a5c08226adf18d4a359cfdfd8d2e816b13f4af952f7ea6584dcfb"}),
+    CaseName());
+
+// ---- The record store ----
+
+// Raw SQL on a record file, as another tool (or an older or newer loader) would do it.
+struct RawDb {
+    explicit RawDb(const std::string& path) { sqlite3_open(path.c_str(), &db); }
+    ~RawDb() { sqlite3_close(db); }
+    RawDb(const RawDb&) = delete;
+    RawDb& operator=(const RawDb&) = delete;
+    bool Exec(const std::string& sql) {
+        return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    std::int64_t Count(const std::string& sql) {
+        sqlite3_stmt* statement = nullptr;
+        std::int64_t n = -1;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            n = sqlite3_column_int64(statement, 0);
+        sqlite3_finalize(statement);
+        return n;
+    }
+    sqlite3* db = nullptr;
+};
+
+constexpr SerialPlanKey kPlan{0x0E00, 3};
+
+DownloadRecord Started(const std::string& host = "bench-1") {
+    DownloadRecord r;
+    r.stationHost = host;
+    r.stationFolder = "/opt/pravune";
+    r.loaderVersion = "0.1.0";
+    r.hexPath = "/opt/pravune/app.hex";
+    r.imageSha256 = Sha256Hex("image");
+    r.imageStart = 0x0046;
+    r.imageEnd = 0x3BFA;
+    r.format = "maker";
+    return r;
+}
+
+class RecordStoreTest : public ::testing::Test {
+  protected:
+    std::unique_ptr<RecordStore> Open() {
+        std::string reason;
+        auto store = OpenSqliteRecordStore(m_path, &reason);
+        EXPECT_TRUE(store) << reason;
+        return store;
+    }
+    std::int64_t Begin(RecordStore& store, DownloadRecord r = Started()) {
+        std::string reason;
+        const std::int64_t id = store.BeginDownload(r, &reason);
+        EXPECT_GT(id, 0) << reason;
+        return id;
+    }
+    TempDir m_dir;
+    std::string m_path = m_dir.File("records.sqlite");
+};
+
+TEST_F(RecordStoreTest, AWholeRecordReadsBackAfterAReopen) {
+    DownloadRecord r = Started();
+    r.startUtc = "2026-12-07T16:42:04.123Z";
+    {
+        auto store = Open();
+        r.id = Begin(*store, r);
+        std::string reason;
+        ASSERT_TRUE(store->ReserveSerial(r.id, kPlan, 0x00ABCD, nullptr, &reason)) << reason;
+        ASSERT_TRUE(store->SetSerialState(r.id, SerialState::kWritten, &reason)) << reason;
+        r.endUtc = "2026-12-07T16:42:09.001Z";
+        r.verdict = "succeeded";
+        r.statusText = "Download finished";
+        r.durationMs = 4878;
+        r.moduleUid = "0123456789AB";
+        r.portPath = "/dev/hidraw3";
+        r.log = {{"16:42:04 ", kLogStampColor, true},
+                 {"Erasing\n", kLogBlack, false},
+                 {std::string("zero\0byte, \xc3\xa9t\xc3\xa9\n", 16), kLogGreen, false}};
+        ASSERT_TRUE(store->FinishDownload(r, &reason)) << reason;
+    }
+    auto store = Open();
+    std::string reason;
+    const std::optional<DownloadRecord> back = store->Get(r.id, &reason);
+    ASSERT_TRUE(back) << reason;
+    r.hasSerial = true;
+    r.serialPlan = kPlan;
+    r.serialValue = 0x00ABCD;
+    r.serialState = SerialState::kWritten;
+    const auto fields = [](const DownloadRecord& d) {
+        return std::tuple(d.id, d.startUtc, d.endUtc, d.stationHost, d.stationFolder,
+                          d.loaderVersion, d.hexPath, d.imageSha256, d.imageStart, d.imageEnd,
+                          d.format, d.moduleUid, d.portPath, d.hasSerial, d.serialPlan,
+                          d.serialValue, d.serialState, d.verdict, d.failedStep, d.statusText,
+                          d.durationMs, d.log);
+    };
+    EXPECT_EQ(fields(*back), fields(r));
+    const std::optional<SerialEntry> entry = store->FindSerial(kPlan, 0x00ABCD, &reason);
+    ASSERT_TRUE(entry) << reason;
+    EXPECT_EQ(entry->downloadId, r.id);
+    EXPECT_EQ(entry->state, SerialState::kWritten);
+    EXPECT_FALSE(store->Get(r.id + 1, &reason));
+    EXPECT_EQ(reason, "there is no download #" + std::to_string(r.id + 1));
+}
+
+TEST_F(RecordStoreTest, SinceReadsOldestFirstWithinTheLimit) {
+    auto store = Open();
+    for (const char* start :
+         {"2026-01-03T00:00:00.000Z", "2026-01-01T00:00:00.000Z", "2026-01-02T00:00:00.000Z"}) {
+        DownloadRecord r = Started();
+        r.startUtc = start;
+        Begin(*store, r);
+    }
+    std::string reason;
+    const auto starts = [&](const std::string& since, std::size_t max) {
+        std::vector<std::string> out;
+        const auto records = store->Since(since, max, &reason);
+        EXPECT_TRUE(records) << reason;
+        for (const DownloadRecord& r : records.value_or(std::vector<DownloadRecord>{}))
+            out.push_back(r.startUtc.substr(8, 2));
+        return out;
+    };
+    EXPECT_EQ(starts("", 10), (std::vector<std::string>{"01", "02", "03"}));
+    EXPECT_EQ(starts("", 2), (std::vector<std::string>{"01", "02"}));
+    EXPECT_EQ(starts("2026-01-02T00:00:00.000Z", 10), (std::vector<std::string>{"02", "03"}));
+    EXPECT_TRUE(starts("2027", 10).empty());
+}
+
+// A second reservation after download #1 took 0x000005 of plan 0x0E00/3.
+struct SecondCase {
+    std::string name;
+    bool sameDownload;
+    SerialPlanKey plan;
+    std::uint32_t value;
+    const char* reason;  // nullptr: recorded
+};
+
+class RecordStoreLedger : public RecordStoreTest,
+                          public ::testing::WithParamInterface<SecondCase> {};
+
+TEST_P(RecordStoreLedger, EachNumberOfAPlanIsGivenOnce) {
+    const SecondCase& c = GetParam();
+    auto store = Open();
+    std::string reason;
+    const std::int64_t first = Begin(*store);
+    ASSERT_TRUE(store->ReserveSerial(first, kPlan, 5, nullptr, &reason)) << reason;
+    const std::int64_t second = c.sameDownload ? first : Begin(*store);
+    bool saved = false;
+    const bool ok = store->ReserveSerial(
+        second, c.plan, c.value, [&](std::string*) { return saved = true; }, &reason);
+    RawDb raw(m_path);
+    if (!c.reason) {
+        EXPECT_TRUE(ok) << reason;
+        EXPECT_TRUE(saved);
+        EXPECT_EQ(raw.Count("SELECT count(*) FROM serials"), 2);
+        return;
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(reason, c.reason);
+    EXPECT_EQ(raw.Count("SELECT count(*) FROM serials"), 1);
+    EXPECT_EQ(raw.Count("SELECT download_id FROM serials"), first);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RecordStore, RecordStoreLedger,
+    ::testing::Values(
+        SecondCase{"same_number", false, kPlan, 5,
+                   "serial number 0x000005 of plan 0x0E00/3 was already given to download #1"},
+        SecondCase{"other_address", false, {0x0E10, 3}, 5, nullptr},
+        SecondCase{"other_width", false, {0x0E00, 2}, 5, nullptr},
+        SecondCase{"next_number", false, kPlan, 6, nullptr},
+        SecondCase{"download_holds_one", true, kPlan, 6,
+                   "download #1 already holds a serial number; serial number 0x000006 of plan "
+                   "0x0E00/3 was not recorded"},
+        SecondCase{"too_wide_for_the_plan", false, kPlan, 0x1000000,
+                   "serial number 0x1000000 does not fit in 3 bytes"},
+        SecondCase{
+            "width_zero", false, {0x0E00, 0}, 1, "a serial number takes 1 to 4 bytes, not 0"},
+        SecondCase{
+            "width_five", false, {0x0E00, 5}, 1, "a serial number takes 1 to 4 bytes, not 5"}),
+    CaseName());
+
+TEST_F(RecordStoreTest, AFailedSaveLeavesNoNumberBehind) {
+    auto store = Open();
+    const std::int64_t id = Begin(*store);
+    std::string reason;
+    bool seenByOthers = true;
+    const bool ok = store->ReserveSerial(
+        id, kPlan, 7,
+        [&](std::string* why) {
+            // Inside the transaction: another loader does not see the number yet.
+            std::string ignored;
+            auto other = Open();
+            seenByOthers = !other || other->FindSerial(kPlan, 7, &ignored);
+            *why = "config.ini: Permission denied";
+            return false;
+        },
+        &reason);
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(seenByOthers);
+    EXPECT_EQ(reason, "config.ini: Permission denied");
+    EXPECT_FALSE(store->FindSerial(kPlan, 7, &reason));
+    EXPECT_EQ(reason, "serial number 0x000007 of plan 0x0E00/3 was never given");
+    EXPECT_FALSE(store->Get(id, &reason)->hasSerial);
+    // The number is still free, for this download too.
+    EXPECT_TRUE(store->ReserveSerial(id, kPlan, 7, nullptr, &reason)) << reason;
+}
+
+TEST_F(RecordStoreTest, ARecordEndsOnceAndOnlyWithAVerdict) {
+    auto store = Open();
+    DownloadRecord r = Started();
+    r.id = Begin(*store);
+    std::string reason;
+    r.verdict = "running";
+    EXPECT_FALSE(store->FinishDownload(r, &reason));
+    EXPECT_EQ(reason, "a download ends as succeeded or failed, not \"running\"");
+    r.verdict = "failed";
+    r.failedStep = "erase";
+    ASSERT_TRUE(store->FinishDownload(r, &reason)) << reason;
+    r.verdict = "succeeded";
+    EXPECT_FALSE(store->FinishDownload(r, &reason));
+    EXPECT_EQ(reason, "download #1 has already ended (failed)");
+    EXPECT_EQ(store->Get(r.id, &reason)->verdict, "failed");
+    EXPECT_FALSE(store->ReserveSerial(r.id, kPlan, 1, nullptr, &reason));
+    EXPECT_EQ(reason, "download #1 has already ended");
+    EXPECT_FALSE(store->SetSerialState(r.id, SerialState::kUsedUp, &reason));
+    EXPECT_EQ(reason, "download #1 holds no serial number");
+    r.id = 99;
+    EXPECT_FALSE(store->FinishDownload(r, &reason));
+    EXPECT_EQ(reason, "there is no download #99");
+}
+
+TEST_F(RecordStoreTest, OversizedTextsAndLogsAreCutNotRefused) {
+    auto store = Open();
+    DownloadRecord r = Started();
+    r.hexPath = std::string(kMaxRecordText + 1, 'p');
+    r.id = Begin(*store, r);
+    r.verdict = "failed";
+    r.statusText = "x";
+    for (std::size_t i = 0; i < kMaxRecordText; ++i)
+        r.statusText += "\xc3\xa9";  // two bytes each; the cut falls inside one
+    r.log.assign(kMaxRecordLogEntries + 5, LogEntry{"line\n", kLogBlack, false});
+    std::string reason;
+    ASSERT_TRUE(store->FinishDownload(r, &reason)) << reason;
+    const DownloadRecord back = *store->Get(r.id, &reason);
+    EXPECT_EQ(back.hexPath, std::string(kMaxRecordText, 'p'));
+    EXPECT_EQ(back.statusText, r.statusText.substr(0, kMaxRecordText - 1));
+    ASSERT_EQ(back.log.size(), kMaxRecordLogEntries);
+    EXPECT_EQ(back.log[kMaxRecordLogEntries - 2], r.log[0]);
+    EXPECT_EQ(back.log.back(), (LogEntry{"(6 more log entries were not recorded)\n", kLogRed}));
+}
+
+// ---- Opening and migrating ----
+
+struct OpenCase {
+    std::string name;
+    std::function<void(const std::string& path)> prepare;
+    std::string refusal;  // empty: opens at the newest version; else the reason's ending
+};
+
+class RecordStoreOpen : public RecordStoreTest, public ::testing::WithParamInterface<OpenCase> {};
+
+TEST_P(RecordStoreOpen, MigratesOwnFilesAndLeavesOthersAlone) {
+    const OpenCase& c = GetParam();
+    if (c.prepare)
+        c.prepare(m_path);
+    const std::string before = ReadBytes(m_path);
+    std::string reason;
+    auto store = OpenSqliteRecordStore(m_path, &reason);
+    if (!c.refusal.empty()) {
+        EXPECT_FALSE(store);
+        EXPECT_EQ(reason, m_path + c.refusal);
+        EXPECT_EQ(ReadBytes(m_path), before);
+        EXPECT_FALSE(std::filesystem::exists(m_path + "-wal"));
+        return;
+    }
+    ASSERT_TRUE(store) << reason;
+    EXPECT_EQ(store->SchemaVersion(), NewestRecordSchemaVersion());
+    EXPECT_GT(Begin(*store), 0);
+    RawDb raw(m_path);
+    EXPECT_EQ(raw.Count("PRAGMA user_version"), NewestRecordSchemaVersion());
+    EXPECT_EQ(raw.Count("SELECT count(*) FROM sqlite_master WHERE type = 'table'"), 3);
+}
+
+const std::string kNewer = std::to_string(NewestRecordSchemaVersion() + 1);
+
+INSTANTIATE_TEST_SUITE_P(
+    RecordStore, RecordStoreOpen,
+    ::testing::Values(
+        OpenCase{"no_file", nullptr, ""},
+        OpenCase{"empty_file", [](const std::string& p) { std::ofstream{p}; }, ""},
+        OpenCase{"version_0_without_tables",
+                 [](const std::string& p) { RawDb(p).Exec("CREATE TABLE t (x); DROP TABLE t"); },
+                 ""},
+        OpenCase{"opened_before",
+                 [](const std::string& p) {
+                     std::string r;
+                     (void)OpenSqliteRecordStore(p, &r);
+                 },
+                 ""},
+        OpenCase{"newer_loader",
+                 [](const std::string& p) {
+                     RawDb(p).Exec("CREATE TABLE downloads (id); PRAGMA user_version = " + kNewer);
+                 },
+                 (" was written by a newer loader (layout version " + kNewer +
+                  ", this loader knows up to 1)")},
+        OpenCase{"another_programs_tables",
+                 [](const std::string& p) { RawDb(p).Exec("CREATE TABLE invoices (x)"); },
+                 " holds tables of another program"},
+        OpenCase{"not_a_database",
+                 [](const std::string& p) {
+                     std::ofstream(p) << "[SETTING]\nSN_Start=0001\n" << std::string(600, ' ');
+                 },
+                 ": file is not a database"}),
+    CaseName());
+
+TEST(RecordStorePaths, BesideConfigIni) {
+    EXPECT_EQ(RecordStorePathFor("/opt/pravune/config.ini"), "/opt/pravune/records.sqlite");
+    EXPECT_EQ(RecordStorePathFor("config.ini"), "records.sqlite");
+    EXPECT_EQ(RecordStorePathFor(""), "");
+    std::string reason;
+    EXPECT_FALSE(OpenSqliteRecordStore("", &reason));
+    // The shape of 2026-12-07T16:42:04.123Z, digits as 9.
+    std::string shape = UtcNowIso();
+    std::replace_if(
+        shape.begin(), shape.end(), [](unsigned char c) { return std::isdigit(c) != 0; }, '9');
+    EXPECT_EQ(shape, "9999-99-99T99:99:99.999Z");
+}
+
+// ---- Two loaders sharing one record and one config.ini ----
+
+constexpr std::uint32_t kNumbers = 1000;
+
+// A folder in memory where there is one: the races below commit thousands of times, and the
+// flushes to a disk would make them slow. SQLite's locks and WAL work the same there.
+class RamDir {
+  public:
+    RamDir() {
+        std::string pattern = std::filesystem::is_directory("/dev/shm")
+                                  ? "/dev/shm/pravune-test-XXXXXX"
+                                  : "/tmp/pravune-test-XXXXXX";
+        m_path = ::mkdtemp(pattern.data()) ? pattern : std::string();
+    }
+    ~RamDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(m_path, ec);
+    }
+    RamDir(const RamDir&) = delete;
+    RamDir& operator=(const RamDir&) = delete;
+    std::string File(const std::string& name) const { return m_path + "/" + name; }
+
+  private:
+    std::string m_path;
+};
+
+struct RaceCase {
+    std::string name;
+    // Each loader takes half the numbers from the counter in config.ini, as the window does;
+    // else each tries every number in turn, so that every number is fought over.
+    bool counterFile;
+};
+
+class RecordStoreRace : public ::testing::TestWithParam<RaceCase> {
+  protected:
+    // One loader's run; the exit status says what went wrong.
+    int Run() const {
+        std::string reason;
+        auto store = OpenSqliteRecordStore(m_path, &reason);
+        std::int64_t id = 0;
+        std::uint32_t taken = 0, tried = 0;
+        while (store && (GetParam().counterFile ? taken < kNumbers / 2 : tried < kNumbers)) {
+            if (!id && !(id = store->BeginDownload(Started(), &reason)))
+                break;
+            const std::uint32_t value =
+                GetParam().counterFile
+                    ? static_cast<std::uint32_t>(settings_file::ParseInt(
+                          settings_file::Read(m_config, "SETTING", "SN", "0"), -1))
+                    : tried;
+            std::function<bool(std::string*)> saveNext;
+            if (GetParam().counterFile)
+                saveNext = [&](std::string* why) {
+                    return settings_file::Write(m_config, "SETTING", "SN",
+                                                std::to_string(value + 1), why);
+                };
+            ++tried;
+            if (store->ReserveSerial(id, kPlan, value, saveNext, &reason)) {
+                ++taken;
+                id = 0;
+            } else if (reason.find(" was already given to download #") == std::string::npos ||
+                       tried > 10 * kNumbers) {
+                break;
+            }
+        }
+        if (GetParam().counterFile ? taken == kNumbers / 2 : tried == kNumbers)
+            return 0;
+        std::fprintf(stderr, "%u taken, %u tried: %s\n", taken, tried, reason.c_str());
+        return 1;
+    }
+    RamDir m_dir;
+    std::string m_path = m_dir.File("records.sqlite");
+    std::string m_config = m_dir.File("config.ini");
+};
+
+TEST_P(RecordStoreRace, TwoLoadersNeverGiveANumberTwice) {
+    std::string reason;
+    ASSERT_TRUE(OpenSqliteRecordStore(m_path, &reason)) << reason;  // created before the race
+    pid_t children[2];
+    for (pid_t& child : children) {
+        child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0)
+            ::_exit(Run());
+    }
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    }
+    std::vector<std::uint32_t> values;
+    const auto records = OpenSqliteRecordStore(m_path, &reason)->Since("", 5000, &reason);
+    ASSERT_TRUE(records) << reason;
+    for (const DownloadRecord& r : *records)
+        if (r.hasSerial)
+            values.push_back(r.serialValue);
+    std::sort(values.begin(), values.end());
+    std::vector<std::uint32_t> each(kNumbers);
+    for (std::uint32_t i = 0; i < kNumbers; ++i)
+        each[i] = i;
+    EXPECT_EQ(values, each);
+    if (GetParam().counterFile) {
+        EXPECT_EQ(settings_file::Read(m_config, "SETTING", "SN", ""), std::to_string(kNumbers));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(RecordStore, RecordStoreRace,
+                         ::testing::Values(RaceCase{"counter_file", true},
+                                           RaceCase{"same_sequence", false}),
+                         CaseName());
+
+}  // namespace
