@@ -1,10 +1,13 @@
 #include "settings/settings_store.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -165,6 +168,16 @@ bool Write(const std::string& path, const std::string& section, const std::strin
            const std::string& value, std::string* reason) {
     if (path.empty())
         return Fail(reason, "no settings file path");
+    const SettingsLock lock(path);
+    if (!lock.held())
+        return Fail(reason, lock.reason());
+    return WriteHeld(path, section, key, value, reason);
+}
+
+bool WriteHeld(const std::string& path, const std::string& section, const std::string& key,
+               const std::string& value, std::string* reason) {
+    if (path.empty())
+        return Fail(reason, "no settings file path");
     const std::string target = ResolveTarget(path);
 
     std::string text, why;
@@ -243,6 +256,44 @@ int ParseInt(const std::string& text, int fallback) {
 }
 
 }  // namespace settings_file
+
+SettingsLock::SettingsLock(const std::string& configPath, int timeoutMs) {
+    if (configPath.empty()) {
+        m_reason = "no settings file path";
+        return;
+    }
+    const std::string lockPath = ResolveTarget(configPath) + ".lock";
+    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, NewFileMode());
+    if (fd < 0) {
+        m_reason = ErrorText(errno);  // the caller names the settings file
+        return;
+    }
+    // Polled rather than blocking, so that a loader that hangs while holding it cannot hang
+    // every other one; the pause grows from 50 us so that a short hold costs little.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (useconds_t pause = 50;; pause = std::min<useconds_t>(pause * 2, 2000)) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            m_fd = fd;
+            return;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            m_reason = "cannot lock " + lockPath + ": " + ErrorText(errno);
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            m_reason = "another loader has held " + lockPath + " for more than " +
+                       std::to_string(timeoutMs) + " ms";
+            break;
+        }
+        ::usleep(pause);
+    }
+    ::close(fd);
+}
+
+SettingsLock::~SettingsLock() {
+    if (m_fd >= 0)
+        ::close(m_fd);  // closing the descriptor releases the lock
+}
 
 std::string ExecutableDirectory() {
     std::string buffer(256, '\0');

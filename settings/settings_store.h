@@ -39,13 +39,37 @@ bool WriteSettingInt(const std::string& section, const std::string& key, int val
 // `value` unchanged when there is no digit. Always returns 1.
 int ParseHex4(const std::string& text, unsigned& value);
 
+// An exclusive lock on one settings file, shared by every loader process and thread that uses
+// it: flock on "<config.ini>.lock" beside the file (the link's target when config.ini is a
+// link). Every write takes it for its read-modify-write, so two writers never lose each other's
+// keys; the serial-number reservation holds it across its re-read, record and save. Waits at
+// most `timeoutMs`; released when destroyed.
+class SettingsLock {
+  public:
+    explicit SettingsLock(const std::string& configPath, int timeoutMs = 5000);
+    ~SettingsLock();
+    SettingsLock(const SettingsLock&) = delete;
+    SettingsLock& operator=(const SettingsLock&) = delete;
+    bool held() const { return m_fd >= 0; }
+    // Why the lock is not held.
+    const std::string& reason() const { return m_reason; }
+
+  private:
+    int m_fd = -1;
+    std::string m_reason;
+};
+
 // Reads and writes the settings file at an explicit path (the functions above use
 // SettingsFilePath).
 namespace settings_file {
 std::string Read(const std::string& path, const std::string& section, const std::string& key,
                  const std::string& defaultValue);
+// Takes the settings lock for the write.
 bool Write(const std::string& path, const std::string& section, const std::string& key,
            const std::string& value, std::string* reason);
+// The same for a caller that holds the settings lock already.
+bool WriteHeld(const std::string& path, const std::string& section, const std::string& key,
+               const std::string& value, std::string* reason);
 // "%d"-style parse of a setting's text; `fallback` when no number is there.
 int ParseInt(const std::string& text, int fallback);
 }  // namespace settings_file

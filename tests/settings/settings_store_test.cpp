@@ -28,7 +28,7 @@ class SettingsStore : public ::testing::Test {
     std::vector<std::string> Strays() const {
         std::vector<std::string> names;
         for (const auto& e : std::filesystem::directory_iterator(m_dir.path()))
-            if (e.path().filename() != "config.ini")
+            if (e.path().filename() != "config.ini" && e.path().filename() != "config.ini.lock")
                 names.push_back(e.path().filename());
         return names;
     }
@@ -235,6 +235,41 @@ TEST_F(SettingsStore, KilledWriterLeavesAWholeFile) {
         EXPECT_EQ(FileText(),
                   "[SETTING]\nPad=" + pad + "\nCounter=" + *doc.Get(S, "Counter") + "\n");
     }
+}
+
+// Two loaders writing their own keys to one file at once: neither ever loses the other's (a
+// lost update shows as the other's counter going backwards).
+TEST_F(SettingsStore, TwoWritersKeepEachOthersKeys) {
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    const char* const mine = child == 0 ? "Child" : "Parent";
+    const char* const theirs = child == 0 ? "Parent" : "Child";
+    int seen = 0, regressions = 0, failures = 0;
+    for (int i = 1; i <= 150; ++i) {
+        failures += WriteSettingInt(S, mine, i) ? 0 : 1;
+        const int now = ReadSettingInt(S, theirs, 0);
+        regressions += now < seen ? 1 : 0;
+        seen = now;
+        regressions += ReadSettingInt(S, mine, 0) == i ? 0 : 1;
+    }
+    if (child == 0)
+        ::_exit(regressions + failures == 0 ? 0 : 1);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(regressions + failures, 0);
+    EXPECT_EQ(ReadSettingInt(S, "Child", 0), 150);
+    EXPECT_EQ(ReadSettingInt(S, "Parent", 0), 150);
+}
+
+// The lock is exclusive across descriptors, and a loader that holds it too long is waited for
+// only so long.
+TEST_F(SettingsStore, TheLockIsBounded) {
+    SettingsLock first(SettingsFilePath);
+    ASSERT_TRUE(first.held());
+    SettingsLock second(SettingsFilePath, 20);
+    EXPECT_FALSE(second.held());
+    EXPECT_NE(second.reason().find("another loader has held"), std::string::npos);
 }
 
 TEST(SettingsHelpers, ParseHex4) {
