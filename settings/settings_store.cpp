@@ -164,6 +164,23 @@ std::string Read(const std::string& path, const std::string& section, const std:
     return IniDocument(text).Get(section, key).value_or(defaultValue);
 }
 
+bool ReadChecked(const std::string& path, const std::string& section, const std::string& key,
+                 const std::string& defaultValue, std::string& value, std::string* reason) {
+    std::string text, why;
+    struct stat st {};
+    switch (path.empty() ? ReadOutcome::kMissing : ReadWhole(path, text, st, why)) {
+        case ReadOutcome::kFailed:
+            return Fail(reason, why);
+        case ReadOutcome::kMissing:
+            value = defaultValue;
+            return true;
+        case ReadOutcome::kRead:
+            value = IniDocument(text).Get(section, key).value_or(defaultValue);
+            return true;
+    }
+    return Fail(reason, "unreadable");
+}
+
 bool Write(const std::string& path, const std::string& section, const std::string& key,
            const std::string& value, std::string* reason) {
     if (path.empty())

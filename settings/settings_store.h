@@ -64,6 +64,10 @@ class SettingsLock {
 namespace settings_file {
 std::string Read(const std::string& path, const std::string& section, const std::string& key,
                  const std::string& defaultValue);
+// Like Read, but a file that exists and cannot be read whole is an error (false with the
+// reason), not a default.
+bool ReadChecked(const std::string& path, const std::string& section, const std::string& key,
+                 const std::string& defaultValue, std::string& value, std::string* reason);
 // Takes the settings lock for the write.
 bool Write(const std::string& path, const std::string& section, const std::string& key,
            const std::string& value, std::string* reason);

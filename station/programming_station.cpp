@@ -1,11 +1,16 @@
 #include "station/programming_station.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <tuple>
 #include <vector>
 
+#include "image/image_check.h"
 #include "image/serial_number.h"
+#include "ledger/sha256.h"
 #include "settings/settings_store.h"
 
 namespace {
@@ -24,7 +29,10 @@ ProgrammingStation::ProgrammingStation(HidPlatform& platform, std::string settin
       m_protocol(m_port, host, m_strStatus, flags.cancel, flags.tick) {}
 
 void ProgrammingStation::Log(const std::string& text, std::uint32_t color, bool timeStamp) {
-    m_observer.OnLog(LogEntry{text, color, timeStamp});
+    LogEntry entry{text, color, timeStamp};
+    if (m_recording)
+        m_runLog.push_back(entry);
+    m_observer.OnLog(entry);
 }
 
 void ProgrammingStation::ReadSettings() {
@@ -130,7 +138,7 @@ bool ProgrammingStation::LoadHexFile(const std::string& path) {
     const LoadReport report = LoadImageFile(path, m_image, m_strStatus);
     fileName = report.fileName;
     for (const LogEntry& entry : report.log)
-        m_observer.OnLog(entry);
+        Log(entry.text, entry.color, entry.timeStamp);
     m_observer.OnImageLoaded(report, m_image.makerFormat);
     return m_image.valid;
 }
@@ -226,21 +234,135 @@ bool ProgrammingStation::StepResult(bool ok) {
     return ok;
 }
 
+bool ProgrammingStation::OpenRecords(std::string* reason) {
+    if (m_records)
+        return true;
+    m_records = OpenSqliteRecordStore(RecordStorePathFor(m_settingsPath), reason);
+    return m_records != nullptr;
+}
+
+bool ProgrammingStation::BeginRecord() {
+    m_record = DownloadRecord{};
+    m_record.startUtc = UtcNowIso();
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) == 0)
+        m_record.stationHost = host;
+    m_record.stationFolder = ExecutableDirectory();
+    m_record.loaderVersion = PRAVUNE_VERSION;
+    m_record.hexPath = m_strPath;
+    if (m_image.valid) {
+        // The bytes sent, in the order they are sent.
+        Sha256 sha;
+        sha.Update({&m_image.data[0], 3});
+        if (m_image.bytesMoved)
+            sha.Update({m_image.movedBytes.data(), 3});
+        const std::uint32_t from = std::max(m_image.start, kCodeStart);
+        if (m_image.end > from)
+            sha.Update({&m_image.data[from], m_image.end - from});
+        m_record.imageSha256 = sha.HexDigest();
+        m_record.imageStart = m_image.start;
+        m_record.imageEnd = m_image.end;
+    }
+    m_record.format = m_image.makerFormat ? "maker" : "plain";
+    std::string reason;
+    if (OpenRecords(&reason) && (m_record.id = m_records->BeginDownload(m_record, &reason)) != 0)
+        return true;
+    m_records.reset();  // opened again at the next download, when the store may be back
+    Log("The download cannot be recorded in " + RecordStorePathFor(m_settingsPath) + ": " + reason +
+            "\r\n",
+        kLogRed);
+    return false;
+}
+
+void ProgrammingStation::FinishRecord(bool ok, const std::string& failedStep,
+                                      std::int64_t durationMs) {
+    if (!m_records || m_record.id == 0)
+        return;
+    m_record.verdict = ok ? "succeeded" : "failed";
+    m_record.failedStep = ok ? std::string() : failedStep;
+    m_record.statusText = m_strStatus;
+    m_record.durationMs = durationMs;
+    m_record.log = m_runLog;
+    std::string reason;
+    if (!m_records->FinishDownload(m_record, &reason)) {
+        m_observer.OnLog(
+            {"\t- The end of this download was not recorded: " + reason + "\r\n", kLogRed, false});
+    }
+}
+
+std::optional<std::uint32_t> ProgrammingStation::ReserveSerial(std::string* reason) {
+    const SettingsLock lock(m_settingsPath);
+    if (!lock.held()) {
+        *reason = "cannot lock " + m_settingsPath + ": " + lock.reason();
+        return std::nullopt;
+    }
+    // Another loader on this config.ini may have taken numbers since this one read it.
+    std::string text;
+    if (!settings_file::ReadChecked(m_settingsPath, kSection, "SN_Current", "0", text, reason)) {
+        *reason = "cannot read " + m_settingsPath + ": " + *reason;
+        return std::nullopt;
+    }
+    const std::size_t digits = 2 * static_cast<std::size_t>(m_nSnBytes);
+    if (!ShowsWhole(text, digits)) {
+        *reason = "SN_Current=" + text + " in config.ini is not 1 to " + std::to_string(digits) +
+                  " hexadecimal digits";
+        return std::nullopt;
+    }
+    std::uint32_t value = 0;
+    ScanHex(text, value);
+    if (value > SnMaxValue(m_nSnBytes)) {
+        *reason = "Overflow: SN = 0x" + HexUpper(value) + ", max = 0x" +
+                  HexUpper(SnMaxValue(m_nSnBytes));
+        return std::nullopt;
+    }
+    const std::uint32_t next = AdvanceSerial(value, m_nSnStep);
+    const std::string nextText = SerialText(next, m_nSnBytes);
+    auto save = [&](std::string* why) {
+        if (settings_file::WriteHeld(m_settingsPath, kSection, "SN_Current", nextText, why))
+            return true;
+        *why = "cannot write " + m_settingsPath + ": " + *why;
+        return false;
+    };
+    // A step of 0 writes one value into every module on purpose: nothing to take.
+    const bool taken =
+        m_nSnStep == 0
+            ? true
+            : m_records->ReserveSerial(m_record.id, {m_nSnAddr, m_nSnBytes}, value, save, reason);
+    if (!taken)
+        return std::nullopt;
+    m_nSnValue = value;
+    m_strSnValue = SerialText(value, m_nSnBytes);
+    m_observer.OnFieldsChanged();
+    m_nSnValue = next;
+    m_strSnValue = nextText;
+    return value;
+}
+
 bool ProgrammingStation::Download() {
     m_observer.OnClearLog();
     SetBusy(true);
+    m_runLog.clear();
+    m_recording = true;
+    const auto started = std::chrono::steady_clock::now();
 
     const bool plan = m_bAutoSN != 0;
     bool ok = true;
+    std::string step = "load";
     std::optional<std::string> snNotSaved;
+    std::optional<std::uint32_t> taken;
     if (m_bAutoReload || !m_image.valid) {
         m_image.valid = false;
         ok = LoadHexFile(m_strPath);
     }
+    // Every attempt is recorded, and nothing is sent to a module that could not be.
+    ok = BeginRecord() && ok;
     const bool writeSerial = plan && !m_image.makerFormat;
-    if (ok && writeSerial)
+    if (ok && writeSerial) {
+        step = "serial number check";
         ok = CheckSerialNumber();
+    }
     if (ok) {
+        step = "handshake";
         Log("Handshake ... \t\t", kLogBlack, true);
         ok = StepResult(m_protocol.Handshake(m_image.makerFormat ? 1 : 0));
         if (ok) {
@@ -248,40 +370,56 @@ bool ProgrammingStation::Download() {
             m_port.HoldToOpenModule();
             RefreshStatus();
             Log("\t- Device UID = " + Latin1ToUtf8(m_strDeviceSN) + "\r\n", kLogGreen);
+            if (m_port.Held()) {
+                m_record.moduleUid = Latin1ToUtf8(m_port.Held()->uid);
+                m_record.portPath = m_port.Held()->port;
+            }
         }
     }
     if (ok) {
+        step = "erase";
         Log("Erase ... \t\t", kLogBlack, true);
         ok = StepResult(m_protocol.EraseDevice());
         if (ok)
             m_observer.OnProgressShown(true);
     }
     if (ok) {
+        step = "write flash";
         Log("Write Flash ... \t\t", kLogBlack, true);
         ok = StepResult(m_protocol.WriteFlash(m_image));
     }
     if (ok && writeSerial) {
+        step = "write serial number";
         Log("Write Serial Number ... \t", kLogBlack, true);
-        const std::vector<std::uint8_t> bytes = SerialBytes(m_nSnValue, m_nSnBytes);
-        ok = StepResult(
-            m_protocol.WriteBlocks(CMD_WRITE, bytes.data(), m_nSnAddr,
-                                   m_nSnAddr + static_cast<std::uint32_t>(bytes.size())));
-        if (ok) {
-            Log("\t- Address = 0x" + HexUpper(m_nSnAddr) + ", SN = 0x" + HexUpper(m_nSnValue) +
-                    "\r\n",
-                kLogGreen);
+        std::string reason;
+        taken = ReserveSerial(&reason);
+        if (!taken) {
+            StepResult(false);
+            Log("\t- The serial number was not written: " + reason + "\r\n", kLogRed);
+            ok = false;
+        } else {
+            const std::vector<std::uint8_t> bytes = SerialBytes(*taken, m_nSnBytes);
+            ok = StepResult(
+                m_protocol.WriteBlocks(CMD_WRITE, bytes.data(), m_nSnAddr,
+                                       m_nSnAddr + static_cast<std::uint32_t>(bytes.size())));
+            if (ok) {
+                Log("\t- Address = 0x" + HexUpper(m_nSnAddr) + ", SN = 0x" + HexUpper(*taken) +
+                        "\r\n",
+                    kLogGreen);
+            }
         }
     }
     if (ok) {
+        step = "run";
         Log("Run Device ... \t\t", kLogBlack, true);
         ok = StepResult(m_protocol.RunDevice());
         if (ok)
             m_observer.OnProgressShown(false);
     }
-    if (ok && plan) {
+    if (ok && plan && !writeSerial) {
+        // The maker's format writes no number; the plan still advances after the run.
         m_nSnValue = AdvanceSerial(m_nSnValue, m_nSnStep);
         m_strSnValue = SerialText(m_nSnValue, m_nSnBytes);
-        m_observer.OnFieldsChanged();
         std::string reason;
         if (settings_file::Write(m_settingsPath, kSection, "SN_Current", m_strSnValue, &reason)) {
             m_settingsFailure.reset();
@@ -296,6 +434,19 @@ bool ProgrammingStation::Download() {
             kLogRed);
     }
     m_port.Release();
+    if (taken && m_nSnStep != 0) {
+        std::string reason;
+        const SerialState state = ok ? SerialState::kWritten : SerialState::kUsedUp;
+        if (!m_records->SetSerialState(m_record.id, state, &reason))
+            Log("\t- The serial number's state was not recorded: " + reason + "\r\n", kLogRed);
+        if (!ok) {
+            Log("\t- Serial number 0x" + HexUpper(*taken) +
+                    " is used up: it is never given to another module\r\n",
+                kLogRed);
+        }
+    }
+    if ((ok && plan) || taken)
+        m_observer.OnFieldsChanged();  // the next number
     Log("Download --- \t\t", kLogBlack, true);
     Log(ok ? "Succeed\r\n" : "Fail\r\n", ok ? kLogGreen : kLogRed);
     if (snNotSaved) {
@@ -303,6 +454,11 @@ bool ProgrammingStation::Download() {
                 ": " + *snNotSaved + "\r\n",
             kLogRed);
     }
+    m_recording = false;
+    FinishRecord(ok, step,
+                 std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now() - started)
+                     .count());
     SetBusy(false);
     return ok;
 }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -9,6 +10,7 @@
 #include "device/hid_port.h"
 #include "image/hex_image.h"
 #include "image/load_report.h"
+#include "ledger/record_store.h"
 #include "station/station_observer.h"
 
 // The status colours: a module present, and none.
@@ -103,6 +105,15 @@ class ProgrammingStation {
     bool StepResult(bool ok);
     void NoteAccessProblem();
     void NoteStoredSerialProblem();
+    // Opens the record store beside config.ini when it is not open; false with the reason.
+    bool OpenRecords(std::string* reason);
+    // Starts the download's record; false (the download must not go on) with a red line.
+    bool BeginRecord();
+    void FinishRecord(bool ok, const std::string& failedStep, std::int64_t durationMs);
+    // Takes the next serial number for this download: under the settings lock, re-reads
+    // SN_Current, records the number and saves the advanced one in one transaction. The number
+    // taken, or nothing with the reason.
+    std::optional<std::uint32_t> ReserveSerial(std::string* reason);
 
     std::string m_settingsPath;
     StationObserver& m_observer;
@@ -115,4 +126,9 @@ class ProgrammingStation {
     std::optional<HidAccessProblem> m_reportedAccess;
     // Why the serial-number texts read from config.ini may not be written; cleared by an edit.
     std::optional<std::string> m_snProblem;
+
+    std::unique_ptr<RecordStore> m_records;
+    DownloadRecord m_record;         // the running download's record
+    std::vector<LogEntry> m_runLog;  // its log, as the front end was told it
+    bool m_recording = false;
 };

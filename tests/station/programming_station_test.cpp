@@ -113,11 +113,12 @@ TEST(ProgrammingStation, ProgramsTheImageAndTheSerialNumberAndAdvances) {
 }
 
 // The sequence failing at each exchange: the steps before it done, its own "Fail", nothing
-// after it run, and the serial number not advanced.
+// after it run. A number taken before the failure is used up, never given again.
 struct FailCase {
     const char* name;
     int at;  // the exchange that fails: 1-based from the start, or -1 for the last
     std::string failedStep;
+    bool usedUp;
 };
 
 void PrintTo(const FailCase& c, std::ostream* os) {
@@ -126,7 +127,7 @@ void PrintTo(const FailCase& c, std::ostream* os) {
 
 class StationStepFails : public ::testing::TestWithParam<FailCase> {};
 
-TEST_P(StationStepFails, StopsThereAndKeepsTheNumber) {
+TEST_P(StationStepFails, StopsThere) {
     std::size_t total = 0;
     {
         Rig whole(kPlan);
@@ -134,30 +135,36 @@ TEST_P(StationStepFails, StopsThereAndKeepsTheNumber) {
         total = whole.module.exchanges();
     }
     Rig r(kPlan);
-    const int at = GetParam().at;
-    const std::size_t failing = at > 0 ? static_cast<std::size_t>(at) : total + 1 + at;
+    const FailCase& c = GetParam();
+    const std::size_t failing = c.at > 0 ? static_cast<std::size_t>(c.at) : total + 1 + c.at;
     r.module.onExchange = [&](std::size_t count) {
         if (count + 1 == failing)
             r.module.faults.failSetReports = 1 << 20;
     };
     EXPECT_FALSE(r.station.Download());
+    std::vector<std::string> tail = {c.failedStep + "Fail", "TS Download --- \t\tFail"};
+    if (c.usedUp) {
+        tail.insert(tail.begin() + 1,
+                    "\t- Serial number 0x1234 is used up: it is never given to another module");
+    }
     const std::vector<std::string> lines = r.rec.Lines();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2], GetParam().failedStep + "Fail");
-    EXPECT_EQ(lines.back(), "TS Download --- \t\tFail");
+    ASSERT_GE(lines.size(), tail.size());
+    EXPECT_EQ(std::vector<std::string>(lines.end() - static_cast<long>(tail.size()), lines.end()),
+              tail);
     EXPECT_EQ(r.rec.log.back().color, kLogRed);
     EXPECT_FALSE(r.module.running());
-    EXPECT_EQ(r.station.m_strSnValue, "1234");
-    EXPECT_NE(r.Config().find("SN_Current=1234\n"), std::string::npos);
+    EXPECT_EQ(r.station.m_strSnValue, c.usedUp ? "1235" : "1234");
+    EXPECT_NE(r.Config().find(c.usedUp ? "SN_Current=1235\n" : "SN_Current=1234\n"),
+              std::string::npos);
     EXPECT_EQ(r.rec.busy, (std::vector<bool>{true, false}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, StationStepFails,
                          ::testing::ValuesIn(std::vector<FailCase>{
-                             {"erase", 2, "TS Erase ... \t\t"},
-                             {"write_flash", 3, "TS Write Flash ... \t\t"},
-                             {"serial_number", -2, "TS Write Serial Number ... \t"},
-                             {"run", -1, "TS Run Device ... \t\t"},
+                             {"erase", 2, "TS Erase ... \t\t", false},
+                             {"write_flash", 3, "TS Write Flash ... \t\t", false},
+                             {"serial_number", -2, "TS Write Serial Number ... \t", true},
+                             {"run", -1, "TS Run Device ... \t\t", true},
                          }),
                          CaseName());
 
