@@ -501,13 +501,18 @@ std::unique_ptr<RecordStore> OpenSqliteRecordStore(const std::string& path, std:
     sqlite3_extended_result_codes(db.get(), 1);
     sqlite3_busy_timeout(db.get(), static_cast<int>(kRecordBusyTimeout.count()));
 
-    // Only reads until the file is known to be ours.
-    const int found = UserVersion(db.get());
-    if (found < 0) {
+    // Only reads until the file is known to be ours; both reads in one read transaction, so
+    // that another loader creating the tables meanwhile is seen whole or not at all.
+    if (sqlite::Exec(db.get(), "BEGIN") != SQLITE_OK) {
         SetReason(reason, sqlite::Error(db.get(), path));
         return nullptr;
     }
-    if (!MayMigrate(db.get(), found, path, reason))
+    const int found = UserVersion(db.get());
+    const bool ours = found >= 0 && MayMigrate(db.get(), found, path, reason);
+    if (found < 0)
+        SetReason(reason, sqlite::Error(db.get(), path));
+    sqlite::Exec(db.get(), "COMMIT");
+    if (!ours)
         return nullptr;
 
     // WAL lets the loaders read while one writes. Where the file system cannot share its

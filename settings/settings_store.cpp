@@ -280,7 +280,9 @@ SettingsLock::SettingsLock(const std::string& configPath, int timeoutMs) {
         return;
     }
     const std::string lockPath = ResolveTarget(configPath) + ".lock";
-    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, NewFileMode());
+    // Read access is all flock needs, so a lock file another user created serves every user.
+    const int fd =
+        ::open(lockPath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, NewFileMode());
     if (fd < 0) {
         m_reason = ErrorText(errno);  // the caller names the settings file
         return;
