@@ -43,6 +43,7 @@ class DownloadTest : public QObject {
     void storedSerialTheFieldCannotShowIsNotWritten_data();
     void storedSerialTheFieldCannotShowIsNotWritten();
     void deviceUidInTheLogIsTheStatusText();
+    void stopWhileAModuleIsSilentEndsTheBlockAtOnce();
     void stopDuringHandshake();
     void stopDuringWriteFlashKeepsTheBar();
     void closeDuringDownloadClosesAfterIt();
@@ -173,6 +174,22 @@ void DownloadTest::deviceUidInTheLogIsTheStatusText() {
     QVERIFY(f.Download());
     QVERIFY(StampedLines(f.Item(IDC_LOG)).contains(QStringLiteral("\t- Device UID = Z\u00E91")));
     QCOMPARE(f.Item<CLabelControl>(IDC_STATUS)->text(), QStringLiteral("SN: Z\u00E91"));
+}
+
+void DownloadTest::stopWhileAModuleIsSilentEndsTheBlockAtOnce() {
+    DownloadFixture f;
+    std::size_t opensBefore = 0;
+    f.module.onExchange = [&](std::size_t n) {
+        if (n == 10) {  // the module falls silent, and the operator presses Stop
+            f.module.faults.failSetReports = 1 << 20;
+            PostClick(f.Item(IDC_DOWNLOAD));
+            opensBefore = f.platform.opens();
+        }
+    };
+    QVERIFY(!f.Download());
+    QVERIFY(StampedLines(f.Item(IDC_LOG)).contains("TS Write Flash ... \t\tFail"));
+    // Each attempt reopens the port; Stop is seen after the first, not after a hundred.
+    QVERIFY(f.platform.opens() - opensBefore <= 2);
 }
 
 void DownloadTest::stopDuringHandshake() {
