@@ -1,6 +1,8 @@
 #include "sim/virtual_bootloader.h"
 
 #include <time.h>
+#include <chrono>
+#include <thread>
 
 #include <algorithm>
 #include <cstdio>
@@ -63,6 +65,8 @@ bool VirtualBootloader::SetReport(const std::uint8_t* payload, std::size_t lengt
         return false;
     if (faults.failSetReports > 0) {
         --faults.failSetReports;
+        if (faults.refusalMicros)
+            std::this_thread::sleep_for(std::chrono::microseconds(faults.refusalMicros));
         return false;
     }
     std::array<std::uint8_t, 64> packet{};

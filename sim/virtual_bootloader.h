@@ -23,6 +23,7 @@ class VirtualBootloader {
         int disappearAfter = -1;     // vanish after this many more exchanges (-1: never)
         int absentEnumerations = 0;  // then stay away for this many enumerations
         unsigned answerMicros = 0;   // time taken by each answer
+        unsigned refusalMicros = 0;  // time taken by each refused report (a silent module)
     };
 
     explicit VirtualBootloader(std::string serial = "PRV001", std::uint8_t oldContents = 0x00);
