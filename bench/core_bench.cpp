@@ -13,6 +13,8 @@
 
 #include "image/hex_reader.h"
 #include "image/image_check.h"
+#include "image/serial_number.h"
+#include "ledger/record_store.h"
 #include "settings/settings_store.h"
 #include "tests/support/hex_text.h"
 
@@ -38,6 +40,7 @@ struct Fixture {
     }
     std::string dir, hexPath;
     std::size_t settingsSize = 0;
+    std::uint32_t lastSerial = 0;  // the numbers taken so far, across the benchmark's runs
 };
 
 Fixture& Shared() {
@@ -97,5 +100,47 @@ void BM_WriteSettingString(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_WriteSettingString)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// What a download adds for its record and its serial number, as the station does it: the
+// record begun, the number taken under the settings lock (ledger row and config.ini save in one
+// transaction), its state, and the record ended with a log of ten lines. Read against
+// BM_WriteSettingString, the one config.ini write a download made before.
+void BM_RecordAndReserve(benchmark::State& state) {
+    Fixture& f = Shared();
+    std::string reason;
+    auto store = OpenSqliteRecordStore(f.dir + "/records.sqlite", &reason);
+    if (!store) {
+        state.SkipWithError(reason.c_str());
+        return;
+    }
+    std::uint32_t& value = f.lastSerial;
+    DownloadRecord record;
+    record.stationHost = "bench";
+    record.format = "plain";
+    for (int i = 0; i < 10; ++i)
+        record.log.push_back({"Write Flash ... \t\tDone\r\n", 0x008000, true});
+    for (auto _ : state) {
+        record.id = store->BeginDownload(record, &reason);
+        bool ok = record.id != 0;
+        {
+            const SettingsLock lock(SettingsFilePath);
+            const std::string next = SerialText(++value + 1, 4);
+            ok = ok && lock.held() &&
+                 store->ReserveSerial(
+                     record.id, {0x3B00, 4}, value,
+                     [&](std::string* why) {
+                         return settings_file::WriteHeld(SettingsFilePath, "SETTING", "SN_Current",
+                                                         next, why);
+                     },
+                     &reason);
+        }
+        record.verdict = "succeeded";
+        ok = ok && store->SetSerialState(record.id, SerialState::kWritten, &reason) &&
+             store->FinishDownload(record, &reason);
+        if (!ok)
+            state.SkipWithError(reason.c_str());
+    }
+}
+BENCHMARK(BM_RecordAndReserve)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace

@@ -304,12 +304,13 @@ void MainWindowTest::everyControlAnswersTheMouseThroughTheWindow() {
     // Hovering the picture buttons gives the hot look and the tooltip (of the active window).
     dlg.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&dlg));
-    for (auto [id, tip] : {std::pair{IDC_OPEN, "Open"}, {IDC_RELOAD, "Reload"}}) {
+    for (auto [id, text] : {std::pair{IDC_OPEN, "Open"}, {IDC_RELOAD, "Reload"}}) {
+        const QLatin1String tip(text);  // a lambda may not name a structured binding (clang 14)
         auto* button = f.Item<CGlyphButton>(id);
         QTest::mouseMove(window, QPoint(2, 2));
         QTest::mouseMove(window, CentreInWindow(button));
         QVERIFY(QTest::qWaitFor([&] { return button->IsHot(); }, 1000));
-        QVERIFY(QTest::qWaitFor([&] { return QToolTip::text() == QLatin1String(tip); }, 3000));
+        QVERIFY(QTest::qWaitFor([&] { return QToolTip::text() == tip; }, 3000));
     }
 
     // A right click anywhere on the window's free area, the banner included, offers About.
