@@ -27,18 +27,19 @@ struct Fixture {
         dir = ::mkdtemp(pattern);
         hexPath = dir + "/full.hex";
         std::ofstream(hexPath, std::ios::binary) << FullImageHex(0x0E00, 0x3BFA);
-        SettingsFilePath = dir + "/config.ini";
+        config = dir + "/config.ini";
         for (const char* key : {"m_strVID_bt", "m_strPID_bt", "m_strPath_flash", "AutoReload",
                                 "AutoSN", "SN_StartAddr", "SN_Current", "SN_Bytes", "SN_Step"}) {
-            WriteSettingString("SETTING", key, key[0] == 'm' ? "/home/operator/fw/app.hex" : "1");
+            settings_file::Write(config, "SETTING", key,
+                                 key[0] == 'm' ? "/home/operator/fw/app.hex" : "1", nullptr);
         }
-        settingsSize = std::filesystem::file_size(SettingsFilePath);
+        settingsSize = std::filesystem::file_size(config);
     }
     ~Fixture() {
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
     }
-    std::string dir, hexPath;
+    std::string dir, hexPath, config;
     std::size_t settingsSize = 0;
     std::uint32_t lastSerial = 0;  // the numbers taken so far, across the benchmark's runs
 };
@@ -95,7 +96,7 @@ void BM_WriteSettingString(benchmark::State& state) {
     char value[16];
     for (auto _ : state) {
         std::snprintf(value, sizeof value, "%04X", ++n & 0xFFFF);
-        if (!WriteSettingString("SETTING", "SN_Current", value))
+        if (!settings_file::Write(Shared().config, "SETTING", "SN_Current", value, nullptr))
             state.SkipWithError("write failed");
     }
 }
@@ -123,14 +124,14 @@ void BM_RecordAndReserve(benchmark::State& state) {
         record.id = store->BeginDownload(record, &reason);
         bool ok = record.id != 0;
         {
-            const SettingsLock lock(SettingsFilePath);
+            const SettingsLock lock(f.config);
             const std::string next = SerialText(++value + 1, 4);
             ok = ok && lock.held() &&
                  store->ReserveSerial(
                      record.id, {0x3B00, 4}, value,
                      [&](std::string* why) {
-                         return settings_file::WriteHeld(SettingsFilePath, "SETTING", "SN_Current",
-                                                         next, why);
+                         return settings_file::WriteHeld(f.config, "SETTING", "SN_Current", next,
+                                                         why);
                      },
                      &reason);
         }

@@ -15,8 +15,6 @@
 #include "settings/hex_digit.h"
 #include "settings/ini_document.h"
 
-std::string SettingsFilePath;
-
 namespace {
 
 std::string ErrorText(int error) {
@@ -333,26 +331,6 @@ std::string ExecutableDirectory() {
 bool FileExists(const std::string& path) {
     struct stat st {};
     return !path.empty() && ::stat(path.c_str(), &st) == 0;
-}
-
-std::string ReadSettingString(const std::string& section, const std::string& key,
-                              const std::string& defaultValue) {
-    return settings_file::Read(SettingsFilePath, section, key, defaultValue);
-}
-
-int ReadSettingInt(const std::string& section, const std::string& key, int defaultValue) {
-    std::string text = ReadSettingString(section, key, std::to_string(defaultValue));
-    return settings_file::ParseInt(text, defaultValue);
-}
-
-bool WriteSettingString(const std::string& section, const std::string& key,
-                        const std::string& value, std::string* reason) {
-    return settings_file::Write(SettingsFilePath, section, key, value, reason);
-}
-
-bool WriteSettingInt(const std::string& section, const std::string& key, int value,
-                     std::string* reason) {
-    return WriteSettingString(section, key, std::to_string(value), reason);
 }
 
 int ParseHex4(const std::string& text, unsigned& value) {

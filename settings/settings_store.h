@@ -4,9 +4,6 @@
 
 // The settings file: config.ini beside the executable, section SETTING.
 
-// Full path of the settings file; empty until the window sets it once at start-up.
-extern std::string SettingsFilePath;
-
 // Largest settings file that is read; a larger one reads as missing and is never rewritten.
 inline constexpr std::size_t kMaxSettingsFileSize = 16u << 20;
 
@@ -15,25 +12,6 @@ std::string ExecutableDirectory();
 
 // True when an entry (a directory too) exists at the path; false for an empty path.
 bool FileExists(const std::string& path);
-
-// The key's value (trimmed, whole), or `defaultValue` when the file, section or key is missing.
-std::string ReadSettingString(const std::string& section, const std::string& key,
-                              const std::string& defaultValue);
-
-// The key's value parsed as a decimal integer the way "%d" does, or `defaultValue` when the
-// text holds no number. Out-of-range numbers saturate.
-int ReadSettingInt(const std::string& section, const std::string& key, int defaultValue);
-
-// Stores the value, keeping every other line of the file as it was. The new text goes to a
-// temporary file in the same folder, is flushed to disk and renamed over config.ini, so the
-// file is never seen half-written. On failure returns false and, when `reason` is given, puts
-// the system's error text there; the old file is then untouched. An existing file that the
-// process may not write (read-only) is refused like an in-place write would be ("Permission
-// denied"), although the rename would need only the folder's permission.
-bool WriteSettingString(const std::string& section, const std::string& key,
-                        const std::string& value, std::string* reason = nullptr);
-bool WriteSettingInt(const std::string& section, const std::string& key, int value,
-                     std::string* reason = nullptr);
 
 // Parses leading white space and then at most four hexadecimal digits into `value`; leaves
 // `value` unchanged when there is no digit. Always returns 1.
@@ -59,8 +37,11 @@ class SettingsLock {
     std::string m_reason;
 };
 
-// Reads and writes the settings file at an explicit path (the functions above use
-// SettingsFilePath).
+// Reads and writes the settings file at an explicit path: the key's value (trimmed, whole), or
+// `defaultValue` when the file, section or key is missing. A write stores the value keeping
+// every other line of the file as it was: the new text goes to a temporary file in the same
+// folder, is flushed to disk and renamed over config.ini, so the file is never seen
+// half-written; on failure it returns false with the system's reason and leaves the old file.
 namespace settings_file {
 std::string Read(const std::string& path, const std::string& section, const std::string& key,
                  const std::string& defaultValue);

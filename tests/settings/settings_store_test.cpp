@@ -20,8 +20,23 @@ const std::string S = "SETTING";
 
 class SettingsStore : public ::testing::Test {
   protected:
-    void SetUp() override { SettingsFilePath = m_dir.File("config.ini"); }
-    void TearDown() override { SettingsFilePath.clear(); }
+    // The settings access of one config.ini, as the loader's code uses it.
+    std::string ReadSettingString(const std::string& section, const std::string& key,
+                                  const std::string& defaultValue) const {
+        return settings_file::Read(SettingsFilePath, section, key, defaultValue);
+    }
+    int ReadSettingInt(const std::string& section, const std::string& key, int fallback) const {
+        return settings_file::ParseInt(ReadSettingString(section, key, std::to_string(fallback)),
+                                       fallback);
+    }
+    bool WriteSettingString(const std::string& section, const std::string& key,
+                            const std::string& value, std::string* reason = nullptr) const {
+        return settings_file::Write(SettingsFilePath, section, key, value, reason);
+    }
+    bool WriteSettingInt(const std::string& section, const std::string& key, int value,
+                         std::string* reason = nullptr) const {
+        return WriteSettingString(section, key, std::to_string(value), reason);
+    }
     std::string FileText() const { return ReadBytes(SettingsFilePath); }
     void SetFile(const std::string& text) const { m_dir.Write("config.ini", text); }
     // Names in the folder other than config.ini (left-over temporary files).
@@ -33,6 +48,7 @@ class SettingsStore : public ::testing::Test {
         return names;
     }
     TempDir m_dir;
+    std::string SettingsFilePath = m_dir.File("config.ini");
 };
 
 TEST_F(SettingsStore, DefaultsWithoutAFile) {
@@ -172,7 +188,7 @@ TEST_P(SettingsPermissions, WriteOnlyWhereAllowed) {
         ASSERT_EQ(::chmod(SettingsFilePath.c_str(), c.fileMode), 0);
     }
     ASSERT_EQ(::chmod(m_dir.path().c_str(), c.folderMode), 0);
-    EXPECT_TRUE(HoldsUnprivileged([&c] {
+    EXPECT_TRUE(HoldsUnprivileged([this, &c] {
         std::string reason;
         const bool written = WriteSettingString(S, "A", "2", &reason);
         return written == c.writes && reason == (c.writes ? "" : "Permission denied");
