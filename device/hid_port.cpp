@@ -73,6 +73,14 @@ bool CHidPort::Open() {
         if (SizeBuffer(m_pInputReport, m_nInputLength, m_caps.inputReportLength) &&
             SizeBuffer(m_pOutputReport, m_nOutputLength, m_caps.outputReportLength) &&
             SizeBuffer(m_pFeatureReport, m_nFeatureLength, m_caps.featureReportLength)) {
+            if (!m_filterUid.empty() || !m_filterPort.empty()) {
+                const ModuleIdentity found = IdentityOf(*m_hDevice, path);
+                if ((!m_filterUid.empty() && found.uid != m_filterUid) ||
+                    (!m_filterPort.empty() && found.port != m_filterPort)) {
+                    Close();
+                    continue;
+                }
+            }
             if (m_held) {
                 ModuleIdentity found = IdentityOf(*m_hDevice, path);
                 if (found != *m_held) {

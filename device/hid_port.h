@@ -61,6 +61,12 @@ class CHidPort {
     bool HoldToOpenModule();
     // Lets any matching device be opened again.
     void Release();
+    // Opens only a device with this identifier text and/or port path (empty: any); for a
+    // front end that programs one of several modules, or several at once.
+    void SetFilter(std::string uid, std::string port) {
+        m_filterUid = std::move(uid);
+        m_filterPort = std::move(port);
+    }
     const std::optional<ModuleIdentity>& Held() const { return m_held; }
     // Set by the latest Open while held: another matching module stood where the held one was
     // looked for (and the held one was not found).
@@ -94,4 +100,5 @@ class CHidPort {
     std::string m_openPath;  // the interface now open
     std::optional<ModuleIdentity> m_held;
     std::optional<ModuleIdentity> m_replacement;
+    std::string m_filterUid, m_filterPort;
 };

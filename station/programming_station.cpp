@@ -311,8 +311,8 @@ std::optional<std::uint32_t> ProgrammingStation::ReserveSerial(std::string* reas
     std::uint32_t value = 0;
     ScanHex(text, value);
     if (value > SnMaxValue(m_nSnBytes)) {
-        *reason = "Overflow: SN = 0x" + HexUpper(value) + ", max = 0x" +
-                  HexUpper(SnMaxValue(m_nSnBytes));
+        *reason =
+            "Overflow: SN = 0x" + HexUpper(value) + ", max = 0x" + HexUpper(SnMaxValue(m_nSnBytes));
         return std::nullopt;
     }
     const std::uint32_t next = AdvanceSerial(value, m_nSnStep);
@@ -350,17 +350,23 @@ bool ProgrammingStation::Download() {
     std::string step = "load";
     std::optional<std::string> snNotSaved;
     std::optional<std::uint32_t> taken;
+    m_outcome = DownloadOutcome::kBadInput;
     if (m_bAutoReload || !m_image.valid) {
         m_image.valid = false;
         ok = LoadHexFile(m_strPath);
     }
     // Every attempt is recorded, and nothing is sent to a module that could not be.
-    ok = BeginRecord() && ok;
+    if (!BeginRecord()) {
+        ok = false;
+        m_outcome = DownloadOutcome::kNotRecorded;
+    }
     const bool writeSerial = plan && !m_image.makerFormat;
     if (ok && writeSerial) {
         step = "serial number check";
         ok = CheckSerialNumber();
     }
+    if (ok)
+        m_outcome = DownloadOutcome::kFailed;
     if (ok) {
         step = "handshake";
         Log("Handshake ... \t\t", kLogBlack, true);
@@ -394,6 +400,7 @@ bool ProgrammingStation::Download() {
         std::string reason;
         taken = ReserveSerial(&reason);
         if (!taken) {
+            m_outcome = DownloadOutcome::kNotRecorded;
             StepResult(false);
             Log("\t- The serial number was not written: " + reason + "\r\n", kLogRed);
             ok = false;
@@ -455,6 +462,10 @@ bool ProgrammingStation::Download() {
             kLogRed);
     }
     m_recording = false;
+    if (ok)
+        m_outcome = DownloadOutcome::kSucceeded;
+    else if (m_flags.cancel && m_outcome == DownloadOutcome::kFailed)
+        m_outcome = DownloadOutcome::kStopped;
     FinishRecord(ok, step,
                  std::chrono::duration_cast<std::chrono::milliseconds>(
                      std::chrono::steady_clock::now() - started)

@@ -25,6 +25,11 @@ struct StationFlags {
     std::atomic<bool> tick{false};
 };
 
+// How the last download ended, for a front end that tells more than success or failure: the
+// HEX file or the serial-number plan refused, stopped (Stop, a close, Ctrl+C), or the download
+// or its number could not be recorded.
+enum class DownloadOutcome { kSucceeded, kFailed, kBadInput, kStopped, kNotRecorded };
+
 // The serial-number plan's texts and numbers as they stand before an edit is taken.
 struct SerialPlanSnapshot {
     std::string addrText;
@@ -66,6 +71,9 @@ class ProgrammingStation {
     // Programs one module: the whole download sequence. Returns whether it succeeded.
     bool Download();
     bool IsBusy() const { return m_bBusy; }
+    DownloadOutcome LastOutcome() const { return m_outcome; }
+    // The id of the last download's record (0 when it could not be recorded).
+    std::int64_t LastRecordId() const { return m_record.id; }
 
     // Saves one key of config.ini; a failure is logged once until a save succeeds again.
     void SaveSetting(const std::string& key, const std::string& value);
@@ -131,4 +139,5 @@ class ProgrammingStation {
     DownloadRecord m_record;         // the running download's record
     std::vector<LogEntry> m_runLog;  // its log, as the front end was told it
     bool m_recording = false;
+    DownloadOutcome m_outcome = DownloadOutcome::kSucceeded;
 };

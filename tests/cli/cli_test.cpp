@@ -1,0 +1,209 @@
+// The command-line loader end to end: the real executable over a simulated bus of modules that
+// only these tests select (PRAVUNE_CLI_SIMULATE, see cli/sim_bus.h).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "image/hex_reader.h"
+#include "image/image_check.h"
+#include "tests/support/hex_text.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+struct Result {
+    int exit = -1;
+    std::string out;
+    std::vector<nlohmann::json> events;  // the JSON lines of the output
+};
+
+// Runs pravune-cli with `args` and the simulated `modules`; `interruptAfterMs` sends SIGINT.
+Result RunCli(const std::vector<std::string>& args, const char* modules,
+              const std::string& dump = {}, int interruptAfterMs = 0, unsigned answerMicros = 0) {
+    int pipe[2];
+    if (::pipe(pipe) != 0)
+        return {};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(pipe[1], STDOUT_FILENO);
+        ::close(pipe[0]);
+        if (modules)
+            ::setenv("PRAVUNE_CLI_SIMULATE", modules, 1);
+        else
+            ::unsetenv("PRAVUNE_CLI_SIMULATE");
+        ::setenv("PRAVUNE_CLI_SIMULATE_DUMP", dump.c_str(), 1);
+        ::setenv("PRAVUNE_CLI_SIMULATE_ANSWER_US", std::to_string(answerMicros).c_str(), 1);
+        std::vector<char*> argv{const_cast<char*>(PRAVUNE_CLI_PATH)};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(PRAVUNE_CLI_PATH, argv.data());
+        ::_exit(127);
+    }
+    ::close(pipe[1]);
+    if (interruptAfterMs) {
+        ::usleep(static_cast<useconds_t>(interruptAfterMs) * 1000);
+        ::kill(child, SIGINT);
+    }
+    Result r;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;)
+        r.out.append(buffer, static_cast<std::size_t>(n));
+    ::close(pipe[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::size_t pos = 0;
+    for (std::size_t eol; (eol = r.out.find('\n', pos)) != std::string::npos; pos = eol + 1) {
+        auto event = nlohmann::json::parse(r.out.substr(pos, eol - pos), nullptr, false);
+        if (!event.is_discarded())
+            r.events.push_back(event);
+    }
+    return r;
+}
+
+std::vector<nlohmann::json> Events(const Result& r, const std::string& kind) {
+    std::vector<nlohmann::json> found;
+    for (const auto& e : r.events) {
+        if (e.value("event", "") == kind)
+            found.push_back(e);
+    }
+    return found;
+}
+
+// A station folder: config.ini with a serial-number plan, a HEX file, a folder for the dumps.
+struct Station {
+    Station() {
+        hex =
+            dir.Write("fw.hex", Data(0, {0x02, 0x0E, 0x00}) + "\n" + FullImageHex(0x0E00, 0x1200));
+        dir.Write("config.ini", "[SETTING]\nm_strPath_flash=" + hex +
+                                    "\nAutoSN=1\nSN_StartAddr=3B00\nSN_Current=0100\n"
+                                    "SN_Bytes=2\nSN_Step=1\n");
+        ::mkdir(dir.File("dump").c_str(), 0755);
+    }
+    std::vector<std::string> Args(std::vector<std::string> rest) const {
+        rest.insert(rest.begin(), {"--config", dir.File("config.ini"), "--json"});
+        return rest;
+    }
+    // The flash of a simulated module, and whether it holds the image and `serial` at 0x3B00.
+    bool Programmed(const std::string& module, std::uint32_t serial) const {
+        const std::string flash = ReadBytes(dir.File("dump/" + module + ".bin"));
+        HexImage image;
+        std::string status;
+        if (flash.size() != 0x4000 || ReadHexFile(hex, image, status) != kHexOk ||
+            !CheckImage(image))
+            return false;
+        for (std::uint32_t a = 0; a < 0x3B00; ++a) {
+            const std::uint8_t want =
+                (a < 3 || (a >= 0x0E00 && a < image.end)) ? image.data[a] : 0xFF;
+            if (static_cast<std::uint8_t>(flash[a]) != want)
+                return false;
+        }
+        return static_cast<std::uint8_t>(flash[0x3B00]) == (serial >> 8) &&
+               static_cast<std::uint8_t>(flash[0x3B01]) == (serial & 0xFF);
+    }
+    TempDir dir;
+    std::string hex;
+};
+
+TEST(Cli, HelpVersionAndUsage) {
+    const Result help = RunCli({"--help"}, nullptr);
+    EXPECT_EQ(help.exit, 0);
+    for (const char* sub : {"list", "program", "watch", "records", "130 stopped"})
+        EXPECT_NE(help.out.find(sub), std::string::npos) << sub;
+    const Result version = RunCli({"--version"}, nullptr);
+    EXPECT_EQ(version.exit, 0);
+    EXPECT_EQ(version.out.rfind("pravune-cli ", 0), 0u);
+    EXPECT_EQ(RunCli({"program", "--sn-bytes", "5"}, nullptr).exit, 2);
+    EXPECT_EQ(RunCli({"frobnicate"}, nullptr).exit, 2);
+}
+
+TEST(Cli, ListShowsEveryModuleAndWhichCannotBeOpened) {
+    Station s;
+    const Result r = RunCli(s.Args({"list"}), "MOD001,!LOCKED");
+    EXPECT_EQ(r.exit, 0);
+    const auto modules = Events(r, "module");
+    ASSERT_EQ(modules.size(), 2u);
+    EXPECT_EQ(modules[0]["uid"], "MOD001");
+    EXPECT_EQ(modules[0]["port"], "usb-sim-0");
+    EXPECT_EQ(modules[0]["id"], "2156:C001");
+    EXPECT_EQ(modules[1]["access"], "Permission denied");
+}
+
+// Each way a program run ends, and its exit code.
+TEST(Cli, ProgramExitCodes) {
+    Station s;
+    const Result ok = RunCli(s.Args({"program"}), "MOD001", s.dir.File("dump"));
+    EXPECT_EQ(ok.exit, 0) << ok.out;
+    EXPECT_TRUE(s.Programmed("MOD001", 0x100));
+    ASSERT_EQ(Events(ok, "result").size(), 1u);
+    EXPECT_EQ(Events(ok, "result")[0]["record"], 1);
+
+    EXPECT_EQ(RunCli(s.Args({"program", "--wait", "0"}), "").exit, 3);
+    EXPECT_EQ(RunCli(s.Args({"program", "--wait", "0.3"}), "").exit, 3);
+    EXPECT_EQ(RunCli(s.Args({"program", "--wait", "0"}), "!LOCKED").exit, 4);
+    EXPECT_EQ(RunCli(s.Args({"program", s.dir.Write("bad.hex", ":00000001FF\n")}), "MOD001").exit,
+              2);
+    EXPECT_EQ(RunCli(s.Args({"program", "--module", "OTHER1", "--wait", "0"}), "MOD001").exit, 3);
+    // Without a record store no module is programmed.
+    Station blocked;
+    ::mkdir(blocked.dir.File("records.sqlite").c_str(), 0755);
+    EXPECT_EQ(RunCli(blocked.Args({"program"}), "MOD001").exit, 5);
+}
+
+TEST(Cli, WatchProgramsFourModulesAtOnceWithFourNumbers) {
+    Station s;
+    const Result r = RunCli(s.Args({"watch", "--count", "4"}), "MOD001,MOD002,MOD003,MOD004",
+                            s.dir.File("dump"));
+    EXPECT_EQ(r.exit, 0) << r.out;
+    std::set<std::uint32_t> numbers;
+    const Result records = RunCli(s.Args({"records"}), nullptr);
+    for (const auto& record : Events(records, "record")) {
+        EXPECT_EQ(record["verdict"], "succeeded");
+        const std::uint32_t value = record["serial"]["value"];
+        numbers.insert(value);
+        EXPECT_TRUE(s.Programmed(record["uid"], value)) << record["uid"];
+    }
+    EXPECT_EQ(numbers, (std::set<std::uint32_t>{0x100, 0x101, 0x102, 0x103}));
+    EXPECT_EQ(Events(r, "summary")[0]["modules"], 4);
+}
+
+// Ctrl+C stops the running blocks; every number taken ends written or used up.
+TEST(Cli, WatchStopsCleanlyOnCtrlC) {
+    Station s;
+    // 20 ms an answer: Ctrl+C comes in the middle of the flash write.
+    const Result r = RunCli(s.Args({"watch"}), "MOD001,MOD002", s.dir.File("dump"), 1300, 20000);
+    EXPECT_EQ(r.exit, 130) << r.out;
+    const auto records = Events(RunCli(s.Args({"records"}), nullptr), "record");
+    ASSERT_EQ(records.size(), 2u);
+    for (const auto& record : records) {
+        EXPECT_EQ(record["verdict"], "failed");
+        if (record.contains("serial")) {
+            EXPECT_EQ(record["serial"]["state"], "used_up");
+        }
+    }
+}
+
+TEST(Cli, RecordsExport) {
+    Station s;
+    ASSERT_EQ(RunCli(s.Args({"program"}), "MOD001").exit, 0);
+    const Result csv = RunCli({"--config", s.dir.File("config.ini"), "records", "--csv"}, nullptr);
+    EXPECT_EQ(csv.exit, 0);
+    EXPECT_EQ(csv.out.rfind("id,start_utc,", 0), 0u);
+    EXPECT_NE(csv.out.find(",\"MOD001\",\"usb-sim-0\",0x3B00,2,0x100,written,\"succeeded\","),
+              std::string::npos)
+        << csv.out;
+    const Result show = RunCli(s.Args({"records", "--show", "1"}), nullptr);
+    EXPECT_EQ(show.exit, 0);
+    EXPECT_EQ(Events(show, "log").back()["text"], "Succeed\r\n");
+    EXPECT_EQ(RunCli(s.Args({"records", "--show", "9"}), nullptr).exit, 2);
+}
+
+}  // namespace
