@@ -1,14 +1,18 @@
 // pravune-cli: the loader for scripts and test fixtures. The same programming station as the
 // window, the same config.ini, lock and record store, so window and command line may run side by
 // side without ever giving a number twice.
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <list>
 #include <map>
 #include <memory>
@@ -39,6 +43,15 @@ enum Exit : int {
 };
 
 const char* const kExitCodes =
+    "Subcommands (pravune-cli SUBCOMMAND --help for each):\n"
+    "  list                      the matching modules present: node, VID:PID, UID, USB port\n"
+    "  program [FILE]            one module; FILE defaults to the HEX file config.ini names\n"
+    "      --wait SECONDS        wait this long for the module (default: until it comes)\n"
+    "      --module UID, --port PATH   pick one of several modules\n"
+    "      --sn-addr HEX, --sn-bytes N, --sn-step N, --no-sn   override the serial-number plan\n"
+    "  watch [FILE]              every module that appears, several at once; --count N\n"
+    "  records                   every download recorded; --since UTC, --csv, --json, --show ID\n"
+    "\n"
     "Exit codes: 0 success; 1 a download failed; 2 usage, or a HEX file or serial-number plan\n"
     "refused; 3 no module (the wait ran out); 4 a module present but not accessible (install\n"
     "the udev rule, see README); 5 the record store or the serial-number ledger unavailable;\n"
@@ -316,7 +329,65 @@ int Program(const Options& o, HidPlatform& platform, Printer& out, StopSignal& s
     return code;
 }
 
+// Wakes the watch loop when a hidraw node appears, goes or changes its permissions in /dev, so
+// that modules are found at once without looking at every node twice a second. Without
+// inotify the loop looks every 500 ms.
+class DeviceArrivals {
+  public:
+    explicit DeviceArrivals(StopSignal& stop) {
+        m_fd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        if (m_fd < 0 || ::inotify_add_watch(m_fd, "/dev", IN_CREATE | IN_DELETE | IN_ATTRIB) < 0)
+            return;
+        if (::pipe2(m_quit, O_CLOEXEC) != 0)
+            return;
+        m_thread = std::thread([this, &stop] {
+            alignas(inotify_event) char buffer[4096];
+            for (;;) {
+                pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_quit[0], POLLIN, 0}};
+                if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+                    return;
+                if (fds[1].revents)
+                    return;
+                bool hidraw = false;
+                for (ssize_t n; (n = ::read(m_fd, buffer, sizeof buffer)) > 0;) {
+                    for (char* p = buffer; p < buffer + n;) {
+                        const auto* event = reinterpret_cast<const inotify_event*>(p);
+                        hidraw =
+                            hidraw || (event->len && std::strncmp(event->name, "hidraw", 6) == 0);
+                        p += sizeof(inotify_event) + event->len;
+                    }
+                }
+                if (hidraw)
+                    stop.Tell();
+            }
+        });
+    }
+    ~DeviceArrivals() {
+        if (m_thread.joinable()) {
+            [[maybe_unused]] const ssize_t n = ::write(m_quit[1], "q", 1);
+            m_thread.join();
+        }
+        for (int fd : {m_fd, m_quit[0], m_quit[1]}) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    }
+    DeviceArrivals(const DeviceArrivals&) = delete;
+    DeviceArrivals& operator=(const DeviceArrivals&) = delete;
+    // How long the loop may wait for news before it looks itself.
+    std::chrono::milliseconds Period() const {
+        return m_thread.joinable() ? std::chrono::milliseconds(5000)
+                                   : std::chrono::milliseconds(500);
+    }
+
+  private:
+    int m_fd = -1;
+    int m_quit[2] = {-1, -1};
+    std::thread m_thread;
+};
+
 int Watch(const Options& o, HidPlatform& platform, Printer& out, StopSignal& stop) {
+    DeviceArrivals arrivals(stop);
     unsigned vid = 0, pid = 0;
     Identifiers(ConfigPath(o), vid, pid);
     struct Worker {
@@ -387,7 +458,7 @@ int Watch(const Options& o, HidPlatform& platform, Printer& out, StopSignal& sto
             for (auto it = done.begin(); it != done.end();)
                 it = present.count(*it) ? std::next(it) : done.erase(it);
         }
-        stopped = stop.WaitFor(std::chrono::milliseconds(500)) || stopped;
+        stopped = stop.WaitFor(arrivals.Period()) || stopped;
     }
     out.Event({{"event", "summary"}, {"modules", finished}, {"failed", failures}},
               std::to_string(finished) + " modules, " + std::to_string(failures) + " failed");
