@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -265,6 +266,79 @@ void SilentModule() {
               " s) and the port closes");
 }
 
+// The command-line loader programs three modules at once through the kernel: one watch run,
+// three distinct serial numbers, each module's flash exact.
+void CliWatchesThreeModules() {
+    ::mkdir("/tmp/cli", 0755);
+    std::ofstream("/tmp/cli/fw.hex") << Data(0, {0x02, 0x0E, 0x00}) << "\n"
+                                     << FullImageHex(0x0E00, 0x3B00);
+    std::ofstream("/tmp/cli/config.ini")
+        << "[SETTING]\nm_strPath_flash=/tmp/cli/fw.hex\nAutoSN=1\nSN_StartAddr=3B00\n"
+           "SN_Current=00000010\nSN_Bytes=4\nSN_Step=1\n";
+    std::vector<std::unique_ptr<Vmodule>> modules;
+    for (const char* serial : {"KRNA01", "KRNB02", "KRNC03"}) {
+        modules.push_back(std::make_unique<Vmodule>(std::vector<std::string>{
+            "--serial", serial, "--dump", std::string("/tmp/cli/") + serial + ".bin"}));
+    }
+    HidrawPlatform hidraw;
+    const double until = NowMs() + 5000;
+    auto present = [&] {
+        int n = 0;
+        for (const std::string& path : hidraw.EnumerateInterfaces()) {
+            HidAttributes a;
+            n += hidraw.GetAttributes(path, a) && a.vendorId == 0x2156 && a.productId == 0xC001;
+        }
+        return n;
+    };
+    while (present() < 3 && NowMs() < until)
+        ::usleep(5000);
+    Check(present() == 3, "three modules present for the command line");
+    const double started = NowMs();
+    const pid_t cli = ::fork();
+    if (cli == 0) {
+        std::freopen("/tmp/cli/out.txt", "w", stdout);
+        ::execl("/bin/pravune-cli", "pravune-cli", "--config", "/tmp/cli/config.ini", "watch",
+                "--count", "3", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = -1;
+    while (::waitpid(cli, &status, WNOHANG) == 0 && NowMs() - started < 60000)
+        ::usleep(10000);
+    if (NowMs() - started >= 60000) {
+        ::kill(cli, SIGKILL);
+        ::waitpid(cli, &status, 0);
+    }
+    const bool exited = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    Check(exited, "pravune-cli watch --count 3 exits 0 (" +
+                      std::to_string(static_cast<int>(NowMs() - started)) + " ms)");
+    if (!exited)
+        std::printf("%s", ReadFile("/tmp/cli/out.txt").c_str());
+    for (auto& m : modules)
+        m->Stop();
+    HexImage image;
+    std::string text;
+    ReadHexBuffer(ReadFile("/tmp/cli/fw.hex"), image, text);
+    CheckImage(image);
+    std::vector<std::uint32_t> numbers;
+    bool exact = true;
+    for (const char* serial : {"KRNA01", "KRNB02", "KRNC03"}) {
+        const std::string flash = ReadFile(std::string("/tmp/cli/") + serial + ".bin");
+        if (flash.size() != VirtualBootloader::kFlashSize) {
+            exact = false;
+            continue;
+        }
+        std::uint32_t value = 0;
+        for (int b = 0; b < 4; ++b)
+            value = (value << 8) | static_cast<std::uint8_t>(flash[0x3B00 + b]);
+        numbers.push_back(value);
+        exact = exact && FlashHoldsPlan(flash, image, SerialBytes(value, 4), 0x3B00);
+    }
+    std::sort(numbers.begin(), numbers.end());
+    Check(exact, "each module's flash holds the image and its serial number");
+    Check(numbers == std::vector<std::uint32_t>{0x10, 0x11, 0x12},
+          "three distinct serial numbers 0x10, 0x11, 0x12");
+}
+
 }  // namespace
 
 int main() {
@@ -274,6 +348,7 @@ int main() {
     PulledAway("0");
     NoPermission();
     SilentModule();
+    CliWatchesThreeModules();
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
 }

@@ -16,7 +16,7 @@ cmake -S "$root" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DP
     -DPRAVUNE_TESTS=OFF -DPRAVUNE_BENCH=OFF -DPRAVUNE_KERNEL_TEST=ON \
     -DCMAKE_EXE_LINKER_FLAGS=-static \
     -DSQLite3_LIBRARY="$(dpkg -L libsqlite3-dev | grep '/libsqlite3\.a$')" > "$work/cmake.log"
-cmake --build "$work/build" --target kernel_driver pravune-vmodule > "$work/build.log"
+cmake --build "$work/build" --target kernel_driver pravune-vmodule pravune-cli > "$work/build.log"
 
 echo "-- kernel and modules"
 apt-cache show linux-image-amd64 > /dev/null 2>&1 || apt-get update -qq
@@ -37,8 +37,8 @@ echo "-- initramfs"
 rootfs="$work/rootfs"
 rm -rf "$rootfs" && mkdir -p "$rootfs"/{bin,lib/modules,proc,sys,dev,tmp}
 cp /bin/busybox "$rootfs/bin/busybox"
-cp "$work/build/kernel_driver" "$work/build/pravune-vmodule" "$rootfs/bin/"
-strip "$rootfs/bin/kernel_driver" "$rootfs/bin/pravune-vmodule"
+cp "$work/build/kernel_driver" "$work/build/pravune-vmodule" "$work/build/pravune-cli" "$rootfs/bin/"
+strip "$rootfs/bin/kernel_driver" "$rootfs/bin/pravune-vmodule" "$rootfs/bin/pravune-cli"
 for module in hid hid-generic uhid; do
     cp "$(find "$kernel_dir/lib/modules" -name "$module.ko*" | head -n 1)" "$rootfs/lib/modules/"
 done
