@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/loader_dlg.h"
+#include "cli/printer.h"
 #include "sim/sim_hid_platform.h"
 #include "station/thread_host.h"
 #include "tests/support/hex_text.h"
@@ -47,7 +48,13 @@ void BM_StationDownloadFullImage(benchmark::State& state) {
     module.faults.answerMicros = answerMicros;
     SimHidPlatform platform;
     platform.AddModule(module);
-    QuietObserver observer;
+    // Argument 1: 0 tells nothing, 1 prints as pravune-cli does (its lines and progress).
+    QuietObserver quiet;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> null(std::fopen("/dev/null", "w"),
+                                                         &std::fclose);
+    Printer printer(Printer::Mode::kTerminal, null.get());
+    ModuleObserver printing(printer, "usb-1-1");
+    StationObserver& observer = state.range(1) ? static_cast<StationObserver&>(printing) : quiet;
     StationFlags flags;
     ThreadHost host(flags, observer);
     ProgrammingStation station(platform, dir.File("config.ini"), observer, host, flags);
@@ -80,8 +87,10 @@ void BM_StationDownloadFullImage(benchmark::State& state) {
     Report(state, lessTick, answers, exchanges);
 }
 BENCHMARK(BM_StationDownloadFullImage)
-    ->Arg(0)
-    ->Arg(1000)
+    ->Args({0, 0})
+    ->Args({1000, 0})
+    ->Args({0, 1})
+    ->Args({1000, 1})
     ->Iterations(3)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

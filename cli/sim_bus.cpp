@@ -43,10 +43,15 @@ SimulatedBus::SimulatedBus(const std::string& serials, unsigned answerMicros,
         if (comma == std::string::npos)
             comma = serials.size();
         if (comma > begin) {
-            const bool denied = serials[begin] == '!';
-            m_slots.push_back(std::make_unique<Slot>(
-                serials.substr(begin + (denied ? 1 : 0), comma - begin - (denied ? 1 : 0))));
-            m_slots.back()->permitted = !denied;
+            const char mark = serials[begin];
+            const std::size_t skip = mark == '!' || mark == '?' ? 1 : 0;
+            m_slots.push_back(
+                std::make_unique<Slot>(serials.substr(begin + skip, comma - begin - skip)));
+            m_slots.back()->permitted = mark != '!';
+            if (mark == '?') {
+                m_slots.back()->module.faults.disappearAfter = 10;
+                m_slots.back()->module.faults.absentEnumerations = 1 << 30;
+            }
             m_slots.back()->module.faults.answerMicros = answerMicros;
         }
         begin = comma + 1;

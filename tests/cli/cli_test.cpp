@@ -5,16 +5,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "image/hex_reader.h"
 #include "image/image_check.h"
-#include "tests/support/hex_text.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/station_rig.h"
 
 namespace {
 
@@ -146,6 +147,7 @@ TEST(Cli, ProgramExitCodes) {
     ASSERT_EQ(Events(ok, "result").size(), 1u);
     EXPECT_EQ(Events(ok, "result")[0]["record"], 1);
 
+    EXPECT_EQ(RunCli(s.Args({"program"}), "?PULLED").exit, 1);
     EXPECT_EQ(RunCli(s.Args({"program", "--wait", "0"}), "").exit, 3);
     EXPECT_EQ(RunCli(s.Args({"program", "--wait", "0.3"}), "").exit, 3);
     EXPECT_EQ(RunCli(s.Args({"program", "--wait", "0"}), "!LOCKED").exit, 4);
@@ -189,6 +191,31 @@ TEST(Cli, WatchStopsCleanlyOnCtrlC) {
             EXPECT_EQ(record["serial"]["state"], "used_up");
         }
     }
+}
+
+// The window's station and the command line on one config.ini at once: never one number twice.
+TEST(Cli, WindowAndCommandLineShareOneCounter) {
+    Station s;
+    std::atomic<bool> cliDone{false};
+    std::thread cli([&] {
+        EXPECT_EQ(
+            RunCli(s.Args({"watch", "--count", "3"}), "MOD001,MOD002,MOD003", {}, 0, 300).exit, 0);
+        cliDone = true;
+    });
+    // The window programs module after module for as long as the command line runs.
+    Rig window(nullptr, {}, "WINDOW", s.dir.path());
+    int programmed = 0;
+    while (!cliDone && programmed < 500) {
+        EXPECT_TRUE(window.station.Download());
+        ++programmed;
+    }
+    cli.join();
+    std::set<std::uint32_t> numbers;
+    for (const auto& record : Events(RunCli(s.Args({"records"}), nullptr), "record")) {
+        EXPECT_EQ(record["verdict"], "succeeded");
+        EXPECT_TRUE(numbers.insert(std::uint32_t{record["serial"]["value"]}).second);
+    }
+    EXPECT_EQ(numbers.size(), 3u + static_cast<std::size_t>(programmed));
 }
 
 TEST(Cli, RecordsExport) {
