@@ -15,5 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     HidUevent uevent = ParseHidUevent(text);
     if (uevent.haveUniq && Utf8ToUtf16(uevent.uniq).size() > uevent.uniq.size())
         std::abort();
+    // The port path is the start of HID_PHYS, never more.
+    const std::string port = PortPathOfPhys(uevent.phys);
+    if (uevent.phys.compare(0, port.size(), port) != 0)
+        std::abort();
     return 0;
 }
