@@ -174,14 +174,8 @@ std::vector<Found> FindModules(HidPlatform& platform, unsigned vid, unsigned pid
         HidOpenError error;
         if (auto device = platform.Open(path, error)) {
             std::u16string serial;
-            if (device->GetSerialNumber(serial)) {
-                for (char16_t unit : serial) {
-                    const char c = static_cast<char>(unit & 0xFF);
-                    if (c == 0 || f.uid.size() == 6)
-                        break;
-                    f.uid.push_back(c);
-                }
-            }
+            if (device->GetSerialNumber(serial))
+                f.uid = SerialIdentifierText(serial);
         } else {
             f.access = error.text;
         }

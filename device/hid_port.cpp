@@ -73,18 +73,13 @@ bool CHidPort::Open() {
         if (SizeBuffer(m_pInputReport, m_nInputLength, m_caps.inputReportLength) &&
             SizeBuffer(m_pOutputReport, m_nOutputLength, m_caps.outputReportLength) &&
             SizeBuffer(m_pFeatureReport, m_nFeatureLength, m_caps.featureReportLength)) {
-            if (!m_filterUid.empty() || !m_filterPort.empty()) {
-                const ModuleIdentity found = IdentityOf(*m_hDevice, path);
-                if ((!m_filterUid.empty() && found.uid != m_filterUid) ||
-                    (!m_filterPort.empty() && found.port != m_filterPort)) {
-                    Close();
-                    continue;
-                }
-            }
-            if (m_held) {
+            // Held to one module, or limited to one: its identity decides, read once.
+            if (m_held || !m_filterUid.empty() || !m_filterPort.empty()) {
                 ModuleIdentity found = IdentityOf(*m_hDevice, path);
-                if (found != *m_held) {
-                    if (!m_replacement)
+                const bool filtered = (!m_filterUid.empty() && found.uid != m_filterUid) ||
+                                      (!m_filterPort.empty() && found.port != m_filterPort);
+                if (filtered || (m_held && found != *m_held)) {
+                    if (!filtered && !m_replacement)
                         m_replacement = std::move(found);
                     Close();
                     continue;
@@ -156,9 +151,7 @@ void CHidPort::Release() {
     m_replacement.reset();
 }
 
-namespace {
-
-std::string SerialText(const std::u16string& serial) {
+std::string SerialIdentifierText(const std::u16string& serial) {
     std::string text;
     // Each unit narrows to its low byte; the text ends where a narrowed unit is 0, as a
     // zero-terminated 8-bit string does.
@@ -171,19 +164,17 @@ std::string SerialText(const std::u16string& serial) {
     return text;
 }
 
-}  // namespace
-
 std::string CHidPort::GetSerialText() {
     std::u16string serial;
     if (!m_hDevice || !m_hDevice->GetSerialNumber(serial))
         return {};
-    return SerialText(serial);
+    return SerialIdentifierText(serial);
 }
 
 ModuleIdentity CHidPort::IdentityOf(HidDevice& device, const std::string& path) const {
     ModuleIdentity identity;
     if (device.GetSerialNumber(identity.serial))
-        identity.uid = SerialText(identity.serial);
+        identity.uid = SerialIdentifierText(identity.serial);
     else
         identity.serial.clear();
     identity.port = m_platform.PortPath(path);

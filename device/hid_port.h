@@ -23,6 +23,10 @@ struct ModuleIdentity {
     bool operator==(const ModuleIdentity&) const = default;
 };
 
+// The device identifier formed from a serial-number string: its first six units, each narrowed
+// to its low byte, ending where a narrowed unit is 0.
+std::string SerialIdentifierText(const std::u16string& serial);
+
 // The device identifier as UTF-8 text: each narrowed byte stands for the character of that code
 // (Latin-1), so the status and the log show the same characters.
 std::string Latin1ToUtf8(const std::string& narrowed);

@@ -29,9 +29,9 @@ TEST(SerialLedger, EveryDownloadLeavesARecordWithItsNumber) {
     Rig r(kPlan);
     ASSERT_TRUE(r.station.Download());
     // The next module takes its number, then no command after it (the run fails).
-    r.module.onExchange = [&](std::size_t n) {
-        if (n == r.module.exchanges() && r.module.commands().back()[1] == 0x00 &&
-            r.module.commands().back()[2] == 0x3B)
+    r.module.onExchange = [&](std::size_t) {
+        const BootPacket& last = r.module.commands().back();
+        if (last[0] == CMD_WRITE && last[1] == 0x00 && last[2] == 0x3B)
             r.module.faults.failSetReports = 1 << 20;
     };
     ASSERT_FALSE(r.station.Download());
