@@ -39,6 +39,27 @@ struct SerialEntry {
     std::string reservedUtc;
 };
 
+// A plan's counter shared by several stations: the number the next download takes and the step
+// the last station advanced it by.
+struct SerialCounter {
+    std::uint32_t next = 0;
+    std::uint32_t step = 0;
+    bool operator==(const SerialCounter&) const = default;
+};
+
+// What a download took from a shared counter: its number, and the counter's next one.
+struct TakenSerial {
+    std::uint32_t value = 0;
+    std::uint32_t next = 0;
+    bool operator==(const TakenSerial&) const = default;
+};
+
+// Who changed a shared counter, as the record names the station.
+struct CounterStation {
+    std::string host;
+    std::string folder;
+};
+
 struct DownloadRecord {
     std::int64_t id = 0;
     std::string startUtc, endUtc;  // ISO 8601 UTC with milliseconds: 2026-12-07T16:42:04.123Z
@@ -90,6 +111,23 @@ class RecordStore {
                                const std::function<bool(std::string* reason)>& alsoSave,
                                std::string* reason) = 0;
 
+    // Gives the running download the next number of the plan's shared counter, in one
+    // transaction that other stations wait for: creates the counter at `start` when no station
+    // has used the plan (recording `station` as its creator), records the number (state
+    // reserved) and advances the counter by `step`. Nothing, with the reason, when any part
+    // fails: then nothing changed.
+    virtual std::optional<TakenSerial> TakeSerial(std::int64_t downloadId, SerialPlanKey plan,
+                                                  std::uint32_t start, std::uint32_t step,
+                                                  const CounterStation& station,
+                                                  std::string* reason) = 0;
+    // The plan's shared counter (nothing in `counter` when no station has used the plan).
+    virtual bool ReadCounter(SerialPlanKey plan, std::optional<SerialCounter>& counter,
+                             std::string* reason) = 0;
+    // An operator's edit: sets the plan's counter to `next` and `step`, and records the change
+    // with the station and the time.
+    virtual bool SetCounter(SerialPlanKey plan, std::uint32_t next, std::uint32_t step,
+                            const CounterStation& station, std::string* reason) = 0;
+
     // The new state of the number the download holds.
     virtual bool SetSerialState(std::int64_t downloadId, SerialState state,
                                 std::string* reason) = 0;
@@ -111,10 +149,26 @@ class RecordStore {
 
     // The version of the record's layout.
     virtual int SchemaVersion() const = 0;
+    // The database as the operator knows it, without credentials: a file's path, or
+    // "PostgreSQL server HOST:PORT/DATABASE".
+    virtual const std::string& Where() const = 0;
+    // Whether the last failure was a lost or refused connection (the store reconnects at its
+    // next use), rather than a refusal of the data.
+    virtual bool LostConnection() const = 0;
 };
 
 // The newest layout this program writes.
 int NewestRecordSchemaVersion();
+
+namespace sql {
+class Session;
+}
+
+// The record over an open database connection, its layout brought to the newest version in one
+// transaction. A database that belongs to another program or comes from a newer loader is
+// refused and left as it was. Null (with the reason) on failure or for a null `session`.
+std::unique_ptr<RecordStore> OpenRecordStore(std::unique_ptr<sql::Session> session,
+                                             std::string* reason);
 
 // Opens, creating it when missing, the SQLite record at `path`: WAL journal, a busy timeout
 // of kRecordBusyTimeout (several loaders share the file), foreign keys on, and the layout

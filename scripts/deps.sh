@@ -3,7 +3,7 @@
 
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
                 qt6-base-dev libgl-dev fonts-liberation2 fonts-wqy-zenhei libsqlite3-dev
-                libcli11-dev nlohmann-json3-dev help2man)
+                libcli11-dev nlohmann-json3-dev help2man libpq-dev postgresql)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # Only for rebuilding the sample application (examples/build.sh); the build does not need it.
 EXAMPLE_PACKAGES=(sdcc)

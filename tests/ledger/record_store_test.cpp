@@ -14,6 +14,7 @@
 #include "settings/settings_store.h"
 #include "tests/support/case_name.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_database.h"
 
 namespace {
 
@@ -66,28 +67,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "31eba51c313a5c08226adf18d4a359cfdfd8d2e816b13f4af952f7ea6584dcfb"}),
     CaseName());
 
-// ---- The record store ----
-
-// Raw SQL on a record file, as another tool (or an older or newer loader) would do it.
-struct RawDb {
-    explicit RawDb(const std::string& path) { sqlite3_open(path.c_str(), &db); }
-    ~RawDb() { sqlite3_close(db); }
-    RawDb(const RawDb&) = delete;
-    RawDb& operator=(const RawDb&) = delete;
-    bool Exec(const std::string& sql) {
-        return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
-    }
-    std::int64_t Count(const std::string& sql) {
-        sqlite3_stmt* statement = nullptr;
-        std::int64_t n = -1;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
-            sqlite3_step(statement) == SQLITE_ROW)
-            n = sqlite3_column_int64(statement, 0);
-        sqlite3_finalize(statement);
-        return n;
-    }
-    sqlite3* db = nullptr;
-};
+// ---- The record store, on SQLite and on PostgreSQL through the one interface ----
 
 constexpr SerialPlanKey kPlan{0x0E00, 3};
 
@@ -104,11 +84,18 @@ DownloadRecord Started(const std::string& host = "bench-1") {
     return r;
 }
 
-class RecordStoreTest : public ::testing::Test {
+template <typename Param>
+class StoreFixture : public ::testing::TestWithParam<Param> {
   protected:
+    static Backend BackendOf(Backend b) { return b; }
+    template <typename T>
+    static Backend BackendOf(const std::tuple<Backend, T>& p) {
+        return std::get<0>(p);
+    }
+    void SetUp() override { REQUIRE_DATABASE(m_db); }
     std::unique_ptr<RecordStore> Open() {
         std::string reason;
-        auto store = OpenSqliteRecordStore(m_path, &reason);
+        auto store = m_db.Open(&reason);
         EXPECT_TRUE(store) << reason;
         return store;
     }
@@ -118,11 +105,14 @@ class RecordStoreTest : public ::testing::Test {
         EXPECT_GT(id, 0) << reason;
         return id;
     }
-    TempDir m_dir;
-    std::string m_path = m_dir.File("records.sqlite");
+    TestDatabase m_db{BackendOf(this->GetParam())};
 };
 
-TEST_F(RecordStoreTest, AWholeRecordReadsBackAfterAReopen) {
+using RecordStoreTest = StoreFixture<Backend>;
+INSTANTIATE_TEST_SUITE_P(Both, RecordStoreTest,
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgres), BackendName);
+
+TEST_P(RecordStoreTest, AWholeRecordReadsBackAfterAReopen) {
     DownloadRecord r = Started();
     r.startUtc = "2026-12-07T16:42:04.123Z";
     {
@@ -139,7 +129,7 @@ TEST_F(RecordStoreTest, AWholeRecordReadsBackAfterAReopen) {
         r.portPath = "/dev/hidraw3";
         r.log = {{"16:42:04 ", kLogStampColor, true},
                  {"Erasing\n", kLogBlack, false},
-                 {std::string("zero\0byte, \xc3\xa9t\xc3\xa9\n", 16), kLogGreen, false}};
+                 {"\xc3\xa9t\xc3\xa9 \xe2\x82\xac\n", kLogGreen, false}};
         ASSERT_TRUE(store->FinishDownload(r, &reason)) << reason;
     }
     auto store = Open();
@@ -166,7 +156,26 @@ TEST_F(RecordStoreTest, AWholeRecordReadsBackAfterAReopen) {
     EXPECT_EQ(reason, "there is no download #" + std::to_string(r.id + 1));
 }
 
-TEST_F(RecordStoreTest, SinceReadsOldestFirstWithinTheLimit) {
+// Bytes a text column of PostgreSQL cannot hold (a zero, broken UTF-8) are kept by SQLite as
+// they are and stored by PostgreSQL as U+FFFD: the record is never refused for them.
+TEST_P(RecordStoreTest, TextsOfAnyBytesAreRecorded) {
+    auto store = Open();
+    DownloadRecord r = Started();
+    r.hexPath = std::string("/media/\xff\xfe.hex");
+    r.id = Begin(*store, r);
+    r.verdict = "failed";
+    r.log = {{std::string("zero\0byte\n", 10), kLogRed, false}};
+    std::string reason;
+    ASSERT_TRUE(store->FinishDownload(r, &reason)) << reason;
+    const DownloadRecord back = *store->Get(r.id, &reason);
+    const bool exact = m_db.backend() == Backend::kSqlite;
+    EXPECT_EQ(back.hexPath, exact ? r.hexPath : "/media/\xef\xbf\xbd\xef\xbf\xbd.hex");
+    EXPECT_EQ(back.log[0].text, exact ? r.log[0].text
+                                      : std::string("zero\xef\xbf\xbd"
+                                                    "byte\n"));
+}
+
+TEST_P(RecordStoreTest, SinceReadsOldestFirstWithinTheLimit) {
     auto store = Open();
     for (const char* start :
          {"2026-01-03T00:00:00.000Z", "2026-01-01T00:00:00.000Z", "2026-01-02T00:00:00.000Z"}) {
@@ -198,11 +207,10 @@ struct SecondCase {
     const char* reason;  // nullptr: recorded
 };
 
-class RecordStoreLedger : public RecordStoreTest,
-                          public ::testing::WithParamInterface<SecondCase> {};
+using RecordStoreLedger = StoreFixture<std::tuple<Backend, SecondCase>>;
 
 TEST_P(RecordStoreLedger, EachNumberOfAPlanIsGivenOnce) {
-    const SecondCase& c = GetParam();
+    const SecondCase& c = std::get<1>(GetParam());
     auto store = Open();
     std::string reason;
     const std::int64_t first = Begin(*store);
@@ -211,40 +219,44 @@ TEST_P(RecordStoreLedger, EachNumberOfAPlanIsGivenOnce) {
     bool saved = false;
     const bool ok = store->ReserveSerial(
         second, c.plan, c.value, [&](std::string*) { return saved = true; }, &reason);
-    RawDb raw(m_path);
     if (!c.reason) {
         EXPECT_TRUE(ok) << reason;
         EXPECT_TRUE(saved);
-        EXPECT_EQ(raw.Count("SELECT count(*) FROM serials"), 2);
+        EXPECT_EQ(m_db.Count("SELECT count(*) FROM serials"), 2);
         return;
     }
     EXPECT_FALSE(ok);
     EXPECT_FALSE(saved);
     EXPECT_EQ(reason, c.reason);
-    EXPECT_EQ(raw.Count("SELECT count(*) FROM serials"), 1);
-    EXPECT_EQ(raw.Count("SELECT download_id FROM serials"), first);
+    EXPECT_EQ(m_db.Count("SELECT count(*) FROM serials"), 1);
+    EXPECT_EQ(m_db.Count("SELECT download_id FROM serials"), first);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    RecordStore, RecordStoreLedger,
-    ::testing::Values(
-        SecondCase{"same_number", false, kPlan, 5,
-                   "serial number 0x000005 of plan 0x0E00/3 was already given to download #1"},
-        SecondCase{"other_address", false, {0x0E10, 3}, 5, nullptr},
-        SecondCase{"other_width", false, {0x0E00, 2}, 5, nullptr},
-        SecondCase{"next_number", false, kPlan, 6, nullptr},
-        SecondCase{"download_holds_one", true, kPlan, 6,
-                   "download #1 already holds a serial number; serial number 0x000006 of plan "
-                   "0x0E00/3 was not recorded"},
-        SecondCase{"too_wide_for_the_plan", false, kPlan, 0x1000000,
-                   "serial number 0x1000000 does not fit in 3 bytes"},
-        SecondCase{
-            "width_zero", false, {0x0E00, 0}, 1, "a serial number takes 1 to 4 bytes, not 0"},
-        SecondCase{
-            "width_five", false, {0x0E00, 5}, 1, "a serial number takes 1 to 4 bytes, not 5"}),
-    CaseName());
+    Both, RecordStoreLedger,
+    ::testing::Combine(
+        ::testing::Values(Backend::kSqlite, Backend::kPostgres),
+        ::testing::Values(
+            SecondCase{"same_number", false, kPlan, 5,
+                       "serial number 0x000005 of plan 0x0E00/3 was already given to download #1"},
+            SecondCase{"other_address", false, {0x0E10, 3}, 5, nullptr},
+            SecondCase{"other_width", false, {0x0E00, 2}, 5, nullptr},
+            SecondCase{"next_number", false, kPlan, 6, nullptr},
+            SecondCase{"download_holds_one", true, kPlan, 6,
+                       "download #1 already holds a serial number; serial number 0x000006 of "
+                       "plan 0x0E00/3 was not recorded"},
+            SecondCase{"too_wide_for_the_plan", false, kPlan, 0x1000000,
+                       "serial number 0x1000000 does not fit in 3 bytes"},
+            SecondCase{
+                "width_zero", false, {0x0E00, 0}, 1, "a serial number takes 1 to 4 bytes, not 0"},
+            SecondCase{
+                "width_five", false, {0x0E00, 5}, 1, "a serial number takes 1 to 4 bytes, not 5"})),
+    [](const auto& param) {
+        return BackendName({std::get<0>(param.param), param.index}) + "_" +
+               std::get<1>(param.param).name;
+    });
 
-TEST_F(RecordStoreTest, AFailedSaveLeavesNoNumberBehind) {
+TEST_P(RecordStoreTest, AFailedSaveLeavesNoNumberBehind) {
     auto store = Open();
     const std::int64_t id = Begin(*store);
     std::string reason;
@@ -270,7 +282,7 @@ TEST_F(RecordStoreTest, AFailedSaveLeavesNoNumberBehind) {
     EXPECT_TRUE(store->ReserveSerial(id, kPlan, 7, nullptr, &reason)) << reason;
 }
 
-TEST_F(RecordStoreTest, ARecordEndsOnceAndOnlyWithAVerdict) {
+TEST_P(RecordStoreTest, ARecordEndsOnceAndOnlyWithAVerdict) {
     auto store = Open();
     DownloadRecord r = Started();
     r.id = Begin(*store);
@@ -294,7 +306,7 @@ TEST_F(RecordStoreTest, ARecordEndsOnceAndOnlyWithAVerdict) {
     EXPECT_EQ(reason, "there is no download #99");
 }
 
-TEST_F(RecordStoreTest, OversizedTextsAndLogsAreCutNotRefused) {
+TEST_P(RecordStoreTest, OversizedTextsAndLogsAreCutNotRefused) {
     auto store = Open();
     DownloadRecord r = Started();
     r.hexPath = std::string(kMaxRecordText + 1, 'p');
@@ -314,7 +326,73 @@ TEST_F(RecordStoreTest, OversizedTextsAndLogsAreCutNotRefused) {
     EXPECT_EQ(back.log.back(), (LogEntry{"(6 more log entries were not recorded)\n", kLogRed}));
 }
 
-// ---- Opening and migrating ----
+// The shared counter: created at the first station's number, advanced by each take, set by an
+// operator's edit (recorded with the station), never giving a number twice.
+TEST_P(RecordStoreTest, TheSharedCounterGivesEachNumberOnce) {
+    auto store = Open();
+    const CounterStation line1{"line-1", "/opt/pravune"}, line2{"line-2", "/srv/pravune"};
+    std::string reason;
+    std::optional<SerialCounter> counter;
+    ASSERT_TRUE(store->ReadCounter(kPlan, counter, &reason)) << reason;
+    EXPECT_FALSE(counter);
+
+    const auto take = [&](std::uint32_t start, std::uint32_t step, const CounterStation& at) {
+        const std::int64_t id = Begin(*store);
+        return store->TakeSerial(id, kPlan, start, step, at, &reason);
+    };
+    EXPECT_EQ(take(0x10, 1, line1), (TakenSerial{0x10, 0x11}));
+    EXPECT_EQ(take(0x99, 2, line2), (TakenSerial{0x11, 0x13}));  // the counter, not the field
+    ASSERT_TRUE(store->SetCounter(kPlan, 0x40, 3, line2, &reason)) << reason;
+    EXPECT_EQ(take(0x10, 3, line1), (TakenSerial{0x40, 0x43}));
+    ASSERT_TRUE(store->ReadCounter(kPlan, counter, &reason)) << reason;
+    EXPECT_EQ(counter, (SerialCounter{0x43, 3}));
+
+    // Set back onto a number given before: refused at the take, nothing changes.
+    ASSERT_TRUE(store->SetCounter(kPlan, 0x11, 1, line1, &reason)) << reason;
+    EXPECT_FALSE(take(0x10, 1, line1));
+    EXPECT_EQ(reason, "serial number 0x000011 of plan 0x0E00/3 was already given to download #2");
+    ASSERT_TRUE(store->ReadCounter(kPlan, counter, &reason)) << reason;
+    EXPECT_EQ(counter, (SerialCounter{0x11, 1}));
+
+    // The last number of the width is given once; the counter then stays on it.
+    ASSERT_TRUE(store->SetCounter(kPlan, 0xFFFFFF, 1, line1, &reason)) << reason;
+    EXPECT_EQ(take(0, 1, line1), (TakenSerial{0xFFFFFF, 0x1000000}));
+    EXPECT_FALSE(take(0, 1, line1));
+    EXPECT_EQ(reason, "serial number 0x1000000 does not fit in 3 bytes");
+    EXPECT_FALSE(store->SetCounter(kPlan, 0x1000000, 1, line1, &reason));
+
+    // Every change with its station: the creation, then the three edits.
+    EXPECT_EQ(m_db.Count("SELECT count(*) FROM counter_changes"), 4);
+    EXPECT_EQ(m_db.Count("SELECT count(*) FROM counter_changes WHERE old_value IS NULL AND "
+                         "new_value = 16 AND station_host = 'line-1'"),
+              1);
+    EXPECT_EQ(m_db.Count("SELECT count(*) FROM counter_changes WHERE old_value = 19 AND "
+                         "new_value = 64 AND station_host = 'line-2'"),
+              1);
+}
+
+// ---- Opening and migrating a SQLite file ----
+
+// Raw SQL on a record file, as another tool (or an older or newer loader) would do it.
+struct RawDb {
+    explicit RawDb(const std::string& path) { sqlite3_open(path.c_str(), &db); }
+    ~RawDb() { sqlite3_close(db); }
+    RawDb(const RawDb&) = delete;
+    RawDb& operator=(const RawDb&) = delete;
+    bool Exec(const std::string& sql) {
+        return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    std::int64_t Count(const std::string& sql) {
+        sqlite3_stmt* statement = nullptr;
+        std::int64_t n = -1;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            n = sqlite3_column_int64(statement, 0);
+        sqlite3_finalize(statement);
+        return n;
+    }
+    sqlite3* db = nullptr;
+};
 
 struct OpenCase {
     std::string name;
@@ -322,7 +400,11 @@ struct OpenCase {
     std::string refusal;  // empty: opens at the newest version; else the reason's ending
 };
 
-class RecordStoreOpen : public RecordStoreTest, public ::testing::WithParamInterface<OpenCase> {};
+class RecordStoreOpen : public ::testing::TestWithParam<OpenCase> {
+  protected:
+    TempDir m_dir;
+    std::string m_path = m_dir.File("records.sqlite");
+};
 
 TEST_P(RecordStoreOpen, MigratesOwnFilesAndLeavesOthersAlone) {
     const OpenCase& c = GetParam();
@@ -340,10 +422,10 @@ TEST_P(RecordStoreOpen, MigratesOwnFilesAndLeavesOthersAlone) {
     }
     ASSERT_TRUE(store) << reason;
     EXPECT_EQ(store->SchemaVersion(), NewestRecordSchemaVersion());
-    EXPECT_GT(Begin(*store), 0);
+    EXPECT_GT(store->BeginDownload(Started(), &reason), 0) << reason;
     RawDb raw(m_path);
     EXPECT_EQ(raw.Count("PRAGMA user_version"), NewestRecordSchemaVersion());
-    EXPECT_EQ(raw.Count("SELECT count(*) FROM sqlite_master WHERE type = 'table'"), 3);
+    EXPECT_EQ(raw.Count("SELECT count(*) FROM sqlite_master WHERE type = 'table'"), 5);
 }
 
 const std::string kNewer = std::to_string(NewestRecordSchemaVersion() + 1);
@@ -362,12 +444,23 @@ INSTANTIATE_TEST_SUITE_P(
                      (void)OpenSqliteRecordStore(p, &r);
                  },
                  ""},
-        OpenCase{"newer_loader",
+        // A file of the first layout, with a download in it, gains the shared counters.
+        OpenCase{"first_layout_with_a_download",
                  [](const std::string& p) {
-                     RawDb(p).Exec("CREATE TABLE downloads (id); PRAGMA user_version = " + kNewer);
+                     std::string r;
+                     (void)OpenSqliteRecordStore(p, &r)->BeginDownload(Started(), &r);
+                     RawDb(p).Exec(
+                         "DROP TABLE serial_counters; DROP TABLE counter_changes; "
+                         "PRAGMA user_version = 1");
                  },
-                 (" was written by a newer loader (layout version " + kNewer +
-                  ", this loader knows up to 1)")},
+                 ""},
+        OpenCase{
+            "newer_loader",
+            [](const std::string& p) {
+                RawDb(p).Exec("CREATE TABLE downloads (id); PRAGMA user_version = " + kNewer);
+            },
+            (" was written by a newer loader (layout version " + kNewer +
+             ", this loader knows up to " + std::to_string(NewestRecordSchemaVersion()) + ")")},
         OpenCase{"another_programs_tables",
                  [](const std::string& p) { RawDb(p).Exec("CREATE TABLE invoices (x)"); },
                  " holds tables of another program"},

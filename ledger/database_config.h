@@ -1,0 +1,53 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "ledger/record_store.h"
+
+// Where a station keeps its record and its serial-number counter: by default the SQLite file
+// beside config.ini, with the counter in config.ini; or a PostgreSQL server that several
+// stations share, counter included. config.ini names the server:
+//
+//   [DATABASE]
+//   Connection=host=db.line.example dbname=pravune user=station
+//
+// (a libpq connection string or postgresql:// address), and the environment variable
+// PRAVUNE_DATABASE, when set and not empty, takes its place for scripts.
+
+inline constexpr const char* kDatabaseSection = "DATABASE";
+inline constexpr const char* kDatabaseKey = "Connection";
+inline constexpr const char* kDatabaseEnvironment = "PRAVUNE_DATABASE";
+// How long a connection attempt may take where the connection string sets no connect_timeout.
+inline constexpr std::chrono::seconds kConnectTimeout{5};
+
+struct DatabaseChoice {
+    std::string connection;  // empty: the SQLite file beside config.ini
+    // The database as the log names it, without credentials: the file's path or
+    // "PostgreSQL server HOST:PORT/DATABASE".
+    std::string name;
+    bool shared() const { return !connection.empty(); }
+};
+
+// The database for the station whose settings are at `configPath`.
+DatabaseChoice ChooseDatabase(const std::string& configPath);
+
+// Opens the chosen database's record, bringing its layout to the newest version.
+std::unique_ptr<RecordStore> OpenChosenRecordStore(const DatabaseChoice& choice,
+                                                   const std::string& configPath,
+                                                   std::string* reason);
+
+// "PostgreSQL server HOST:PORT/DATABASE" for a connection string, with libpq's defaults.
+std::string PostgresName(const std::string& connection);
+
+// Whether this loader was built with PostgreSQL.
+bool PostgresBuiltIn();
+
+namespace sql {
+class Session;
+// Connects to the PostgreSQL server that `connection` names, within the connection's
+// connect_timeout (kConnectTimeout when it sets none). Null, with the reason, on failure; the
+// reason never holds the password.
+std::unique_ptr<Session> OpenPostgres(const std::string& connection, std::string* reason);
+}  // namespace sql

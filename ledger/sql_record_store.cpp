@@ -1,0 +1,715 @@
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <limits>
+#include <string_view>
+
+#include "image/serial_number.h"
+#include "ledger/record_store.h"
+#include "ledger/sql_session.h"
+
+namespace {
+
+using sql::Result;
+using sql::Row;
+using sql::Status;
+using sql::Transaction;
+
+// The record's layout, one step per version: step i brings a database from version i to i + 1.
+// Steps are only ever added, never changed in meaning. "{identity}" is the database's own
+// self-numbering key; the other types mean the same to SQLite and to PostgreSQL (to SQLite,
+// BIGINT and INTEGER are one integer type).
+constexpr std::array<const char*, 2> kMigrations = {
+    R"sql(
+CREATE TABLE downloads (
+    id             {identity},
+    start_utc      TEXT NOT NULL,
+    end_utc        TEXT,
+    station_host   TEXT NOT NULL DEFAULT '',
+    station_folder TEXT NOT NULL DEFAULT '',
+    loader_version TEXT NOT NULL DEFAULT '',
+    hex_path       TEXT NOT NULL DEFAULT '',
+    image_sha256   TEXT NOT NULL DEFAULT '',
+    image_start    BIGINT NOT NULL DEFAULT 0,
+    image_end      BIGINT NOT NULL DEFAULT 0,
+    format         TEXT NOT NULL DEFAULT '',
+    module_uid     TEXT NOT NULL DEFAULT '',
+    port_path      TEXT NOT NULL DEFAULT '',
+    verdict        TEXT NOT NULL DEFAULT 'running'
+                   CHECK (verdict IN ('running', 'succeeded', 'failed')),
+    failed_step    TEXT NOT NULL DEFAULT '',
+    status_text    TEXT NOT NULL DEFAULT '',
+    duration_ms    BIGINT NOT NULL DEFAULT 0
+);
+CREATE INDEX downloads_by_start ON downloads (start_utc);
+
+CREATE TABLE download_log (
+    download_id BIGINT NOT NULL REFERENCES downloads (id),
+    seq         BIGINT NOT NULL,
+    text        TEXT NOT NULL,
+    color       BIGINT NOT NULL,
+    time_stamp  INTEGER NOT NULL CHECK (time_stamp IN (0, 1)),
+    PRIMARY KEY (download_id, seq)
+);
+
+CREATE TABLE serials (
+    address      BIGINT NOT NULL,
+    width        INTEGER NOT NULL CHECK (width BETWEEN 1 AND 4),
+    value        BIGINT NOT NULL,
+    state        TEXT NOT NULL CHECK (state IN ('reserved', 'written', 'used_up')),
+    download_id  BIGINT NOT NULL UNIQUE REFERENCES downloads (id),
+    reserved_utc TEXT NOT NULL,
+    UNIQUE (address, width, value)
+);
+)sql",
+    // The counters several stations share, one per plan, and every change an operator made.
+    R"sql(
+CREATE TABLE serial_counters (
+    address    BIGINT NOT NULL,
+    width      INTEGER NOT NULL CHECK (width BETWEEN 1 AND 4),
+    next_value BIGINT NOT NULL,
+    step       BIGINT NOT NULL,
+    PRIMARY KEY (address, width)
+);
+
+CREATE TABLE counter_changes (
+    id             {identity},
+    address        BIGINT NOT NULL,
+    width          INTEGER NOT NULL,
+    old_value      BIGINT,
+    new_value      BIGINT NOT NULL,
+    step           BIGINT NOT NULL,
+    station_host   TEXT NOT NULL DEFAULT '',
+    station_folder TEXT NOT NULL DEFAULT '',
+    changed_utc    TEXT NOT NULL
+);
+)sql",
+};
+
+constexpr int kNewestVersion = static_cast<int>(kMigrations.size());
+
+void SetReason(std::string* reason, std::string text) {
+    if (reason)
+        *reason = std::move(text);
+}
+
+std::string Format(const char* pattern, auto... values) {
+    char text[160];
+    std::snprintf(text, sizeof text, pattern, values...);
+    return text;
+}
+
+std::string PlanText(SerialPlanKey plan) {
+    return Format("0x%04X/%d", static_cast<unsigned>(plan.address), plan.width);
+}
+
+std::string NumberText(SerialPlanKey plan, std::uint32_t value) {
+    return Format("serial number 0x%0*X of plan ", plan.width * 2, static_cast<unsigned>(value)) +
+           PlanText(plan);
+}
+
+std::optional<SerialState> ParseState(std::string_view text) {
+    for (SerialState state : {SerialState::kReserved, SerialState::kWritten, SerialState::kUsedUp})
+        if (text == SerialStateText(state))
+            return state;
+    return std::nullopt;
+}
+
+// `text` cut to kMaxRecordText bytes, never inside a UTF-8 sequence.
+std::string_view Bounded(std::string_view text) {
+    if (text.size() <= kMaxRecordText)
+        return text;
+    std::size_t end = kMaxRecordText;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        --end;
+    return text.substr(0, end);
+}
+
+// A refusal for a width or a value the plan cannot hold; empty when it can.
+std::string PlanProblem(SerialPlanKey plan, std::uint32_t value) {
+    if (plan.width < 1 || plan.width > 4)
+        return "a serial number takes 1 to 4 bytes, not " + std::to_string(plan.width);
+    if (plan.width < 4 && value >> (8 * plan.width) != 0)
+        return Format("serial number 0x%X does not fit in %d bytes", static_cast<unsigned>(value),
+                      plan.width);
+    return {};
+}
+
+std::string Migration(int version, const sql::Dialect& dialect) {
+    std::string text = kMigrations[static_cast<std::size_t>(version)];
+    const std::string_view token = "{identity}";
+    for (std::size_t at; (at = text.find(token)) != std::string::npos;)
+        text.replace(at, token.size(), dialect.identity);
+    return text;
+}
+
+constexpr const char* kSelectRecord = R"sql(
+SELECT d.id, d.start_utc, d.end_utc, d.station_host, d.station_folder, d.loader_version,
+       d.hex_path, d.image_sha256, d.image_start, d.image_end, d.format, d.module_uid,
+       d.port_path, d.verdict, d.failed_step, d.status_text, d.duration_ms,
+       s.address, s.width, s.value, s.state
+FROM downloads AS d LEFT JOIN serials AS s ON s.download_id = d.id
+)sql";
+
+// Rows of the log written by one statement, within what either database takes in parameters.
+constexpr std::size_t kLogRowsPerInsert = 100;
+
+class SqlRecordStore final : public RecordStore {
+  public:
+    SqlRecordStore(std::unique_ptr<sql::Session> session, int version)
+        : m_session(std::move(session)), m_version(version) {}
+
+    std::int64_t BeginDownload(const DownloadRecord& record, std::string* reason) override;
+    bool ReserveSerial(std::int64_t downloadId, SerialPlanKey plan, std::uint32_t value,
+                       const std::function<bool(std::string* reason)>& alsoSave,
+                       std::string* reason) override;
+    std::optional<TakenSerial> TakeSerial(std::int64_t downloadId, SerialPlanKey plan,
+                                          std::uint32_t start, std::uint32_t step,
+                                          const CounterStation& station,
+                                          std::string* reason) override;
+    bool ReadCounter(SerialPlanKey plan, std::optional<SerialCounter>& counter,
+                     std::string* reason) override;
+    bool SetCounter(SerialPlanKey plan, std::uint32_t next, std::uint32_t step,
+                    const CounterStation& station, std::string* reason) override;
+    bool SetSerialState(std::int64_t downloadId, SerialState state, std::string* reason) override;
+    bool FinishDownload(const DownloadRecord& record, std::string* reason) override;
+    std::optional<DownloadRecord> Get(std::int64_t id, std::string* reason) override;
+    std::optional<std::vector<DownloadRecord>> Since(const std::string& startUtc,
+                                                     std::size_t maxRecords,
+                                                     std::string* reason) override;
+    std::optional<SerialEntry> FindSerial(SerialPlanKey plan, std::uint32_t value,
+                                          std::string* reason) override;
+    int SchemaVersion() const override { return m_version; }
+    const std::string& Where() const override { return m_session->Name(); }
+    bool LostConnection() const override { return m_lost; }
+
+  private:
+    sql::Session& Db() { return *m_session; }
+    // Notes the failure and writes "what: the database's message" to `reason`.
+    bool Fail(std::string* reason, std::string_view what, const Result& result) {
+        m_lost = result.status == Status::kConnection;
+        SetReason(reason, std::string(what) + ": " + result.error);
+        return false;
+    }
+    Result Run(std::string_view text, std::initializer_list<sql::Value> parameters = {}) {
+        Result result = Db().Run(text, parameters);
+        m_lost = result.status == Status::kConnection;
+        return result;
+    }
+    Result Begin(Transaction& transaction) {
+        Result result = transaction.Begin(true);
+        m_lost = result.status == Status::kConnection;
+        return result;
+    }
+    // Inside a transaction: the verdict of download `id`, or nothing with the reason.
+    std::optional<std::string> Verdict(std::int64_t id, std::string* reason);
+    // Inside a transaction: checks that download `id` is running and records `value` of
+    // `plan` for it.
+    bool InsertSerial(std::int64_t id, SerialPlanKey plan, std::uint32_t value,
+                      std::string* reason);
+    // The record on a kSelectRecord row, with its log.
+    bool ReadRecord(const Row& row, DownloadRecord& record, std::string* reason);
+
+    std::unique_ptr<sql::Session> m_session;
+    int m_version;
+    bool m_lost = false;
+};
+
+std::int64_t SqlRecordStore::BeginDownload(const DownloadRecord& record, std::string* reason) {
+    const char* what = "cannot start the download's record";
+    const Result result =
+        Run(R"sql(
+INSERT INTO downloads (start_utc, station_host, station_folder, loader_version, hex_path,
+                       image_sha256, image_start, image_end, format, module_uid, port_path)
+VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id)sql",
+            {Bounded(record.startUtc.empty() ? UtcNowIso() : record.startUtc),
+             Bounded(record.stationHost), Bounded(record.stationFolder),
+             Bounded(record.loaderVersion), Bounded(record.hexPath), Bounded(record.imageSha256),
+             std::int64_t{record.imageStart}, std::int64_t{record.imageEnd}, Bounded(record.format),
+             Bounded(record.moduleUid), Bounded(record.portPath)});
+    if (!result.ok() || result.rows.empty()) {
+        Fail(reason, what, result);
+        return 0;
+    }
+    return result.rows[0].Int(0);
+}
+
+std::optional<std::string> SqlRecordStore::Verdict(std::int64_t id, std::string* reason) {
+    const Result result = Run("SELECT verdict FROM downloads WHERE id = ?", {id});
+    if (!result.ok()) {
+        Fail(reason, "cannot read download #" + std::to_string(id), result);
+        return std::nullopt;
+    }
+    if (result.rows.empty()) {
+        SetReason(reason, "there is no download #" + std::to_string(id));
+        return std::nullopt;
+    }
+    return result.rows[0].Text(0);
+}
+
+bool SqlRecordStore::InsertSerial(std::int64_t id, SerialPlanKey plan, std::uint32_t value,
+                                  std::string* reason) {
+    const std::optional<std::string> verdict = Verdict(id, reason);
+    if (!verdict)
+        return false;
+    if (*verdict != "running") {
+        SetReason(reason, "download #" + std::to_string(id) + " has already ended");
+        return false;
+    }
+    const std::string number = NumberText(plan, value);
+    const Result insert = Run(R"sql(
+INSERT INTO serials (address, width, value, state, download_id, reserved_utc)
+VALUES (?, ?, ?, 'reserved', ?, ?))sql",
+                              {std::int64_t{plan.address}, std::int64_t{plan.width},
+                               std::int64_t{value}, id, UtcNowIso()});
+    if (insert.status == Status::kUnique) {
+        // Which of the two rules: the number is taken, or the download holds another one. The
+        // failed statement ended a PostgreSQL transaction; the question is asked outside it.
+        Db().Rollback();
+        const Result owner =
+            Run("SELECT download_id FROM serials WHERE address = ? AND width = ? AND value = ?",
+                {std::int64_t{plan.address}, std::int64_t{plan.width}, std::int64_t{value}});
+        if (owner.ok() && !owner.rows.empty()) {
+            SetReason(reason, number + " was already given to download #" +
+                                  std::to_string(owner.rows[0].Int(0)));
+            return false;
+        }
+        SetReason(reason, "download #" + std::to_string(id) + " already holds a serial number; " +
+                              number + " was not recorded");
+        return false;
+    }
+    if (!insert.ok())
+        return Fail(reason, "cannot record " + number, insert);
+    return true;
+}
+
+bool SqlRecordStore::ReserveSerial(std::int64_t downloadId, SerialPlanKey plan, std::uint32_t value,
+                                   const std::function<bool(std::string* reason)>& alsoSave,
+                                   std::string* reason) {
+    if (std::string problem = PlanProblem(plan, value); !problem.empty()) {
+        SetReason(reason, std::move(problem));
+        return false;
+    }
+    const std::string number = NumberText(plan, value);
+    Transaction transaction(Db());
+    if (const Result begun = Begin(transaction); !begun.ok())
+        return Fail(reason, "cannot record " + number, begun);
+    if (!InsertSerial(downloadId, plan, value, reason))
+        return false;
+    if (alsoSave) {
+        std::string saveReason;
+        if (!alsoSave(&saveReason)) {
+            SetReason(reason, saveReason.empty() ? number +
+                                                       " was not recorded: the counter "
+                                                       "could not be saved"
+                                                 : saveReason);
+            return false;
+        }
+    }
+    if (const Result committed = transaction.Commit(); !committed.ok())
+        return Fail(reason, "cannot record " + number, committed);
+    return true;
+}
+
+std::optional<TakenSerial> SqlRecordStore::TakeSerial(std::int64_t downloadId, SerialPlanKey plan,
+                                                      std::uint32_t start, std::uint32_t step,
+                                                      const CounterStation& station,
+                                                      std::string* reason) {
+    if (std::string problem = PlanProblem(plan, start); !problem.empty()) {
+        SetReason(reason, std::move(problem));
+        return std::nullopt;
+    }
+    const std::string what = "cannot take a number of the counter of plan " + PlanText(plan);
+    Transaction transaction(Db());
+    if (const Result begun = Begin(transaction); !begun.ok()) {
+        Fail(reason, what, begun);
+        return std::nullopt;
+    }
+    // A plan no station has used starts at this station's number.
+    const std::int64_t address = plan.address, width = plan.width;
+    Result created = Run(R"sql(
+INSERT INTO serial_counters (address, width, next_value, step) VALUES (?, ?, ?, ?)
+ON CONFLICT (address, width) DO NOTHING)sql",
+                         {address, width, std::int64_t{start}, std::int64_t{step}});
+    if (created.ok() && created.changes == 1) {
+        created = Run(R"sql(
+INSERT INTO counter_changes (address, width, old_value, new_value, step, station_host,
+                             station_folder, changed_utc)
+VALUES (?, ?, NULL, ?, ?, ?, ?, ?))sql",
+                      {address, width, std::int64_t{start}, std::int64_t{step},
+                       Bounded(station.host), Bounded(station.folder), UtcNowIso()});
+    }
+    if (!created.ok()) {
+        Fail(reason, what, created);
+        return std::nullopt;
+    }
+    const Result counter = Run(std::string("SELECT next_value FROM serial_counters WHERE address "
+                                           "= ? AND width = ?") +
+                                   Db().Sql().lockRows,
+                               {address, width});
+    if (!counter.ok() || counter.rows.empty()) {
+        Fail(reason, what, counter);
+        return std::nullopt;
+    }
+    const std::int64_t stored = counter.rows[0].Int(0);
+    if (stored < 0 || stored > std::int64_t{0xFFFFFFFF}) {
+        SetReason(reason, "the counter of plan " + PlanText(plan) + " holds " +
+                              std::to_string(stored) + ", not a serial number");
+        return std::nullopt;
+    }
+    const TakenSerial taken{static_cast<std::uint32_t>(stored),
+                            AdvanceSerial(static_cast<std::uint32_t>(stored), step)};
+    if (std::string problem = PlanProblem(plan, taken.value); !problem.empty()) {
+        SetReason(reason, std::move(problem));
+        return std::nullopt;
+    }
+    if (!InsertSerial(downloadId, plan, taken.value, reason))
+        return std::nullopt;
+    const Result advanced =
+        Run("UPDATE serial_counters SET next_value = ?, step = ? WHERE address = ? AND width = ?",
+            {std::int64_t{taken.next}, std::int64_t{step}, address, width});
+    if (!advanced.ok()) {
+        Fail(reason, what, advanced);
+        return std::nullopt;
+    }
+    if (const Result committed = transaction.Commit(); !committed.ok()) {
+        Fail(reason, what, committed);
+        return std::nullopt;
+    }
+    return taken;
+}
+
+bool SqlRecordStore::ReadCounter(SerialPlanKey plan, std::optional<SerialCounter>& counter,
+                                 std::string* reason) {
+    const Result result =
+        Run("SELECT next_value, step FROM serial_counters WHERE address = ? AND width = ?",
+            {std::int64_t{plan.address}, std::int64_t{plan.width}});
+    if (!result.ok())
+        return Fail(reason, "cannot read the counter of plan " + PlanText(plan), result);
+    counter.reset();
+    if (!result.rows.empty())
+        counter = SerialCounter{static_cast<std::uint32_t>(result.rows[0].Int(0)),
+                                static_cast<std::uint32_t>(result.rows[0].Int(1))};
+    return true;
+}
+
+bool SqlRecordStore::SetCounter(SerialPlanKey plan, std::uint32_t next, std::uint32_t step,
+                                const CounterStation& station, std::string* reason) {
+    if (std::string problem = PlanProblem(plan, next); !problem.empty()) {
+        SetReason(reason, std::move(problem));
+        return false;
+    }
+    const std::string what = "cannot set the counter of plan " + PlanText(plan);
+    const std::int64_t address = plan.address, width = plan.width;
+    Transaction transaction(Db());
+    if (const Result begun = Begin(transaction); !begun.ok())
+        return Fail(reason, what, begun);
+    const Result old = Run(std::string("SELECT next_value FROM serial_counters WHERE address = ? "
+                                       "AND width = ?") +
+                               Db().Sql().lockRows,
+                           {address, width});
+    if (!old.ok())
+        return Fail(reason, what, old);
+    const sql::Value oldValue = old.rows.empty() ? sql::Value{} : sql::Value{old.rows[0].Int(0)};
+    Result changed = Run(R"sql(
+INSERT INTO serial_counters (address, width, next_value, step) VALUES (?, ?, ?, ?)
+ON CONFLICT (address, width) DO UPDATE SET next_value = excluded.next_value,
+                                           step = excluded.step)sql",
+                         {address, width, std::int64_t{next}, std::int64_t{step}});
+    if (changed.ok()) {
+        changed = Run(R"sql(
+INSERT INTO counter_changes (address, width, old_value, new_value, step, station_host,
+                             station_folder, changed_utc)
+VALUES (?, ?, ?, ?, ?, ?, ?, ?))sql",
+                      {address, width, oldValue, std::int64_t{next}, std::int64_t{step},
+                       Bounded(station.host), Bounded(station.folder), UtcNowIso()});
+    }
+    if (!changed.ok())
+        return Fail(reason, what, changed);
+    if (const Result committed = transaction.Commit(); !committed.ok())
+        return Fail(reason, what, committed);
+    return true;
+}
+
+bool SqlRecordStore::SetSerialState(std::int64_t downloadId, SerialState state,
+                                    std::string* reason) {
+    const Result update = Run("UPDATE serials SET state = ? WHERE download_id = ?",
+                              {std::string_view(SerialStateText(state)), downloadId});
+    if (!update.ok())
+        return Fail(reason, "cannot change the serial number's state", update);
+    if (update.changes == 0) {
+        SetReason(reason, "download #" + std::to_string(downloadId) + " holds no serial number");
+        return false;
+    }
+    return true;
+}
+
+bool SqlRecordStore::FinishDownload(const DownloadRecord& record, std::string* reason) {
+    if (record.verdict != "succeeded" && record.verdict != "failed") {
+        SetReason(reason, "a download ends as succeeded or failed, not \"" +
+                              std::string(Bounded(record.verdict)) + "\"");
+        return false;
+    }
+    const std::string what = "cannot end the record of download #" + std::to_string(record.id);
+    Transaction transaction(Db());
+    if (const Result begun = Begin(transaction); !begun.ok())
+        return Fail(reason, what, begun);
+    const std::optional<std::string> verdict = Verdict(record.id, reason);
+    if (!verdict)
+        return false;
+    if (*verdict != "running") {
+        SetReason(reason, "download #" + std::to_string(record.id) + " has already ended (" +
+                              *verdict + ")");
+        return false;
+    }
+    const Result update = Run(
+        R"sql(
+UPDATE downloads SET end_utc = ?, verdict = ?, failed_step = ?, status_text = ?,
+                     duration_ms = ?, module_uid = ?, port_path = ?
+WHERE id = ?)sql",
+        {Bounded(record.endUtc.empty() ? UtcNowIso() : record.endUtc),
+         std::string_view(record.verdict), Bounded(record.failedStep), Bounded(record.statusText),
+         record.durationMs, Bounded(record.moduleUid), Bounded(record.portPath), record.id});
+    if (!update.ok())
+        return Fail(reason, what, update);
+
+    // A log too long keeps its first entries and says how many it lost.
+    const bool cut = record.log.size() > kMaxRecordLogEntries;
+    const std::size_t kept = cut ? kMaxRecordLogEntries - 1 : record.log.size();
+    // Appended rather than concatenated: GCC 12 at -O3 warns wrongly (-Wrestrict) on the latter.
+    LogEntry lost{std::to_string(record.log.size() - kept), kLogRed, false};
+    lost.text.insert(0, 1, '(');
+    lost.text.append(" more log entries were not recorded)\n");
+    const std::size_t rows = kept + (cut ? 1 : 0);
+    // Inserted a hundred rows at a time: one round trip each, not one a row, to a server.
+    for (std::size_t first = 0; first < rows; first += kLogRowsPerInsert) {
+        const std::size_t count = std::min(kLogRowsPerInsert, rows - first);
+        std::string text =
+            "INSERT INTO download_log (download_id, seq, text, color, time_stamp) "
+            "VALUES ";
+        for (std::size_t i = 0; i < count; ++i)
+            text += i == 0 ? "(?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?)";
+        std::vector<sql::Value> parameters;
+        parameters.reserve(count * 5);
+        for (std::size_t i = first; i < first + count; ++i) {
+            const LogEntry& entry = i < kept ? record.log[i] : lost;
+            parameters.insert(parameters.end(),
+                              {record.id, static_cast<std::int64_t>(i), Bounded(entry.text),
+                               std::int64_t{entry.color}, std::int64_t{entry.timeStamp ? 1 : 0}});
+        }
+        const Result insert = Db().Execute(text, parameters);
+        m_lost = insert.status == Status::kConnection;
+        if (!insert.ok())
+            return Fail(reason, what, insert);
+    }
+    if (const Result committed = transaction.Commit(); !committed.ok())
+        return Fail(reason, what, committed);
+    return true;
+}
+
+bool SqlRecordStore::ReadRecord(const Row& row, DownloadRecord& record, std::string* reason) {
+    record.id = row.Int(0);
+    record.startUtc = row.Text(1);
+    record.endUtc = row.Text(2);
+    record.stationHost = row.Text(3);
+    record.stationFolder = row.Text(4);
+    record.loaderVersion = row.Text(5);
+    record.hexPath = row.Text(6);
+    record.imageSha256 = row.Text(7);
+    record.imageStart = static_cast<std::uint32_t>(row.Int(8));
+    record.imageEnd = static_cast<std::uint32_t>(row.Int(9));
+    record.format = row.Text(10);
+    record.moduleUid = row.Text(11);
+    record.portPath = row.Text(12);
+    record.verdict = row.Text(13);
+    record.failedStep = row.Text(14);
+    record.statusText = row.Text(15);
+    record.durationMs = row.Int(16);
+    record.hasSerial = !row.IsNull(17);
+    if (record.hasSerial) {
+        record.serialPlan = {static_cast<std::uint32_t>(row.Int(17)),
+                             static_cast<int>(row.Int(18))};
+        record.serialValue = static_cast<std::uint32_t>(row.Int(19));
+        const std::optional<SerialState> state = ParseState(row.Text(20));
+        if (!state) {
+            SetReason(reason, "download #" + std::to_string(record.id) +
+                                  " has a serial number in an unknown state");
+            return false;
+        }
+        record.serialState = *state;
+    }
+    const Result log =
+        Run("SELECT text, color, time_stamp FROM download_log WHERE download_id = ? ORDER BY seq "
+            "LIMIT ?",
+            {record.id, static_cast<std::int64_t>(kMaxRecordLogEntries)});
+    if (!log.ok())
+        return Fail(reason, "cannot read the log of download #" + std::to_string(record.id), log);
+    for (const Row& entry : log.rows)
+        record.log.push_back(
+            {entry.Text(0), static_cast<std::uint32_t>(entry.Int(1)), entry.Int(2) != 0});
+    return true;
+}
+
+std::optional<DownloadRecord> SqlRecordStore::Get(std::int64_t id, std::string* reason) {
+    Transaction transaction(Db());
+    if (const Result begun = transaction.Begin(false); !begun.ok()) {
+        Fail(reason, "cannot read download #" + std::to_string(id), begun);
+        return std::nullopt;
+    }
+    const Result query = Run(std::string(kSelectRecord) + "WHERE d.id = ?", {id});
+    if (!query.ok()) {
+        Fail(reason, "cannot read download #" + std::to_string(id), query);
+        return std::nullopt;
+    }
+    if (query.rows.empty()) {
+        SetReason(reason, "there is no download #" + std::to_string(id));
+        return std::nullopt;
+    }
+    DownloadRecord record;
+    if (!ReadRecord(query.rows[0], record, reason))
+        return std::nullopt;
+    return record;
+}
+
+std::optional<std::vector<DownloadRecord>> SqlRecordStore::Since(const std::string& startUtc,
+                                                                 std::size_t maxRecords,
+                                                                 std::string* reason) {
+    Transaction transaction(Db());
+    if (const Result begun = transaction.Begin(false); !begun.ok()) {
+        Fail(reason, "cannot read the downloads", begun);
+        return std::nullopt;
+    }
+    const std::size_t limit = std::min<std::size_t>(
+        maxRecords, static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max()));
+    const Result query = Run(
+        std::string(kSelectRecord) + "WHERE d.start_utc >= ? ORDER BY d.start_utc, d.id LIMIT ?",
+        {std::string_view(startUtc), static_cast<std::int64_t>(limit)});
+    if (!query.ok()) {
+        Fail(reason, "cannot read the downloads", query);
+        return std::nullopt;
+    }
+    std::vector<DownloadRecord> records;
+    for (const Row& row : query.rows) {
+        DownloadRecord record;
+        if (!ReadRecord(row, record, reason))
+            return std::nullopt;
+        records.push_back(std::move(record));
+    }
+    return records;
+}
+
+std::optional<SerialEntry> SqlRecordStore::FindSerial(SerialPlanKey plan, std::uint32_t value,
+                                                      std::string* reason) {
+    const std::string number = NumberText(plan, value);
+    const Result query =
+        Run("SELECT state, download_id, reserved_utc FROM serials WHERE address = ? AND width = ? "
+            "AND value = ?",
+            {std::int64_t{plan.address}, std::int64_t{plan.width}, std::int64_t{value}});
+    if (!query.ok()) {
+        Fail(reason, "cannot read " + number, query);
+        return std::nullopt;
+    }
+    if (query.rows.empty()) {
+        SetReason(reason, number + " was never given");
+        return std::nullopt;
+    }
+    const Row& row = query.rows[0];
+    const std::optional<SerialState> state = ParseState(row.Text(0));
+    if (!state) {
+        SetReason(reason, number + " is in an unknown state");
+        return std::nullopt;
+    }
+    return SerialEntry{plan, value, *state, row.Int(1), row.Text(2)};
+}
+
+// Refuses what this loader must not touch: a newer layout, or another program's tables.
+bool MayMigrate(sql::Session& db, int version, std::string* reason) {
+    if (version > kNewestVersion) {
+        SetReason(reason, db.Name() + " was written by a newer loader (layout version " +
+                              std::to_string(version) + ", this loader knows up to " +
+                              std::to_string(kNewestVersion) + ")");
+        return false;
+    }
+    if (version == 0) {
+        const std::optional<bool> others = db.HoldsOtherTables(reason);
+        if (!others)
+            return false;
+        if (*others) {
+            SetReason(reason, db.Name() + " holds tables of another program");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Failed(std::string* reason, const sql::Session& db, const Result& result) {
+    SetReason(reason, db.Name() + ": " + result.error);
+    return false;
+}
+
+}  // namespace
+
+int NewestRecordSchemaVersion() {
+    return kNewestVersion;
+}
+
+std::unique_ptr<RecordStore> OpenRecordStore(std::unique_ptr<sql::Session> session,
+                                             std::string* reason) {
+    if (!session)
+        return nullptr;
+    sql::Session& db = *session;
+    // Only reads until the database is known to be ours; both reads in one read transaction,
+    // so that another loader creating the tables meanwhile is seen whole or not at all.
+    int found = 0;
+    {
+        Transaction look(db);
+        if (const Result begun = look.Begin(false); !begun.ok()) {
+            Failed(reason, db, begun);
+            return nullptr;
+        }
+        const std::optional<int> version = db.LayoutVersion(reason);
+        if (!version || !MayMigrate(db, *version, reason))
+            return nullptr;
+        found = *version;
+        look.Commit();
+    }
+    if (const Result prepared = db.PrepareForWriting(); !prepared.ok()) {
+        Failed(reason, db, prepared);
+        return nullptr;
+    }
+    if (found == kNewestVersion)
+        return std::make_unique<SqlRecordStore>(std::move(session), found);
+
+    Transaction transaction(db);
+    Result step = transaction.Begin(true);
+    if (step.ok())
+        step = db.LockLayout();
+    if (!step.ok()) {
+        Failed(reason, db, step);
+        return nullptr;
+    }
+    // Another loader may have migrated the database meanwhile.
+    const std::optional<int> now = db.LayoutVersion(reason);
+    if (!now || !MayMigrate(db, *now, reason))
+        return nullptr;
+    int version = *now;
+    for (; version < kNewestVersion; ++version) {
+        step = db.Script(Migration(version, db.Sql()));
+        if (step.ok())
+            step = db.SetLayoutVersion(version + 1);
+        if (!step.ok()) {
+            SetReason(reason, db.Name() + ": cannot bring the layout to version " +
+                                  std::to_string(version + 1) + ": " + step.error);
+            return nullptr;
+        }
+    }
+    if (step = transaction.Commit(); !step.ok()) {
+        Failed(reason, db, step);
+        return nullptr;
+    }
+    return std::make_unique<SqlRecordStore>(std::move(session), version);
+}
+
+std::unique_ptr<RecordStore> OpenSqliteRecordStore(const std::string& path, std::string* reason) {
+    return OpenRecordStore(sql::OpenSqlite(path, reason), reason);
+}

@@ -1,0 +1,214 @@
+#include <charconv>
+#include <map>
+
+#include "ledger/record_store.h"
+#include "ledger/sql_session.h"
+#include "ledger/sqlite_db.h"
+
+namespace sql {
+
+bool Row::IsNull(std::size_t column) const {
+    return column >= m_cells.size() || !m_cells[column];
+}
+
+std::int64_t Row::Int(std::size_t column) const {
+    std::int64_t value = 0;
+    if (!IsNull(column)) {
+        const std::string& text = *m_cells[column];
+        std::from_chars(text.data(), text.data() + text.size(), value);
+    }
+    return value;
+}
+
+std::string Row::Text(std::size_t column) const {
+    return IsNull(column) ? std::string() : *m_cells[column];
+}
+
+namespace {
+
+void SetReason(std::string* reason, std::string text) {
+    if (reason)
+        *reason = std::move(text);
+}
+
+constexpr Dialect kSqliteDialect{"INTEGER PRIMARY KEY", ""};
+
+class SqliteSession final : public Session {
+  public:
+    SqliteSession(sqlite::DbPtr db, std::string path)
+        : m_db(std::move(db)), m_name(std::move(path)) {}
+
+    const Dialect& Sql() const override { return kSqliteDialect; }
+    const std::string& Name() const override { return m_name; }
+
+    Result Execute(std::string_view text, std::span<const Value> parameters) override {
+        sqlite3_stmt* statement = Prepared(text);
+        if (!statement)
+            return Failure(SQLITE_ERROR);
+        int index = 0;
+        for (const Value& value : parameters) {
+            ++index;
+            int bound = SQLITE_OK;
+            if (const auto* number = std::get_if<std::int64_t>(&value))
+                bound = sqlite3_bind_int64(statement, index, *number);
+            else if (const auto* chars = std::get_if<std::string_view>(&value))
+                bound = sqlite3_bind_text64(statement, index, chars->data(), chars->size(),
+                                            SQLITE_TRANSIENT, SQLITE_UTF8);
+            else
+                bound = sqlite3_bind_null(statement, index);
+            if (bound != SQLITE_OK)
+                return Finish(statement, Failure(bound));
+        }
+        Result result;
+        const int columns = sqlite3_column_count(statement);
+        int status;
+        while ((status = sqlite3_step(statement)) == SQLITE_ROW) {
+            std::vector<std::optional<std::string>> cells(static_cast<std::size_t>(columns));
+            for (int c = 0; c < columns; ++c) {
+                if (sqlite3_column_type(statement, c) == SQLITE_NULL)
+                    continue;
+                const auto* chars =
+                    reinterpret_cast<const char*>(sqlite3_column_text(statement, c));
+                const int size = sqlite3_column_bytes(statement, c);
+                cells[static_cast<std::size_t>(c)] =
+                    chars ? std::string(chars, static_cast<std::size_t>(size)) : std::string();
+            }
+            result.rows.emplace_back(std::move(cells));
+        }
+        if (status != SQLITE_DONE)
+            return Finish(statement, Failure(status));
+        result.changes = sqlite3_changes64(m_db.get());
+        return Finish(statement, std::move(result));
+    }
+
+    Result Script(std::string_view text) override {
+        const std::string whole(text);
+        const int status = sqlite::Exec(m_db.get(), whole.c_str());
+        return status == SQLITE_OK ? Result{} : Failure(status);
+    }
+
+    Result Begin(bool write) override {
+        // BEGIN IMMEDIATE takes the write lock at once, so that two processes queue on it
+        // instead of failing half-way.
+        const char* text = write ? "BEGIN IMMEDIATE" : "BEGIN";
+        const int status =
+            sqlite::RetryBusy(kRecordBusyTimeout, [&] { return sqlite::Exec(m_db.get(), text); });
+        return status == SQLITE_OK ? Result{} : Failure(status);
+    }
+
+    Result Commit() override {
+        // A commit that waits for readers (rollback journal) keeps the transaction open on
+        // SQLITE_BUSY.
+        const int status = sqlite::RetryBusy(kRecordBusyTimeout,
+                                             [&] { return sqlite::Exec(m_db.get(), "COMMIT"); });
+        return status == SQLITE_OK ? Result{} : Failure(status);
+    }
+
+    void Rollback() override {
+        // SQLite may already have rolled back by itself after some errors.
+        if (!sqlite3_get_autocommit(m_db.get()))
+            sqlite::Exec(m_db.get(), "ROLLBACK");
+    }
+
+    std::optional<int> LayoutVersion(std::string* reason) override {
+        Result result = Run("PRAGMA user_version", {});
+        if (!result.ok() || result.rows.empty()) {
+            SetReason(reason, m_name + ": " + result.error);
+            return std::nullopt;
+        }
+        return static_cast<int>(result.rows[0].Int(0));
+    }
+
+    std::optional<bool> HoldsOtherTables(std::string* reason) override {
+        Result result = Run("SELECT count(*) FROM sqlite_master", {});
+        if (!result.ok() || result.rows.empty()) {
+            SetReason(reason, m_name + ": " + result.error);
+            return std::nullopt;
+        }
+        return result.rows[0].Int(0) != 0;
+    }
+
+    Result SetLayoutVersion(int version) override {
+        return Run("PRAGMA user_version = " + std::to_string(version), {});
+    }
+
+    Result LockLayout() override { return {}; }  // BEGIN IMMEDIATE has locked the file
+
+    Result PrepareForWriting() override {
+        // WAL lets the loaders read while one writes. Where the file system cannot share its
+        // index (a network share), SQLite keeps the rollback journal, which is as safe but
+        // slower.
+        const int walSet = sqlite::RetryBusy(kRecordBusyTimeout, [&] {
+            return sqlite::Exec(m_db.get(), "PRAGMA journal_mode = WAL");
+        });
+        if (walSet != SQLITE_OK)
+            return Failure(walSet);
+        const int keys = sqlite::Exec(m_db.get(), "PRAGMA foreign_keys = ON");
+        return keys == SQLITE_OK ? Result{} : Failure(keys);
+    }
+
+  private:
+    Result Failure(int status) const {
+        Result result;
+        const int primary = status & 0xFF;
+        result.status = status == SQLITE_CONSTRAINT_UNIQUE || status == SQLITE_CONSTRAINT_PRIMARYKEY
+                            ? Status::kUnique
+                        : primary == SQLITE_CANTOPEN || primary == SQLITE_IOERR
+                            ? Status::kConnection
+                            : Status::kError;
+        result.error = sqlite3_errmsg(m_db.get());
+        return result;
+    }
+
+    static Result Finish(sqlite3_stmt* statement, Result result) {
+        sqlite3_reset(statement);
+        sqlite3_clear_bindings(statement);
+        return result;
+    }
+
+    // The statement for `text`, prepared once per session.
+    sqlite3_stmt* Prepared(std::string_view text) {
+        auto found = m_statements.find(text);
+        if (found != m_statements.end())
+            return found->second.get();
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(m_db.get(), text.data(), static_cast<int>(text.size()), &statement,
+                               nullptr) != SQLITE_OK ||
+            !statement) {
+            sqlite3_finalize(statement);
+            return nullptr;
+        }
+        // Statements built from numbers (the layout's version) are not kept.
+        if (m_statements.size() >= 64)
+            m_statements.clear();
+        return m_statements.emplace(std::string(text), statement).first->second.get();
+    }
+
+    // Declared first, destroyed last: the statements are finalized before the connection.
+    sqlite::DbPtr m_db;
+    std::string m_name;
+    std::map<std::string, std::unique_ptr<sqlite3_stmt, sqlite::FinalizeStatement>, std::less<>>
+        m_statements;
+};
+
+}  // namespace
+
+std::unique_ptr<Session> OpenSqlite(const std::string& path, std::string* reason) {
+    if (path.empty()) {
+        SetReason(reason, "no file is named for the download record");
+        return nullptr;
+    }
+    sqlite3* raw = nullptr;
+    const int opened =
+        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    sqlite::DbPtr db(raw);
+    if (opened != SQLITE_OK) {
+        SetReason(reason, sqlite::Error(db.get(), path));
+        return nullptr;
+    }
+    sqlite3_extended_result_codes(db.get(), 1);
+    sqlite3_busy_timeout(db.get(), static_cast<int>(kRecordBusyTimeout.count()));
+    return std::make_unique<SqliteSession>(std::move(db), path);
+}
+
+}  // namespace sql
