@@ -254,15 +254,15 @@ class PostgresSession final : public Session {
             result.status = Status::kError;
             result.error = "the server rolled the transaction back";
         }
+        Unlock();
         return result;
     }
 
     void Rollback() override {
-        if (!m_connection || PQstatus(m_connection.get()) != CONNECTION_OK ||
-            PQtransactionStatus(m_connection.get()) == PQTRANS_IDLE)
-            return;
-        if (!Script("ROLLBACK").ok())
+        if (m_connection && PQstatus(m_connection.get()) == CONNECTION_OK &&
+            PQtransactionStatus(m_connection.get()) != PQTRANS_IDLE && !Script("ROLLBACK").ok())
             m_connection.reset();  // reconnected at the next use
+        Unlock();
     }
 
     std::optional<int> LayoutVersion(std::string* reason) override {
@@ -304,13 +304,37 @@ class PostgresSession final : public Session {
         return result;
     }
 
-    Result LockLayout() override {
-        return Run("SELECT pg_advisory_xact_lock(?)", {std::int64_t{kLayoutLock}});
+    Result LockLayout(bool exclusive) override {
+        // A lock taken inside the transaction would not show this connection the layout that
+        // another loader committed while it waited: the server refreshes a connection's view of
+        // its tables when a transaction starts. So the lock is the connection's, taken between
+        // two transactions, and let go when the transaction ends.
+        Result result = Script("COMMIT");
+        if (result.ok())
+            result =
+                Run(exclusive ? "SELECT pg_advisory_lock(?)" : "SELECT pg_advisory_lock_shared(?)",
+                    {std::int64_t{kLayoutLock}});
+        if (result.ok()) {
+            m_layoutUnlock =
+                exclusive ? "SELECT pg_advisory_unlock(?)" : "SELECT pg_advisory_unlock_shared(?)";
+            result = Script("BEGIN ISOLATION LEVEL READ COMMITTED");
+        }
+        return result;
     }
 
     Result PrepareForWriting() override { return {}; }
 
   private:
+    // Lets go of the layout's lock, if this connection holds it (a lost one holds nothing).
+    void Unlock() {
+        if (!m_layoutUnlock)
+            return;
+        const char* unlock = m_layoutUnlock;
+        m_layoutUnlock = nullptr;
+        if (m_connection && !Run(unlock, {std::int64_t{kLayoutLock}}).ok())
+            m_connection.reset();
+    }
+
     Result Lost(std::string error) {
         m_connection.reset();
         Result result;
@@ -434,6 +458,7 @@ class PostgresSession final : public Session {
     ConnectionPtr m_connection;
     bool m_inTransaction = false;
     std::string m_lastTag;
+    const char* m_layoutUnlock = nullptr;  // the call that lets go of the layout's lock
 };
 
 }  // namespace

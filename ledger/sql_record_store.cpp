@@ -663,7 +663,10 @@ std::unique_ptr<RecordStore> OpenRecordStore(std::unique_ptr<sql::Session> sessi
     int found = 0;
     {
         Transaction look(db);
-        if (const Result begun = look.Begin(false); !begun.ok()) {
+        Result begun = look.Begin(false);
+        if (begun.ok())
+            begun = db.LockLayout(false);
+        if (!begun.ok()) {
             Failed(reason, db, begun);
             return nullptr;
         }
@@ -683,7 +686,7 @@ std::unique_ptr<RecordStore> OpenRecordStore(std::unique_ptr<sql::Session> sessi
     Transaction transaction(db);
     Result step = transaction.Begin(true);
     if (step.ok())
-        step = db.LockLayout();
+        step = db.LockLayout(true);
     if (!step.ok()) {
         Failed(reason, db, step);
         return nullptr;

@@ -86,8 +86,9 @@ class Session {
     // After the database is known to be the loader's, outside a transaction: what the
     // connection needs before it writes.
     virtual Result PrepareForWriting() = 0;
-    // Inside a write transaction: waits until no other loader is changing the layout.
-    virtual Result LockLayout() = 0;
+    // Inside a transaction: waits until no other loader is changing the layout; `exclusive`
+    // (to change it) also keeps other loaders from reading it until the transaction ends.
+    virtual Result LockLayout(bool exclusive) = 0;
 };
 
 // A transaction, rolled back by the destructor unless committed.

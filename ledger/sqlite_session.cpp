@@ -132,7 +132,8 @@ class SqliteSession final : public Session {
         return Run("PRAGMA user_version = " + std::to_string(version), {});
     }
 
-    Result LockLayout() override { return {}; }  // BEGIN IMMEDIATE has locked the file
+    // A read transaction sees one snapshot of the file; BEGIN IMMEDIATE has locked it.
+    Result LockLayout(bool) override { return {}; }
 
     Result PrepareForWriting() override {
         // WAL lets the loaders read while one writes. Where the file system cannot share its

@@ -182,6 +182,8 @@ void ProgrammingStation::OnSnFieldsChanged(const SerialPlanSnapshot& before) {
             m_strSnValue = before.valueText;
             m_nSnValue = before.value;
         }
+        if (m_nSnValue != before.value)
+            m_counterEdit = m_nSnValue;
         SaveSetting("SN_StartAddr", m_strSnAddr);
         SaveSetting("SN_Current", m_strSnValue);
         SaveSettingInt("SN_Bytes", m_nSnBytes);
@@ -237,8 +239,47 @@ bool ProgrammingStation::StepResult(bool ok) {
 bool ProgrammingStation::OpenRecords(std::string* reason) {
     if (m_records)
         return true;
-    m_records = OpenSqliteRecordStore(RecordStorePathFor(m_settingsPath), reason);
+    m_database = ChooseDatabase(m_settingsPath);
+    m_records = OpenChosenRecordStore(m_database, m_settingsPath, reason);
     return m_records != nullptr;
+}
+
+CounterStation ProgrammingStation::Station() const {
+    return {m_record.stationHost, m_record.stationFolder};
+}
+
+void ProgrammingStation::KeepForLater(std::int64_t id, std::optional<SerialState> state,
+                                      bool finish) {
+    auto found = std::find_if(m_later.begin(), m_later.end(),
+                              [&](const LaterWrite& w) { return w.id == id; });
+    if (found == m_later.end())
+        found = m_later.insert(m_later.end(), LaterWrite{id, std::nullopt, std::nullopt});
+    if (state)
+        found->state = state;
+    if (finish)
+        found->finish = m_record;
+}
+
+void ProgrammingStation::CatchUpRecords() {
+    while (!m_later.empty()) {
+        LaterWrite& write = m_later.front();
+        std::string reason;
+        bool ok = !write.state || m_records->SetSerialState(write.id, *write.state, &reason);
+        if (ok)
+            write.state.reset();
+        ok = ok && (!write.finish || m_records->FinishDownload(*write.finish, &reason));
+        if (!ok && m_records->LostConnection())
+            return;  // still out of reach: kept for the next download
+        if (ok) {
+            Log("\t- The record of download #" + std::to_string(write.id) + " is complete now\r\n",
+                kLogGreen);
+        } else {
+            Log("\t- The record of download #" + std::to_string(write.id) +
+                    " cannot be completed: " + reason + "\r\n",
+                kLogRed);
+        }
+        m_later.erase(m_later.begin());
+    }
 }
 
 bool ProgrammingStation::BeginRecord() {
@@ -265,12 +306,16 @@ bool ProgrammingStation::BeginRecord() {
     }
     m_record.format = m_image.makerFormat ? "maker" : "plain";
     std::string reason;
-    if (OpenRecords(&reason) && (m_record.id = m_records->BeginDownload(m_record, &reason)) != 0)
-        return true;
-    m_records.reset();  // opened again at the next download, when the store may be back
-    Log("The download cannot be recorded in " + RecordStorePathFor(m_settingsPath) + ": " + reason +
-            "\r\n",
-        kLogRed);
+    if (OpenRecords(&reason)) {
+        CatchUpRecords();
+        if ((m_record.id = m_records->BeginDownload(m_record, &reason)) != 0)
+            return true;
+    }
+    // Opened again at the next download, when the database may be back; a connection
+    // reconnects by itself.
+    if (!m_records || !m_records->LostConnection())
+        m_records.reset();
+    Log("The download cannot be recorded in " + m_database.name + ": " + reason + "\r\n", kLogRed);
     return false;
 }
 
@@ -285,12 +330,60 @@ void ProgrammingStation::FinishRecord(bool ok, const std::string& failedStep,
     m_record.log = m_runLog;
     std::string reason;
     if (!m_records->FinishDownload(m_record, &reason)) {
-        m_observer.OnLog(
-            {"\t- The end of this download was not recorded: " + reason + "\r\n", kLogRed, false});
+        const bool later = m_records->LostConnection();
+        if (later)
+            KeepForLater(m_record.id, std::nullopt, true);
+        m_observer.OnLog({"\t- The end of this download was not recorded: " + reason +
+                              (later ? " (it is recorded at the next download)" : "") + "\r\n",
+                          kLogRed, false});
     }
 }
 
+std::optional<std::uint32_t> ProgrammingStation::TakeSharedSerial(std::string* reason) {
+    const SerialPlanKey plan{m_nSnAddr, m_nSnBytes};
+    if (m_counterEdit) {
+        if (!m_records->SetCounter(plan, *m_counterEdit, m_nSnStep, Station(), reason))
+            return std::nullopt;
+        m_counterEdit.reset();
+    }
+    const std::optional<TakenSerial> taken =
+        m_records->TakeSerial(m_record.id, plan, m_nSnValue, m_nSnStep, Station(), reason);
+    if (!taken)
+        return std::nullopt;
+    m_nSnValue = taken->value;
+    m_strSnValue = SerialText(taken->value, m_nSnBytes);
+    m_observer.OnFieldsChanged();
+    m_nSnValue = taken->next;
+    m_strSnValue = SerialText(taken->next, m_nSnBytes);
+    // config.ini mirrors the counter as this station last left it; the number is recorded on
+    // the server whether or not the mirror is saved.
+    std::string why;
+    if (settings_file::Write(m_settingsPath, kSection, "SN_Current", m_strSnValue, &why)) {
+        m_settingsFailure.reset();
+    } else {
+        Log("\t- The next serial number " + m_strSnValue + " was not saved to " + m_settingsPath +
+                ": " + why + "\r\n",
+            kLogRed);
+    }
+    return taken->value;
+}
+
+void ProgrammingStation::ShowSharedCounter() {
+    if (!m_database.shared() || !m_records || m_records->LostConnection() || m_counterEdit)
+        return;
+    std::optional<SerialCounter> counter;
+    std::string reason;
+    if (!m_records->ReadCounter({m_nSnAddr, m_nSnBytes}, counter, &reason) || !counter ||
+        counter->next == m_nSnValue || counter->next > SnMaxValue(m_nSnBytes))
+        return;
+    m_nSnValue = counter->next;
+    m_strSnValue = SerialText(counter->next, m_nSnBytes);
+    m_observer.OnFieldsChanged();
+}
+
 std::optional<std::uint32_t> ProgrammingStation::ReserveSerial(std::string* reason) {
+    if (m_database.shared() && m_nSnStep != 0)
+        return TakeSharedSerial(reason);
     const SettingsLock lock(m_settingsPath);
     if (!lock.held()) {
         *reason = "cannot lock " + m_settingsPath + ": " + lock.reason();
@@ -444,8 +537,16 @@ bool ProgrammingStation::Download() {
     if (taken && m_nSnStep != 0) {
         std::string reason;
         const SerialState state = ok ? SerialState::kWritten : SerialState::kUsedUp;
-        if (!m_records->SetSerialState(m_record.id, state, &reason))
-            Log("\t- The serial number's state was not recorded: " + reason + "\r\n", kLogRed);
+        if (!m_records->SetSerialState(m_record.id, state, &reason)) {
+            // Out of reach: the number stays recorded as reserved, never given again, and its
+            // state is recorded at the next download.
+            const bool later = m_records->LostConnection();
+            if (later)
+                KeepForLater(m_record.id, state, false);
+            Log("\t- The serial number's state was not recorded: " + reason +
+                    (later ? " (it is recorded at the next download)" : "") + "\r\n",
+                kLogRed);
+        }
         if (!ok) {
             Log("\t- Serial number 0x" + HexUpper(*taken) +
                     " is used up: it is never given to another module\r\n",
@@ -454,6 +555,8 @@ bool ProgrammingStation::Download() {
     }
     if ((ok && plan) || taken)
         m_observer.OnFieldsChanged();  // the next number
+    else if (plan && writeSerial)
+        ShowSharedCounter();
     Log("Download --- \t\t", kLogBlack, true);
     Log(ok ? "Succeed\r\n" : "Fail\r\n", ok ? kLogGreen : kLogRed);
     if (snNotSaved) {

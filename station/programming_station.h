@@ -10,6 +10,7 @@
 #include "device/hid_port.h"
 #include "image/hex_image.h"
 #include "image/load_report.h"
+#include "ledger/database_config.h"
 #include "ledger/record_store.h"
 #include "station/station_observer.h"
 
@@ -113,8 +114,17 @@ class ProgrammingStation {
     bool StepResult(bool ok);
     void NoteAccessProblem();
     void NoteStoredSerialProblem();
-    // Opens the record store beside config.ini when it is not open; false with the reason.
+    // Opens the record store config.ini chooses when it is not open; false with the reason.
     bool OpenRecords(std::string* reason);
+    // Records what an earlier download could not, because the database was out of reach.
+    void CatchUpRecords();
+    // Queues a record's state or end that the database could not take now.
+    void KeepForLater(std::int64_t id, std::optional<SerialState> state, bool finish);
+    CounterStation Station() const;
+    // A shared counter: applies the operator's pending edit, then takes the next number.
+    std::optional<std::uint32_t> TakeSharedSerial(std::string* reason);
+    // A shared counter after a download that took no number: shows its next one.
+    void ShowSharedCounter();
     // Starts the download's record; false (the download must not go on) with a red line.
     bool BeginRecord();
     void FinishRecord(bool ok, const std::string& failedStep, std::int64_t durationMs);
@@ -135,7 +145,19 @@ class ProgrammingStation {
     // Why the serial-number texts read from config.ini may not be written; cleared by an edit.
     std::optional<std::string> m_snProblem;
 
+    DatabaseChoice m_database;  // chosen when the record store is opened
     std::unique_ptr<RecordStore> m_records;
+    // What the database could not take when it was out of reach, recorded at the next download:
+    // a number's final state, and a record's end.
+    struct LaterWrite {
+        std::int64_t id = 0;
+        std::optional<SerialState> state;
+        std::optional<DownloadRecord> finish;
+    };
+    std::vector<LaterWrite> m_later;
+    // An operator's edit of the number with a shared counter, set on the server at the next
+    // download (an edit is a stream of keystrokes; the server hears the last).
+    std::optional<std::uint32_t> m_counterEdit;
     DownloadRecord m_record;         // the running download's record
     std::vector<LogEntry> m_runLog;  // its log, as the front end was told it
     bool m_recording = false;

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "tests/support/station_rig.h"
+#include "tests/support/test_database.h"
 #include "tests/support/unprivileged.h"
 
 namespace {
@@ -115,16 +116,57 @@ std::vector<std::uint32_t> NumbersIn(const std::string& file) {
     return numbers;
 }
 
-TEST(SerialLedger, TwoLoadersOnOneConfigNeverGiveANumberTwice) {
-    SharedFolder shared;
-    const char* plan = "AutoSN=1\nSN_StartAddr=3B00\nSN_Current=0000\nSN_Bytes=2\nSN_Step=1\n";
-    { Rig setup(plan, FullImageHex(0x0E00, 0x0E40), "SETUP0", shared.path); }
-    const std::string numbers = shared.path + "/numbers";
-    constexpr int kEach = 1000;
+// Loaders that share the counter: two on one config.ini with the SQLite record, or each on its
+// own config.ini naming one PostgreSQL database.
+class SharedLedger : public ::testing::TestWithParam<Backend> {
+  protected:
+    void SetUp() override {
+        REQUIRE_DATABASE(m_db);
+        if (m_db.backend() == Backend::kSqlite)
+            m_db.UseSqliteBeside(m_shared.path + "/config.ini");
+    }
+    // The folder of loader `i`, its config.ini and HEX file written.
+    std::string Folder(int i) {
+        const bool own = m_db.backend() == Backend::kPostgres;
+        const std::string folder =
+            own ? m_shared.path + "/station" + std::to_string(i) : m_shared.path;
+        if (!std::filesystem::exists(folder + "/config.ini")) {
+            std::filesystem::create_directories(folder);
+            const std::string plan =
+                std::string(
+                    "AutoSN=1\nSN_StartAddr=3B00\nSN_Current=0000\nSN_Bytes=2\n"
+                    "SN_Step=1\n") +
+                (own ? "[DATABASE]\nConnection=" + m_db.connection() + "\n" : "");
+            Rig setup(plan.c_str(), FullImageHex(0x0E00, 0x0E40), "SETUP0", folder);
+        }
+        return folder;
+    }
+    // The next number the loaders would give: the shared counter, or SN_Current.
+    std::uint32_t Next() {
+        if (m_db.backend() == Backend::kSqlite)
+            return static_cast<std::uint32_t>(
+                std::stoul(ReadIni(m_shared.path + "/config.ini", "SN_Current"), nullptr, 16));
+        return static_cast<std::uint32_t>(m_db.Count(
+            "SELECT next_value FROM serial_counters WHERE address = 15104 AND width = 2"));
+    }
+    static std::string ReadIni(const std::string& path, const char* key) {
+        return settings_file::Read(path, "SETTING", key, "");
+    }
+    TestDatabase m_db{GetParam()};
+    SharedFolder m_shared;
+};
+
+INSTANTIATE_TEST_SUITE_P(Both, SharedLedger,
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgres), BackendName);
+
+TEST_P(SharedLedger, TwoLoadersNeverGiveANumberTwice) {
+    const std::string numbers = m_shared.path + "/numbers";
+    const std::string folders[] = {Folder(0), Folder(1)};
+    constexpr int kEach = 500;
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     {
-        Rig r(nullptr, {}, child == 0 ? "CHILD1" : "PARENT", shared.path);
+        Rig r(nullptr, {}, child == 0 ? "CHILD1" : "PARENT", folders[child == 0 ? 1 : 0]);
         LogNumbersTo(r, numbers);
         int failed = 0;
         for (int i = 0; i < kEach; ++i) {
@@ -144,22 +186,25 @@ TEST(SerialLedger, TwoLoadersOnOneConfigNeverGiveANumberTwice) {
     const std::vector<std::uint32_t> given = NumbersIn(numbers);
     EXPECT_EQ(given.size(), 2u * kEach);
     EXPECT_EQ(std::set<std::uint32_t>(given.begin(), given.end()).size(), given.size());
+    EXPECT_EQ(Next(), 2u * kEach);
+    EXPECT_EQ(m_db.Count("SELECT count(*) FROM downloads WHERE verdict = 'succeeded'"), 2 * kEach);
 }
 
-TEST(SerialLedger, ALoaderKilledAnywhereNeverRepeatsANumber) {
-    SharedFolder shared;
-    const char* plan = "AutoSN=1\nSN_StartAddr=3B00\nSN_Current=0000\nSN_Bytes=2\nSN_Step=1\n";
-    { Rig setup(plan, FullImageHex(0x0E00, 0x0E40), "SETUP0", shared.path); }
-    const std::string numbers = shared.path + "/numbers";
-    const std::string attempts = shared.path + "/attempts";
+TEST_P(SharedLedger, ALoaderKilledAnywhereNeverRepeatsANumber) {
+    const std::string numbers = m_shared.path + "/numbers";
+    const std::string attempts = m_shared.path + "/attempts";
     std::mt19937 random(7);
-    // Each child programs modules until it is killed at a random moment; 200 downloads in all.
-    while (std::filesystem::file_size(numbers, *std::make_unique<std::error_code>()) == 0 ||
-           NumbersIn(attempts).size() < 200) {
+    // Each child programs modules until it is killed at a random moment (inside its
+    // transaction too); 200 downloads in all.
+    for (int i = 0;
+         std::filesystem::file_size(numbers, *std::make_unique<std::error_code>()) == 0 ||
+         NumbersIn(attempts).size() < 200;
+         ++i) {
+        const std::string folder = Folder(i % 2);
         pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            Rig r(nullptr, {}, "KILLED", shared.path);
+            Rig r(nullptr, {}, "KILLED", folder);
             LogNumbersTo(r, numbers);
             for (;;) {
                 std::ofstream(attempts, std::ios::app) << "1\n";
@@ -173,8 +218,17 @@ TEST(SerialLedger, ALoaderKilledAnywhereNeverRepeatsANumber) {
     const std::vector<std::uint32_t> given = NumbersIn(numbers);
     ASSERT_FALSE(given.empty());
     EXPECT_EQ(std::set<std::uint32_t>(given.begin(), given.end()).size(), given.size());
-    Rig after(nullptr, {}, "AFTER1", shared.path);
-    EXPECT_GT(SnCurrent(after), *std::max_element(given.begin(), given.end()));
+    EXPECT_GT(Next(), *std::max_element(given.begin(), given.end()));
+    // Every number a module received is in the ledger.
+    for (std::uint32_t n : given)
+        EXPECT_EQ(m_db.Count("SELECT count(*) FROM serials WHERE value = " + std::to_string(n)), 1)
+            << n;
+    if (m_db.backend() == Backend::kPostgres) {
+        // The server rolls a killed station's transaction back whole: the counter stands just
+        // past the ledger's numbers, none skipped.
+        EXPECT_EQ(m_db.Count("SELECT count(*) FROM serials"), Next());
+        EXPECT_EQ(m_db.Count("SELECT max(value) FROM serials") + 1, Next());
+    }
 }
 
 }  // namespace

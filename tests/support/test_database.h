@@ -80,6 +80,8 @@ class TestDatabase {
     std::unique_ptr<RecordStore> Open(std::string* reason) const {
         return OpenChosenRecordStore(ChooseDatabase(m_config), m_config, reason);
     }
+    // Where the SQLite record is, when loaders keep it beside another config.ini.
+    void UseSqliteBeside(const std::string& configPath) { m_config = configPath; }
     // A connection for raw SQL, as another tool would use it.
     std::unique_ptr<sql::Session> Raw() const {
         std::string ignored;
