@@ -186,9 +186,10 @@ class SqlRecordStore final : public RecordStore {
   private:
     sql::Session& Db() { return *m_session; }
     // Notes the failure and writes "what: the database's message" to `reason`.
+    // A connection's failure names the database.
     bool Fail(std::string* reason, std::string_view what, const Result& result) {
         m_lost = result.status == Status::kConnection;
-        SetReason(reason, std::string(what) + ": " + result.error);
+        SetReason(reason, std::string(what) + ": " + (m_lost ? Where() + ": " : "") + result.error);
         return false;
     }
     Result Run(std::string_view text, std::initializer_list<sql::Value> parameters = {}) {

@@ -371,6 +371,40 @@ TEST_P(RecordStoreTest, TheSharedCounterGivesEachNumberOnce) {
               1);
 }
 
+// Four stations at once, each taking 2,500 numbers of one plan from the shared counter.
+TEST_P(RecordStoreTest, FourStationsTakeTenThousandDistinctNumbers) {
+    constexpr int kStations = 4, kEach = 2500;
+    std::vector<pid_t> children;
+    for (int station = 0; station < kStations; ++station) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            int failed = 0;
+            std::string reason;
+            auto store = m_db.Open(&reason);
+            const CounterStation at{"line-" + std::to_string(station), "/opt/pravune"};
+            for (int i = 0; store && i < kEach; ++i) {
+                const std::int64_t id = store->BeginDownload(Started(at.host), &reason);
+                if (id == 0 || !store->TakeSerial(id, kPlan, 0, 1, at, &reason)) {
+                    if (++failed == 1)
+                        std::fprintf(stderr, "station %d: %s\n", station, reason.c_str());
+                }
+            }
+            ::_exit(store && failed == 0 ? 0 : 1);
+        }
+        children.push_back(child);
+    }
+    for (const pid_t child : children) {
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(m_db.Count("SELECT count(DISTINCT value) FROM serials"), kStations * kEach);
+    EXPECT_EQ(m_db.Count("SELECT max(value) FROM serials"), kStations * kEach - 1);
+    EXPECT_EQ(m_db.Count("SELECT next_value FROM serial_counters"), kStations * kEach);
+    EXPECT_EQ(m_db.Count("SELECT count(DISTINCT station_host) FROM downloads"), kStations);
+}
+
 // ---- Opening and migrating a SQLite file ----
 
 // Raw SQL on a record file, as another tool (or an older or newer loader) would do it.

@@ -231,4 +231,132 @@ TEST_P(SharedLedger, ALoaderKilledAnywhereNeverRepeatsANumber) {
     }
 }
 
+// ---- Stations on one PostgreSQL server ----
+
+class ServerStations : public ::testing::Test {
+  protected:
+    void SetUp() override { REQUIRE_DATABASE(m_db); }
+    // A station in folder `name` on the test database; its connection string carries a
+    // password the server never asks for, which must appear nowhere.
+    std::unique_ptr<Rig> Station(const std::string& name, const char* current = "1234") {
+        const std::string folder = m_db.dir().path() + "/" + name;
+        std::filesystem::create_directories(folder);
+        const std::string settings =
+            std::string("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=") + current +
+            "\nSN_Bytes=2\nSN_Step=1\n[DATABASE]\nConnection=" + m_db.connection() +
+            " password=s3cret-word\n";
+        return std::make_unique<Rig>(settings.c_str(), ImageText(), "MOD001", folder);
+    }
+    static void Server(const char* command) {
+        const std::string line = std::string("bash " PRAVUNE_PG_SCRIPT " ") + command + " " +
+                                 TestServerState() + " > /dev/null 2>&1";
+        ASSERT_EQ(std::system(line.c_str()), 0) << line;
+    }
+    static bool Sent(const Rig& r, std::uint8_t command) {
+        for (const BootPacket& p : r.module.commands())
+            if (p[0] == command)
+                return true;
+        return false;
+    }
+    static bool SerialSent(const Rig& r) {
+        for (const BootPacket& p : r.module.commands())
+            if (p[0] == CMD_WRITE && p[1] == 0x00 && p[2] == 0x3B)
+                return true;
+        return false;
+    }
+    static bool Says(const Rig& r, const std::string& start) {
+        for (const std::string& line : r.rec.Lines())
+            if (line.rfind(start, 0) == 0)
+                return true;
+        return false;
+    }
+    TestDatabase m_db{Backend::kPostgres};
+};
+
+// The server out of reach at each moment of a download, then back: nothing is programmed with
+// a number the server has not recorded, and what it missed is recorded when it returns.
+TEST_F(ServerStations, AnOutageNeverLeavesANumberUnrecorded) {
+    auto r = Station("line-1");
+    // 1. Down before the download: refused before the erase, one red line naming the server.
+    Server("pause");
+    EXPECT_FALSE(r->station.Download());
+    EXPECT_FALSE(Sent(*r, CMD_ERASE));
+    EXPECT_TRUE(Says(*r, "The download cannot be recorded in PostgreSQL server /tmp/"));
+    Server("resume");
+
+    // 2. Lost while the flash is written: no number is taken, none reaches the module.
+    r->module.onExchange = [&](std::size_t) {
+        if (r->module.commands().back()[0] == CMD_WRITE && r->module.onExchange) {
+            r->module.onExchange = nullptr;
+            Server("pause");
+        }
+    };
+    EXPECT_FALSE(r->station.Download());
+    EXPECT_FALSE(SerialSent(*r));
+    EXPECT_TRUE(Says(*r,
+                     "\t- The serial number was not written: cannot take a number of the "
+                     "counter of plan 0x3B00/2: PostgreSQL server /tmp/"));
+    Server("resume");
+
+    // 3. Lost just after the number was taken, and the module then fails: the number stays
+    // recorded as taken, and is recorded as used up when the server is back.
+    r->module.onExchange = [&](std::size_t) {
+        const BootPacket& p = r->module.commands().back();
+        if (p[0] == CMD_WRITE && p[1] == 0x00 && p[2] == 0x3B) {
+            r->module.onExchange = nullptr;
+            r->module.faults.failSetReports = 1 << 20;
+            Server("pause");
+        }
+    };
+    EXPECT_FALSE(r->station.Download());
+    EXPECT_TRUE(Says(*r, "\t- The serial number's state was not recorded: "));
+    Server("resume");
+    EXPECT_EQ(m_db.Count("SELECT count(*) FROM serials WHERE value = 4660 AND state = "
+                         "'reserved'"),
+              1);
+
+    // 4. Back: the next download catches up, then takes the next number.
+    r->module.faults.failSetReports = 0;
+    ASSERT_TRUE(r->station.Download());
+    // (The server's numbering of downloads may jump after its crash.)
+    EXPECT_TRUE(Says(*r, "\t- The record of download #"));
+    EXPECT_TRUE(Says(*r, "\t- Address = 0x3B00, SN = 0x1235"));
+    EXPECT_EQ(m_db.Count("SELECT count(*) FROM serials WHERE value = 4660 AND state = "
+                         "'used_up'"),
+              1);
+    EXPECT_EQ(m_db.Count("SELECT count(*) FROM downloads WHERE verdict = 'failed'"), 2);
+    EXPECT_EQ(m_db.Count("SELECT count(*) FROM downloads WHERE verdict = 'running'"), 0);
+    EXPECT_EQ(r->station.m_strSnValue, "1236");
+    EXPECT_EQ(settings_file::Read(r->folderPath + "/config.ini", "SETTING", "SN_Current", ""),
+              "1236");
+    // The password is in no line and no record.
+    for (const std::string& line : r->rec.Lines())
+        EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
+    EXPECT_EQ(m_db.Count("SELECT count(*) FROM download_log WHERE text LIKE '%s3cret%'"), 0);
+}
+
+// Two stations, one counter: an operator's edit at one sets it for both, recorded with the
+// station; each field shows the counter after its download; the records are in one place.
+TEST_F(ServerStations, AnEditAtOneStationSetsTheCounterForAll) {
+    auto one = Station("line-1");
+    auto two = Station("line-2", "0001");
+    ASSERT_TRUE(one->station.Download());  // creates the counter at line 1's 0x1234
+    const SerialPlanSnapshot before = one->station.PlanSnapshot();
+    one->station.m_strSnValue = "2000";
+    one->station.OnSnFieldsChanged(before);
+    ASSERT_TRUE(two->station.Download());  // the edit is not on the server yet
+    EXPECT_EQ(two->station.m_strSnValue, "1236");
+    ASSERT_TRUE(one->station.Download());
+    EXPECT_TRUE(Says(*one, "\t- Address = 0x3B00, SN = 0x2000"));
+    ASSERT_TRUE(two->station.Download());
+    EXPECT_TRUE(Says(*two, "\t- Address = 0x3B00, SN = 0x2001"));
+    EXPECT_EQ(two->station.m_strSnValue, "2002");
+    EXPECT_EQ(settings_file::Read(two->folderPath + "/config.ini", "SETTING", "SN_Current", ""),
+              "2002");
+    EXPECT_EQ(m_db.Count("SELECT count(*) FROM counter_changes WHERE old_value = 4662 AND "
+                         "new_value = 8192"),
+              1);
+    EXPECT_EQ(m_db.Count("SELECT count(*) FROM downloads WHERE verdict = 'succeeded'"), 4);
+}
+
 }  // namespace
