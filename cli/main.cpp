@@ -24,6 +24,7 @@
 #include "cli/sim_bus.h"
 #include "device/hidraw_platform.h"
 #include "image/serial_number.h"
+#include "ledger/database_config.h"
 #include "ledger/record_store.h"
 #include "settings/settings_store.h"
 #include "station/programming_station.h"
@@ -51,6 +52,9 @@ const char* const kExitCodes =
     "      --sn-addr HEX, --sn-bytes N, --sn-step N, --no-sn   override the serial-number plan\n"
     "  watch [FILE]              every module that appears, several at once; --count N\n"
     "  records                   every download recorded; --since UTC, --csv, --json, --show ID\n"
+    "  db init                   creates or brings up to date the record's tables in the\n"
+    "                            database config.ini names ([DATABASE] Connection, or the\n"
+    "                            PRAVUNE_DATABASE variable; default: records.sqlite)\n"
     "\n"
     "Exit codes: 0 success; 1 a download failed; 2 usage, or a HEX file or serial-number plan\n"
     "refused; 3 no module (the wait ran out); 4 a module present but not accessible (install\n"
@@ -471,13 +475,32 @@ std::string Csv(const std::string& text) {
     return out + "\"";
 }
 
-int Records(const Options& o, Printer& out) {
+// The record store config.ini (or PRAVUNE_DATABASE) chooses, its layout brought up to date.
+std::unique_ptr<RecordStore> OpenRecords(const Options& o, std::string& name) {
+    const DatabaseChoice choice = ChooseDatabase(ConfigPath(o));
+    name = choice.name;
     std::string reason;
-    auto store = OpenSqliteRecordStore(RecordStorePathFor(ConfigPath(o)), &reason);
-    if (!store) {
-        std::fprintf(stderr, "pravune-cli: %s\n", reason.c_str());
+    auto store = OpenChosenRecordStore(choice, ConfigPath(o), &reason);
+    if (!store)
+        std::fprintf(stderr, "pravune-cli: %s: %s\n", choice.name.c_str(), reason.c_str());
+    return store;
+}
+
+int DbInit(const Options& o, Printer& out) {
+    std::string name;
+    auto store = OpenRecords(o, name);
+    if (!store)
         return kExitNoRecord;
-    }
+    out.Event({{"event", "database"}, {"name", name}, {"layout", store->SchemaVersion()}},
+              name + ": ready, layout version " + std::to_string(store->SchemaVersion()));
+    return kExitOk;
+}
+
+int Records(const Options& o, Printer& out) {
+    std::string reason, name;
+    auto store = OpenRecords(o, name);
+    if (!store)
+        return kExitNoRecord;
     if (o.show) {
         const std::optional<DownloadRecord> r = store->Get(o.show, &reason);
         if (!r) {
@@ -578,6 +601,9 @@ int main(int argc, char** argv) {
     records->add_flag("--json", o.json, "JSON lines")->excludes(csv);
     records->add_option("--show", o.show, "print the log of one download")
         ->check(CLI::PositiveNumber);
+    auto* db = app.add_subcommand("db", "the database of the record and the serial numbers");
+    db->require_subcommand(1);
+    db->add_subcommand("init", "create or bring up to date the record's tables");
 
     try {
         app.parse(argc, argv);
@@ -599,5 +625,7 @@ int main(int argc, char** argv) {
         return Program(o, *platform, out, stop);
     if (app.got_subcommand("watch"))
         return Watch(o, *platform, out, stop);
+    if (app.got_subcommand("db"))
+        return DbInit(o, out);
     return Records(o, out);
 }

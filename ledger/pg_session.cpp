@@ -196,6 +196,8 @@ class PostgresSession final : public Session {
             return false;
         }
         m_connection = std::move(connection);
+        // The server's notices ("already exists, skipping") are not for the operator.
+        PQsetNoticeProcessor(m_connection.get(), [](void*, const char*) {}, nullptr);
         const std::string limits =
             "SET statement_timeout = " + std::to_string(kStatementTimeout.count() * 1000) +
             "; SET lock_timeout = " + std::to_string(kStatementTimeout.count() * 1000) +

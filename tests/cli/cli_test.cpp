@@ -16,6 +16,7 @@
 #include "image/hex_reader.h"
 #include "image/image_check.h"
 #include "tests/support/station_rig.h"
+#include "tests/support/test_database.h"
 
 namespace {
 
@@ -81,12 +82,16 @@ std::vector<nlohmann::json> Events(const Result& r, const std::string& kind) {
 
 // A station folder: config.ini with a serial-number plan, a HEX file, a folder for the dumps.
 struct Station {
-    Station() {
+    // `database`: a [DATABASE] section's connection string, if any.
+    explicit Station(const std::string& database = {}) {
         hex =
             dir.Write("fw.hex", Data(0, {0x02, 0x0E, 0x00}) + "\n" + FullImageHex(0x0E00, 0x1200));
-        dir.Write("config.ini", "[SETTING]\nm_strPath_flash=" + hex +
-                                    "\nAutoSN=1\nSN_StartAddr=3B00\nSN_Current=0100\n"
-                                    "SN_Bytes=2\nSN_Step=1\n");
+        dir.Write(
+            "config.ini",
+            "[SETTING]\nm_strPath_flash=" + hex +
+                "\nAutoSN=1\nSN_StartAddr=3B00\nSN_Current=0100\n"
+                "SN_Bytes=2\nSN_Step=1\n" +
+                (database.empty() ? std::string() : "[DATABASE]\nConnection=" + database + "\n"));
         ::mkdir(dir.File("dump").c_str(), 0755);
     }
     std::vector<std::string> Args(std::vector<std::string> rest) const {
@@ -231,6 +236,33 @@ TEST(Cli, RecordsExport) {
     EXPECT_EQ(show.exit, 0);
     EXPECT_EQ(Events(show, "log").back()["text"], "Succeed\r\n");
     EXPECT_EQ(RunCli(s.Args({"records", "--show", "9"}), nullptr).exit, 2);
+}
+
+// Two stations on two config.ini files naming one PostgreSQL database: set up with db init,
+// programming at once, they share one counter and one record.
+TEST(Cli, TwoStationsOnOneServerShareTheCounterAndTheRecord) {
+    TestDatabase db(Backend::kPostgres);
+    REQUIRE_DATABASE(db);
+    Station a(db.connection()), b(db.connection());
+    const Result init = RunCli(a.Args({"db", "init"}), nullptr);
+    ASSERT_EQ(init.exit, 0) << init.out;
+    EXPECT_EQ(Events(init, "database")[0]["layout"], NewestRecordSchemaVersion());
+    std::thread other([&] {
+        EXPECT_EQ(RunCli(b.Args({"watch", "--count", "3"}), "MOD101,MOD102,MOD103").exit, 0);
+    });
+    EXPECT_EQ(RunCli(a.Args({"watch", "--count", "3"}), "MOD001,MOD002,MOD003").exit, 0);
+    other.join();
+    std::set<std::uint32_t> numbers;
+    for (const auto& record : Events(RunCli(b.Args({"records"}), nullptr), "record")) {
+        EXPECT_EQ(record["verdict"], "succeeded");
+        EXPECT_TRUE(numbers.insert(std::uint32_t{record["serial"]["value"]}).second);
+    }
+    EXPECT_EQ(numbers, (std::set<std::uint32_t>{0x100, 0x101, 0x102, 0x103, 0x104, 0x105}));
+    // Out of reach (PRAVUNE_DATABASE takes the place of config.ini's): exit 5.
+    ::setenv("PRAVUNE_DATABASE", "host=/nonexistent dbname=x", 1);
+    const Result refused = RunCli(a.Args({"records"}), nullptr);
+    ::unsetenv("PRAVUNE_DATABASE");
+    EXPECT_EQ(refused.exit, 5);
 }
 
 }  // namespace
