@@ -11,6 +11,7 @@
 #
 # The server refuses to run as root, so when the tests run as root (CI) it runs as the
 # postgres user that Debian's package creates (or nobody).
+# PRAVUNE_PG_FSYNC=on makes the server flush to disk as a real one does (the benches).
 set -euo pipefail
 command=${1:?start, pause, resume or stop}
 state=${2:?state folder}
@@ -48,7 +49,7 @@ END
     as_server "$bin/initdb" -D "$folder/data" -U pravune --auth=trust -E UTF8 --no-locale \
         > "$folder/initdb.log" 2>&1 || { cat "$folder/initdb.log"; exit 1; }
     as_server "$bin/pg_ctl" -D "$folder/data" -l "$folder/server.log" -w -t 60 \
-        -o "-k $folder -c listen_addresses= -p 5432 -c fsync=off -c max_connections=100" start \
+        -o "-k $folder -c listen_addresses= -p 5432 -c fsync=${PRAVUNE_PG_FSYNC:-off} -c max_connections=100" start \
         > /dev/null || { cat "$folder/server.log"; exit 1; }
     echo "host=$folder port=5432 user=pravune connect_timeout=5" > "$state/conninfo"
     echo "PostgreSQL test server on $folder"
@@ -61,7 +62,7 @@ pause | resume | stop)
     pause) as_server "$bin/pg_ctl" -D "$folder/data" -m immediate -w stop > /dev/null ;;
     resume)
         as_server "$bin/pg_ctl" -D "$folder/data" -l "$folder/server.log" -w -t 60 \
-            -o "-k $folder -c listen_addresses= -p 5432 -c fsync=off" start > /dev/null
+            -o "-k $folder -c listen_addresses= -p 5432 -c fsync=${PRAVUNE_PG_FSYNC:-off}" start > /dev/null
         ;;
     stop)
         as_server "$bin/pg_ctl" -D "$folder/data" -m fast -w stop > /dev/null 2>&1 || true
