@@ -110,7 +110,7 @@ class StoreFixture : public ::testing::TestWithParam<Param> {
 
 using RecordStoreTest = StoreFixture<Backend>;
 INSTANTIATE_TEST_SUITE_P(Both, RecordStoreTest,
-                         ::testing::Values(Backend::kSqlite, Backend::kPostgres), BackendName);
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgres), BackendName());
 
 TEST_P(RecordStoreTest, AWholeRecordReadsBackAfterAReopen) {
     DownloadRecord r = Started();
@@ -252,8 +252,7 @@ INSTANTIATE_TEST_SUITE_P(
             SecondCase{
                 "width_five", false, {0x0E00, 5}, 1, "a serial number takes 1 to 4 bytes, not 5"})),
     [](const auto& param) {
-        return BackendName({std::get<0>(param.param), param.index}) + "_" +
-               std::get<1>(param.param).name;
+        return BackendText(std::get<0>(param.param)) + "_" + std::get<1>(param.param).name;
     });
 
 TEST_P(RecordStoreTest, AFailedSaveLeavesNoNumberBehind) {

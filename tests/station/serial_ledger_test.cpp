@@ -157,7 +157,7 @@ class SharedLedger : public ::testing::TestWithParam<Backend> {
 };
 
 INSTANTIATE_TEST_SUITE_P(Both, SharedLedger,
-                         ::testing::Values(Backend::kSqlite, Backend::kPostgres), BackendName);
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgres), BackendName());
 
 TEST_P(SharedLedger, TwoLoadersNeverGiveANumberTwice) {
     const std::string numbers = m_shared.path + "/numbers";

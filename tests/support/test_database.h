@@ -10,7 +10,6 @@
 #include "ledger/database_config.h"
 #include "ledger/record_store.h"
 #include "ledger/sql_session.h"
-#include "tests/support/case_name.h"
 #include "tests/support/temp_dir.h"
 
 // The two databases a record can live in, for tests that run against both through the one
@@ -18,9 +17,16 @@
 // test set-up started (tests/pg/server.sh, its state folder in PRAVUNE_TEST_PG).
 enum class Backend { kSqlite, kPostgres };
 
-inline std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
-    return info.param == Backend::kSqlite ? "sqlite" : "postgres";
+inline std::string BackendText(Backend backend) {
+    return backend == Backend::kSqlite ? "sqlite" : "postgres";
 }
+// Names a parameterised test after its backend.
+struct BackendName {
+    template <class ParamInfo>
+    std::string operator()(const ParamInfo& info) const {
+        return BackendText(info.param);
+    }
+};
 
 // The test server's state folder, and its connection string without a database.
 inline std::string TestServerState() {

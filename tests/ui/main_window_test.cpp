@@ -235,10 +235,6 @@ void MainWindowTest::pathTypedCharacterByCharacterLoadsEachTime() {
 namespace {
 
 // Where the operator clicks: the control's centre in the window's own coordinates.
-QPoint CentreInWindow(QWidget* control) {
-    return control->mapTo(control->window(), control->rect().center());
-}
-
 // Receives the addresses the desktop would open.
 class UrlCatcher : public QObject {
     Q_OBJECT

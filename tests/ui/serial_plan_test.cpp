@@ -3,6 +3,8 @@
 #include <QLineEdit>
 #include <functional>
 
+#include "tests/support/station_rig.h"
+#include "tests/support/test_database.h"
 #include "tests/ui/ui_support.h"
 
 namespace {
@@ -71,6 +73,7 @@ class SerialPlanTest : public QObject {
     void everyChangeSavesTheFourKeys();
     void planSwitchEnablesAndSaves();
     void stepOutOfRangeIsPromptedAndKept();
+    void aSharedCounterShowsAfterEachDownload();
 };
 
 void SerialPlanTest::typingFiltersUpperCasesAndKeepsTheCaretAtTheEnd() {
@@ -185,6 +188,43 @@ void SerialPlanTest::stepOutOfRangeIsPromptedAndKept() {
     QCOMPARE(f.dlg->Station().m_nSnStep, 50u);
     QCOMPARE(step->text(), QStringLiteral("50"));
     QCOMPARE(f.Key("SN_Step"), std::string("50"));
+}
+
+// Stations on one PostgreSQL server: the number the operator types is set on the server at the
+// next download, and after each download the field shows the server's counter, whatever other
+// stations took meanwhile.
+void SerialPlanTest::aSharedCounterShowsAfterEachDownload() {
+    TestDatabase db(Backend::kPostgres);
+    if (!db.skip().empty())
+        QSKIP(db.skip().c_str());
+    QVERIFY2(db.error().empty(), db.error().c_str());
+    const std::string plan =
+        "AutoSN=1\nSN_StartAddr=3B00\nSN_Current=12\nSN_Bytes=2\n"
+        "SN_Step=1\n[DATABASE]\nConnection=" +
+        db.connection() + "\n";
+    PlanFixture f("m_strPath_flash=" + db.dir().Write("fw.hex", ImageText()) + "\n" + plan);
+    f.module.Plug();
+    f.dlg->SetHandshakeTickMs(5);
+    f.dlg->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f.dlg.get()));
+    f.Type(f.Value(), "2000");
+    const auto download = [&] {
+        QTest::mouseClick(f.dlg->windowHandle(), Qt::LeftButton, {},
+                          CentreInWindow(f.Item(IDC_DOWNLOAD)));
+        return f.dlg->LastDownloadSucceeded();
+    };
+    QVERIFY2(download(), qPrintable(StampedLines(f.Item(IDC_LOG)).join('|')));
+    QCOMPARE(f.Value()->text(), QStringLiteral("2001"));
+
+    const std::string other = f.dir.path() + "/other";
+    std::filesystem::create_directories(other);
+    Rig station(plan.c_str(), ImageText(), "OTHER1", other);
+    QVERIFY(station.station.Download());
+    QVERIFY(station.station.Download());
+    QVERIFY(download());
+    QVERIFY(StampedLines(f.Item(IDC_LOG)).contains("\t- Address = 0x3B00, SN = 0x2003"));
+    QCOMPARE(f.Value()->text(), QStringLiteral("2004"));
+    QCOMPARE(f.Key("SN_Current"), std::string("2004"));
 }
 
 QTEST_MAIN(SerialPlanTest)

@@ -99,6 +99,11 @@ inline QStringList StampedLines(const QWidget* logWidget) {
     return text.split('\n', Qt::SkipEmptyParts);
 }
 
+// A control's centre in its window's coordinates: where the operator's click lands.
+inline QPoint CentreInWindow(QWidget* control) {
+    return control->mapTo(control->window(), control->rect().center());
+}
+
 // Posts a click on a widget: it is handled at the window's next dispatch (inside a download).
 inline void PostClick(QWidget* button) {
     QMetaObject::invokeMethod(button, "click", Qt::QueuedConnection);
