@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -403,6 +405,77 @@ TEST_P(RecordStoreTest, FourStationsTakeTenThousandDistinctNumbers) {
     EXPECT_EQ(m_db.Count("SELECT next_value FROM serial_counters"), kStations * kEach);
     EXPECT_EQ(m_db.Count("SELECT count(DISTINCT station_host) FROM downloads"), kStations);
 }
+
+// A station that hangs inside its transaction holds the counter: another station's take gives
+// up at the server's lock timeout, records nothing, and takes the number once it is free.
+TEST(PostgresCounter, ATakeBlockedByAHungStationGivesUpAndLeavesNothing) {
+    TestDatabase db(Backend::kPostgres);
+    REQUIRE_DATABASE(db);
+    std::string reason;
+    auto store = db.Open(&reason);
+    ASSERT_TRUE(store) << reason;
+    const CounterStation at{"line-1", "/opt/pravune"};
+    ASSERT_TRUE(store->SetCounter(kPlan, 0x20, 1, at, &reason)) << reason;
+    auto hung = db.Raw();
+    ASSERT_TRUE(hung->Begin(true).ok());
+    ASSERT_TRUE(hung->Run("SELECT next_value FROM serial_counters FOR UPDATE").ok());
+
+    const std::int64_t id = store->BeginDownload(Started(), &reason);
+    EXPECT_FALSE(store->TakeSerial(id, kPlan, 0, 1, at, &reason));
+    EXPECT_NE(reason.find("lock timeout"), std::string::npos) << reason;
+    EXPECT_EQ(db.Count("SELECT count(*) FROM serials"), 0);
+    hung->Rollback();
+    EXPECT_EQ(store->TakeSerial(id, kPlan, 0, 1, at, &reason), (TakenSerial{0x20, 0x21})) << reason;
+}
+
+// A server out of reach, silent or named wrongly: a bounded wait, a reason that says why, and
+// never the password.
+struct UnreachableCase {
+    std::string name;
+    std::string connection;  // "SILENT" stands for a socket folder where nothing answers
+    const char* reason;      // the reason's start
+};
+
+class PostgresUnreachable : public ::testing::TestWithParam<UnreachableCase> {};
+
+TEST_P(PostgresUnreachable, RefusesWithinItsTimeoutWithoutThePassword) {
+    if (!PostgresBuiltIn())
+        GTEST_SKIP() << "built without PostgreSQL";
+    TempDir dir;
+    // A socket that takes connections and never says a word, as a hung server does.
+    const int silent = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string socketPath = dir.File(".s.PGSQL.5432");
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent, 4), 0);
+    std::string connection = GetParam().connection;
+    if (const std::size_t at = connection.find("SILENT"); at != std::string::npos)
+        connection.replace(at, 6, dir.path());
+
+    std::string reason;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(sql::OpenPostgres(connection, &reason));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));  // no hang
+    ::close(silent);
+    EXPECT_EQ(reason.rfind(GetParam().reason, 0), 0u) << reason;
+    EXPECT_EQ(reason.find("s3cret"), std::string::npos) << reason;
+    EXPECT_EQ(PostgresName(connection).find("s3cret"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Postgres, PostgresUnreachable,
+    ::testing::Values(
+        UnreachableCase{"no_server", "host=/nonexistent dbname=x password=s3cret",
+                        "connection to server on socket \"/nonexistent/.s.PGSQL.5432\" failed"},
+        UnreachableCase{"address_form", "postgresql://station:s3cret@/x?host=/nonexistent",
+                        "connection to server on socket \"/nonexistent/.s.PGSQL.5432\" failed"},
+        UnreachableCase{"unreadable", "host='/tmp password=s3cret",
+                        "the PostgreSQL connection string cannot be read"},
+        UnreachableCase{"silent_server", "host=SILENT dbname=x connect_timeout=2 password=s3cret",
+                        "no connection within 2 s"}),
+    CaseName());
 
 // ---- Opening and migrating a SQLite file ----
 

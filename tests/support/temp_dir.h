@@ -11,8 +11,10 @@
 // A fresh folder under /tmp, removed with everything in it when the test ends.
 class TempDir {
   public:
-    TempDir() {
-        std::string pattern = "/tmp/pravune-test-XXXXXX";
+    // `base`: where the folder is made (for example /dev/shm, in memory, for tests whose
+    // databases would otherwise wait on the disk).
+    explicit TempDir(const std::string& base = "/tmp") {
+        std::string pattern = base + "/pravune-test-XXXXXX";
         m_path = ::mkdtemp(pattern.data()) ? pattern : std::string();
     }
     ~TempDir() {
