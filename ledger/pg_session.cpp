@@ -268,6 +268,8 @@ class PostgresSession final : public Session {
         if (m_connection && PQstatus(m_connection.get()) == CONNECTION_OK &&
             PQtransactionStatus(m_connection.get()) != PQTRANS_IDLE && !Script("ROLLBACK").ok())
             m_connection.reset();  // reconnected at the next use
+        // A transaction whose connection was lost ends here too: the next one may reconnect.
+        m_inTransaction = false;
         Unlock();
     }
 

@@ -648,6 +648,23 @@ bool Failed(std::string* reason, const sql::Session& db, const Result& result) {
     return false;
 }
 
+// Begins `transaction`, waits for the layout's lock and reads the layout's version: nothing,
+// with the reason, when any of it fails or the database is not this loader's to change.
+std::optional<int> LockedVersion(sql::Session& db, Transaction& transaction, bool write,
+                                 std::string* reason) {
+    Result begun = transaction.Begin(write);
+    if (begun.ok())
+        begun = db.LockLayout(write);
+    if (!begun.ok()) {
+        Failed(reason, db, begun);
+        return std::nullopt;
+    }
+    const std::optional<int> version = db.LayoutVersion(reason);
+    if (!version || !MayMigrate(db, *version, reason))
+        return std::nullopt;
+    return version;
+}
+
 }  // namespace
 
 int NewestRecordSchemaVersion() {
@@ -659,20 +676,13 @@ std::unique_ptr<RecordStore> OpenRecordStore(std::unique_ptr<sql::Session> sessi
     if (!session)
         return nullptr;
     sql::Session& db = *session;
-    // Only reads until the database is known to be ours; both reads in one read transaction,
-    // so that another loader creating the tables meanwhile is seen whole or not at all.
+    // Only reads until the database is known to be ours, in a transaction that sees another
+    // loader's creation of the tables whole or not at all.
     int found = 0;
     {
         Transaction look(db);
-        Result begun = look.Begin(false);
-        if (begun.ok())
-            begun = db.LockLayout(false);
-        if (!begun.ok()) {
-            Failed(reason, db, begun);
-            return nullptr;
-        }
-        const std::optional<int> version = db.LayoutVersion(reason);
-        if (!version || !MayMigrate(db, *version, reason))
+        const std::optional<int> version = LockedVersion(db, look, false, reason);
+        if (!version)
             return nullptr;
         found = *version;
         look.Commit();
@@ -684,18 +694,12 @@ std::unique_ptr<RecordStore> OpenRecordStore(std::unique_ptr<sql::Session> sessi
     if (found == kNewestVersion)
         return std::make_unique<SqlRecordStore>(std::move(session), found);
 
-    Transaction transaction(db);
-    Result step = transaction.Begin(true);
-    if (step.ok())
-        step = db.LockLayout(true);
-    if (!step.ok()) {
-        Failed(reason, db, step);
-        return nullptr;
-    }
     // Another loader may have migrated the database meanwhile.
-    const std::optional<int> now = db.LayoutVersion(reason);
-    if (!now || !MayMigrate(db, *now, reason))
+    Transaction transaction(db);
+    const std::optional<int> now = LockedVersion(db, transaction, true, reason);
+    if (!now)
         return nullptr;
+    Result step;
     int version = *now;
     for (; version < kNewestVersion; ++version) {
         step = db.Script(Migration(version, db.Sql()));

@@ -428,6 +428,34 @@ TEST(PostgresCounter, ATakeBlockedByAHungStationGivesUpAndLeavesNothing) {
     EXPECT_EQ(store->TakeSerial(id, kPlan, 0, 1, at, &reason), (TakenSerial{0x20, 0x21})) << reason;
 }
 
+// The connection lost inside a transaction: nothing of it is kept, and the next call
+// reconnects by itself.
+TEST(PostgresCounter, AConnectionLostInsideATransactionReconnectsAfterIt) {
+    TestDatabase db(Backend::kPostgres);
+    REQUIRE_DATABASE(db);
+    std::string reason;
+    auto store = db.Open(&reason);
+    ASSERT_TRUE(store) << reason;
+    const std::int64_t id = store->BeginDownload(Started(), &reason);
+    auto other = db.Raw();
+    const bool ok = store->ReserveSerial(
+        id, kPlan, 9,
+        [&](std::string*) {
+            return other
+                ->Run(
+                    "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE "
+                    "application_name = 'pravune-loader' AND pid <> pg_backend_pid() AND "
+                    "datname = current_database()")
+                .ok();
+        },
+        &reason);
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(store->LostConnection()) << reason;
+    EXPECT_FALSE(store->FindSerial(kPlan, 9, &reason));
+    EXPECT_EQ(reason, "serial number 0x000009 of plan 0x0E00/3 was never given");
+    EXPECT_TRUE(store->ReserveSerial(id, kPlan, 9, nullptr, &reason)) << reason;
+}
+
 // A server out of reach, silent or named wrongly: a bounded wait, a reason that says why, and
 // never the password.
 struct UnreachableCase {
