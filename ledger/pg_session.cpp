@@ -217,7 +217,7 @@ class PostgresSession final : public Session {
     Result Execute(std::string_view text, std::span<const Value> parameters) override {
         if (Result ready = Ready(); !ready.ok())
             return ready;
-        // Texts and numbers go as text; a number's text lives in `numbers` until the call.
+        // Texts and numbers go as text, kept in `owned` (reserved: never moved) until the call.
         std::vector<std::string> owned;
         owned.reserve(parameters.size());
         std::vector<const char*> values;
