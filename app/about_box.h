@@ -1,12 +1,16 @@
 #pragma once
 
 #include <QDialog>
+#include <string>
 
-// The About box: the application icon, the version, the maker's lines and an OK button.
+// The About box: the application icon, the version, the maker's lines, the settings file in use
+// and an OK button.
 class CAboutBox : public QDialog {
     Q_OBJECT
   public:
-    explicit CAboutBox(QWidget* parent = nullptr);
+    // `settingsFile` is shown on a line of its own; `origin` says why it is there (tool tip).
+    CAboutBox(const std::string& settingsFile, const std::string& origin,
+              QWidget* parent = nullptr);
 };
 
 inline constexpr const char* kAboutCaption = "About PRAVUNE Loader";

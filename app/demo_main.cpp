@@ -31,9 +31,8 @@ std::string FindSample(const std::string& exeDir) {
 
 // Stores the sample's path as the HEX file in the demo's config.ini when none is named there, so
 // that the window opens with an image loaded.
-void NameSampleWhenNoFile() {
+void NameSampleWhenNoFile(const std::string& config) {
     const std::string exeDir = ExecutableDirectory();
-    const std::string config = exeDir + "/config.ini";
     if (exeDir.empty() || !settings_file::Read(config, "SETTING", "m_strPath_flash", "").empty())
         return;
     const std::string sample = FindSample(exeDir);
@@ -50,14 +49,16 @@ void NameSampleWhenNoFile() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    ConfigLocation where;
     if (std::optional<int> exitCode = AnswerCommandLine(
             argc, argv,
             {"pravune-loader-demo",
              "The loader's window on a virtual module, for trying it without hardware. When its\n"
              "config.ini names no HEX file, it opens the sample application "
-             "pravune-sample.hex.\n"}))
+             "pravune-sample.hex.\n"},
+            where))
         return *exitCode;
-    NameSampleWhenNoFile();
+    NameSampleWhenNoFile(where.path);
     CLoaderApp app(argc, argv);
     app.setApplicationName(QStringLiteral("pravune-loader-demo"));
     VirtualBootloader module("DEMO01");
@@ -66,5 +67,5 @@ int main(int argc, char** argv) {
     platform.AddDecoy(0x046D, 0xC31C);  // a keyboard
     platform.AddModule(module);
     platform.AddDecoy(0x046D, 0xC077);  // a mouse
-    return app.Run(platform);
+    return app.Run(platform, where);
 }

@@ -39,14 +39,25 @@ std::optional<unsigned> ParseStep(const QString& text) {
 
 }  // namespace
 
-CLoaderDlg::CLoaderDlg(HidPlatform& platform, const std::string& settingsFolder, QWidget* parent)
+CLoaderDlg::CLoaderDlg(HidPlatform& platform, const ConfigLocation& where, QWidget* parent)
     : QDialog(parent),
-      m_station(platform,
-                (settingsFolder.empty() ? ExecutableDirectory() : settingsFolder) + "/config.ini",
-                *this, *this, m_flags) {
+      m_station(platform, where.path, *this, *this, m_flags),
+      m_settingsFile(where.path),
+      m_settingsOrigin(DescribeConfigOrigin(where.origin)) {
     CreateControls();
+    if (!where.copiedFrom.empty())
+        AppendLog("Settings carried over from " + where.copiedFrom + " to " + where.path +
+                      " (the serial number goes on from there)\r\n",
+                  kLogBlack);
+    if (!where.problem.empty())
+        AppendLog("Settings at " + where.path + ": " + where.problem + "\r\n", kLogRed);
     InitDialog();
 }
+
+CLoaderDlg::CLoaderDlg(HidPlatform& platform, const std::string& settingsFolder, QWidget* parent)
+    : CLoaderDlg(platform,
+                 ConfigLocation{settingsFolder + "/config.ini", ConfigOrigin::kNamed, {}, {}},
+                 parent) {}
 
 CLoaderDlg::~CLoaderDlg() {
     if (m_timer2)
@@ -391,7 +402,7 @@ void CLoaderDlg::OnAutoReloadClicked() {
 }
 
 void CLoaderDlg::OnAbout() {
-    CAboutBox about(this);
+    CAboutBox about(m_settingsFile, m_settingsOrigin, this);
     about.exec();
 }
 

@@ -19,6 +19,7 @@
 #include "device/hid_port.h"
 #include "image/hex_image.h"
 #include "log/message_log.h"
+#include "settings/config_location.h"
 #include "station/programming_station.h"
 
 // Control identifiers of the main window.
@@ -68,9 +69,11 @@ inline constexpr const char* kAboutMenuText = "About PRAVUNE Loader(&A)...";
 class CLoaderDlg : public QDialog, private BootHost, private StationObserver {
     Q_OBJECT
   public:
-    // `settingsFolder` is where config.ini lives: the executable's folder unless a test says.
-    explicit CLoaderDlg(HidPlatform& platform, const std::string& settingsFolder = {},
-                        QWidget* parent = nullptr);
+    // The window over the settings file `where` names; its log tells first what finding that
+    // file noticed (a copy made, a folder that could not be made).
+    CLoaderDlg(HidPlatform& platform, const ConfigLocation& where, QWidget* parent = nullptr);
+    // The window over config.ini in `settingsFolder` (tests and benchmarks).
+    CLoaderDlg(HidPlatform& platform, const std::string& settingsFolder, QWidget* parent = nullptr);
     ~CLoaderDlg() override;
 
     // The field exchange: true reads every control back into its field (stopping at the first
@@ -143,6 +146,8 @@ class CLoaderDlg : public QDialog, private BootHost, private StationObserver {
 
     StationFlags m_flags;
     ProgrammingStation m_station;
+    std::string m_settingsFile;    // the About box shows it
+    std::string m_settingsOrigin;  // and why it is there
 
     // Controls by id, and the typed pointers the window works with.
     std::map<int, QWidget*> m_items;

@@ -2,12 +2,14 @@
 #include "device/hidraw_platform.h"
 
 int main(int argc, char** argv) {
+    ConfigLocation where;
     if (std::optional<int> exitCode = AnswerCommandLine(
             argc, argv,
             {"pravune-loader",
-             "Programs the application flash of PRAVUNE modules through their USB bootloader.\n"}))
+             "Programs the application flash of PRAVUNE modules through their USB bootloader.\n"},
+            where))
         return *exitCode;
     CLoaderApp app(argc, argv);
     HidrawPlatform platform;
-    return app.Run(platform);
+    return app.Run(platform, where);
 }

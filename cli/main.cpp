@@ -26,6 +26,7 @@
 #include "image/serial_number.h"
 #include "ledger/database_config.h"
 #include "ledger/record_store.h"
+#include "settings/config_location.h"
 #include "settings/settings_store.h"
 #include "station/programming_station.h"
 #include "station/thread_host.h"
@@ -147,8 +148,9 @@ class StopSignal {
     bool m_told = false;
 };
 
+// The settings file main() found (the window's rule, under the window's name).
 std::string ConfigPath(const Options& o) {
-    return o.config.empty() ? ExecutableDirectory() + "/config.ini" : o.config;
+    return o.config;
 }
 
 // The identifiers config.ini names, as the window reads them.
@@ -570,7 +572,11 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("pravune-cli ") + PRAVUNE_VERSION);
     app.footer(kExitCodes);
     app.require_subcommand(1);
-    app.add_option("--config", o.config, "config.ini to use (default: beside the executable)");
+    app.add_option("--config", o.config,
+                   "config.ini to use (default: beside the executable when that folder may be "
+                   "written and is not one the system's programs share, else "
+                   "$XDG_CONFIG_HOME/pravune-loader/config.ini, ~/.config by default: the "
+                   "window's file either way)");
     app.add_flag("--json", o.json, "one JSON object per event (JSON lines)");
 
     app.add_subcommand("list", "the matching modules present: node, VID:PID, UID, port");
@@ -611,6 +617,20 @@ int main(int argc, char** argv) {
         const int code = app.exit(e);
         return code == 0 ? kExitOk : kExitUsage;
     }
+
+    const ConfigLocation where =
+        LocateConfig(ConfigInputsFromEnvironment("pravune-loader", o.config));
+    if (where.path.empty()) {
+        std::fprintf(stderr, "pravune-cli: %s\n", where.problem.c_str());
+        return kExitUsage;
+    }
+    if (!where.copiedFrom.empty())
+        std::fprintf(stderr, "pravune-cli: settings carried over from %s to %s\n",
+                     where.copiedFrom.c_str(), where.path.c_str());
+    if (!where.problem.empty())
+        std::fprintf(stderr, "pravune-cli: settings at %s: %s\n", where.path.c_str(),
+                     where.problem.c_str());
+    o.config = where.path;
 
     Printer out(o.json                    ? Printer::Mode::kJson
                 : ::isatty(STDOUT_FILENO) ? Printer::Mode::kTerminal

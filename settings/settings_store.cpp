@@ -179,6 +179,20 @@ bool ReadChecked(const std::string& path, const std::string& section, const std:
     return Fail(reason, "unreadable");
 }
 
+bool ReadBytes(const std::string& path, std::string& text, std::string* reason) {
+    std::string why;
+    struct stat st {};
+    switch (ReadWhole(path, text, st, why)) {
+        case ReadOutcome::kRead:
+            return true;
+        case ReadOutcome::kMissing:
+            return Fail(reason, ErrorText(ENOENT));
+        case ReadOutcome::kFailed:
+            break;
+    }
+    return Fail(reason, why);
+}
+
 bool Write(const std::string& path, const std::string& section, const std::string& key,
            const std::string& value, std::string* reason) {
     if (path.empty())

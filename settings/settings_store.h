@@ -49,6 +49,9 @@ std::string Read(const std::string& path, const std::string& section, const std:
 // reason), not a default.
 bool ReadChecked(const std::string& path, const std::string& section, const std::string& key,
                  const std::string& defaultValue, std::string& value, std::string* reason);
+// The whole file as it is (at most kMaxSettingsFileSize bytes of a regular file); false with the
+// reason otherwise, a missing file included.
+bool ReadBytes(const std::string& path, std::string& text, std::string* reason);
 // Takes the settings lock for the write.
 bool Write(const std::string& path, const std::string& section, const std::string& key,
            const std::string& value, std::string* reason);

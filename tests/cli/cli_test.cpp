@@ -129,6 +129,9 @@ TEST(Cli, HelpVersionAndUsage) {
     EXPECT_EQ(version.out.rfind("pravune-cli ", 0), 0u);
     EXPECT_EQ(RunCli({"program", "--sn-bytes", "5"}, nullptr).exit, 2);
     EXPECT_EQ(RunCli({"frobnicate"}, nullptr).exit, 2);
+    // A settings file that cannot be: a folder, or in a folder that does not exist.
+    EXPECT_EQ(RunCli({"--config", "/tmp", "list"}, nullptr).exit, 2);
+    EXPECT_EQ(RunCli({"--config", "/nowhere/config.ini", "list"}, nullptr).exit, 2);
 }
 
 TEST(Cli, ListShowsEveryModuleAndWhichCannotBeOpened) {

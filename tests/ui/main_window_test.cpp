@@ -1,6 +1,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
@@ -9,6 +10,7 @@
 #include <QScrollBar>
 #include <QToolTip>
 #include <QWindow>
+#include <filesystem>
 #include <functional>
 
 #include "image/load_report.h"
@@ -362,15 +364,61 @@ void MainWindowTest::permissionProblemIsReportedOnce() {
         600));
 }
 
+namespace {
+
+// Opens the About box with F1 and reads its title and the settings line (as shown, and its tool
+// tip) before closing it.
+struct AboutSeen {
+    QString title, shown, full;
+};
+void ReadNextAboutBox(AboutSeen& seen) {
+    QTimer::singleShot(0, [&seen] {
+        QWidget* box = QApplication::activeModalWidget();
+        if (!box) {
+            ReadNextAboutBox(seen);
+            return;
+        }
+        seen.title = box->windowTitle();
+        if (auto* label = box->findChild<QLabel*>(QStringLiteral("settingsFile"))) {
+            seen.shown = label->text();
+            seen.full = label->toolTip();
+        }
+        box->close();
+    });
+}
+AboutSeen PressF1(CLoaderDlg& dlg) {
+    AboutSeen seen;
+    dlg.show();
+    if (!QTest::qWaitForWindowExposed(&dlg))
+        return seen;
+    ReadNextAboutBox(seen);
+    QTest::keyClick(&dlg, Qt::Key_F1);
+    return seen;
+}
+
+}  // namespace
+
+// The About box names the settings file in use: whole in its tool tip, shortened in the middle
+// when it does not fit its line.
 void MainWindowTest::aboutBoxOnF1() {
     LoaderFixture f;
-    CLoaderDlg& dlg = f.Open();
-    dlg.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-    QString title;
-    DismissNextBox(nullptr, &title);
-    QTest::keyClick(&dlg, Qt::Key_F1);
-    QCOMPARE(title, QStringLiteral("About PRAVUNE Loader"));
+    AboutSeen seen = PressF1(f.Open());
+    QCOMPARE(seen.title, QStringLiteral("About PRAVUNE Loader"));
+    const QString path = QString::fromStdString(f.dir.File("config.ini"));
+    QCOMPARE(seen.shown, QStringLiteral("Settings: ") + path);
+    QVERIFY2(seen.full.startsWith(path + "\n("), qPrintable(seen.full));
+
+    // A path longer than the line keeps its start and its end.
+    const std::string deep = f.dir.path() + "/" + std::string(120, 'd');
+    std::filesystem::create_directories(deep);
+    CLoaderDlg other(f.platform,
+                     ConfigLocation{deep + "/config.ini", ConfigOrigin::kUserConfig, {}, {}});
+    seen = PressF1(other);
+    QCOMPARE(seen.full,
+             QString::fromStdString(deep + "/config.ini\n(in the user's settings folder)"));
+    QVERIFY2(seen.shown.startsWith(QStringLiteral("Settings: /")), qPrintable(seen.shown));
+    QVERIFY2(seen.shown.endsWith(QStringLiteral("/config.ini")), qPrintable(seen.shown));
+    QVERIFY2(seen.shown.contains(QChar(0x2026)), qPrintable(seen.shown));  // the ellipsis
 }
 
 void MainWindowTest::badStepIsRefusedWithAPrompt() {
@@ -385,7 +433,8 @@ void MainWindowTest::badStepIsRefusedWithAPrompt() {
     QVERIFY(!dlg.UpdateData(true));
     QCOMPARE(prompt, QStringLiteral("Please enter an integer between 0 and 255."));
     QCOMPARE(dlg.Station().m_nSnStep, 1u);
-    QCOMPARE(dlg.Station().m_strPath, std::string());  // fields after the failing one keep their values
+    QCOMPARE(dlg.Station().m_strPath,
+             std::string());  // fields after the failing one keep their values
 }
 
 QTEST_MAIN(MainWindowTest)

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+// Where a front end keeps config.ini, and with it the settings lock and the record store (both
+// lie beside config.ini). The window and pravune-cli choose by the same rule:
+//  1. a file the operator names (--config PATH);
+//  2. beside the executable, when the loader may write that folder and it is the loader's own,
+//     not a folder the system's programs share (/usr/bin, /usr/local/bin, ~/.local/bin ...):
+//     what a copy unpacked or installed into a folder of its own has always done;
+//  3. otherwise $XDG_CONFIG_HOME/<program>/config.ini ($HOME/.config when XDG_CONFIG_HOME is not
+//     set or not an absolute path), the folders made private (0700) when missing. When that file
+//     does not exist yet and a config.ini lies beside the executable, it is copied there first,
+//     so that the settings and the serial counter carry on from it.
+
+enum class ConfigOrigin { kNamed, kBesideExecutable, kUserConfig };
+
+struct ConfigLocation {
+    std::string path;  // the config.ini to use, absolute; empty when there is none
+    ConfigOrigin origin = ConfigOrigin::kNamed;
+    std::string copiedFrom;  // the config.ini beside the executable that was copied to `path`
+    // Why there is no path, or what may fail with this one (its folder could not be made, the
+    // copy failed); empty when all is well.
+    std::string problem;
+};
+
+struct ConfigLocationInputs {
+    std::string named;          // --config PATH, empty when not given
+    std::string executableDir;  // the folder of the running executable
+    std::string program;        // the folder's name under the user's configuration folder
+    std::string xdgConfigHome;  // $XDG_CONFIG_HOME
+    std::string home;           // $HOME, or the account's home folder
+    // True when the loader may create and replace files in the folder; by default the system's
+    // answer for this process (faccessat with W_OK | X_OK; a read-only mount says no).
+    std::function<bool(const std::string& folder)> folderWritable;
+};
+
+// The inputs of this process: its executable's folder and its environment.
+ConfigLocationInputs ConfigInputsFromEnvironment(const std::string& program,
+                                                 const std::string& named);
+
+// Applies the rule; makes the user's configuration folder and copies config.ini into it when
+// that is where the settings go.
+ConfigLocation LocateConfig(const ConfigLocationInputs& in);
+
+// True for the folders that hold the system's and the user's programs side by side, where a
+// file named config.ini belongs to no program in particular.
+bool IsSharedProgramFolder(const std::string& folder, const std::string& home);
+
+// Why the settings are where they are, for an operator: "beside the executable" and so on.
+std::string DescribeConfigOrigin(ConfigOrigin origin);
