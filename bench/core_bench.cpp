@@ -1,12 +1,17 @@
 // Costs of the operator's file paths, each beside a baseline measured in the same run:
-// reading and checking a HEX file that fills the whole image against reading its bytes, and
-// one settings write with its flush against a bare write+fsync of the same size.
+// reading and checking a HEX file that fills the whole image against reading its bytes and
+// against a tight single-pass decode of the same file, and one settings write with its flush
+// against a bare write+fsync of the same size.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -64,18 +69,117 @@ void BM_ReadHexBytes_Baseline(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadHexBytes_Baseline);
 
+// The least a HEX read can cost: the file's bytes read, then one pass over them that decodes
+// each line's digit pairs once through a 256-entry table into the image, notes any character
+// that is not a digit and sums the checksum on the way, with no other checks than the record
+// mark and the record type.
+bool TightDecode(const std::string& path, HexImage& image) {
+    static constexpr std::array<std::uint8_t, 256> kValue = [] {
+        std::array<std::uint8_t, 256> t{};
+        for (int c = 0; c < 256; ++c) {
+            t[static_cast<std::size_t>(c)] =
+                c >= '0' && c <= '9'   ? static_cast<std::uint8_t>(c - '0')
+                : c >= 'A' && c <= 'F' ? static_cast<std::uint8_t>(c - 'A' + 10)
+                : c >= 'a' && c <= 'f' ? static_cast<std::uint8_t>(c - 'a' + 10)
+                                       : 0x10;
+        }
+        return t;
+    }();
+    static std::string bytes;
+    bytes.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    char chunk[16384];
+    for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;)
+        bytes.append(chunk, static_cast<std::size_t>(n));
+    ::close(fd);
+    std::fill_n(image.data.begin(), image.Usable(), std::uint8_t{0xFF});
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* const end = p + bytes.size();
+    unsigned flags = 0;  // 0x10 set by a character that is not a digit
+    auto pair = [&flags](const unsigned char* at) {
+        const unsigned hi = kValue[at[0]], lo = kValue[at[1]];
+        flags |= hi | lo;
+        return (hi << 4 | lo) & 0xFF;
+    };
+    unsigned bad = 0;
+    while (p + 11 <= end && *p == ':') {
+        const unsigned count = pair(p + 1);
+        const unsigned address = pair(p + 3) << 8 | pair(p + 5);
+        const unsigned type = pair(p + 7);
+        unsigned sum = count + (address >> 8) + (address & 0xFF) + type;
+        if (type == 1)
+            return bad == 0 && (flags & 0x10) == 0;
+        if (p + 11 + 2 * count > end)
+            return false;
+        for (unsigned j = 0; j < count; ++j) {
+            const unsigned b = pair(p + 9 + 2 * j);
+            sum += b;
+            if (type == 0 && address + j < image.Usable())
+                image.data[address + j] = static_cast<std::uint8_t>(b);
+        }
+        bad += ((sum + pair(p + 9 + 2 * count)) & 0xFF) != 0;
+        p += 11 + 2 * count;
+        while (p < end && (*p == '\r' || *p == '\n'))
+            ++p;
+    }
+    return false;
+}
+
+// The reader with the image check beside the two baselines, interleaved so that they share the
+// machine's state: reader_us and the ratios to each baseline.
 void BM_ReadAndCheckFullImage(benchmark::State& state) {
-    static HexImage image;
+    static HexImage image, tight;
     std::string status;
+    using Clock = std::chrono::steady_clock;
+    Clock::duration reader{}, decode{}, bytesOnly{};
+    std::string bytes;
     for (auto _ : state) {
+        const auto t0 = Clock::now();
         if (ReadHexFile(Shared().hexPath, image, status) != kHexOk || !CheckImage(image)) {
             state.SkipWithError("full image did not load");
             break;
         }
+        const auto t1 = Clock::now();
+        if (!TightDecode(Shared().hexPath, tight)) {
+            state.SkipWithError("tight decode failed");
+            break;
+        }
+        const auto t2 = Clock::now();
+        const int fd = ::open(Shared().hexPath.c_str(), O_RDONLY | O_CLOEXEC);
+        char chunk[16384];
+        bytes.clear();
+        for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;)
+            bytes.append(chunk, static_cast<std::size_t>(n));
+        ::close(fd);
+        const auto t3 = Clock::now();
+        reader += t1 - t0;
+        decode += t2 - t1;
+        bytesOnly += t3 - t2;
         benchmark::DoNotOptimize(image.start);
+        benchmark::DoNotOptimize(bytes.data());
     }
+    if (std::memcmp(image.data, tight.data, HexImage::kCapacity) != 0 &&
+        !(image.bytesMoved || image.start < 3)) {
+        state.SkipWithError("the baseline decoded another image");
+    }
+    const double n = static_cast<double>(state.iterations());
+    auto us = [n](Clock::duration d) {
+        return std::chrono::duration<double, std::micro>(d).count() / n;
+    };
+    state.counters["reader_us"] = us(reader);
+    state.counters["tight_decode_us"] = us(decode);
+    state.counters["bytes_only_us"] = us(bytesOnly);
+    state.counters["ratio_to_tight_decode"] = us(reader) / us(decode);
+    state.counters["ratio_to_bytes_only"] = us(reader) / us(bytesOnly);
 }
-BENCHMARK(BM_ReadAndCheckFullImage);
+BENCHMARK(BM_ReadAndCheckFullImage)
+    ->ComputeStatistics("min",
+                        [](const std::vector<double>& v) {
+                            return *std::min_element(v.begin(), v.end());
+                        })
+    ->ComputeStatistics("max", [](const std::vector<double>& v) {
+        return *std::max_element(v.begin(), v.end());
+    });
 
 void BM_WriteFsync_Baseline(benchmark::State& state) {
     const std::string text(Shared().settingsSize, 'x');

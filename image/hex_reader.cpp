@@ -7,8 +7,10 @@
 #include <ctime>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "settings/hex_digit.h"
 #include "settings/settings_store.h"
@@ -19,11 +21,10 @@ constexpr std::string_view kMakerHeader = "==KAVORN APP HEX==";
 
 // Hands out the file's lines one by one, without their line ends. A carriage return right
 // before the end of a line is dropped, so CR LF and LF files read alike.
+// The parser takes its lines from either source as a template argument, so a line costs no call.
 class LineSource {
   public:
     enum class Next { kLine, kEnd, kError };
-    virtual ~LineSource() = default;
-    virtual Next NextLine(std::string_view& line) = 0;
 
   protected:
     static std::string_view Trim(std::string_view line) {
@@ -37,7 +38,7 @@ class LineSource {
 class BufferLines final : public LineSource {
   public:
     explicit BufferLines(std::string_view text) : m_text(text) {}
-    Next NextLine(std::string_view& line) override {
+    Next NextLine(std::string_view& line) {
         if (m_pos >= m_text.size()) {
             return Next::kEnd;
         }
@@ -70,59 +71,164 @@ class FileDescriptor {
     int m_fd;
 };
 
-// FNV-1a over bytes, continued from `hash`.
-std::uint64_t Fnv1a(std::uint64_t hash, const char* bytes, std::size_t length) {
-    for (std::size_t i = 0; i < length; ++i) {
-        hash ^= static_cast<unsigned char>(bytes[i]);
-        hash *= 0x100000001B3ull;
+// A 64-bit hash of a byte stream that does not depend on how the stream is cut into pieces:
+// 32 bytes at a time through four independent multiply-rotate lanes, then the tail and the
+// length. It only has to tell whether a file still holds the bytes read before, and it must
+// cost little beside the decode.
+class StreamHash {
+  public:
+    void Add(const char* bytes, std::size_t length) {
+        m_length += length;
+        if (m_pendingSize > 0) {
+            const std::size_t take = std::min(length, kBlock - m_pendingSize);
+            std::memcpy(m_pending + m_pendingSize, bytes, take);
+            m_pendingSize += take;
+            bytes += take;
+            length -= take;
+            if (m_pendingSize < kBlock)
+                return;
+            Mix(m_pending);
+            m_pendingSize = 0;
+        }
+        // The lanes in locals: the input bytes may alias the object, and the lanes must not
+        // go through memory after every word.
+        std::uint64_t a = m_lanes[0], b = m_lanes[1], c = m_lanes[2], d = m_lanes[3];
+        for (; length >= kBlock; bytes += kBlock, length -= kBlock) {
+            a = Round(a, Word(bytes));
+            b = Round(b, Word(bytes + 8));
+            c = Round(c, Word(bytes + 16));
+            d = Round(d, Word(bytes + 24));
+        }
+        m_lanes[0] = a;
+        m_lanes[1] = b;
+        m_lanes[2] = c;
+        m_lanes[3] = d;
+        std::memcpy(m_pending, bytes, length);
+        m_pendingSize = length;
     }
-    return hash;
-}
-constexpr std::uint64_t kFnvStart = 0xCBF29CE484222325ull;
+    std::uint64_t Value() const {
+        std::uint64_t h = m_length * kPrime1;
+        for (std::uint64_t lane : m_lanes)
+            h = Round(h ^ Round(0, lane), 0) * kPrime1 + kPrime4;
+        for (std::size_t i = 0; i < m_pendingSize; ++i)
+            h = Rotl((h ^ static_cast<unsigned char>(m_pending[i])) * kPrime5, 11) * kPrime1;
+        h ^= h >> 33;
+        h *= kPrime2;
+        h ^= h >> 29;
+        return h;
+    }
 
-// Reads a regular file in chunks; holds at most one chunk plus one line. Keeps a hash of every
-// byte it read, so that a second look can tell whether the file still holds them.
+  private:
+    static constexpr std::size_t kBlock = 32;
+    static constexpr std::uint64_t kPrime1 = 0x9E3779B185EBCA87ull;
+    static constexpr std::uint64_t kPrime2 = 0xC2B2AE3D27D4EB4Full;
+    static constexpr std::uint64_t kPrime4 = 0x85EBCA77C2B2AE63ull;
+    static constexpr std::uint64_t kPrime5 = 0x27D4EB2F165667C5ull;
+
+    static std::uint64_t Rotl(std::uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
+    static std::uint64_t Round(std::uint64_t lane, std::uint64_t word) {
+        return Rotl(lane + word * kPrime2, 31) * kPrime1;
+    }
+    static std::uint64_t Word(const char* bytes) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes, sizeof word);
+        return word;
+    }
+    void Mix(const char* block) {
+        for (int i = 0; i < 4; ++i) {
+            m_lanes[i] = Round(m_lanes[i], Word(block + 8 * i));
+        }
+    }
+
+    std::uint64_t m_lanes[4] = {kPrime1 + kPrime2, kPrime2, 0, 0 - kPrime1};
+    std::uint64_t m_length = 0;
+    char m_pending[kBlock] = {};
+    std::size_t m_pendingSize = 0;
+};
+
+// Reads a regular file in chunks into one buffer of its own, which holds at most one chunk plus
+// one line. Remembers what it read, so that a second look can tell whether the file still holds
+// those bytes: a file that fits in the buffer is compared byte for byte, and the bytes of a
+// longer one are hashed as they leave the buffer.
 class FileLines final : public LineSource {
   public:
-    explicit FileLines(int fd) : m_fd(fd) {}
-    std::uint64_t hash() const { return m_hash; }
-    std::uint64_t bytes() const { return m_bytes; }
-    Next NextLine(std::string_view& line) override {
+    explicit FileLines(int fd)
+        : m_fd(fd), m_buffer(std::make_unique_for_overwrite<char[]>(kCapacity)) {}
+    Next NextLine(std::string_view& line) {
         std::size_t scanned = m_begin;
         for (;;) {
-            std::size_t eol = m_buffer.find('\n', scanned);
-            if (eol != std::string::npos) {
-                line = Trim(std::string_view(m_buffer).substr(m_begin, eol - m_begin));
-                m_begin = eol + 1;
+            const char* eol = static_cast<const char*>(
+                std::memchr(m_buffer.get() + scanned, '\n', m_end - scanned));
+            if (eol != nullptr) {
+                const std::size_t at = static_cast<std::size_t>(eol - m_buffer.get());
+                line = Trim(std::string_view(&m_buffer[m_begin], at - m_begin));
+                m_begin = at + 1;
                 return line.size() > kMaxHexLineLength ? Next::kError : Next::kLine;
             }
             // A CR may still follow within the limit; anything longer is refused unread.
-            if (m_buffer.size() - m_begin > kMaxHexLineLength + 1) {
+            if (m_end - m_begin > kMaxHexLineLength + 1) {
                 return Next::kError;
             }
             if (m_eof) {
-                if (m_begin == m_buffer.size()) {
+                if (m_begin == m_end) {
                     return Next::kEnd;
                 }
-                line = Trim(std::string_view(m_buffer).substr(m_begin));
-                m_begin = m_buffer.size();
+                line = Trim(std::string_view(&m_buffer[m_begin], m_end - m_begin));
+                m_begin = m_end;
                 return line.size() > kMaxHexLineLength ? Next::kError : Next::kLine;
             }
             // Only the unfinished line is kept before the next chunk.
-            m_buffer.erase(0, m_begin);
+            m_hash.Add(m_buffer.get(), m_begin);
+            m_dropped += m_begin;
+            std::memmove(m_buffer.get(), &m_buffer[m_begin], m_end - m_begin);
+            m_end -= m_begin;
             m_begin = 0;
-            scanned = m_buffer.size();
+            scanned = m_end;
             if (!Fill()) {
                 return Next::kError;
             }
         }
     }
+    // True when the file still begins with the bytes this source read. Ends the line source.
+    bool StillHolds() {
+        char chunk[16384];
+        const std::uint64_t bytes = m_dropped + m_end;
+        StreamHash again;
+        for (std::uint64_t at = 0; at < bytes;) {
+            const std::size_t want =
+                static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, bytes - at));
+            const ssize_t n = ::pread(m_fd, chunk, want, static_cast<off_t>(at));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return false;
+            }
+            const std::size_t got = static_cast<std::size_t>(n);
+            if (m_dropped == 0) {
+                if (std::memcmp(chunk, &m_buffer[at], got) != 0) {
+                    return false;
+                }
+            } else {
+                again.Add(chunk, got);
+            }
+            at += got;
+        }
+        if (m_dropped == 0) {
+            return true;
+        }
+        m_hash.Add(m_buffer.get(), m_end);
+        return again.Value() == m_hash.Value();
+    }
 
   private:
+    // One read fills the buffer behind the unfinished line: a whole image's file in one go.
+    static constexpr std::size_t kChunk = 65536;
+    static constexpr std::size_t kCapacity = kChunk + kMaxHexLineLength + 2;
+
     bool Fill() {
-        char chunk[16384];
         for (;;) {
-            ssize_t n = ::read(m_fd, chunk, sizeof chunk);
+            const ssize_t n = ::read(m_fd, m_buffer.get() + m_end, kCapacity - m_end);
             if (n < 0 && errno == EINTR) {
                 continue;
             }
@@ -132,39 +238,20 @@ class FileLines final : public LineSource {
             if (n == 0) {
                 m_eof = true;
             } else {
-                m_buffer.append(chunk, static_cast<std::size_t>(n));
-                m_hash = Fnv1a(m_hash, chunk, static_cast<std::size_t>(n));
-                m_bytes += static_cast<std::uint64_t>(n);
+                m_end += static_cast<std::size_t>(n);
             }
             return true;
         }
     }
 
     int m_fd;
-    std::string m_buffer;
-    std::size_t m_begin = 0;  // first byte of the next line
+    std::unique_ptr<char[]> m_buffer;  // the file's bytes from m_dropped on
+    std::size_t m_begin = 0;           // first byte of the next line
+    std::size_t m_end = 0;             // one past the last byte read
     bool m_eof = false;
-    std::uint64_t m_hash = kFnvStart;
-    std::uint64_t m_bytes = 0;
+    std::uint64_t m_dropped = 0;  // bytes that left the buffer, all hashed into m_hash
+    StreamHash m_hash;
 };
-
-// True when the first `bytes` bytes of the file still hash to `hash`.
-bool StillHolds(int fd, std::uint64_t bytes, std::uint64_t hash) {
-    char chunk[16384];
-    std::uint64_t h = kFnvStart;
-    for (std::uint64_t at = 0; at < bytes;) {
-        const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, bytes - at));
-        const ssize_t n = ::pread(fd, chunk, want, static_cast<off_t>(at));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        h = Fnv1a(h, chunk, static_cast<std::size_t>(n));
-        at += static_cast<std::uint64_t>(n);
-    }
-    return h == hash;
-}
 
 // One field of `width` characters at `pos`, parsed as one hexadecimal number that ends at the
 // first character that is not a digit. The caller has checked that the characters exist.
@@ -180,23 +267,115 @@ std::uint32_t HexField(std::string_view line, std::size_t pos, std::size_t width
     return value;
 }
 
-// True when the record carries well-formed hexadecimal digits up to and including its checksum
-// byte, and all its bytes add up to zero.
-bool ChecksumIsRight(std::string_view line, std::uint32_t count) {
-    std::size_t digits = 2 * (std::size_t{count} + 5);
-    if (line.size() < 1 + digits) {
-        return false;
+// Each character's digit value, or 0x10 for a character that is not a hexadecimal digit.
+constexpr std::array<std::uint8_t, 256> kNibble = [] {
+    std::array<std::uint8_t, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        const int d = HexDigitValue(static_cast<char>(c));
+        table[static_cast<std::size_t>(c)] = d < 0 ? 0x10 : static_cast<std::uint8_t>(d);
     }
-    unsigned sum = 0;
-    for (std::size_t i = 1; i < 1 + digits; i += 2) {
-        int hi = HexDigitValue(line[i]);
-        int lo = HexDigitValue(line[i + 1]);
-        if (hi < 0 || lo < 0) {
+    return table;
+}();
+
+// A record's characters from 1 on read as digit pairs, each pair once. `pairs` pairs were both
+// digits (the decode stops at the first pair with a non-digit, or at the line's end); every field
+// that lies within them has the value of its bytes, and any other field is parsed by HexField.
+struct RecordBytes {
+    std::uint8_t bytes[4 + 255 + 1];
+    std::size_t pairs = 0;
+    unsigned sum = 0;  // of the pairs decoded
+
+    // Decodes the first pair, the count (the line holds at least nine characters).
+    void DecodeCount(std::string_view line) {
+        const unsigned hi = kNibble[static_cast<unsigned char>(line[1])];
+        const unsigned lo = kNibble[static_cast<unsigned char>(line[2])];
+        if (((hi | lo) & 0x10) == 0) {
+            bytes[0] = static_cast<std::uint8_t>(hi << 4 | lo);
+            sum = bytes[0];
+            pairs = 1;
+        }
+    }
+    // Decodes the pairs from the current one up to `upTo` (at most the line's end): four pairs
+    // at a time while all eight characters are digits, then one pair at a time.
+    void DecodeUpTo(std::string_view line, std::size_t upTo) {
+        upTo = std::min(upTo, (line.size() - 1) / 2);
+        const char* text = line.data() + 1 + 2 * pairs;
+        std::size_t k = pairs;
+        unsigned total = sum;
+        for (; k + 4 <= upTo; k += 4, text += 8) {
+            std::uint64_t chars;
+            std::memcpy(&chars, text, sizeof chars);
+            std::uint32_t four;
+            if (!FourPairs(chars, four, total)) {
+                break;
+            }
+            std::memcpy(bytes + k, &four, sizeof four);
+        }
+        for (; k < upTo; ++k, text += 2) {
+            const unsigned hi = kNibble[static_cast<unsigned char>(text[0])];
+            const unsigned lo = kNibble[static_cast<unsigned char>(text[1])];
+            if ((hi | lo) & 0x10) {
+                break;
+            }
+            const unsigned byte = hi << 4 | lo;
+            bytes[k] = static_cast<std::uint8_t>(byte);
+            total += byte;
+        }
+        pairs = k;
+        sum = total;
+    }
+    // Eight characters, loaded little-endian, as four bytes in memory order, when every one of
+    // them is a hexadecimal digit; adds the four to `total`.
+    static bool FourPairs(std::uint64_t chars, std::uint32_t& four, unsigned& total) {
+        constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+        constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+        // Per byte below 0x80: the high bit of (c + 0x80 - lo) & ~(c + 0x7F - hi) tells
+        // lo <= c <= hi; no byte's sum carries into the next.
+        auto within = [chars](unsigned lo, unsigned hi) {
+            return (chars + kOnes * (0x80 - lo)) & ~(chars + kOnes * (0x7F - hi)) & kHigh;
+        };
+        const std::uint64_t letters = within('A', 'F') | within('a', 'f');
+        if ((chars & kHigh) != 0 || (within('0', '9') | letters) != kHigh) {
             return false;
         }
-        sum += static_cast<unsigned>(hi * 16 + lo);
+        // A digit's value is its low nibble, a letter's its low nibble plus 9.
+        const std::uint64_t nibbles = (chars & (kOnes * 0x0F)) + (letters >> 7) * 9;
+        // High nibbles in the even bytes, low ones in the odd: a byte per 16-bit lane.
+        std::uint64_t lanes =
+            ((nibbles & 0x000F000F000F000Full) << 4) | ((nibbles >> 8) & 0x000F000F000F000Full);
+        total += static_cast<unsigned>((lanes * 0x0001000100010001ull) >> 48);
+        lanes = (lanes | (lanes >> 8)) & 0x0000FFFF0000FFFFull;
+        lanes = (lanes | (lanes >> 16)) & 0x00000000FFFFFFFFull;
+        four = static_cast<std::uint32_t>(lanes);
+        return true;
     }
-    return (sum & 0xFF) == 0;
+    // The field of `width` characters at character `pos` (odd: on a pair).
+    std::uint32_t Field(std::string_view line, std::size_t pos, std::size_t width) const {
+        const std::size_t first = (pos - 1) / 2;
+        if (first + width / 2 > pairs) {
+            return HexField(line, pos, width);
+        }
+        std::uint32_t value = 0;
+        for (std::size_t k = first; k < first + width / 2; ++k) {
+            value = value << 8 | bytes[k];
+        }
+        return value;
+    }
+    // True when the record holds digits up to and including its checksum byte (the pairs were
+    // decoded up to it), and all its bytes add up to zero.
+    bool ChecksumIsRight(std::uint32_t count) const {
+        return pairs == std::size_t{count} + 5 && (sum & 0xFF) == 0;
+    }
+};
+
+// A record's few data bytes copied in words, without a call.
+void CopyBytes(std::uint8_t* to, const std::uint8_t* from, std::size_t count) {
+    for (; count >= 8; count -= 8, to += 8, from += 8) {
+        std::memcpy(to, from, 8);
+    }
+    for (; count > 0; --count) {
+        *to++ = *from++;
+    }
 }
 
 bool IsMakerHeader(std::string_view line) {
@@ -215,7 +394,8 @@ int Finish(int code, std::string& status) {
 }
 
 // Steps from filling the buffer on: the header line, then the records up to the end record.
-int ParseLines(LineSource& source, HexImage& image, std::string& status) {
+template <class Source>
+int ParseLines(Source& source, HexImage& image, std::string& status) {
     const std::uint32_t usable = image.Usable();
     std::fill_n(image.data.begin(), usable, std::uint8_t{0xFF});
 
@@ -237,13 +417,20 @@ int ParseLines(LineSource& source, HexImage& image, std::string& status) {
         if (next == LineSource::Next::kError || line.size() < 9 || line[0] != ':') {
             return Finish(kHexTypeError, status);
         }
-        const std::uint32_t count = HexField(line, 1, 2);
-        const std::uint32_t address = HexField(line, 3, 4);
-        const std::uint32_t type = HexField(line, 7, 2) & 0xFF;
+        // Every pair is decoded once, up to the checksum; a field beyond the first pair with a
+        // non-digit is parsed on its own, stopping at its first non-digit.
+        RecordBytes record;
+        record.DecodeCount(line);
+        const std::uint32_t count = record.Field(line, 1, 2);
+        if (record.pairs == 1) {
+            record.DecodeUpTo(line, std::size_t{count} + 5);  // after a bad count, nothing more
+        }
+        const std::uint32_t address = record.Field(line, 3, 4);
+        const std::uint32_t type = record.Field(line, 7, 2) & 0xFF;
         if (type != 0 && type != 1 && type != 4) {
             return Finish(kHexTypeError, status);
         }
-        if (!ChecksumIsRight(line, count)) {
+        if (!record.ChecksumIsRight(count)) {
             if (image.badChecksums++ == 0) {
                 image.firstBadChecksumLine = lineNo;
             }
@@ -255,7 +442,7 @@ int ParseLines(LineSource& source, HexImage& image, std::string& status) {
             if (line.size() < 13) {
                 return Finish(kHexTypeError, status);
             }
-            base = HexField(line, 9, 4) << 16;
+            base = record.Field(line, 9, 4) << 16;
             continue;
         }
         if (line.size() < 9 + 2 * std::size_t{count}) {
@@ -272,11 +459,20 @@ int ParseLines(LineSource& source, HexImage& image, std::string& status) {
         } else if (at < image.start) {
             image.start = at;
         }
-        for (std::uint32_t j = 0; j < count; ++j, ++at) {
+        std::uint32_t j = 0;
+        // Every data byte decoded and all of them inside the image: copied in one go.
+        if (count > 0 && record.pairs >= 4 + std::size_t{count} && at < usable &&
+            count <= usable - at) {
+            CopyBytes(image.data.data() + at, record.bytes + 4, count);
+            j = count;
+            at += count;
+        }
+        for (; j < count; ++j, ++at) {
             if (at >= usable) {
                 return Finish(kHexOverflow, status);
             }
-            image.data[at] = static_cast<std::uint8_t>(HexField(line, 9 + 2 * std::size_t{j}, 2));
+            image.data[at] =
+                static_cast<std::uint8_t>(record.Field(line, 9 + 2 * std::size_t{j}, 2));
         }
         image.end = std::max(image.end, at);
     }
@@ -355,8 +551,7 @@ int ReadHexFile(const std::string& path, HexImage& image, std::string& status) {
         FileLines lines(fd.get());
         const int code = ParseLines(lines, image, status);
         struct stat after {};
-        if (::fstat(fd.get(), &after) == 0 && SameVersion(before, after) &&
-            StillHolds(fd.get(), lines.bytes(), lines.hash())) {
+        if (::fstat(fd.get(), &after) == 0 && SameVersion(before, after) && lines.StillHolds()) {
             // A writer may be paused halfway through the file: only a file left alone for a
             // moment is taken.
             const long long wait = SettleWaitMicros(after);

@@ -240,11 +240,21 @@ TEST(HexReader, SmallerCapacityIsHonoured) {
 namespace {
 
 // A file rewritten in place, again and again, while it is read: every read that succeeds gives
-// one of the two builds whole, never a mixture of both.
-TEST(HexReader, AFileRewrittenWhileReadIsNeverMixed) {
+// one of the two builds whole, never a mixture of both. A small file is compared with what was
+// read byte for byte, one of more than 128 KiB (every record five times) through a hash.
+class RewrittenFile : public ::testing::TestWithParam<int> {};
+
+TEST_P(RewrittenFile, IsNeverReadAsAMixtureOfTwoBuilds) {
     TempDir dir;
-    const std::string builds[2] = {FullImageHex(0x0E00, 0x3BFA, 1),
-                                   FullImageHex(0x0E00, 0x3BFA, 2)};
+    const int copies = GetParam();
+    std::string builds[2];
+    for (int b = 0; b < 2; ++b) {
+        const std::string records = FullImageHex(0x0E00, 0x3BFA, static_cast<std::uint8_t>(b + 1));
+        for (int c = 1; c < copies; ++c)
+            builds[b] += records.substr(0, records.size() - kEof.size() - 2);
+        builds[b] += records;
+    }
+    ASSERT_EQ(builds[0].size() > 2 * 65536, copies > 1);
     HexImage want[2];
     for (int b = 0; b < 2; ++b) {
         std::string status;
@@ -288,6 +298,14 @@ TEST(HexReader, AFileRewrittenWhileReadIsNeverMixed) {
     stop = true;
     writer.join();
     EXPECT_GT(whole + refused, 0);
+    // Left alone, the file reads whole.
+    HexImage image;
+    std::string status;
+    ASSERT_EQ(ReadHexFile(path, image, status), kHexOk) << status;
+    EXPECT_TRUE(std::memcmp(image.data, want[0].data, HexImage::kCapacity) == 0 ||
+                std::memcmp(image.data, want[1].data, HexImage::kCapacity) == 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Sizes, RewrittenFile, ::testing::Values(1, 5));
 
 }  // namespace
