@@ -3,7 +3,11 @@
 
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
                 qt6-base-dev libgl-dev fonts-liberation2 fonts-wqy-zenhei libsqlite3-dev
-                libcli11-dev nlohmann-json3-dev help2man libpq-dev postgresql)
+                libcli11-dev nlohmann-json3-dev help2man libpq-dev postgresql qt6-wayland)
+# The Debian package (scripts/package.sh: dpkg-shlibdeps finds its Depends, file finds the
+# programs), and its check in CI (tests/package/check.sh): the validators, a display for the
+# window, and a Wayland compositor without a screen.
+PACKAGE_PACKAGES=(dpkg-dev file desktop-file-utils appstream xvfb xauth weston)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # Only for rebuilding the sample application (examples/build.sh); the build does not need it.
 EXAMPLE_PACKAGES=(sdcc)
