@@ -2,8 +2,12 @@
 // - a whole WriteFlash of a full image against a virtual module that answers at once, per
 //   block, against 170 us (the USB full-speed wire time of one 64-byte set plus one get report);
 // - one Open over a fake sysfs tree of 32 other HID devices and one module;
+// - one status refresh (the window's twice-a-second look for the module) among 32 and 256 other
+//   HID devices, the module absent and present, against a bare listing of the same hidraw
+//   class folder;
 // - the CPU a handshake uses while it waits 10 s for a module that is absent.
 #include <benchmark/benchmark.h>
+#include <dirent.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/timerfd.h>
@@ -79,6 +83,59 @@ void BM_OpenAmong32Devices(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_OpenAmong32Devices)->Unit(benchmark::kMicrosecond);
+
+// The least a look at the bus can cost: the hidraw class folder listed, nothing read.
+double ListClassFolderMicros(const std::string& sys, int times) {
+    const auto start = std::chrono::steady_clock::now();
+    std::size_t entries = 0;
+    for (int i = 0; i < times; ++i) {
+        if (DIR* dir = ::opendir((sys + "/class/hidraw").c_str())) {
+            while (::readdir(dir))
+                ++entries;
+            ::closedir(dir);
+        }
+    }
+    benchmark::DoNotOptimize(entries);
+    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+               .count() /
+           times;
+}
+
+// Arguments: the number of other HID devices; 1 when the module is present. The fake tree lies in
+// memory (/dev/shm), as sysfs does. In it a
+// module's node is a plain file, which cannot answer the handle's presence query: a present
+// module is searched for and opened afresh on every refresh, as a platform that cannot tell does.
+void BM_StatusRefresh(benchmark::State& state) {
+    const int others = static_cast<int>(state.range(0));
+    FakeSysfs fs("/dev/shm");
+    for (int n = 0; n < others; ++n)
+        fs.Add(n, 0x046D, static_cast<unsigned>(0xC000 + n), "x", kModuleDescriptor);
+    if (state.range(1))
+        fs.Add(others, 0x2156, 0xC001, "PRV001", kModuleDescriptor);
+    HidrawPlatform platform(fs.sys(), fs.dev());
+    CHidPort port(platform);
+    port.SetTarget(0xC001, 0x2156);
+    std::chrono::steady_clock::duration spent{};
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        if (port.Refresh() != (state.range(1) != 0))
+            state.SkipWithError("wrong status");
+        benchmark::DoNotOptimize(port.GetSerialText());
+        spent += std::chrono::steady_clock::now() - start;
+    }
+    const double refresh = std::chrono::duration<double, std::micro>(spent).count() /
+                           static_cast<double>(state.iterations());
+    const double listing = ListClassFolderMicros(fs.sys(), 200);
+    state.counters["refresh_us"] = refresh;
+    state.counters["listing_us"] = listing;
+    state.counters["ratio_to_listing"] = refresh / listing;
+}
+BENCHMARK(BM_StatusRefresh)
+    ->Args({32, 0})
+    ->Args({256, 0})
+    ->Args({32, 1})
+    ->Args({256, 1})
+    ->Unit(benchmark::kMicrosecond);
 
 // A host whose wait blocks on a real 1000 ms timer, as the window's event loop does.
 struct TimerHost : FakeHost {

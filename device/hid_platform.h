@@ -32,6 +32,9 @@ class HidDevice {
     virtual bool GetFeature(std::uint8_t* report, std::size_t length) = 0;
     // The serial-number string as UTF-16 units, without a terminator.
     virtual bool GetSerialNumber(std::u16string& serial) = 0;
+    // Whether the device this handle opened is still there, asked without a transfer (one cheap
+    // query). A platform that cannot tell says no, and the caller searches afresh.
+    virtual bool StillPresent() { return false; }
 };
 
 // Why a device could not be opened: errno and the system's text.

@@ -97,6 +97,12 @@ bool CHidPort::Open() {
     return m_bOpen;
 }
 
+bool CHidPort::Refresh() {
+    if (m_bOpen && m_hDevice && m_hDevice->StillPresent())
+        return true;
+    return Open();
+}
+
 bool CHidPort::SetTarget(std::uint32_t productId, std::uint32_t vendorId) {
     m_nVendorId = vendorId;
     m_nProductId = productId;

@@ -34,7 +34,7 @@ std::string Latin1ToUtf8(const std::string& narrowed);
 // The connection to the bootloader: opens the first present HID device with the configured
 // identifiers, moves feature reports (report id 0 in byte 0, the payload after it), and forms
 // the six-character device identifier from its serial-number string. Every open enumerates
-// afresh; nothing about devices is cached.
+// afresh; a refresh keeps the device open while it is present.
 class CHidPort {
   public:
     // Allocates a zeroed report buffer of the given length, or yields null when it cannot.
@@ -47,6 +47,9 @@ class CHidPort {
     CHidPort& operator=(const CHidPort&) = delete;
 
     bool Open();
+    // The status refresh's open: keeps the device open when it is still present (one query of
+    // the handle), and otherwise searches afresh as Open does.
+    bool Refresh();
     void Close();
     bool SetTarget(std::uint32_t productId, std::uint32_t vendorId);
     bool IsTarget(std::uint32_t productId, std::uint32_t vendorId) const;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "device/report_descriptor.h"
 #include "settings/hex_digit.h"
@@ -103,14 +104,24 @@ class HidrawDevice final : public HidDevice {
     }
 
     bool GetSerialNumber(std::u16string& serial) override {
-        std::string uevent;
-        if (!ReadSmallFile(m_folder + "/uevent", uevent))
-            return false;
-        HidUevent parsed = ParseHidUevent(uevent);
-        if (!parsed.haveUniq)
-            return false;
-        serial = Utf8ToUtf16(parsed.uniq);
+        // A device's serial-number string does not change while its node stays open.
+        if (!m_serial) {
+            std::string uevent;
+            if (!ReadSmallFile(m_folder + "/uevent", uevent))
+                return false;
+            HidUevent parsed = ParseHidUevent(uevent);
+            if (!parsed.haveUniq)
+                return false;
+            m_serial = Utf8ToUtf16(parsed.uniq);
+        }
+        serial = *m_serial;
         return true;
+    }
+
+    // An unplugged device's node answers every request with ENODEV.
+    bool StillPresent() override {
+        hidraw_devinfo info{};
+        return Ioctl(HIDIOCGRAWINFO, &info) >= 0;
     }
 
   private:
@@ -137,6 +148,7 @@ class HidrawDevice final : public HidDevice {
 
     int m_fd;
     std::string m_folder;
+    std::optional<std::u16string> m_serial;
 };
 
 }  // namespace
@@ -207,22 +219,91 @@ std::u16string Utf8ToUtf16(std::string_view s) {
 HidrawPlatform::HidrawPlatform(std::string sysRoot, std::string devRoot)
     : m_sysRoot(std::move(sysRoot)), m_devRoot(std::move(devRoot)) {}
 
+HidrawPlatform::~HidrawPlatform() = default;
+
 std::vector<std::string> HidrawPlatform::EnumerateInterfaces() {
-    std::vector<long> numbers;
+    std::vector<std::pair<long, std::uint64_t>> found;  // number, inode of the class entry
     if (DIR* dir = ::opendir((m_sysRoot + "/class/hidraw").c_str())) {
         while (dirent* entry = ::readdir(dir)) {
             long n = HidrawNumber(entry->d_name);
             if (n >= 0)
-                numbers.push_back(n);
+                found.emplace_back(n, entry->d_ino);
         }
         ::closedir(dir);
     }
-    std::sort(numbers.begin(), numbers.end());
+    std::sort(found.begin(), found.end());
     std::vector<std::string> paths;
-    paths.reserve(numbers.size());
-    for (long n : numbers)
-        paths.push_back(m_devRoot + "/hidraw" + std::to_string(n));
+    paths.reserve(found.size());
+    const std::string prefix = m_devRoot + "/hidraw";
+    for (const auto& entry : found)
+        paths.push_back(prefix + std::to_string(entry.first));
+
+    // A node seen before under the same entry keeps what its uevent said; any other is new.
+    const std::lock_guard lock(m_mutex);
+    const bool same = std::equal(found.begin(), found.end(), m_nodes.begin(), m_nodes.end(),
+                                 [](const auto& f, const Node& node) {
+                                     return f.first == node.number && f.second == node.inode;
+                                 });
+    if (!same) {
+        std::vector<Node> nodes;
+        nodes.reserve(found.size());
+        auto known = m_nodes.begin();
+        for (const auto& [number, inode] : found) {
+            while (known != m_nodes.end() && known->number < number)
+                ++known;
+            if (known != m_nodes.end() && known->number == number && known->inode == inode) {
+                nodes.push_back(std::move(*known));
+            } else {
+                nodes.emplace_back();
+                nodes.back().number = number;
+                nodes.back().inode = inode;
+            }
+        }
+        m_nodes = std::move(nodes);
+    }
     return paths;
+}
+
+// The N of the hidrawN that ends a node path, or -1.
+static long NodeNumber(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    return HidrawNumber(path.substr(slash == std::string_view::npos ? 0 : slash + 1));
+}
+
+HidrawPlatform::Node* HidrawPlatform::Known(long number) {
+    auto at = std::lower_bound(m_nodes.begin(), m_nodes.end(), number,
+                               [](const Node& node, long n) { return node.number < n; });
+    return at != m_nodes.end() && at->number == number && at->read ? &*at : nullptr;
+}
+
+bool HidrawPlatform::Identity(const std::string& path, Node& identity) {
+    const long number = NodeNumber(path);
+    {
+        const std::lock_guard lock(m_mutex);
+        if (const Node* known = Known(number)) {
+            identity = *known;
+            return identity.readable;
+        }
+    }
+    std::string text;
+    identity.readable = ReadSmallFile(DeviceFolder(path) + "/uevent", text);
+    const HidUevent uevent = identity.readable ? ParseHidUevent(text) : HidUevent{};
+    // Identifiers wider than 16 bits cannot be USB identifiers; they match nothing.
+    identity.haveId = uevent.haveId && uevent.vendor <= 0xFFFF && uevent.product <= 0xFFFF;
+    identity.attributes = {static_cast<std::uint16_t>(uevent.vendor),
+                           static_cast<std::uint16_t>(uevent.product)};
+    identity.port = PortPathOfPhys(uevent.phys);
+    // Kept for the node as the last enumeration listed it (a node it did not list is not kept).
+    const std::lock_guard lock(m_mutex);
+    auto listed = std::lower_bound(m_nodes.begin(), m_nodes.end(), number,
+                                   [](const Node& node, long n) { return node.number < n; });
+    if (listed != m_nodes.end() && listed->number == number) {
+        identity.number = listed->number;
+        identity.inode = listed->inode;
+        identity.read = true;
+        *listed = identity;
+    }
+    return identity.readable;
 }
 
 std::string HidrawPlatform::DeviceFolder(const std::string& path) const {
@@ -232,15 +313,19 @@ std::string HidrawPlatform::DeviceFolder(const std::string& path) const {
 }
 
 bool HidrawPlatform::GetAttributes(const std::string& path, HidAttributes& attributes) {
-    std::string text;
-    if (!ReadSmallFile(DeviceFolder(path) + "/uevent", text))
+    {
+        const std::lock_guard lock(m_mutex);
+        if (const Node* known = Known(NodeNumber(path))) {
+            if (!known->readable || !known->haveId)
+                return false;
+            attributes = known->attributes;
+            return true;
+        }
+    }
+    Node identity;
+    if (!Identity(path, identity) || !identity.haveId)
         return false;
-    HidUevent uevent = ParseHidUevent(text);
-    // Identifiers wider than 16 bits cannot be USB identifiers; they match nothing.
-    if (!uevent.haveId || uevent.vendor > 0xFFFF || uevent.product > 0xFFFF)
-        return false;
-    attributes.vendorId = static_cast<std::uint16_t>(uevent.vendor);
-    attributes.productId = static_cast<std::uint16_t>(uevent.product);
+    attributes = identity.attributes;
     return true;
 }
 
@@ -250,10 +335,8 @@ std::string PortPathOfPhys(std::string_view phys) {
 }
 
 std::string HidrawPlatform::PortPath(const std::string& path) {
-    std::string text;
-    if (!ReadSmallFile(DeviceFolder(path) + "/uevent", text))
-        return {};
-    return PortPathOfPhys(ParseHidUevent(text).phys);
+    Node identity;
+    return Identity(path, identity) ? identity.port : std::string();
 }
 
 std::unique_ptr<HidDevice> HidrawPlatform::Open(const std::string& path, HidOpenError& error) {

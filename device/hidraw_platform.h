@@ -1,7 +1,10 @@
 #pragma once
 
+#include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "device/hid_platform.h"
 
@@ -29,9 +32,13 @@ std::u16string Utf8ToUtf16(std::string_view text);
 // Linux hidraw: enumerates <sys>/class/hidraw/hidrawN in ascending N, reads identifiers and
 // serial from the HID device's uevent without opening the node, opens <dev>/hidrawN read-write
 // only for a match, and moves feature reports with HIDIOCSFEATURE / HIDIOCGFEATURE.
+// What a node's uevent says is kept from one enumeration to the next, keyed by the node's name
+// and the inode of its entry in the class folder (a node made anew under the same name is
+// another entry), so a search reads the uevent of new nodes only. Safe to share between threads.
 class HidrawPlatform final : public HidPlatform {
   public:
     explicit HidrawPlatform(std::string sysRoot = "/sys", std::string devRoot = "/dev");
+    ~HidrawPlatform() override;
 
     std::vector<std::string> EnumerateInterfaces() override;
     bool GetAttributes(const std::string& path, HidAttributes& attributes) override;
@@ -42,6 +49,24 @@ class HidrawPlatform final : public HidPlatform {
     std::string DeviceFolder(const std::string& path) const;
 
   private:
+    struct Node {
+        long number = 0;          // the N of hidrawN
+        std::uint64_t inode = 0;  // of its entry in the class folder
+        bool read = false;        // the uevent was read (`readable`: it could be)
+        bool readable = false;
+        bool haveId = false;
+        HidAttributes attributes;  // when haveId
+        std::string port;          // the port path of its HID_PHYS
+    };
+    // What the uevent of the node at `path` says: from what the last enumeration kept, or read
+    // now. False when it cannot be read.
+    bool Identity(const std::string& path, Node& identity);
+    // The node the last enumeration listed with this number, once its uevent was read; the
+    // caller holds m_mutex.
+    Node* Known(long number);
+
     std::string m_sysRoot;
     std::string m_devRoot;
+    std::mutex m_mutex;         // guards m_nodes
+    std::vector<Node> m_nodes;  // as the last enumeration saw them, in ascending number
 };

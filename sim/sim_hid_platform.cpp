@@ -39,6 +39,8 @@ class SimDevice final : public HidDevice {
         return true;
     }
 
+    bool StillPresent() override { return Alive(); }
+
   private:
     // A handle dies with the module's presence, as an unplugged USB device's does.
     bool Alive() const {

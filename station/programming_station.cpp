@@ -123,7 +123,7 @@ void ProgrammingStation::ApplyBootloaderId() {
 }
 
 void ProgrammingStation::RefreshStatus() {
-    if (m_port.Open()) {
+    if (m_port.Refresh()) {
         m_strDeviceSN = m_port.GetSerialText();
         const std::string uid = Latin1ToUtf8(m_strDeviceSN);
         m_observer.OnStatus("SN: " + uid, kStatusFound, true, uid);

@@ -203,17 +203,29 @@ TEST(HidPort, ABufferThatCannotBeAllocatedSkipsTheDevice) {
     }
 }
 
+// Open and the status refresh both close the port when the module is gone and find it again
+// when it is back; the refresh keeps a module that is still there open, without a search.
 TEST(HidPort, NoDeviceClosesAnOpenPort) {
-    VirtualBootloader module;
-    SimHidPlatform platform;
-    platform.AddModule(module);
-    CHidPort port(platform);
-    ASSERT_TRUE(port.SetTarget(0xC001, 0x2156));
-    module.Unplug();
-    EXPECT_FALSE(port.Open());
-    EXPECT_FALSE(port.IsOpen());
-    module.Plug();
-    EXPECT_TRUE(port.Open());
+    for (bool refresh : {false, true}) {
+        SCOPED_TRACE(refresh ? "Refresh" : "Open");
+        VirtualBootloader module("FIRST1");
+        SimHidPlatform platform;
+        platform.AddModule(module);
+        CHidPort port(platform);
+        auto look = [&] { return refresh ? port.Refresh() : port.Open(); };
+        ASSERT_TRUE(port.SetTarget(0xC001, 0x2156));
+        const std::size_t searches = platform.enumerations();
+        EXPECT_TRUE(look());
+        EXPECT_EQ(platform.enumerations() - searches, refresh ? 0u : 1u);
+        module.Unplug();
+        EXPECT_FALSE(look());
+        EXPECT_FALSE(port.IsOpen());
+        module.Plug();
+        EXPECT_TRUE(look());
+        module.Replace("OTHER2");  // another module in its place: the old handle is dead
+        EXPECT_TRUE(look());
+        EXPECT_EQ(port.GetSerialText(), "OTHER2");
+    }
 }
 
 TEST(HidPort, RecordsAPermissionProblemUntilTheDeviceOpens) {

@@ -54,6 +54,32 @@ TEST(HidrawPlatform, PortOpensOnlyTheFirstMatchAndReadsItsCapsAndSerial) {
     EXPECT_EQ(hidraw.PortPath(fs.dev() + "/hidraw9"), "");  // no such device
 }
 
+// Every search looks at what the class folder lists now: a module that appears is found, one
+// that vanishes is not, and a number that another device takes is read as that device.
+TEST(HidrawPlatform, SearchesFollowNodesThatAppearVanishOrChangeHands) {
+    FakeSysfs fs;
+    for (int n = 0; n < 3; ++n)
+        fs.Add(n, 0x046D, 0xC31C, "kbd", kKeyboardOutput);
+    HidrawPlatform platform(fs.sys(), fs.dev());
+    CHidPort port(platform);
+    EXPECT_FALSE(port.SetTarget(0xC001, 0x2156));
+
+    const std::string module = fs.Add(3, 0x2156, 0xC001, "MOD001", kModuleDescriptor);
+    ASSERT_TRUE(port.Refresh());
+    EXPECT_EQ(port.GetSerialText(), "MOD001");
+    EXPECT_EQ(platform.PortPath(module), "usb-0000:00:14.0-1");
+    fs.Remove(3);
+    EXPECT_FALSE(port.Refresh());
+    EXPECT_FALSE(port.IsOpen());
+
+    fs.Replace(1, 0x2156, 0xC001, "MOD002", kModuleDescriptor);  // the module takes a keyboard's
+    ASSERT_TRUE(port.Refresh());
+    EXPECT_EQ(port.GetSerialText(), "MOD002");
+    fs.Replace(1, 0x046D, 0xC31C, "kbd", kKeyboardOutput);  // and gives it back
+    EXPECT_FALSE(port.Refresh());
+    EXPECT_EQ(platform.EnumerateInterfaces().size(), 3u);
+}
+
 TEST(HidrawPlatform, AMatchWithoutANodeIsNotFound) {
     FakeSysfs fs;
     fs.Add(0, 0x2156, 0xC001, "A", kModuleDescriptor, /*withNode=*/false);

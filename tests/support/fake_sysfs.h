@@ -10,7 +10,8 @@
 // {uevent, report_descriptor} and <root>/dev/hidrawN as a plain file.
 class FakeSysfs {
   public:
-    FakeSysfs() {
+    // `base`: where the tree is made (/dev/shm keeps it in memory, as sysfs is).
+    explicit FakeSysfs(const std::string& base = "/tmp") : m_dir(base) {
         std::filesystem::create_directories(sys() + "/class/hidraw");
         std::filesystem::create_directories(dev());
     }
@@ -34,6 +35,25 @@ class FakeSysfs {
         std::string node = dev() + "/hidraw" + std::to_string(n);
         if (withNode)
             std::ofstream(node) << "";
+        return node;
+    }
+
+    // Takes hidrawN away, its class entry and its node.
+    void Remove(int n) {
+        std::filesystem::remove_all(sys() + "/class/hidraw/hidraw" + std::to_string(n));
+        std::filesystem::remove(dev() + "/hidraw" + std::to_string(n));
+    }
+
+    // Puts another device at hidrawN, as the kernel does when a device is unplugged and another
+    // takes its number: a new class entry (made while the old one still exists, so it is
+    // another inode, as sysfs gives it), then the old one removed.
+    std::string Replace(int n, unsigned vendor, unsigned product, const std::string& uniq,
+                        const std::vector<std::uint8_t>& descriptor) {
+        const std::string entry = sys() + "/class/hidraw/hidraw" + std::to_string(n);
+        const std::string old = sys() + "/class/hidraw/old-hidraw" + std::to_string(n);
+        std::filesystem::rename(entry, old);
+        std::string node = Add(n, vendor, product, uniq, descriptor);
+        std::filesystem::remove_all(old);
         return node;
     }
 
