@@ -13,7 +13,7 @@ CAboutBox::CAboutBox(const std::string& settingsFile, const std::string& origin,
     QFont font(QString::fromUtf8("宋体"), 9);
     setFont(font);
     const DialogUnits du(font);
-    setFixedSize(du.X(235), du.Y(70));
+    setFixedSize(du.X(235), du.Y(80));
 
     auto* icon = new QLabel(this);
     icon->setObjectName(QStringLiteral("icon"));
@@ -30,12 +30,12 @@ CAboutBox::CAboutBox(const std::string& settingsFile, const std::string& origin,
     // The settings file in use, on a line of its own under the maker's lines: shortened in the
     // middle when it is long, whole in its tool tip with the reason it is there, and selectable
     // for a copy.
+    text("Settings file:", du.Rect(11, 54, 119, 8));
     const QString file = QString::fromStdString(settingsFile);
-    const QRect fileRect = du.Rect(11, 55, 217, 8);
+    const QRect fileRect = du.Rect(11, 64, 217, 8);
     auto* settings = text("", fileRect);
     settings->setObjectName(QStringLiteral("settingsFile"));
-    settings->setText(settings->fontMetrics().elidedText(QStringLiteral("Settings: ") + file,
-                                                         Qt::ElideMiddle, fileRect.width()));
+    settings->setText(settings->fontMetrics().elidedText(file, Qt::ElideMiddle, fileRect.width()));
     settings->setToolTip(file + QStringLiteral("\n(") + QString::fromStdString(origin) +
                          QStringLiteral(")"));
     settings->setTextInteractionFlags(Qt::TextSelectableByMouse);
