@@ -219,14 +219,4 @@ TEST(ConfigLocationSystem, ReadOnlyExecutableFolder) {
     EXPECT_EQ(LocateConfig(in).path, exeDir + "/config.ini");
 }
 
-TEST(ConfigLocationShared, ProgramFolders) {
-    EXPECT_TRUE(IsSharedProgramFolder("/usr/bin", "/home/op"));
-    EXPECT_TRUE(IsSharedProgramFolder("/bin", "/home/op"));  // a link to /usr/bin on Debian 12
-    EXPECT_TRUE(IsSharedProgramFolder("/usr/local/bin/", "/home/op"));
-    EXPECT_TRUE(IsSharedProgramFolder("/home/op/.local/bin", "/home/op"));
-    EXPECT_FALSE(IsSharedProgramFolder("/home/op/pravune/bin", "/home/op"));
-    EXPECT_FALSE(IsSharedProgramFolder("/opt/pravune/bin", "/home/op"));
-    EXPECT_FALSE(IsSharedProgramFolder("/home/op/.local/bin", ""));
-}
-
 }  // namespace
