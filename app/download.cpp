@@ -13,9 +13,12 @@ void CLoaderDlg::OnBusy(bool busy) {
         w->setEnabled(!busy);
     }
     SetSnControlsEnabled(!busy);
+    if (!busy)
+        FlushProgress();  // the bar ends on the last position the download reached
 }
 
 void CLoaderDlg::OnProgressShown(bool shown) {
+    FlushProgress();
     m_progress->setVisible(shown);
 }
 

@@ -135,6 +135,13 @@ void CLoaderDlg::CreateControls() {
     m_progress = new QProgressBar(this);
     m_progress->setTextVisible(false);
     place(m_progress, IDC_PROGRESS, 7, 243, 229, 6);
+    m_progressTimer.setSingleShot(true);
+    connect(&m_progressTimer, &QTimer::timeout, this, &CLoaderDlg::FlushProgress);
+    m_paintTimer.setSingleShot(true);
+    connect(&m_paintTimer, &QTimer::timeout, this, [this] {
+        QEvent paint(QEvent::UpdateRequest);
+        QCoreApplication::sendEvent(this, &paint);
+    });
     m_link = new CLinkLabel(this);
     m_link->setText(QString::fromUtf8(kMakerAddress));
     place(m_link, IDC_LINK, 143, 27, 91, 10);
@@ -265,9 +272,14 @@ void CLoaderDlg::InitDialog() {
          {m_lblLengthCaption, m_lblDateCaption, m_lblLength, m_lblStatus, m_lblDate}) {
         l->SetBackColor(m_clrButtonFace);
     }
-    // The focus goes to the first tab stop.
-    if (QWidget* first = nextInFocusChain())
-        first->setFocus();
+    // The focus goes to the first tab stop that can take it: shown and enabled (the hidden
+    // identifier edits would blink a caret nobody sees).
+    for (QWidget* w = nextInFocusChain(); w && w != this; w = w->nextInFocusChain()) {
+        if (w->isVisibleTo(this) && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus)) {
+            w->setFocus();
+            break;
+        }
+    }
 }
 
 std::vector<QWidget*> CLoaderDlg::SnFields() const {
@@ -406,6 +418,24 @@ void CLoaderDlg::OnAbout() {
     about.exec();
 }
 
+// Every paint of the window's controls comes to it as one update request, also a control's
+// immediate repaint. While a download runs, a request within kPaintPeriodMs of the last paint
+// is held back and carried out when the period is up: the controls show what changed at a human
+// rate, and the download's blocks are not slowed down by paints nobody could see.
+bool CLoaderDlg::event(QEvent* event) {
+    if (event->type() == QEvent::UpdateRequest && m_station.IsBusy()) {
+        const qint64 since = m_painted.isValid() ? m_painted.elapsed() : kPaintPeriodMs;
+        if (since < kPaintPeriodMs) {
+            if (!m_paintTimer.isActive())
+                m_paintTimer.start(static_cast<int>(kPaintPeriodMs - since));
+            return true;
+        }
+        m_paintTimer.stop();
+        m_painted.start();
+    }
+    return QDialog::event(event);
+}
+
 void CLoaderDlg::timerEvent(QTimerEvent* event) {
     if (event->timerId() == m_timer1) {
         m_flags.tick = true;
@@ -482,9 +512,12 @@ void CLoaderDlg::StopTimer(int id) {
 void CLoaderDlg::SetProgressRange(std::uint32_t low, std::uint32_t high) {
     m_progressLow = low;
     m_progressHigh = high;
+    m_progressTimer.stop();
     // Qt shows a busy bar for an empty range; an empty range shows as an empty bar instead.
     m_progress->setRange(0, high > low ? static_cast<int>(high - low) : 1);
     m_progress->setValue(0);
+    m_progressValue = 0;
+    m_progressPushed.start();
 }
 
 void CLoaderDlg::SetProgressStep(std::uint32_t) {}
@@ -494,6 +527,28 @@ void CLoaderDlg::SetProgressPos(std::uint32_t position) {
     const std::uint32_t clamped = position < m_progressLow    ? m_progressLow
                                   : position > m_progressHigh ? m_progressHigh
                                                               : position;
-    m_progress->setValue(m_progressHigh > m_progressLow ? static_cast<int>(clamped - m_progressLow)
-                                                        : (position > m_progressLow ? 1 : 0));
+    PushProgress(m_progressHigh > m_progressLow ? static_cast<int>(clamped - m_progressLow)
+                                                : (position > m_progressLow ? 1 : 0));
+}
+
+void CLoaderDlg::PushProgress(int value) {
+    m_progressValue = value;
+    if (m_progress->value() == value) {
+        m_progressTimer.stop();
+        return;
+    }
+    const qint64 since = m_progressPushed.isValid() ? m_progressPushed.elapsed() : kPaintPeriodMs;
+    if (since >= kPaintPeriodMs) {
+        FlushProgress();
+    } else if (!m_progressTimer.isActive()) {
+        m_progressTimer.start(static_cast<int>(kPaintPeriodMs - since));
+    }
+}
+
+void CLoaderDlg::FlushProgress() {
+    m_progressTimer.stop();
+    if (m_progress->value() != m_progressValue) {
+        m_progress->setValue(m_progressValue);
+        m_progressPushed.start();
+    }
 }

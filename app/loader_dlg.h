@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QTimer>
@@ -62,6 +63,9 @@ enum ImageId : int {
 
 inline constexpr const char* kWindowCaption = "PRAVUNE Loader (Build: V1.5.1)";
 inline constexpr const char* kAboutMenuText = "About PRAVUNE Loader(&A)...";
+// While a download runs the window paints at most this often, and its progress bar takes a new
+// position at most this often: a repaint per block would cost more than the block on the wire.
+inline constexpr int kPaintPeriodMs = 40;
 
 // The loader's one window: it lays out the controls, moves values between them and the
 // programming station's fields, shows what the station tells it, and runs the station's
@@ -106,6 +110,7 @@ class CLoaderDlg : public QDialog, private BootHost, private StationObserver {
     void DownloadFinished(bool succeeded);
 
   protected:
+    bool event(QEvent* event) override;
     void timerEvent(QTimerEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
@@ -141,6 +146,10 @@ class CLoaderDlg : public QDialog, private BootHost, private StationObserver {
     void OnAutoReloadClicked();
     void OnAbout();
     void Warn(const QString& text);
+    // Shows `value` on the progress bar now, or when kPaintPeriodMs has passed since the last
+    // push; FlushProgress pushes the position held back at once.
+    void PushProgress(int value);
+    void FlushProgress();
     // The serial-number plan's fields (address, width list, value, step).
     std::vector<QWidget*> SnFields() const;
 
@@ -180,6 +189,11 @@ class CLoaderDlg : public QDialog, private BootHost, private StationObserver {
     int m_timer2 = 0;
     std::uint32_t m_clrButtonFace = 0;
     std::uint32_t m_progressLow = 0, m_progressHigh = 0;
+    int m_progressValue = 0;         // the position the bar is to show
+    QElapsedTimer m_progressPushed;  // since the bar last took a position
+    QTimer m_progressTimer;          // pushes a position held back
+    QElapsedTimer m_painted;         // since the window last painted during a download
+    QTimer m_paintTimer;             // paints what a download held back
     bool m_closeRequested = false;
     bool m_lastDownloadOk = false;
     unsigned m_tickMs = kHandshakePeriodMs;

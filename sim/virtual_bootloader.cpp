@@ -22,13 +22,15 @@ VirtualBootloader::VirtualBootloader(std::string serial, std::uint8_t oldContent
     m_flash.fill(oldContents);
 }
 
-void VirtualBootloader::Pause() const {
+void VirtualBootloader::Pause() {
     if (faults.answerMicros == 0)
         return;
+    const auto start = std::chrono::steady_clock::now();
     timespec t{static_cast<time_t>(faults.answerMicros / 1000000),
                static_cast<long>(faults.answerMicros % 1000000) * 1000};
     while (::nanosleep(&t, &t) != 0) {
     }
+    m_answerTime += std::chrono::steady_clock::now() - start;
 }
 
 void VirtualBootloader::Unplug() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -54,6 +55,9 @@ class VirtualBootloader {
     bool running() const { return m_running; }
     int lastFormatFlag() const { return m_formatFlag; }
     std::size_t exchanges() const { return m_exchanges; }
+    // The time spent answering (the answerMicros pauses as the clock saw them, oversleeping
+    // included), so a bench can set a download against what the module itself took.
+    std::chrono::nanoseconds answerTime() const { return m_answerTime; }
     // Writes that found a byte not erased, and commands with a wrong checksum or bad fields.
     const std::vector<std::string>& problems() const { return m_problems; }
     // Every command packet received, in order.
@@ -61,7 +65,7 @@ class VirtualBootloader {
 
   private:
     std::array<std::uint8_t, 64> Execute(const std::array<std::uint8_t, 64>& packet);
-    void Pause() const;
+    void Pause();
 
     std::array<std::uint8_t, kFlashSize> m_flash;
     std::string m_serial;
@@ -70,6 +74,7 @@ class VirtualBootloader {
     bool m_present = true;
     unsigned m_generation = 0;
     std::size_t m_exchanges = 0;
+    std::chrono::nanoseconds m_answerTime{0};
     bool m_answerPending = false;
     std::array<std::uint8_t, 64> m_answer{};
     std::vector<std::string> m_problems;

@@ -80,6 +80,8 @@ void DownloadTest::successWritesImageAndSerialAndAdvances() {
     QCOMPARE(f.Item<QLineEdit>(IDC_SN_VALUE)->text(), QStringLiteral("1235"));
     QVERIFY(f.Config().find("SN_Current=1235\n") != std::string::npos);
     QVERIFY(!f.Item(IDC_PROGRESS)->isVisibleTo(f.dlg.get()));
+    auto* bar = f.Item<QProgressBar>(IDC_PROGRESS);
+    QCOMPARE(bar->value(), bar->maximum());  // hidden full, as the last write left it
     QCOMPARE(f.Item<QPushButton>(IDC_DOWNLOAD)->text(), QStringLiteral("Download"));
     for (int id : {IDC_RELOAD, IDC_OPEN, IDC_AUTO_RELOAD, IDC_PATH, IDC_AUTO_SN, IDC_SN_ADDR}) {
         QVERIFY(f.Item(id)->isEnabled());
@@ -203,6 +205,12 @@ void DownloadTest::stopDuringWriteFlashKeepsTheBar() {
     // The block in progress was completed: every write sent was answered, none cut short.
     QCOMPARE(f.module.commands().size(), f.module.exchanges());
     QCOMPARE(f.module.exchanges(), 20u);
+    // The bar stays on the last position the write reached: the code's blocks done, plus one.
+    const auto& last = f.module.commands().back();
+    const int block = ((last[1] | last[2] << 8) - 0x0E00) / 56;
+    auto* bar = f.Item<QProgressBar>(IDC_PROGRESS);
+    QCOMPARE(bar->maximum(), (0x2000 - 0x0E00 + 55) / 56);
+    QCOMPARE(bar->value(), block + 2);
     QVERIFY(f.Config().find("SN_Current=1234\n") != std::string::npos);
 }
 
