@@ -49,7 +49,7 @@ CLinkLabel::CLinkLabel(QWidget* parent)
 }
 
 CLinkLabel::~CLinkLabel() {
-    if (m_bTimerOn)
+    if (m_timerId)
         killTimer(m_timerId);
 }
 
@@ -96,8 +96,17 @@ bool CLinkLabel::StartHoverTimer() {
 }
 
 void CLinkLabel::SetCurrent(std::uint32_t color) {
-    m_clrCurrent = color;
-    update();
+    if (color != m_clrCurrent) {
+        m_clrCurrent = color;
+        update();
+    }
+    // Nothing to poll for while the colour is the normal one: the poll rests until it is not.
+    if (m_clrCurrent == m_clrNormal && m_timerId) {
+        killTimer(m_timerId);
+        m_timerId = 0;
+    } else if (m_clrCurrent != m_clrNormal && m_bTimerOn && !m_timerId) {
+        m_timerId = startTimer(kHoverPeriodMs);
+    }
 }
 
 // The caption's ink (glyphs and underline) drawn from the top-left corner, then moved right by
@@ -170,6 +179,11 @@ void CLinkLabel::keyReleaseEvent(QKeyEvent* event) {
     event->ignore();
 }
 
+void CLinkLabel::leaveEvent(QEvent* event) {
+    SetCurrent(m_clrNormal);
+    QPushButton::leaveEvent(event);
+}
+
 void CLinkLabel::timerEvent(QTimerEvent* event) {
     if (event->timerId() == m_timerId) {
         const QPoint pointer = QCursor::pos();
@@ -178,6 +192,8 @@ void CLinkLabel::timerEvent(QTimerEvent* event) {
         if (pointer.x() < topLeft.x() || pointer.x() > bottomRight.x() ||
             pointer.y() < topLeft.y() || pointer.y() > bottomRight.y()) {
             SetCurrent(m_clrNormal);
+        } else {
+            SetCurrent(m_clrCurrent);  // the poll rests if the owner set the normal colour
         }
     }
     QPushButton::timerEvent(event);

@@ -8,8 +8,10 @@
 // colour that follows the pointer (normal, hover, pressed). The caption starts at the top-left
 // corner and moves up or right only as far as keeps its underline and glyphs inside the control. A
 // left press opens the caption as an address through the desktop, once per press; keyboard
-// activation opens nothing. A 300 ms poll timer returns the normal colour once the pointer has
-// left. Colours are 0xRRGGBB.
+// activation opens nothing. The pointer leaving the label returns the normal colour at once;
+// a 300 ms poll of the pointer does it too, while the colour is not the normal one (a pointer
+// that left during a press, or one that was never over the label at start). Colours are
+// 0xRRGGBB; the label repaints only when its colour changes.
 class CLinkLabel : public QPushButton {
     Q_OBJECT
   public:
@@ -24,6 +26,7 @@ class CLinkLabel : public QPushButton {
                         std::uint8_t charSet, std::uint8_t outPrecision, std::uint8_t clipPrecision,
                         std::uint8_t quality, std::uint8_t pitchAndFamily, const QString& face);
     bool StartHoverTimer();
+    // The poll is on (it runs while the colour is not the normal one).
     bool TimerOn() const { return m_bTimerOn; }
     const QFont& LinkFont() const { return m_font; }
 
@@ -41,14 +44,17 @@ class CLinkLabel : public QPushButton {
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void keyReleaseEvent(QKeyEvent* event) override;
+    void leaveEvent(QEvent* event) override;
     void timerEvent(QTimerEvent* event) override;
 
   private:
+    // Sets the colour (a repaint only when it changes) and polls the pointer while it is not
+    // the normal one.
     void SetCurrent(std::uint32_t color);
     QPoint CaptionOrigin(const QFont& font, const QStringList& lines) const;
 
     bool m_bTimerOn = false;
-    int m_timerId = 0;
+    int m_timerId = 0;  // the running poll's timer, 0 while it rests
     bool m_haveFont = false;
     QFont m_font;
 };

@@ -338,6 +338,21 @@ void ControlsTest::linkColoursAndOneOpenPerPress() {
     QCOMPARE(sink.opened, QList<QUrl>{QUrl(QStringLiteral("http://pravune.example"))});
     Pointer(&link, QEvent::MouseButtonRelease, QPoint(20, 10), Qt::LeftButton);
     QCOMPARE(link.m_clrCurrent, 0x323264u);
+    // Leaving returns the normal colour at once; a pointer gone without a leave (away during a
+    // press, say) within the poll's 300 ms.
+    Pointer(&link, QEvent::MouseMove, QPoint(20, 10));
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(&link, &leave);
+    QCOMPARE(link.m_clrCurrent, 0x323264u);
+    QCursor::setPos(link.mapToGlobal(QPoint(20, 10)));
+    Pointer(&link, QEvent::MouseMove, QPoint(20, 10));
+    QTest::qWait(400);  // the pointer stays over the label: the poll leaves the hover colour
+    QCOMPARE(link.m_clrCurrent, 0xFF6464u);
+    QCursor::setPos(window.mapToGlobal(QPoint(250, 80)));
+    QVERIFY(QTest::qWaitFor([&] { return link.m_clrCurrent == 0x323264; }, 400));
+    Pointer(&link, QEvent::MouseMove, QPoint(20, 10));  // no leave will come: only the poll
+    QCOMPARE(link.m_clrCurrent, 0xFF6464u);
+    QVERIFY(QTest::qWaitFor([&] { return link.m_clrCurrent == 0x323264; }, 400));
     Pointer(&link, QEvent::MouseButtonPress, QPoint(20, 10), Qt::RightButton, Qt::RightButton);
     Pointer(&link, QEvent::MouseButtonRelease, QPoint(20, 10), Qt::RightButton);
     QSignalSpy clicked(&link, &QAbstractButton::clicked);
