@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QShortcut>
+#include <QStyle>
 #include <QTimerEvent>
 #include <tuple>
 
@@ -547,8 +548,28 @@ void CLoaderDlg::PushProgress(int value) {
 
 void CLoaderDlg::FlushProgress() {
     m_progressTimer.stop();
-    if (m_progress->value() != m_progressValue) {
+    const int before = m_progress->value();
+    if (before == m_progressValue)
+        return;
+    m_progressPushed.start();
+    const int span = m_progress->maximum() - m_progress->minimum();
+    if (m_progressValue < before || span <= 0 || !m_progress->isVisible() ||
+        m_progress->style()->name() != QLatin1String("fusion")) {
         m_progress->setValue(m_progressValue);
-        m_progressPushed.start();
+        return;
     }
+    // A Fusion bar that grows changes only between the old and the new end of its filled part:
+    // that strip is repainted (with a few pixels either side for the end's edge), not the whole
+    // bar and the log and the dialog beneath it. (Another style may draw across the whole bar.)
+    const int width = m_progress->width();
+    auto end = [&](int value) {
+        return static_cast<int>(static_cast<long long>(width) * (value - m_progress->minimum()) /
+                                span);
+    };
+    const int from = std::max(0, end(before) - 4);
+    const int to = std::min(width, end(m_progressValue) + 4);
+    m_progress->setAttribute(Qt::WA_UpdatesDisabled, true);
+    m_progress->setValue(m_progressValue);
+    m_progress->setAttribute(Qt::WA_UpdatesDisabled, false);
+    m_progress->update(QRect(from, 0, to - from, m_progress->height()));
 }

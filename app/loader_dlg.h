@@ -65,7 +65,7 @@ inline constexpr const char* kWindowCaption = "PRAVUNE Loader (Build: V1.5.1)";
 inline constexpr const char* kAboutMenuText = "About PRAVUNE Loader(&A)...";
 // While a download runs the window paints at most this often, and its progress bar takes a new
 // position at most this often: a repaint per block would cost more than the block on the wire.
-inline constexpr int kPaintPeriodMs = 40;
+inline constexpr int kPaintPeriodMs = 50;
 
 // The loader's one window: it lays out the controls, moves values between them and the
 // programming station's fields, shows what the station tells it, and runs the station's
