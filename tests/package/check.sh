@@ -5,7 +5,7 @@
 # module programmed through the installed pravune-cli, and after `dpkg -r` nothing left but the
 # user's settings and records, which the next install takes up again.
 # Usage: tests/package/check.sh pravune-loader_<version>_amd64.deb
-# It removes an installed pravune-loader package first and again at the end.
+# It removes an installed pravune-loader package first, and purges it at the end.
 set -euo pipefail
 deb=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
@@ -206,7 +206,7 @@ serials=$(as_user pravune-cli --json records | grep -o '"value":[0-9]*' | sort -
 [ "$serials" = 2 ] && pass "two modules, two serial numbers" ||
     fail "serial numbers after reinstall: $serials distinct, not 2"
 
-dpkg -r pravune-loader > /dev/null
+dpkg -P pravune-loader > /dev/null
 rm -f /tmp/pravune-apt.log /tmp/pravune-program.log
 if [ $failures -ne 0 ]; then
     echo "package check: $failures failed"
