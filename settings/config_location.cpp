@@ -44,8 +44,8 @@ std::string Canonical(const std::string& path) {
     return ec ? fs::path(path).lexically_normal().string() : p.string();
 }
 
-// Makes the folder and its missing parents, each new one private (0700, as the XDG base
-// directory specification asks). Returns the error of the first that could not be made.
+// Makes the folder and its missing parents, each new one private (0700, as XDG Base Directory
+// asks of a program that makes them). Returns the error of the first that could not be made.
 std::string MakePrivateFolders(const fs::path& folder) {
     std::vector<fs::path> missing;
     for (fs::path p = folder; !p.empty() && p != p.root_path(); p = p.parent_path()) {
