@@ -17,6 +17,7 @@
 
 #include <chrono>
 
+#include "bench/bench_support.h"
 #include "device/boot_protocol.h"
 #include "device/hidraw_platform.h"
 #include "image/hex_reader.h"
@@ -27,16 +28,6 @@
 #include "tests/support/hex_text.h"
 
 namespace {
-
-// Minimum and maximum beside the mean and median of --benchmark_repetitions.
-double Min(const std::vector<double>& v) {
-    return *std::min_element(v.begin(), v.end());
-}
-double Max(const std::vector<double>& v) {
-    return *std::max_element(v.begin(), v.end());
-}
-
-constexpr double kWireMicrosPerBlock = 170.0;
 
 HexImage FullImage() {
     HexImage image;
@@ -55,24 +46,7 @@ void BM_WriteFlashFullImage(benchmark::State& state) {
     port.SetTarget(0xC001, 0x2156);
     FakeHost host;
     CBootProtocol protocol(port, host, host.status, host.cancel, host.tick);
-    std::size_t blocks = 0;
-    std::chrono::steady_clock::duration spent{};
-    for (auto _ : state) {
-        state.PauseTiming();
-        protocol.EraseDevice();
-        const std::size_t before = module.commands().size();
-        state.ResumeTiming();
-        const auto start = std::chrono::steady_clock::now();
-        if (!protocol.WriteFlash(image))
-            state.SkipWithError("write failed");
-        spent += std::chrono::steady_clock::now() - start;
-        blocks += module.commands().size() - before;
-    }
-    const double perBlock =
-        std::chrono::duration<double, std::micro>(spent).count() / static_cast<double>(blocks);
-    state.counters["blocks"] = static_cast<double>(blocks / state.iterations());
-    state.counters["us_per_block"] = perBlock;
-    state.counters["ratio_to_170us_wire"] = perBlock / kWireMicrosPerBlock;
+    MeasureWriteFlash(state, protocol, module, image);
 }
 BENCHMARK(BM_WriteFlashFullImage)
     ->ComputeStatistics("min", Min)

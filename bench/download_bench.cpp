@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "app/loader_dlg.h"
+#include "bench/bench_support.h"
 #include "cli/printer.h"
 #include "sim/sim_hid_platform.h"
 #include "station/thread_host.h"
@@ -27,14 +28,6 @@
 #include "tests/support/temp_dir.h"
 
 namespace {
-
-// Minimum and maximum beside the mean and median of --benchmark_repetitions.
-double Min(const std::vector<double>& v) {
-    return *std::min_element(v.begin(), v.end());
-}
-double Max(const std::vector<double>& v) {
-    return *std::max_element(v.begin(), v.end());
-}
 
 // The counters both front ends report: the ratio to the module's own time, and the front
 // end's own time per exchange (the whole download less the module's answers).
@@ -265,7 +258,6 @@ BENCHMARK(BM_DownloadFullImage)
 // that answers at once, set against the 170 us a block takes on a full-speed USB wire.
 // Argument: 0 the window hidden, 1 shown.
 void BM_WindowWriteFlashFullImage(benchmark::State& state) {
-    constexpr double kWireMicrosPerBlock = 170.0;
     TempDir dir;
     const std::string path = dir.Write("full.hex", FullImageHex(0x0E00, 0x3BFA));
     dir.Write("config.ini", "[SETTING]\nm_strPath_flash=" + path + "\n");
@@ -278,26 +270,9 @@ void BM_WindowWriteFlashFullImage(benchmark::State& state) {
             state.SkipWithError("window not shown");
         dlg.GetDlgItem(IDC_PROGRESS)->show();
     }
-    CBootProtocol& protocol = dlg.Station().Protocol();
-    std::size_t blocks = 0;
-    std::chrono::steady_clock::duration spent{};
-    for (auto _ : state) {
-        state.PauseTiming();
-        protocol.EraseDevice();
-        QCoreApplication::processEvents();  // the previous write's last paint
-        const std::size_t before = module.commands().size();
-        state.ResumeTiming();
-        const auto start = std::chrono::steady_clock::now();
-        if (!protocol.WriteFlash(dlg.Image()))
-            state.SkipWithError("write failed");
-        spent += std::chrono::steady_clock::now() - start;
-        blocks += module.commands().size() - before;
-    }
-    const double perBlock =
-        std::chrono::duration<double, std::micro>(spent).count() / static_cast<double>(blocks);
-    state.counters["blocks"] = static_cast<double>(blocks / state.iterations());
-    state.counters["us_per_block"] = perBlock;
-    state.counters["ratio_to_170us_wire"] = perBlock / kWireMicrosPerBlock;
+    // Between writes, the previous write's last paint.
+    MeasureWriteFlash(state, dlg.Station().Protocol(), module, dlg.Image(),
+                      [] { QCoreApplication::processEvents(); });
 }
 BENCHMARK(BM_WindowWriteFlashFullImage)
     ->ComputeStatistics("min", Min)
