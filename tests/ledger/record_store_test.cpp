@@ -408,12 +408,20 @@ TEST_P(RecordStoreTest, FourStationsTakeTenThousandDistinctNumbers) {
 
 // A station that hangs inside its transaction holds the counter: another station's take gives
 // up at the server's lock timeout, records nothing, and takes the number once it is free.
-TEST(PostgresCounter, ATakeBlockedByAHungStationGivesUpAndLeavesNothing) {
-    TestDatabase db(Backend::kPostgres);
-    REQUIRE_DATABASE(db);
+// The store on the test server, for what only a server does.
+class PostgresStore : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        REQUIRE_DATABASE(db);
+        store = db.Open(&reason);
+        ASSERT_TRUE(store) << reason;
+    }
+    TestDatabase db{Backend::kPostgres};
     std::string reason;
-    auto store = db.Open(&reason);
-    ASSERT_TRUE(store) << reason;
+    std::unique_ptr<RecordStore> store;
+};
+
+TEST_F(PostgresStore, ATakeBlockedByAHungStationGivesUpAndLeavesNothing) {
     const CounterStation at{"line-1", "/opt/pravune"};
     ASSERT_TRUE(store->SetCounter(kPlan, 0x20, 1, at, &reason)) << reason;
     auto hung = db.Raw();
@@ -430,12 +438,7 @@ TEST(PostgresCounter, ATakeBlockedByAHungStationGivesUpAndLeavesNothing) {
 
 // The connection lost inside a transaction: nothing of it is kept, and the next call
 // reconnects by itself.
-TEST(PostgresCounter, AConnectionLostInsideATransactionReconnectsAfterIt) {
-    TestDatabase db(Backend::kPostgres);
-    REQUIRE_DATABASE(db);
-    std::string reason;
-    auto store = db.Open(&reason);
-    ASSERT_TRUE(store) << reason;
+TEST_F(PostgresStore, AConnectionLostInsideATransactionReconnectsAfterIt) {
     const std::int64_t id = store->BeginDownload(Started(), &reason);
     auto other = db.Raw();
     const bool ok = store->ReserveSerial(

@@ -335,28 +335,4 @@ TEST_F(ServerStations, AnOutageNeverLeavesANumberUnrecorded) {
     EXPECT_EQ(m_db.Count("SELECT count(*) FROM download_log WHERE text LIKE '%s3cret%'"), 0);
 }
 
-// Two stations, one counter: an operator's edit at one sets it for both, recorded with the
-// station; each field shows the counter after its download; the records are in one place.
-TEST_F(ServerStations, AnEditAtOneStationSetsTheCounterForAll) {
-    auto one = Station("line-1");
-    auto two = Station("line-2", "0001");
-    ASSERT_TRUE(one->station.Download());  // creates the counter at line 1's 0x1234
-    const SerialPlanSnapshot before = one->station.PlanSnapshot();
-    one->station.m_strSnValue = "2000";
-    one->station.OnSnFieldsChanged(before);
-    ASSERT_TRUE(two->station.Download());  // the edit is not on the server yet
-    EXPECT_EQ(two->station.m_strSnValue, "1236");
-    ASSERT_TRUE(one->station.Download());
-    EXPECT_TRUE(Says(*one, "\t- Address = 0x3B00, SN = 0x2000"));
-    ASSERT_TRUE(two->station.Download());
-    EXPECT_TRUE(Says(*two, "\t- Address = 0x3B00, SN = 0x2001"));
-    EXPECT_EQ(two->station.m_strSnValue, "2002");
-    EXPECT_EQ(settings_file::Read(two->folderPath + "/config.ini", "SETTING", "SN_Current", ""),
-              "2002");
-    EXPECT_EQ(m_db.Count("SELECT count(*) FROM counter_changes WHERE old_value = 4662 AND "
-                         "new_value = 8192"),
-              1);
-    EXPECT_EQ(m_db.Count("SELECT count(*) FROM downloads WHERE verdict = 'succeeded'"), 4);
-}
-
 }  // namespace

@@ -225,6 +225,13 @@ void SerialPlanTest::aSharedCounterShowsAfterEachDownload() {
     QVERIFY(StampedLines(f.Item(IDC_LOG)).contains("\t- Address = 0x3B00, SN = 0x2003"));
     QCOMPARE(f.Value()->text(), QStringLiteral("2004"));
     QCOMPARE(f.Key("SN_Current"), std::string("2004"));
+    QCOMPARE(station.station.m_strSnValue, std::string("2003"));  // as it left the counter
+    // The typed number is the one change, recorded with the station that made it.
+    QCOMPARE(db.Count("SELECT count(*) FROM counter_changes"), 1);
+    QCOMPARE(db.Count("SELECT count(*) FROM counter_changes WHERE old_value IS NULL AND "
+                      "new_value = 8192 AND station_host <> ''"),
+             1);
+    QCOMPARE(db.Count("SELECT count(*) FROM downloads WHERE verdict = 'succeeded'"), 4);
 }
 
 QTEST_MAIN(SerialPlanTest)
