@@ -77,7 +77,7 @@ inline constexpr std::size_t kWinMaxSerialUnits = 126;
 // report id, as given). The port path of an interface is the location path of its USB device
 // (e.g. PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)), shared by all of that device's
 // interfaces, as the latest enumeration found it. Safe to share between threads when the
-// calls are.
+// calls are. A device it opened must not outlive it.
 class WinHidPlatform final : public HidPlatform {
   public:
     explicit WinHidPlatform(std::unique_ptr<WinHidCalls> calls);
