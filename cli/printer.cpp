@@ -3,7 +3,10 @@
 #include <time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+
+#include "settings/os_files.h"
 
 namespace {
 
@@ -29,13 +32,16 @@ const char* Ansi(std::uint32_t color) {
 
 // The time stamp of a log heading: local time with milliseconds.
 std::string LogStampText() {
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const long long milli =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
     tm local{};
-    ::localtime_r(&now.tv_sec, &local);
+    os_files::LocalTime(seconds, local);
     char text[32];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03ld ", local.tm_hour, local.tm_min,
-                  local.tm_sec, now.tv_nsec / 1000000);
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03lld ", local.tm_hour, local.tm_min,
+                  local.tm_sec, milli);
     return text;
 }
 

@@ -1,18 +1,14 @@
 #include "image/hex_reader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <ctime>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 
 #include "settings/hex_digit.h"
+#include "settings/os_files.h"
 #include "settings/settings_store.h"
 
 namespace {
@@ -52,23 +48,6 @@ class BufferLines final : public LineSource {
   private:
     std::string_view m_text;
     std::size_t m_pos = 0;
-};
-
-// Owns one read-only descriptor.
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return m_fd; }
-
-  private:
-    int m_fd;
 };
 
 // A 64-bit hash of a byte stream that does not depend on how the stream is cut into pieces:
@@ -152,8 +131,8 @@ class StreamHash {
 // longer one are hashed as they leave the buffer.
 class FileLines final : public LineSource {
   public:
-    explicit FileLines(int fd)
-        : m_fd(fd), m_buffer(std::make_unique_for_overwrite<char[]>(kCapacity)) {}
+    explicit FileLines(os_files::ReadOnlyFile& file)
+        : m_file(file), m_buffer(std::make_unique_for_overwrite<char[]>(kCapacity)) {}
     Next NextLine(std::string_view& line) {
         std::size_t scanned = m_begin;
         for (;;) {
@@ -197,10 +176,7 @@ class FileLines final : public LineSource {
         for (std::uint64_t at = 0; at < bytes;) {
             const std::size_t want =
                 static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, bytes - at));
-            const ssize_t n = ::pread(m_fd, chunk, want, static_cast<off_t>(at));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
+            const std::ptrdiff_t n = m_file.ReadAt(at, chunk, want);
             if (n <= 0) {
                 return false;
             }
@@ -227,24 +203,19 @@ class FileLines final : public LineSource {
     static constexpr std::size_t kCapacity = kChunk + kMaxHexLineLength + 2;
 
     bool Fill() {
-        for (;;) {
-            const ssize_t n = ::read(m_fd, m_buffer.get() + m_end, kCapacity - m_end);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0) {
-                return false;
-            }
-            if (n == 0) {
-                m_eof = true;
-            } else {
-                m_end += static_cast<std::size_t>(n);
-            }
-            return true;
+        const std::ptrdiff_t n = m_file.Read(m_buffer.get() + m_end, kCapacity - m_end);
+        if (n < 0) {
+            return false;
         }
+        if (n == 0) {
+            m_eof = true;
+        } else {
+            m_end += static_cast<std::size_t>(n);
+        }
+        return true;
     }
 
-    int m_fd;
+    os_files::ReadOnlyFile& m_file;
     std::unique_ptr<char[]> m_buffer;  // the file's bytes from m_dropped on
     std::size_t m_begin = 0;           // first byte of the next line
     std::size_t m_end = 0;             // one past the last byte read
@@ -513,20 +484,13 @@ int ReadHexBuffer(std::string_view text, HexImage& image, std::string& status) {
 
 namespace {
 
-// What tells that a file was written: its size and its modification and change times.
-bool SameVersion(const struct stat& a, const struct stat& b) {
-    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
-           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
-           a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
-}
-
 // How long to wait until the file was last written kHexSettleMs ago; 0 when it was (or when its
 // time lies ahead of the clock, as on a file from a machine with another clock).
-long long SettleWaitMicros(const struct stat& st) {
-    struct timespec now {};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    const long long age = (static_cast<long long>(now.tv_sec) - st.st_mtim.tv_sec) * 1000000 +
-                          (now.tv_nsec - st.st_mtim.tv_nsec) / 1000;
+long long SettleWaitMicros(const os_files::FileVersion& version) {
+    const long long now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    const long long age = (now - version.modifiedNs) / 1000;
     return age < 0 || age >= kHexSettleMs * 1000 ? 0 : kHexSettleMs * 1000 - age;
 }
 
@@ -542,22 +506,22 @@ int ReadHexFile(const std::string& path, HexImage& image, std::string& status) {
             return Finish(kHexNoFile, status);
         }
         // Never block: a FIFO or a device at the path must not freeze the window.
-        FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-        struct stat before {};
-        if (fd.get() < 0 || ::fstat(fd.get(), &before) != 0 || !S_ISREG(before.st_mode)) {
+        os_files::ReadOnlyFile file;
+        os_files::FileVersion before;
+        if (file.Open(path) != 0 || !file.Version(before) || !before.regular) {
             std::fill_n(image.data.begin(), image.Usable(), std::uint8_t{0xFF});
             return Finish(kHexTypeError, status);
         }
-        FileLines lines(fd.get());
+        FileLines lines(file);
         const int code = ParseLines(lines, image, status);
-        struct stat after {};
-        if (::fstat(fd.get(), &after) == 0 && SameVersion(before, after) && lines.StillHolds()) {
+        os_files::FileVersion after;
+        if (file.Version(after) && after == before && lines.StillHolds()) {
             // A writer may be paused halfway through the file: only a file left alone for a
             // moment is taken.
             const long long wait = SettleWaitMicros(after);
             if (wait <= 0)
                 return code;
-            ::usleep(static_cast<useconds_t>(wait));
+            os_files::SleepMicros(wait);
         }
     }
     image.end = 0;

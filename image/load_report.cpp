@@ -1,22 +1,24 @@
 #include "image/load_report.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <ctime>
 
 #include "image/hex_reader.h"
 #include "image/image_check.h"
 #include "image/serial_number.h"
+#include "settings/os_files.h"
 
 std::string FileTimeText(const std::string& path) {
-    struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+    os_files::FileVersion version;
+    if (!os_files::VersionOf(path, version)) {
         return {};
     }
     std::tm local{};
-    time_t when = st.st_mtim.tv_sec;
-    if (::localtime_r(&when, &local) == nullptr) {
+    // Whole seconds, rounded down also before 1970.
+    const std::int64_t ns = version.modifiedNs;
+    const std::time_t when =
+        static_cast<std::time_t>(ns / 1000000000 - (ns % 1000000000 < 0 ? 1 : 0));
+    if (!os_files::LocalTime(when, local)) {
         return {};
     }
     return std::to_string(local.tm_year + 1900) + "-" + std::to_string(local.tm_mon + 1) + "-" +
@@ -25,7 +27,7 @@ std::string FileTimeText(const std::string& path) {
 }
 
 std::string FileNameOf(const std::string& path) {
-    std::size_t slash = path.rfind('/');
+    const std::size_t slash = os_files::LastSeparator(path);
     return slash == std::string::npos ? std::string() : path.substr(slash + 1);
 }
 

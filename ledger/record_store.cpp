@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "settings/os_files.h"
+
 const char* SerialStateText(SerialState state) {
     switch (state) {
         case SerialState::kReserved:
@@ -35,7 +37,7 @@ std::string UtcNowIso() {
     }
     const time_t whole = static_cast<time_t>(seconds);
     struct tm t {};
-    if (::gmtime_r(&whole, &t) == nullptr)
+    if (!os_files::UtcTime(whole, t))
         return {};
     char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.tm_year + 1900,

@@ -1,98 +1,42 @@
 #include "settings/config_location.h"
 
-#include <fcntl.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
-#include <vector>
 
+#include "settings/os_files.h"
 #include "settings/settings_store.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
+using os_files::IsAbsolute;
+
+// Paths are UTF-8 inside; std::filesystem's narrow strings are the system's code page on Windows.
+fs::path PathOf(const std::string& text) {
+    return fs::path(std::u8string(text.begin(), text.end()));
 }
 
-std::string AccountHome() {
-    std::vector<char> buffer(16384);
-    struct passwd pw {};
-    struct passwd* found = nullptr;
-    if (::getpwuid_r(::geteuid(), &pw, buffer.data(), buffer.size(), &found) == 0 && found &&
-        found->pw_dir)
-        return found->pw_dir;
-    return {};
-}
-
-bool IsAbsolute(const std::string& path) {
-    return !path.empty() && path.front() == '/';
+std::string TextOf(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
 }
 
 // The path with symbolic links resolved as far as the path exists, or as given.
 std::string Canonical(const std::string& path) {
     std::error_code ec;
-    fs::path p = fs::weakly_canonical(path, ec);
-    return ec ? fs::path(path).lexically_normal().string() : p.string();
+    fs::path p = fs::weakly_canonical(PathOf(path), ec);
+    return ec ? TextOf(PathOf(path).lexically_normal()) : TextOf(p);
 }
 
-// Makes the folder and its missing parents, each new one private (0700, as XDG Base Directory
-// asks of a program that makes them). Returns the error of the first that could not be made.
-std::string MakePrivateFolders(const fs::path& folder) {
-    std::vector<fs::path> missing;
-    for (fs::path p = folder; !p.empty() && p != p.root_path(); p = p.parent_path()) {
-        struct stat st {};
-        if (::stat(p.c_str(), &st) == 0) {
-            if (!S_ISDIR(st.st_mode))
-                return p.string() + " is not a folder";
-            break;
-        }
-        missing.push_back(p);
-    }
-    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-        if (::mkdir(it->c_str(), 0700) != 0 && errno != EEXIST)
-            return "cannot create " + it->string() + ": " + std::strerror(errno);
-    }
-    return {};
-}
-
-// Copies `from` to `to` when `to` does not exist: through a temporary file in the same folder,
-// flushed, then linked into place, which fails rather than replace a file another loader made
-// meanwhile. Returns the error, empty on success or when `to` exists.
+// Copies `from` to `to` when `to` does not exist. Returns the error, empty on success or when
+// `to` exists.
 std::string CopyWithoutReplacing(const std::string& from, const std::string& to) {
     std::string text;
     std::string reason;
     if (!settings_file::ReadBytes(from, text, &reason))
         return "cannot read " + from + ": " + reason;
-    std::string temp = to + ".XXXXXX";
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0)
-        return "cannot create a file beside " + to + ": " + std::strerror(errno);
-    int error = 0;
-    if (::fchmod(fd, 0600) != 0)
-        error = errno;
-    for (std::size_t done = 0; error == 0 && done < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno != EINTR)
-            error = errno;
-        done += n > 0 ? static_cast<std::size_t>(n) : 0;
-    }
-    if (error == 0 && ::fsync(fd) != 0)
-        error = errno;
-    if (::close(fd) != 0 && error == 0)
-        error = errno;
-    if (error == 0 && ::link(temp.c_str(), to.c_str()) != 0 && errno != EEXIST)
-        error = errno;
-    ::unlink(temp.c_str());
-    return error == 0 ? std::string() : "cannot write " + to + ": " + std::strerror(error);
+    return os_files::CreateWithoutReplacing(to, text);
 }
 
 }  // namespace
@@ -115,10 +59,8 @@ ConfigLocationInputs ConfigInputsFromEnvironment(const std::string& program,
     in.named = named;
     in.executableDir = ExecutableDirectory();
     in.program = program;
-    in.xdgConfigHome = Env("XDG_CONFIG_HOME");
-    in.home = Env("HOME");
-    if (!IsAbsolute(in.home))
-        in.home = AccountHome();
+    in.xdgConfigHome = os_files::UserConfigBase();
+    in.home = os_files::HomeFolder();
     return in;
 }
 
@@ -127,26 +69,24 @@ ConfigLocation LocateConfig(const ConfigLocationInputs& in) {
     if (!in.named.empty()) {
         where.origin = ConfigOrigin::kNamed;
         std::error_code ec;
-        const fs::path named = fs::absolute(in.named, ec).lexically_normal();
+        const fs::path named = fs::absolute(PathOf(in.named), ec).lexically_normal();
         if (ec) {
             where.problem = "cannot resolve " + in.named + ": " + ec.message();
             return where;
         }
         if (fs::is_directory(named, ec)) {
-            where.problem = named.string() + " is a folder; name the settings file in it";
+            where.problem = TextOf(named) + " is a folder; name the settings file in it";
             return where;
         }
         if (!fs::is_directory(named.parent_path(), ec)) {
-            where.problem = "the folder " + named.parent_path().string() + " does not exist";
+            where.problem = "the folder " + TextOf(named.parent_path()) + " does not exist";
             return where;
         }
-        where.path = named.string();
+        where.path = TextOf(named);
         return where;
     }
 
-    const auto writable = in.folderWritable ? in.folderWritable : [](const std::string& folder) {
-        return ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
-    };
+    const auto writable = in.folderWritable ? in.folderWritable : os_files::FolderWritable;
     const std::string beside = in.executableDir.empty() ? "" : in.executableDir + "/config.ini";
     if (!in.executableDir.empty() && !IsSharedProgramFolder(in.executableDir, in.home) &&
         writable(in.executableDir)) {
@@ -167,13 +107,13 @@ ConfigLocation LocateConfig(const ConfigLocationInputs& in) {
                         "a folder for them; name a file with --config";
         return where;
     }
-    const fs::path folder = fs::path(base).lexically_normal() / in.program;
-    where.path = (folder / "config.ini").string();
-    where.problem = MakePrivateFolders(folder);
+    const fs::path folder = PathOf(base).lexically_normal() / PathOf(in.program);
+    where.path = TextOf(folder / "config.ini");
+    where.problem = os_files::MakePrivateFolders(TextOf(folder));
     if (!where.problem.empty() || FileExists(where.path) || beside.empty())
         return where;
-    struct stat st {};
-    if (::stat(beside.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    os_files::FileVersion version;
+    if (os_files::VersionOf(beside, version) && version.regular) {
         where.problem = CopyWithoutReplacing(beside, where.path);
         if (where.problem.empty())
             where.copiedFrom = beside;

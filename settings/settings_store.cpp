@@ -1,101 +1,51 @@
 #include "settings/settings_store.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <cstdlib>
-#include <cstring>
 
 #include "settings/hex_digit.h"
 #include "settings/ini_document.h"
+#include "settings/os_files.h"
 
 namespace {
 
-std::string ErrorText(int error) {
-    return std::strerror(error);
-}
-
-// Owns one descriptor.
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd() { Reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    // Closes now and reports whether the close succeeded (a late write error shows here).
-    bool Close() {
-        int fd = m_fd;
-        m_fd = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-  private:
-    void Reset() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-    int m_fd;
-};
-
-// A temporary file that is removed unless it was renamed into place.
-class TempFile {
-  public:
-    explicit TempFile(std::string path) : m_path(std::move(path)) {}
-    ~TempFile() {
-        if (!m_kept)
-            ::unlink(m_path.c_str());
-    }
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-    const std::string& path() const { return m_path; }
-    void Keep() { m_kept = true; }
-
-  private:
-    std::string m_path;
-    bool m_kept = false;
-};
+using os_files::ErrorText;
 
 enum class ReadOutcome { kMissing, kRead, kFailed };
 
-ReadOutcome ReadWhole(const std::string& path, std::string& text, struct stat& st,
-                      std::string& reason) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (fd.get() < 0) {
-        if (errno == ENOENT)
+ReadOutcome ReadWhole(const std::string& path, std::string& text, std::string& reason) {
+    os_files::ReadOnlyFile file;
+    if (const int error = file.Open(path); error != 0) {
+        if (error == ENOENT)
             return ReadOutcome::kMissing;
+        reason = ErrorText(error);
+        return ReadOutcome::kFailed;
+    }
+    os_files::FileVersion version;
+    if (!file.Version(version)) {
         reason = ErrorText(errno);
         return ReadOutcome::kFailed;
     }
-    if (::fstat(fd.get(), &st) != 0) {
-        reason = ErrorText(errno);
-        return ReadOutcome::kFailed;
-    }
-    if (S_ISDIR(st.st_mode)) {
+    if (version.folder) {
         reason = ErrorText(EISDIR);
         return ReadOutcome::kFailed;
     }
-    if (!S_ISREG(st.st_mode)) {
+    if (!version.regular) {
         reason = "not a regular file";
         return ReadOutcome::kFailed;
     }
-    if (static_cast<unsigned long long>(st.st_size) > kMaxSettingsFileSize) {
-        reason = "file larger than " + std::to_string(kMaxSettingsFileSize) + " bytes";
+    const std::string tooLarge =
+        "file larger than " + std::to_string(kMaxSettingsFileSize) + " bytes";
+    if (version.size > kMaxSettingsFileSize) {
+        reason = tooLarge;
         return ReadOutcome::kFailed;
     }
     text.clear();
     char chunk[65536];
     for (;;) {
-        ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const std::ptrdiff_t n = file.Read(chunk, sizeof chunk);
         if (n < 0) {
             reason = ErrorText(errno);
             return ReadOutcome::kFailed;
@@ -104,42 +54,10 @@ ReadOutcome ReadWhole(const std::string& path, std::string& text, struct stat& s
             return ReadOutcome::kRead;
         text.append(chunk, static_cast<std::size_t>(n));
         if (text.size() > kMaxSettingsFileSize) {
-            reason = "file larger than " + std::to_string(kMaxSettingsFileSize) + " bytes";
+            reason = tooLarge;
             return ReadOutcome::kFailed;
         }
     }
-}
-
-bool WriteAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// config.ini may be a link to the real file; the rename must replace the file, not the link.
-std::string ResolveTarget(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        if (char* real = ::realpath(path.c_str(), nullptr)) {
-            std::string resolved(real);
-            std::free(real);
-            return resolved;
-        }
-    }
-    return path;
-}
-
-mode_t NewFileMode() {
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
 }
 
 bool Fail(std::string* reason, const std::string& text) {
@@ -155,8 +73,7 @@ namespace settings_file {
 std::string Read(const std::string& path, const std::string& section, const std::string& key,
                  const std::string& defaultValue) {
     std::string text, reason;
-    struct stat st {};
-    if (path.empty() || ReadWhole(path, text, st, reason) != ReadOutcome::kRead) {
+    if (path.empty() || ReadWhole(path, text, reason) != ReadOutcome::kRead) {
         return defaultValue;
     }
     return IniDocument(text).Get(section, key).value_or(defaultValue);
@@ -165,8 +82,7 @@ std::string Read(const std::string& path, const std::string& section, const std:
 bool ReadChecked(const std::string& path, const std::string& section, const std::string& key,
                  const std::string& defaultValue, std::string& value, std::string* reason) {
     std::string text, why;
-    struct stat st {};
-    switch (path.empty() ? ReadOutcome::kMissing : ReadWhole(path, text, st, why)) {
+    switch (path.empty() ? ReadOutcome::kMissing : ReadWhole(path, text, why)) {
         case ReadOutcome::kFailed:
             return Fail(reason, why);
         case ReadOutcome::kMissing:
@@ -181,8 +97,7 @@ bool ReadChecked(const std::string& path, const std::string& section, const std:
 
 bool ReadBytes(const std::string& path, std::string& text, std::string* reason) {
     std::string why;
-    struct stat st {};
-    switch (ReadWhole(path, text, st, why)) {
+    switch (ReadWhole(path, text, why)) {
         case ReadOutcome::kRead:
             return true;
         case ReadOutcome::kMissing:
@@ -207,57 +122,22 @@ bool WriteHeld(const std::string& path, const std::string& section, const std::s
                const std::string& value, std::string* reason) {
     if (path.empty())
         return Fail(reason, "no settings file path");
-    const std::string target = ResolveTarget(path);
+    const std::string target = os_files::ResolveLink(path);
 
     std::string text, why;
-    struct stat st {};
-    ReadOutcome outcome = ReadWhole(target, text, st, why);
+    const ReadOutcome outcome = ReadWhole(target, text, why);
     // Never rewrite a file that could not be read whole: that would lose its other settings.
     if (outcome == ReadOutcome::kFailed)
         return Fail(reason, why);
     // The rename below needs only the folder's permission; a file that may not be written (made
     // read-only on purpose) must stay as it is, as with an in-place write.
-    if (outcome == ReadOutcome::kRead &&
-        ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
-        return Fail(reason, ErrorText(errno));
+    if (outcome == ReadOutcome::kRead && !os_files::MayReplace(target, why))
+        return Fail(reason, why);
     IniDocument doc(text);
     if (!doc.Set(section, key, value))
         return Fail(reason, "the value holds a line break");
-    const std::string newText = doc.Text();
-
-    // Built whole rather than assigned a literal later: GCC 12 at -O3 warns wrongly
-    // (-Wrestrict) on the inlined assignment.
-    const std::size_t slash = target.rfind('/');
-    const std::string folder = slash == std::string::npos ? std::string(".")
-                               : slash == 0               ? std::string("/")
-                                                          : target.substr(0, slash);
-    std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string pattern = folder + (folder == "/" ? "" : "/") + "." + name + ".XXXXXX";
-
-    Fd fd(::mkostemp(pattern.data(), O_CLOEXEC));
-    if (fd.get() < 0)
-        return Fail(reason, ErrorText(errno));
-    TempFile temp(pattern);
-
-    const bool existed = outcome == ReadOutcome::kRead;
-    if (::fchmod(fd.get(), existed ? (st.st_mode & 07777) : NewFileMode()) != 0) {
-        return Fail(reason, ErrorText(errno));
-    }
-    if (existed && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
-        // Best effort: keep the owner when we may (running as root for a user's file).
-        [[maybe_unused]] int ignored = ::fchown(fd.get(), st.st_uid, st.st_gid);
-    }
-    if (!WriteAll(fd.get(), newText) || ::fsync(fd.get()) != 0 || !fd.Close()) {
-        return Fail(reason, ErrorText(errno));
-    }
-    if (::rename(temp.path().c_str(), target.c_str()) != 0) {
-        return Fail(reason, ErrorText(errno));
-    }
-    temp.Keep();
-    // Make the rename itself durable.
-    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() >= 0)
-        ::fsync(dir.get());
+    if (!os_files::ReplaceAtomically(target, doc.Text(), why))
+        return Fail(reason, why);
     return true;
 }
 
@@ -291,60 +171,45 @@ SettingsLock::SettingsLock(const std::string& configPath, int timeoutMs) {
         m_reason = "no settings file path";
         return;
     }
-    const std::string lockPath = ResolveTarget(configPath) + ".lock";
-    // Read access is all flock needs, so a lock file another user created serves every user.
-    const int fd =
-        ::open(lockPath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, NewFileMode());
-    if (fd < 0) {
-        m_reason = ErrorText(errno);  // the caller names the settings file
-        return;
-    }
+    const std::string lockPath = os_files::ResolveLink(configPath) + ".lock";
+    auto file = std::make_unique<os_files::LockFile>();
+    if (!file->Open(lockPath, m_reason))
+        return;  // the caller names the settings file
     // Polled rather than blocking, so that a loader that hangs while holding it cannot hang
     // every other one; the pause grows from 50 us so that a short hold costs little.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (useconds_t pause = 50;; pause = std::min<useconds_t>(pause * 2, 2000)) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            m_fd = fd;
-            return;
-        }
-        if (errno != EWOULDBLOCK && errno != EINTR) {
-            m_reason = "cannot lock " + lockPath + ": " + ErrorText(errno);
-            break;
+    for (long long pause = 50;; pause = std::min<long long>(pause * 2, 2000)) {
+        std::string why;
+        switch (file->TryLock(why)) {
+            case os_files::LockFile::Try::kLocked:
+                m_file = std::move(file);
+                return;
+            case os_files::LockFile::Try::kFailed:
+                m_reason = "cannot lock " + lockPath + ": " + why;
+                return;
+            case os_files::LockFile::Try::kBusy:
+                break;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             m_reason = "another loader has held " + lockPath + " for more than " +
                        std::to_string(timeoutMs) + " ms";
-            break;
+            return;
         }
-        ::usleep(pause);
+        os_files::SleepMicros(pause);
     }
-    ::close(fd);
 }
 
-SettingsLock::~SettingsLock() {
-    if (m_fd >= 0)
-        ::close(m_fd);  // closing the descriptor releases the lock
-}
+SettingsLock::~SettingsLock() = default;
 
 std::string ExecutableDirectory() {
-    std::string buffer(256, '\0');
-    for (;;) {
-        ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-        if (n < 0)
-            return {};
-        if (static_cast<std::size_t>(n) < buffer.size()) {
-            buffer.resize(static_cast<std::size_t>(n));
-            break;
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-    std::size_t slash = buffer.rfind('/');
-    return slash == std::string::npos ? std::string() : buffer.substr(0, slash);
+    const std::string path = os_files::ExecutablePath();
+    const std::size_t slash = os_files::LastSeparator(path);
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
 bool FileExists(const std::string& path) {
-    struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0;
+    os_files::FileVersion version;
+    return os_files::VersionOf(path, version);
 }
 
 int ParseHex4(const std::string& text, unsigned& value) {

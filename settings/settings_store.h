@@ -1,6 +1,11 @@
 #pragma once
 
+#include <memory>
 #include <string>
+
+namespace os_files {
+class LockFile;
+}
 
 // The settings file: config.ini beside the executable, section SETTING.
 
@@ -18,7 +23,7 @@ bool FileExists(const std::string& path);
 int ParseHex4(const std::string& text, unsigned& value);
 
 // An exclusive lock on one settings file, shared by every loader process and thread that uses
-// it: flock on "<config.ini>.lock" beside the file (the link's target when config.ini is a
+// it: a lock on "<config.ini>.lock" beside the file (the link's target when config.ini is a
 // link). Every write takes it for its read-modify-write, so two writers never lose each other's
 // keys; the serial-number reservation holds it across its re-read, record and save. Waits at
 // most `timeoutMs`; released when destroyed.
@@ -28,12 +33,12 @@ class SettingsLock {
     ~SettingsLock();
     SettingsLock(const SettingsLock&) = delete;
     SettingsLock& operator=(const SettingsLock&) = delete;
-    bool held() const { return m_fd >= 0; }
+    bool held() const { return m_file != nullptr; }
     // Why the lock is not held.
     const std::string& reason() const { return m_reason; }
 
   private:
-    int m_fd = -1;
+    std::unique_ptr<os_files::LockFile> m_file;
     std::string m_reason;
 };
 

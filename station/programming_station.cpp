@@ -1,7 +1,5 @@
 #include "station/programming_station.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <exception>
@@ -11,6 +9,7 @@
 #include "image/image_check.h"
 #include "image/serial_number.h"
 #include "ledger/sha256.h"
+#include "settings/os_files.h"
 #include "settings/settings_store.h"
 
 namespace {
@@ -285,9 +284,7 @@ void ProgrammingStation::CatchUpRecords() {
 bool ProgrammingStation::BeginRecord() {
     m_record = DownloadRecord{};
     m_record.startUtc = UtcNowIso();
-    char host[256] = {};
-    if (::gethostname(host, sizeof host - 1) == 0)
-        m_record.stationHost = host;
+    m_record.stationHost = os_files::HostName();
     m_record.stationFolder = ExecutableDirectory();
     m_record.loaderVersion = PRAVUNE_VERSION;
     m_record.hexPath = m_strPath;

@@ -1,0 +1,115 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+// The few system calls the core makes on files, clocks and the machine, with one implementation
+// for POSIX systems (posix_files.cpp) and one for Windows (win_files.cpp). Paths are UTF-8; on
+// Windows they become UTF-16 at each call, and both separators are accepted.
+namespace os_files {
+
+// The system's text for an errno value.
+std::string ErrorText(int error);
+
+// What tells that a file was written: its size and its modification and change times.
+struct FileVersion {
+    std::uint64_t size = 0;
+    std::int64_t modifiedNs = 0;  // since 1970-01-01 UTC
+    std::int64_t changedNs = 0;
+    bool regular = false;
+    bool folder = false;
+    bool operator==(const FileVersion&) const = default;
+};
+
+// One file opened for reading, without blocking (a FIFO or a device at the path must not freeze
+// the caller) and without becoming the process's terminal. Closed when destroyed.
+class ReadOnlyFile {
+  public:
+    ReadOnlyFile() = default;
+    ~ReadOnlyFile();
+    ReadOnlyFile(const ReadOnlyFile&) = delete;
+    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+    // 0, or the errno value of the failure (ENOENT for a missing file).
+    int Open(const std::string& path);
+    bool IsOpen() const { return m_handle != -1; }
+    bool Version(FileVersion& version) const;
+    // Bytes read, 0 at the end, -1 on failure (errno set); retries interrupted calls.
+    std::ptrdiff_t Read(void* buffer, std::size_t size);
+    std::ptrdiff_t ReadAt(std::uint64_t offset, void* buffer, std::size_t size);
+
+  private:
+    std::intptr_t m_handle = -1;
+};
+
+// The version of the file at `path`; false when nothing is there.
+bool VersionOf(const std::string& path, FileVersion& version);
+
+// The file a symbolic link at `path` names, or `path` itself.
+std::string ResolveLink(const std::string& path);
+
+// Whether this process may replace the existing file at `path` (a read-only file says no); the
+// reason when it may not.
+bool MayReplace(const std::string& path, std::string& reason);
+
+// Replaces the file at `path` (or creates it) with `text`, so that it is never seen half
+// written: the text goes to a temporary file in the same folder, is flushed to disk and renamed
+// over the file. An existing file keeps its permissions (and owner, where the process may).
+bool ReplaceAtomically(const std::string& path, const std::string& text, std::string& reason);
+
+// Creates the file at `to` holding `text`, readable by the user only, unless a file is there
+// already (made by another process meanwhile): that one is kept. Returns the error, empty on
+// success or when the file exists.
+std::string CreateWithoutReplacing(const std::string& to, const std::string& text);
+
+// Makes the folder and its missing parents, each new one private to the user. Returns the
+// error of the first that could not be made.
+std::string MakePrivateFolders(const std::string& folder);
+
+// Whether the process may create and replace files in the folder.
+bool FolderWritable(const std::string& folder);
+
+// A lock file beside a shared file: opened (made when missing) once, then tried without
+// blocking. Closing it releases the lock.
+class LockFile {
+  public:
+    LockFile() = default;
+    ~LockFile();
+    LockFile(const LockFile&) = delete;
+    LockFile& operator=(const LockFile&) = delete;
+    bool Open(const std::string& path, std::string& reason);
+    enum class Try { kLocked, kBusy, kFailed };
+    Try TryLock(std::string& reason);
+
+  private:
+    std::intptr_t m_handle = -1;
+};
+
+void SleepMicros(long long micros);
+
+// The running executable's path, empty when it cannot be told.
+std::string ExecutablePath();
+// The user's home folder, from the environment or the account.
+std::string HomeFolder();
+// Where the user's programs keep their settings when the environment names no other place
+// ($XDG_CONFIG_HOME on POSIX systems, %APPDATA% on Windows); empty when unknown.
+std::string UserConfigBase();
+// True for an absolute path of this system ("/x"; "C:\x", "C:/x" or "\\server\x" on Windows).
+bool IsAbsolute(const std::string& path);
+// The position of the last path separator, or std::string::npos.
+std::size_t LastSeparator(const std::string& path);
+
+// This machine's network name, empty when unknown.
+std::string HostName();
+// Broken-down local and UTC time; false when the time cannot be converted.
+bool LocalTime(std::time_t when, std::tm& out);
+bool UtcTime(std::time_t when, std::tm& out);
+
+#ifdef _WIN32
+// UTF-8 to UTF-16 and back, for the system's wide calls.
+std::wstring Wide(const std::string& text);
+std::string Utf8(const std::wstring& wide);
+#endif
+
+}  // namespace os_files

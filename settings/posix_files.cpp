@@ -1,0 +1,341 @@
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "settings/os_files.h"
+
+namespace os_files {
+
+namespace {
+
+// Owns one descriptor.
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return m_fd; }
+    // Closes now and reports whether the close succeeded (a late write error shows here).
+    bool Close() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd < 0 || ::close(fd) == 0;
+    }
+
+  private:
+    int m_fd;
+};
+
+// A temporary file that is removed unless it was renamed into place.
+class TempFile {
+  public:
+    explicit TempFile(std::string path) : m_path(std::move(path)) {}
+    ~TempFile() {
+        if (!m_kept)
+            ::unlink(m_path.c_str());
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    const std::string& path() const { return m_path; }
+    void Keep() { m_kept = true; }
+
+  private:
+    std::string m_path;
+    bool m_kept = false;
+};
+
+bool WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+mode_t NewFileMode() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
+std::int64_t Ns(const timespec& t) {
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+FileVersion VersionFromStat(const struct stat& st) {
+    FileVersion v;
+    v.size = static_cast<std::uint64_t>(st.st_size);
+    v.modifiedNs = Ns(st.st_mtim);
+    v.changedNs = Ns(st.st_ctim);
+    v.regular = S_ISREG(st.st_mode);
+    v.folder = S_ISDIR(st.st_mode);
+    return v;
+}
+
+int Handle(std::intptr_t handle) {
+    return static_cast<int>(handle);
+}
+
+}  // namespace
+
+std::string ErrorText(int error) {
+    return std::strerror(error);
+}
+
+ReadOnlyFile::~ReadOnlyFile() {
+    if (m_handle != -1)
+        ::close(Handle(m_handle));
+}
+
+int ReadOnlyFile::Open(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return errno;
+    if (m_handle != -1)
+        ::close(Handle(m_handle));
+    m_handle = fd;
+    return 0;
+}
+
+bool ReadOnlyFile::Version(FileVersion& version) const {
+    struct stat st {};
+    if (m_handle == -1 || ::fstat(Handle(m_handle), &st) != 0)
+        return false;
+    version = VersionFromStat(st);
+    return true;
+}
+
+std::ptrdiff_t ReadOnlyFile::Read(void* buffer, std::size_t size) {
+    for (;;) {
+        const ssize_t n = ::read(Handle(m_handle), buffer, size);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+std::ptrdiff_t ReadOnlyFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) {
+    for (;;) {
+        const ssize_t n = ::pread(Handle(m_handle), buffer, size, static_cast<off_t>(offset));
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+bool VersionOf(const std::string& path, FileVersion& version) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0)
+        return false;
+    version = VersionFromStat(st);
+    return true;
+}
+
+std::string ResolveLink(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* real = ::realpath(path.c_str(), nullptr)) {
+            std::string resolved(real);
+            std::free(real);
+            return resolved;
+        }
+    }
+    return path;
+}
+
+bool MayReplace(const std::string& path, std::string& reason) {
+    if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0)
+        return true;
+    reason = ErrorText(errno);
+    return false;
+}
+
+bool ReplaceAtomically(const std::string& path, const std::string& text, std::string& reason) {
+    // Built whole rather than assigned a literal later: GCC 12 at -O3 warns wrongly
+    // (-Wrestrict) on the inlined assignment.
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string(".")
+                               : slash == 0               ? std::string("/")
+                                                          : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string pattern = folder + (folder == "/" ? "" : "/") + "." + name + ".XXXXXX";
+
+    struct stat st {};
+    const bool existed = ::stat(path.c_str(), &st) == 0;
+    Fd fd(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (fd.get() < 0) {
+        reason = ErrorText(errno);
+        return false;
+    }
+    TempFile temp(pattern);
+    if (::fchmod(fd.get(), existed ? (st.st_mode & 07777) : NewFileMode()) != 0) {
+        reason = ErrorText(errno);
+        return false;
+    }
+    if (existed && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
+        // Best effort: keep the owner when we may (running as root for a user's file).
+        [[maybe_unused]] int ignored = ::fchown(fd.get(), st.st_uid, st.st_gid);
+    }
+    if (!WriteAll(fd.get(), text) || ::fsync(fd.get()) != 0 || !fd.Close()) {
+        reason = ErrorText(errno);
+        return false;
+    }
+    if (::rename(temp.path().c_str(), path.c_str()) != 0) {
+        reason = ErrorText(errno);
+        return false;
+    }
+    temp.Keep();
+    // Make the rename itself durable.
+    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0)
+        ::fsync(dir.get());
+    return true;
+}
+
+std::string CreateWithoutReplacing(const std::string& to, const std::string& text) {
+    // Through a temporary file in the same folder, flushed, then linked into place: the link
+    // fails rather than replace a file another loader made meanwhile.
+    std::string temp = to + ".XXXXXX";
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0)
+        return "cannot create a file beside " + to + ": " + ErrorText(errno);
+    int error = 0;
+    if (::fchmod(fd, 0600) != 0)
+        error = errno;
+    if (error == 0 && !WriteAll(fd, text))
+        error = errno;
+    if (error == 0 && ::fsync(fd) != 0)
+        error = errno;
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && ::link(temp.c_str(), to.c_str()) != 0 && errno != EEXIST)
+        error = errno;
+    ::unlink(temp.c_str());
+    return error == 0 ? std::string() : "cannot write " + to + ": " + ErrorText(error);
+}
+
+std::string MakePrivateFolders(const std::string& folder) {
+    namespace fs = std::filesystem;
+    std::vector<fs::path> missing;
+    for (fs::path p = folder; !p.empty() && p != p.root_path(); p = p.parent_path()) {
+        struct stat st {};
+        if (::stat(p.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode))
+                return p.string() + " is not a folder";
+            break;
+        }
+        missing.push_back(p);
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (::mkdir(it->c_str(), 0700) != 0 && errno != EEXIST)
+            return "cannot create " + it->string() + ": " + ErrorText(errno);
+    }
+    return {};
+}
+
+bool FolderWritable(const std::string& folder) {
+    return ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+LockFile::~LockFile() {
+    if (m_handle != -1)
+        ::close(Handle(m_handle));  // closing the descriptor releases the lock
+}
+
+bool LockFile::Open(const std::string& path, std::string& reason) {
+    // Read access is all flock needs, so a lock file another user created serves every user.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, NewFileMode());
+    if (fd < 0) {
+        reason = ErrorText(errno);
+        return false;
+    }
+    m_handle = fd;
+    return true;
+}
+
+LockFile::Try LockFile::TryLock(std::string& reason) {
+    if (::flock(Handle(m_handle), LOCK_EX | LOCK_NB) == 0)
+        return Try::kLocked;
+    if (errno == EWOULDBLOCK || errno == EINTR)
+        return Try::kBusy;
+    reason = ErrorText(errno);
+    return Try::kFailed;
+}
+
+void SleepMicros(long long micros) {
+    timespec t{static_cast<time_t>(micros / 1000000), static_cast<long>(micros % 1000000) * 1000};
+    while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+std::string ExecutablePath() {
+    std::string buffer(256, '\0');
+    for (;;) {
+        const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (n < 0)
+            return {};
+        if (static_cast<std::size_t>(n) < buffer.size()) {
+            buffer.resize(static_cast<std::size_t>(n));
+            return buffer;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::string HomeFolder() {
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/')
+        return home;
+    std::vector<char> buffer(16384);
+    struct passwd pw {};
+    struct passwd* found = nullptr;
+    if (::getpwuid_r(::geteuid(), &pw, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_dir)
+        return found->pw_dir;
+    return {};
+}
+
+std::string UserConfigBase() {
+    const char* value = std::getenv("XDG_CONFIG_HOME");
+    return value ? value : "";
+}
+
+bool IsAbsolute(const std::string& path) {
+    return !path.empty() && path.front() == '/';
+}
+
+std::size_t LastSeparator(const std::string& path) {
+    return path.rfind('/');
+}
+
+std::string HostName() {
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) != 0)
+        return {};
+    return host;
+}
+
+bool LocalTime(std::time_t when, std::tm& out) {
+    return ::localtime_r(&when, &out) != nullptr;
+}
+
+bool UtcTime(std::time_t when, std::tm& out) {
+    return ::gmtime_r(&when, &out) != nullptr;
+}
+
+}  // namespace os_files
