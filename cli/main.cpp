@@ -1,12 +1,19 @@
 // pravune-cli: the loader for scripts and test fixtures. The same programming station as the
 // window, the same config.ini, lock and record store, so window and command line may run side by
 // side without ever giving a number twice.
+#ifdef _WIN32
+#include <windows.h>
+// After windows.h.
+#include <io.h>
+#include <shellapi.h>
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <unistd.h>
+#endif
 
 #include <CLI/CLI.hpp>
 #include <chrono>
@@ -22,7 +29,12 @@
 
 #include "cli/printer.h"
 #include "cli/sim_bus.h"
+#ifdef _WIN32
+#include "device/win_hid_platform.h"
+#include "settings/os_files.h"
+#else
 #include "device/hidraw_platform.h"
+#endif
 #include "image/serial_number.h"
 #include "ledger/database_config.h"
 #include "ledger/record_store.h"
@@ -81,10 +93,28 @@ struct Options {
     std::int64_t show = 0;
 };
 
-// Stops every running station when SIGINT or SIGTERM arrives: the signals are blocked in all
-// threads and taken by this one, so no handler runs in the middle of a station.
+#ifdef _WIN32
+class StopSignal;
+// The one StopSignal that Ctrl+C and Ctrl+Break reach: the console calls a plain function, on a
+// thread of its own, and hands it nothing else.
+std::atomic<StopSignal*> g_consoleStop{nullptr};
+#endif
+
+// Stops every running station when SIGINT or SIGTERM (on Windows Ctrl+C, Ctrl+Break or the
+// console closing) arrives: the signals are blocked in all threads and taken by this one, so no
+// handler runs in the middle of a station.
 class StopSignal {
   public:
+#ifdef _WIN32
+    StopSignal() {
+        g_consoleStop.store(this);
+        ::SetConsoleCtrlHandler(&StopSignal::OnConsole, TRUE);
+    }
+    ~StopSignal() {
+        ::SetConsoleCtrlHandler(&StopSignal::OnConsole, FALSE);
+        g_consoleStop.store(nullptr);
+    }
+#else
     StopSignal() {
         sigemptyset(&m_set);
         sigaddset(&m_set, SIGINT);
@@ -96,11 +126,7 @@ class StopSignal {
                 int signal = 0;
                 if (sigwait(&m_set, &signal) != 0 || signal == SIGUSR1)
                     return;
-                const std::lock_guard lock(m_mutex);
-                m_stopped = true;
-                for (ThreadHost* host : m_hosts)
-                    host->Cancel();
-                m_changed.notify_all();
+                Stop();
             }
         });
     }
@@ -108,6 +134,7 @@ class StopSignal {
         pthread_kill(m_thread.native_handle(), SIGUSR1);
         m_thread.join();
     }
+#endif
     StopSignal(const StopSignal&) = delete;
     StopSignal& operator=(const StopSignal&) = delete;
 
@@ -139,14 +166,57 @@ class StopSignal {
     }
 
   private:
+    void Stop() {
+        const std::lock_guard lock(m_mutex);
+        m_stopped = true;
+        for (ThreadHost* host : m_hosts)
+            host->Cancel();
+        m_changed.notify_all();
+    }
+#ifdef _WIN32
+    static BOOL WINAPI OnConsole(DWORD /*event*/) {
+        StopSignal* stop = g_consoleStop.load();
+        if (!stop)
+            return FALSE;
+        stop->Stop();
+        return TRUE;  // the stations stop and the program ends by itself
+    }
+#else
     sigset_t m_set{};
     std::thread m_thread;
+#endif
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::set<ThreadHost*> m_hosts;
     bool m_stopped = false;
     bool m_told = false;
 };
+
+// Whether standard output is a terminal that takes colour sequences.
+bool OutputIsTerminal() {
+#ifdef _WIN32
+    const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    return ::GetConsoleMode(out, &mode) &&
+           ::SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+#else
+    return ::isatty(STDOUT_FILENO);
+#endif
+}
+
+#ifdef _WIN32
+// The arguments as UTF-8 (main's are in the system's code page), last first, as CLI11's parse of
+// a vector takes them.
+std::vector<std::string> Utf8ArgumentsReversed() {
+    int count = 0;
+    LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    std::vector<std::string> args;
+    for (int i = count - 1; i >= 1 && wide; --i)
+        args.push_back(os_files::Utf8(wide[i]));
+    ::LocalFree(wide);
+    return args;
+}
+#endif
 
 // The settings file main() found (the window's rule, under the window's name).
 std::string ConfigPath(const Options& o) {
@@ -329,6 +399,14 @@ int Program(const Options& o, HidPlatform& platform, Printer& out, StopSignal& s
     return code;
 }
 
+#ifdef _WIN32
+// Windows: the watch loop looks every 500 ms.
+class DeviceArrivals {
+  public:
+    explicit DeviceArrivals(StopSignal& /*stop*/) {}
+    std::chrono::milliseconds Period() const { return std::chrono::milliseconds(500); }
+};
+#else
 // Wakes the watch loop when a hidraw node appears, goes or changes its permissions in /dev, so
 // that modules are found at once without looking at every node twice a second. Without
 // inotify the loop looks every 500 ms.
@@ -385,6 +463,7 @@ class DeviceArrivals {
     int m_quit[2] = {-1, -1};
     std::thread m_thread;
 };
+#endif
 
 int Watch(const Options& o, HidPlatform& platform, Printer& out, StopSignal& stop) {
     DeviceArrivals arrivals(stop);
@@ -612,7 +691,15 @@ int main(int argc, char** argv) {
     db->add_subcommand("init", "create or bring up to date the record's tables");
 
     try {
+#ifdef _WIN32
+        ::SetConsoleOutputCP(CP_UTF8);
+        std::vector<std::string> args = Utf8ArgumentsReversed();
+        static_cast<void>(argc);
+        static_cast<void>(argv);
+        app.parse(args);
+#else
         app.parse(argc, argv);
+#endif
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         return code == 0 ? kExitOk : kExitUsage;
@@ -632,12 +719,17 @@ int main(int argc, char** argv) {
                      where.problem.c_str());
     o.config = where.path;
 
-    Printer out(o.json                    ? Printer::Mode::kJson
-                : ::isatty(STDOUT_FILENO) ? Printer::Mode::kTerminal
-                                          : Printer::Mode::kPlain);
+    Printer out(o.json               ? Printer::Mode::kJson
+                : OutputIsTerminal() ? Printer::Mode::kTerminal
+                                     : Printer::Mode::kPlain);
     std::unique_ptr<HidPlatform> platform = SimulatedBusFromEnvironment();
-    if (!platform)
+    if (!platform) {
+#ifdef _WIN32
+        platform = std::make_unique<WinHidPlatform>(SystemHidCalls());
+#else
         platform = std::make_unique<HidrawPlatform>();
+#endif
+    }
     StopSignal stop;
     if (app.got_subcommand("list"))
         return List(o, *platform, out);
