@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "settings/hex_digit.h"
 #include "settings/os_files.h"
@@ -500,6 +501,9 @@ int ReadHexFile(const std::string& path, HexImage& image, std::string& status) {
     // A file rewritten while it is read would give one image of two builds: read it again
     // until one whole read saw the file unchanged. File times may be as coarse as a few
     // milliseconds, so the bytes read are also read a second time and compared.
+    // The version that was already left alone for the settle time: the wait is measured once,
+    // as a clock coarser than the file's times would otherwise ask for more waits.
+    std::optional<os_files::FileVersion> settled;
     for (int attempt = 0; attempt < kHexReadAttempts; ++attempt) {
         Begin(image, status);
         if (!FileExists(path)) {
@@ -519,8 +523,9 @@ int ReadHexFile(const std::string& path, HexImage& image, std::string& status) {
             // A writer may be paused halfway through the file: only a file left alone for a
             // moment is taken.
             const long long wait = SettleWaitMicros(after);
-            if (wait <= 0)
+            if (wait <= 0 || settled == after)
                 return code;
+            settled = after;
             os_files::SleepMicros(wait);
         }
     }

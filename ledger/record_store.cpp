@@ -22,7 +22,11 @@ const char* SerialStateText(SerialState state) {
 std::string RecordStorePathFor(const std::string& configPath) {
     if (configPath.empty())
         return {};
-    return (std::filesystem::path(configPath).parent_path() / "records.sqlite").string();
+    // Beside it, joined with the separator the path already uses.
+    const std::size_t slash = os_files::LastSeparator(configPath);
+    if (slash == std::string::npos)
+        return "records.sqlite";
+    return configPath.substr(0, slash + 1) + "records.sqlite";
 }
 
 std::string UtcNowIso() {

@@ -38,6 +38,10 @@ std::string Utf8(const std::wstring& wide) {
 
 namespace {
 
+// How long a read and a replace wait for a file another process holds for a moment.
+constexpr int kReadHoldMs = 500;
+constexpr int kReplaceHoldMs = 2000;
+
 // The errno value closest to a Windows error, so that callers test one kind of code.
 int ErrnoOf(DWORD error) {
     switch (error) {
@@ -94,6 +98,25 @@ class Handle {
   private:
     HANDLE m_handle;
 };
+
+// Another process may hold a file for a moment (a loader replacing it, a virus scanner or an
+// indexer reading it): a call that meets such a hold is tried again for a while.
+template <typename Call>
+bool WhileHeld(Call call, int withinMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(withinMs);
+    for (;;) {
+        if (call())
+            return true;
+        const DWORD error = ::GetLastError();
+        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED &&
+             error != ERROR_LOCK_VIOLATION) ||
+            std::chrono::steady_clock::now() >= deadline) {
+            ::SetLastError(error);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
 
 HANDLE AsHandle(std::intptr_t handle) {
     return reinterpret_cast<HANDLE>(handle);
@@ -187,10 +210,17 @@ ReadOnlyFile::~ReadOnlyFile() {
 
 int ReadOnlyFile::Open(const std::string& path) {
     // Folders open too (FILE_FLAG_BACKUP_SEMANTICS), so that a caller can say it is one.
-    const HANDLE handle = ::CreateFileW(
-        Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
+    const std::wstring wide = Wide(path);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const bool opened = WhileHeld(
+        [&] {
+            handle = ::CreateFileW(wide.c_str(), GENERIC_READ,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+            return handle != INVALID_HANDLE_VALUE;
+        },
+        kReadHoldMs);
+    if (!opened)
         return LastErrno();
     if (m_handle != -1)
         ::CloseHandle(AsHandle(m_handle));
@@ -292,8 +322,13 @@ bool ReplaceAtomically(const std::string& path, const std::string& text, std::st
     TempFile temp;
     if (!temp.Write(path, text, reason))
         return false;
-    if (!::MoveFileExW(temp.path().c_str(), Wide(path).c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const std::wstring target = Wide(path);
+    if (!WhileHeld(
+            [&] {
+                return ::MoveFileExW(temp.path().c_str(), target.c_str(),
+                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+            },
+            kReplaceHoldMs)) {
         reason = LastErrorText();
         return false;
     }
@@ -384,7 +419,12 @@ LockFile::Try LockFile::TryLock(std::string& reason) {
 }
 
 void SleepMicros(long long micros) {
-    std::this_thread::sleep_for(std::chrono::microseconds(micros));
+    // The system's sleep counts in its timer's ticks and may wake a little early: sleep again
+    // until the time has passed.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(micros);
+    for (auto now = std::chrono::steady_clock::now(); now < until;
+         now = std::chrono::steady_clock::now())
+        std::this_thread::sleep_for(until - now);
 }
 
 std::string ExecutablePath() {

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
+#ifndef _WIN32
 #include <sys/stat.h>
-#include <unistd.h>
+#endif
 #include "tests/support/case_name.h"
 
 #include <atomic>
@@ -12,6 +12,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/support/hex_text.h"
 #include "tests/support/temp_dir.h"
@@ -203,10 +204,14 @@ TEST(HexReader, MissingPathLeavesTheBytesAlone) {
 // Only a regular file is read; anything else ends the read at once, without blocking.
 TEST(HexReader, RefusesWhatIsNotARegularFile) {
     TempDir dir;
+#ifdef _WIN32
+    const std::vector<std::string> paths = {dir.path()};
+#else
     std::string fifo = dir.File("pipe.hex");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    for (const std::string& path :
-         {dir.path(), fifo, std::string("/dev/zero"), std::string("/dev/null")}) {
+    const std::vector<std::string> paths = {dir.path(), fifo, "/dev/zero", "/dev/null"};
+#endif
+    for (const std::string& path : paths) {
         SCOPED_TRACE(path);
         HexImage image;
         image.makerFormat = true;
@@ -267,15 +272,15 @@ TEST_P(RewrittenFile, IsNeverReadAsAMixtureOfTwoBuilds) {
         // a time, with pauses halfway.
         for (int i = 1; !stop; ++i) {
             const std::string& text = builds[i % 2];
-            const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-            for (std::size_t at = 0; fd >= 0 && at < text.size(); at += 4096) {
+            std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+            for (std::size_t at = 0; file && at < text.size(); at += 4096) {
                 const std::size_t n = std::min<std::size_t>(4096, text.size() - at);
-                if (::pwrite(fd, text.data() + at, n, static_cast<off_t>(at)) < 0)
-                    break;
+                file.seekp(static_cast<std::streamoff>(at));
+                file.write(text.data() + at, static_cast<std::streamsize>(n));
+                file.flush();
                 std::this_thread::sleep_for(std::chrono::microseconds(i % 3 == 0 ? 2000 : 50));
             }
-            if (fd >= 0)
-                ::close(fd);
+            file.close();
             std::this_thread::sleep_for(std::chrono::milliseconds(i % 5 == 0 ? 120 : 3));
         }
     });

@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include "tests/support/case_name.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 
 #include "image/hex_reader.h"
 #include "image/image_check.h"
@@ -16,19 +16,30 @@
 
 namespace {
 
+// The local time zone, in the form "NAME[-+]HH[:MM]" that POSIX and the Windows C library share.
+void SetZone(const char* zone) {
+#ifdef _WIN32
+    ::_putenv_s("TZ", zone);
+    ::_tzset();
+#else
+    ::setenv("TZ", zone, 1);
+    ::tzset();
+#endif
+}
+
+void SetModified(const std::string& path, std::time_t utc) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::last_write_time(
+        fs::path(std::u8string(path.begin(), path.end())),
+        std::chrono::file_clock::from_sys(std::chrono::system_clock::from_time_t(utc)), ec);
+    ASSERT_FALSE(ec) << ec.message();
+}
+
 // Sets the file's last-write time to 4 July 2011 13:40:10 UTC and the zone to UTC.
 void StampJuly4(const std::string& path) {
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
-    std::tm when{};
-    when.tm_year = 111;
-    when.tm_mon = 6;
-    when.tm_mday = 4;
-    when.tm_hour = 13;
-    when.tm_min = 40;
-    when.tm_sec = 10;
-    struct timespec times[2] = {{::timegm(&when), 0}, {::timegm(&when), 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    SetZone("UTC0");
+    SetModified(path, 1309786810);
 }
 
 struct CheckCase {
@@ -186,15 +197,12 @@ TEST(LoadReport, FileTimeTextIsLocalTimeWithoutLeadingZeros) {
         const char* want;
     } cases[] = {{1309750505, "2011-7-4 9:5:5"},    // 2011-07-04 03:35:05 UTC
                  {1309723200, "2011-7-4 1:30:0"}};  // 2011-07-03 20:00:00 UTC: the next day
-    ::setenv("TZ", "IST-5:30", 1);
-    ::tzset();
+    SetZone("IST-5:30");
     for (const auto& c : cases) {
-        struct timespec times[2] = {{c.utc, 0}, {c.utc, 0}};
-        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+        SetModified(path, c.utc);
         EXPECT_EQ(FileTimeText(path), c.want);
     }
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
+    SetZone("UTC0");
 }
 
 TEST(LoadReport, FileTimeTextOfMissingPathIsEmpty) {
