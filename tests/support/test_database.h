@@ -50,7 +50,9 @@ class TestDatabase {
         while (!base.empty() && (base.back() == '\n' || base.back() == ' '))
             base.pop_back();
         if (!PostgresBuiltIn() || base.empty()) {
-            m_skip = "no PostgreSQL test server (Debian package postgresql, started by CTest)";
+            m_skip = PostgresBuiltIn()
+                         ? "no PostgreSQL test server (Debian package postgresql, started by CTest)"
+                         : "built without PostgreSQL";
             return;
         }
         m_name = "t" + std::to_string(::getpid()) + "_" + std::to_string(std::random_device{}());
