@@ -86,4 +86,24 @@ echo "$out"
     echo "pravune-cli.exe list said something else"
     exit 1
 }
+# One module programmed on the command line's simulated bus: the HEX file, the serial-number
+# plan, config.ini's lock and atomic replace, and the SQLite record, all through Windows' calls.
+station=$(mktemp -d)
+trap 'rm -rf "$station"' EXIT
+cp examples/pravune-sample.hex "$station/app.hex"
+printf '[SETTING]\r\nAutoSN=1\r\nSN_StartAddr=3B00\r\nSN_Current=0100\r\nSN_Bytes=2\r\n' \
+    > "$station/config.ini"
+PRAVUNE_CLI_SIMULATE=MOD001 "$wine" "$cli" --config "Z:$station/config.ini" program \
+    "Z:$station/app.hex" | tr -d '\r' | tail -n 3
+csv=$("$wine" "$cli" --config "Z:$station/config.ini" records --csv | tr -d '\r')
+grep -q ',"MOD001","usb-sim-0",0x3B00,2,0x100,written,"succeeded",' <<< "$csv" || {
+    echo "no record of the programmed module: $csv"
+    exit 1
+}
+grep -qx 'SN_Current=101' <(tr -d '\r' < "$station/config.ini") || {
+    echo "config.ini does not offer the next number:"
+    cat "$station/config.ini"
+    exit 1
+}
+echo "a simulated module programmed with serial number 0x100, recorded; 0x101 comes next"
 echo "Windows build passed"
