@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "device/win_hid_platform.h"
+#include "settings/os_files.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -52,28 +53,8 @@ HANDLE AsHandle(WinHidCalls::Handle handle) {
     return reinterpret_cast<HANDLE>(handle);
 }
 
-std::wstring ToWide(const std::string& text) {
-    if (text.empty() || text.size() > INT_MAX)
-        return {};
-    const int size = static_cast<int>(text.size());
-    const int units = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
-    if (units <= 0)
-        return {};
-    std::wstring wide(static_cast<std::size_t>(units), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), units);
-    return wide;
-}
-
 std::string ToUtf8(const wchar_t* text, std::size_t length) {
-    if (length == 0 || length > INT_MAX)
-        return {};
-    const int size = static_cast<int>(length);
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, size, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0)
-        return {};
-    std::string narrow(static_cast<std::size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, size, narrow.data(), bytes, nullptr, nullptr);
-    return narrow;
+    return os_files::Utf8(std::wstring(text, length));
 }
 
 // The units of `buffer` before its first NUL (all of them without one).
@@ -157,7 +138,7 @@ class SystemCalls final : public WinHidCalls {
     }
 
     Handle Open(const std::string& path, Access access, std::uint32_t& error) override {
-        const std::wstring wide = ToWide(path);
+        const std::wstring wide = os_files::Wide(path);
         const DWORD rights = access == Access::kReadWrite ? GENERIC_READ | GENERIC_WRITE : 0;
         const HANDLE handle = CreateFileW(wide.c_str(), rights, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                           nullptr, OPEN_EXISTING, 0, nullptr);
