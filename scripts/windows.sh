@@ -60,9 +60,10 @@ export WINEPREFIX=$build/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wine=wine
 "$wine" wineboot --init > /dev/null 2>&1 || true
 echo "== core tests under Wine"
-echo "Not in the Windows build (Linux only): the hidraw platform's tests and where the settings"
-echo "go by the XDG rule (hidraw_platform_test, config_location_test), the kernel test (uhid),"
-echo "the PostgreSQL tests (no MinGW libpq) and the window's tests (no MinGW Qt)."
+echo "Not in the Windows build (Linux only): the hidraw platform's tests (hidraw_platform_test),"
+echo "the XDG rule of the settings' place (config_location_test; Windows' own place is tested by"
+echo "win_config_location_test), the kernel test (uhid), the PostgreSQL tests (no MinGW libpq)"
+echo "and the window's tests (no MinGW Qt)."
 log=$build/core_tests.log
 status=0
 "$wine" "$build/tests/core_tests.exe" > "$log" 2>&1 || status=$?
