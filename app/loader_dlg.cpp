@@ -140,8 +140,11 @@ void CLoaderDlg::CreateControls() {
     connect(&m_progressTimer, &QTimer::timeout, this, &CLoaderDlg::FlushProgress);
     m_paintTimer.setSingleShot(true);
     connect(&m_paintTimer, &QTimer::timeout, this, [this] {
+        FlushProgress();  // the bar shows where the download is when the window paints
         QEvent paint(QEvent::UpdateRequest);
+        m_paintDue = true;
         QCoreApplication::sendEvent(this, &paint);
+        m_paintDue = false;
     });
     m_link = new CLinkLabel(this);
     m_link->setText(QString::fromUtf8(kMakerAddress));
@@ -420,19 +423,15 @@ void CLoaderDlg::OnAbout() {
 }
 
 // Every paint of the window's controls comes to it as one update request, also a control's
-// immediate repaint. While a download runs, a request within kPaintPeriodMs of the last paint
-// is held back and carried out when the period is up: the controls show what changed at a human
-// rate, and the download's blocks are not slowed down by paints nobody could see.
+// immediate repaint. While a download runs, the first request after a paint starts a period of
+// kPaintPeriodMs, and the window paints once when the period is up, with everything that changed
+// in it: each change shows within a period, paints come at most once a period, and the
+// download's blocks are not slowed down by paints nobody could see.
 bool CLoaderDlg::event(QEvent* event) {
-    if (event->type() == QEvent::UpdateRequest && m_station.IsBusy()) {
-        const qint64 since = m_painted.isValid() ? m_painted.elapsed() : kPaintPeriodMs;
-        if (since < kPaintPeriodMs) {
-            if (!m_paintTimer.isActive())
-                m_paintTimer.start(static_cast<int>(kPaintPeriodMs - since));
-            return true;
-        }
-        m_paintTimer.stop();
-        m_painted.start();
+    if (event->type() == QEvent::UpdateRequest && m_station.IsBusy() && !m_paintDue) {
+        if (!m_paintTimer.isActive())
+            m_paintTimer.start(kPaintPeriodMs);
+        return true;
     }
     return QDialog::event(event);
 }
@@ -536,6 +535,12 @@ void CLoaderDlg::PushProgress(int value) {
     m_progressValue = value;
     if (m_progress->value() == value) {
         m_progressTimer.stop();
+        return;
+    }
+    if (m_station.IsBusy()) {
+        // The download's next paint pushes the position it has reached by then.
+        if (!m_paintTimer.isActive())
+            m_paintTimer.start(kPaintPeriodMs);
         return;
     }
     const qint64 since = m_progressPushed.isValid() ? m_progressPushed.elapsed() : kPaintPeriodMs;

@@ -147,7 +147,8 @@ class CLoaderDlg : public QDialog, private BootHost, private StationObserver {
     void OnAbout();
     void Warn(const QString& text);
     // Shows `value` on the progress bar now, or when kPaintPeriodMs has passed since the last
-    // push; FlushProgress pushes the position held back at once.
+    // push; during a download, at the window's next paint. FlushProgress pushes the position
+    // held back at once.
     void PushProgress(int value);
     void FlushProgress();
     // The serial-number plan's fields (address, width list, value, step).
@@ -192,8 +193,8 @@ class CLoaderDlg : public QDialog, private BootHost, private StationObserver {
     int m_progressValue = 0;         // the position the bar is to show
     QElapsedTimer m_progressPushed;  // since the bar last took a position
     QTimer m_progressTimer;          // pushes a position held back
-    QElapsedTimer m_painted;         // since the window last painted during a download
     QTimer m_paintTimer;             // paints what a download held back
+    bool m_paintDue = false;         // the paint that m_paintTimer sends is carried out
     bool m_closeRequested = false;
     bool m_lastDownloadOk = false;
     unsigned m_tickMs = kHandshakePeriodMs;

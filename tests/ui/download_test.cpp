@@ -1,5 +1,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
+#include <algorithm>
+#include <functional>
 
 #include "image/serial_number.h"
 #include "tests/support/hex_text.h"
@@ -12,6 +14,22 @@ std::string ImageText(std::uint8_t seed = 1) {
     return Data(0, {0x02, 0x0E, 0x00}) + "\n" + Data(0x43, {0x12, 0x34, 0x56}) + "\n" +
            FullImageHex(0x0E00, 0x2000, seed);
 }
+
+// Calls `onPaint` before each paint of the widget it watches.
+class PaintWatch : public QObject {
+  public:
+    PaintWatch(QWidget* watched, std::function<void()> onPaint) : m_onPaint(std::move(onPaint)) {
+        watched->installEventFilter(this);
+    }
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint)
+            m_onPaint();
+        return false;
+    }
+
+  private:
+    std::function<void()> m_onPaint;
+};
 
 struct DownloadFixture : LoaderFixture {
     explicit DownloadFixture(const std::string& settings =
@@ -46,6 +64,7 @@ class DownloadTest : public QObject {
     void stopWhileAModuleIsSilentEndsTheBlockAtOnce();
     void stopDuringHandshake();
     void stopDuringWriteFlashKeepsTheBar();
+    void eachPaintShowsTheBarWhereTheWriteIs();
     void closeDuringDownloadClosesAfterIt();
     void aboutBoxPausesTheDownload();
     void moduleUnpluggedMidWrite_data();
@@ -212,6 +231,34 @@ void DownloadTest::stopDuringWriteFlashKeepsTheBar() {
     QCOMPARE(bar->maximum(), (0x2000 - 0x0E00 + 55) / 56);
     QCOMPARE(bar->value(), block + 2);
     QVERIFY(f.Config().find("SN_Current=1234\n") != std::string::npos);
+}
+
+void DownloadTest::eachPaintShowsTheBarWhereTheWriteIs() {
+    // The bar moves at a human rate, yet whenever the window paints it, it stands where the
+    // write has got to: the position the last block written reached, not one held back.
+    DownloadFixture f;
+    f.module.faults.answerMicros = 2000;  // a write long enough for the window to paint during it
+    f.dlg->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f.dlg.get()));
+    auto* bar = f.Item<QProgressBar>(IDC_PROGRESS);
+    struct Shown {
+        int value, reached;
+    };
+    std::vector<Shown> paints;
+    PaintWatch watch(bar, [&] {
+        if (f.module.commands().empty())
+            return;
+        const BootPacket& last = f.module.commands().back();
+        const int address = last[1] | last[2] << 8;
+        if (last[0] != CMD_WRITE || address < 0x0E00 || address >= 0x2000)
+            return;  // the code's blocks only: the first bytes and the serial have ranges of one
+        const int block = (address - 0x0E00) / 56;
+        paints.push_back({bar->value(), std::min(block + 2, bar->maximum())});
+    });
+    QVERIFY(f.Download());
+    QVERIFY(!paints.empty());
+    for (const Shown& p : paints)
+        QCOMPARE(p.value, p.reached);
 }
 
 void DownloadTest::closeDuringDownloadClosesAfterIt() {
