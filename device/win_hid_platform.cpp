@@ -115,7 +115,14 @@ WinHidPlatform::~WinHidPlatform() = default;
 std::vector<WinHidCalls::Interface> WinHidPlatform::List() {
     std::vector<WinHidCalls::Interface> listed = m_calls->ListInterfaces();
     const std::lock_guard lock(m_mutex);
-    m_listed = listed;
+    std::vector<Listed> kept;
+    for (const WinHidCalls::Interface& found : listed) {
+        const auto before = std::find_if(m_listed.begin(), m_listed.end(), [&](const Listed& l) {
+            return l.found.path == found.path;
+        });
+        kept.push_back({found, before != m_listed.end() ? before->attributes : std::nullopt});
+    }
+    m_listed = std::move(kept);
     return listed;
 }
 
@@ -127,9 +134,25 @@ std::vector<std::string> WinHidPlatform::EnumerateInterfaces() {
 }
 
 bool WinHidPlatform::GetAttributes(const std::string& path, HidAttributes& attributes) {
+    const auto at = [&] {
+        return std::find_if(m_listed.begin(), m_listed.end(),
+                            [&](const Listed& l) { return l.found.path == path; });
+    };
+    {
+        const std::lock_guard lock(m_mutex);
+        if (const auto known = at(); known != m_listed.end() && known->attributes) {
+            attributes = *known->attributes;
+            return true;
+        }
+    }
     std::uint32_t error = 0;
     const OwnedHandle handle(*m_calls, m_calls->Open(path, WinHidCalls::Access::kNone, error));
-    return handle && m_calls->GetAttributes(handle.get(), attributes);
+    if (!handle || !m_calls->GetAttributes(handle.get(), attributes))
+        return false;
+    const std::lock_guard lock(m_mutex);
+    if (const auto known = at(); known != m_listed.end())
+        known->attributes = attributes;
+    return true;
 }
 
 std::unique_ptr<HidDevice> WinHidPlatform::Open(const std::string& path, HidOpenError& error) {
@@ -144,18 +167,17 @@ std::unique_ptr<HidDevice> WinHidPlatform::Open(const std::string& path, HidOpen
 }
 
 std::string WinHidPlatform::PortPath(const std::string& path) {
-    const auto at = [&path](const std::vector<WinHidCalls::Interface>& listed) {
-        return std::find_if(listed.begin(), listed.end(),
-                            [&path](const WinHidCalls::Interface& i) { return i.path == path; });
-    };
     {
         const std::lock_guard lock(m_mutex);
-        const auto known = at(m_listed);
+        const auto known = std::find_if(m_listed.begin(), m_listed.end(),
+                                        [&](const Listed& l) { return l.found.path == path; });
         if (known != m_listed.end())
-            return known->location;
+            return known->found.location;
     }
     // An interface the latest enumeration did not list: ask the system afresh.
     const std::vector<WinHidCalls::Interface> listed = List();
-    const auto found = at(listed);
+    const auto found =
+        std::find_if(listed.begin(), listed.end(),
+                     [&](const WinHidCalls::Interface& i) { return i.path == path; });
     return found != listed.end() ? found->location : std::string();
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -76,7 +77,9 @@ inline constexpr std::size_t kWinMaxSerialUnits = 126;
 // feature transfers must be exactly the feature report length of the capabilities (byte 0 the
 // report id, as given). The port path of an interface is the location path of its USB device
 // (e.g. PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)), shared by all of that device's
-// interfaces, as the latest enumeration found it. Safe to share between threads when the
+// interfaces, as the latest enumeration found it. The attributes of an interface are read once
+// while it stays listed (its path names the device instance, whose hardware id holds them), so
+// a search of a bus that has not changed opens nothing. Safe to share between threads when the
 // calls are. A device it opened must not outlive it.
 class WinHidPlatform final : public HidPlatform {
   public:
@@ -91,12 +94,16 @@ class WinHidPlatform final : public HidPlatform {
     std::string PortPath(const std::string& path) override;
 
   private:
-    // Lists the interfaces and keeps their locations for PortPath.
+    struct Listed {
+        WinHidCalls::Interface found;
+        std::optional<HidAttributes> attributes;  // once read
+    };
+    // Lists the interfaces and keeps them (and the attributes read of those still listed).
     std::vector<WinHidCalls::Interface> List();
 
     std::unique_ptr<WinHidCalls> m_calls;
-    std::mutex m_mutex;                            // guards m_listed
-    std::vector<WinHidCalls::Interface> m_listed;  // as the latest enumeration found them
+    std::mutex m_mutex;            // guards m_listed
+    std::vector<Listed> m_listed;  // as the latest enumeration found them
 };
 
 #ifdef _WIN32

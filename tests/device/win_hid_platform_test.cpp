@@ -164,13 +164,25 @@ TEST_F(WinHidPlatformTest, ListsInTheSystemsOrderWithAttributesAndPortPaths) {
     EXPECT_EQ(attributes.productId, 0xC001);
     EXPECT_FALSE(platform.GetAttributes("hid#gone", attributes));
     EXPECT_EQ(fake.opens, (std::vector<Access>{Access::kNone, Access::kNone}));
+    // Read once while listed: the next search opens nothing; once unlisted, read afresh.
+    platform.EnumerateInterfaces();
+    ASSERT_TRUE(platform.GetAttributes("hid#vid_2156&pid_c001&mi_01#a", attributes));
+    EXPECT_EQ(fake.opens.size(), 2u);
+    fake.interfaces[1].present = false;
+    platform.EnumerateInterfaces();
+    fake.interfaces[1].present = true;
+    fake.interfaces[1].attributes = {0x2156, 0xC002};
+    platform.EnumerateInterfaces();
+    ASSERT_TRUE(platform.GetAttributes("hid#vid_2156&pid_c001&mi_01#a", attributes));
+    EXPECT_EQ(attributes.productId, 0xC002);
+    EXPECT_EQ(fake.opens.size(), 3u);
 
     EXPECT_EQ(platform.PortPath("hid#vid_046d&pid_c31c#b"),
               "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)");
     EXPECT_EQ(platform.PortPath("hid#vid_2156&pid_c001&mi_00#a"), kLocation);
     EXPECT_EQ(platform.PortPath("hid#vid_2156&pid_c001&mi_01#a"), kLocation);
     EXPECT_EQ(platform.PortPath("hid#bluetooth"), "");
-    EXPECT_EQ(fake.listings, 1);  // as the enumeration found them
+    EXPECT_EQ(fake.listings, 4);  // as the enumerations found them
     fake.Add("hid#new").location = "USB(5)";
     EXPECT_EQ(platform.PortPath("hid#new"), "USB(5)");  // one the enumeration did not see
     EXPECT_EQ(platform.PortPath("hid#gone"), "");
