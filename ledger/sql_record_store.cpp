@@ -192,6 +192,7 @@ class SqlRecordStore final : public RecordStore {
         SetReason(reason, std::string(what) + ": " + (m_lost ? Where() + ": " : "") + result.error);
         return false;
     }
+    bool FoundDownload(const Result& result, std::int64_t id, std::string* reason);
     Result Run(std::string_view text, std::initializer_list<sql::Value> parameters = {}) {
         Result result = Db().Run(text, parameters);
         m_lost = result.status == Status::kConnection;
@@ -235,16 +236,23 @@ VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id)sql",
     return result.rows[0].Int(0);
 }
 
-std::optional<std::string> SqlRecordStore::Verdict(std::int64_t id, std::string* reason) {
-    const Result result = Run("SELECT verdict FROM downloads WHERE id = ?", {id});
+// Whether a query of download `id` read its row; the reason when it did not.
+bool SqlRecordStore::FoundDownload(const Result& result, std::int64_t id, std::string* reason) {
     if (!result.ok()) {
         Fail(reason, "cannot read download #" + std::to_string(id), result);
-        return std::nullopt;
+        return false;
     }
     if (result.rows.empty()) {
         SetReason(reason, "there is no download #" + std::to_string(id));
-        return std::nullopt;
+        return false;
     }
+    return true;
+}
+
+std::optional<std::string> SqlRecordStore::Verdict(std::int64_t id, std::string* reason) {
+    const Result result = Run("SELECT verdict FROM downloads WHERE id = ?", {id});
+    if (!FoundDownload(result, id, reason))
+        return std::nullopt;
     return result.rows[0].Text(0);
 }
 
@@ -558,14 +566,8 @@ std::optional<DownloadRecord> SqlRecordStore::Get(std::int64_t id, std::string* 
         return std::nullopt;
     }
     const Result query = Run(std::string(kSelectRecord) + "WHERE d.id = ?", {id});
-    if (!query.ok()) {
-        Fail(reason, "cannot read download #" + std::to_string(id), query);
+    if (!FoundDownload(query, id, reason))
         return std::nullopt;
-    }
-    if (query.rows.empty()) {
-        SetReason(reason, "there is no download #" + std::to_string(id));
-        return std::nullopt;
-    }
     DownloadRecord record;
     if (!ReadRecord(query.rows[0], record, reason))
         return std::nullopt;

@@ -35,7 +35,8 @@ class ReadOnlyFile {
     int Open(const std::string& path);
     bool IsOpen() const { return m_handle != -1; }
     bool Version(FileVersion& version) const;
-    // Bytes read, 0 at the end, -1 on failure (errno set); retries interrupted calls.
+    // Bytes read, 0 at the end, -1 on failure (errno set); retries interrupted calls. After a
+    // ReadAt, where Read goes on is not defined (Windows moves the file's position).
     std::ptrdiff_t Read(void* buffer, std::size_t size);
     std::ptrdiff_t ReadAt(std::uint64_t offset, void* buffer, std::size_t size);
 
