@@ -14,10 +14,16 @@ void CLoaderDlg::OnBusy(bool busy) {
     }
     SetSnControlsEnabled(!busy);
     if (!busy)
-        FlushProgress();  // the bar ends on the last position the download reached
+        ShowHeldBack();  // the log and the bar end where the download left them
 }
 
 void CLoaderDlg::OnProgressShown(bool shown) {
+    if (m_station.IsBusy()) {
+        // Shown or hidden at the next paint, with the position the bar has then.
+        m_heldBarShown = shown;
+        SchedulePaint();
+        return;
+    }
     FlushProgress();
     m_progress->setVisible(shown);
 }

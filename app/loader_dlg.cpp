@@ -42,7 +42,8 @@ std::optional<unsigned> ParseStep(const QString& text) {
 
 CLoaderDlg::CLoaderDlg(HidPlatform& platform, const ConfigLocation& where, QWidget* parent)
     : QDialog(parent),
-      m_station(platform, where.path, *this, *this, m_flags),
+      m_platform(platform),
+      m_station(m_platform, where.path, *this, *this, m_flags),
       m_settingsFile(where.path),
       m_settingsOrigin(DescribeConfigOrigin(where.origin)) {
     CreateControls();
@@ -139,13 +140,8 @@ void CLoaderDlg::CreateControls() {
     m_progressTimer.setSingleShot(true);
     connect(&m_progressTimer, &QTimer::timeout, this, &CLoaderDlg::FlushProgress);
     m_paintTimer.setSingleShot(true);
-    connect(&m_paintTimer, &QTimer::timeout, this, [this] {
-        FlushProgress();  // the bar shows where the download is when the window paints
-        QEvent paint(QEvent::UpdateRequest);
-        m_paintDue = true;
-        QCoreApplication::sendEvent(this, &paint);
-        m_paintDue = false;
-    });
+    connect(&m_paintTimer, &QTimer::timeout, this, &CLoaderDlg::PaintHeldBack);
+    m_platform.SetSideWork({[this] { return PaintDueSoon(); }, [this] { PaintHeldBack(); }});
     m_link = new CLinkLabel(this);
     m_link->setText(QString::fromUtf8(kMakerAddress));
     place(m_link, IDC_LINK, 143, 27, 91, 10);
@@ -341,11 +337,19 @@ void CLoaderDlg::AppendLog(const std::string& text, std::uint32_t color, bool ti
 }
 
 void CLoaderDlg::ClearLog() {
+    m_heldLog.clear();  // made before the clear, only not shown yet
     m_log->ClearLog();
 }
 
 void CLoaderDlg::OnLog(const LogEntry& entry) {
-    m_log->AppendLog(entry.text, entry.color, entry.timeStamp);
+    if (!m_station.IsBusy()) {
+        m_log->AppendLog(entry.text, entry.color, entry.timeStamp);
+        return;
+    }
+    // A download's entry is laid out at the next paint, which it would wait for anyway.
+    m_heldLog.push_back(
+        {entry.text, entry.color, entry.timeStamp ? CMessageLog::TimeStampPrefix() : QString()});
+    SchedulePaint();
 }
 
 void CLoaderDlg::OnWarning(const std::string& text) {
@@ -429,11 +433,39 @@ void CLoaderDlg::OnAbout() {
 // download's blocks are not slowed down by paints nobody could see.
 bool CLoaderDlg::event(QEvent* event) {
     if (event->type() == QEvent::UpdateRequest && m_station.IsBusy() && !m_paintDue) {
-        if (!m_paintTimer.isActive())
-            m_paintTimer.start(kPaintPeriodMs);
+        SchedulePaint();
         return true;
     }
     return QDialog::event(event);
+}
+
+void CLoaderDlg::ShowHeldBack() {
+    for (const HeldLogEntry& e : m_heldLog)
+        m_log->AppendLog(e.text, e.color, e.stamp);
+    m_heldLog.clear();
+    FlushProgress();  // the bar shows where the download is when the window paints
+    if (m_heldBarShown) {
+        m_progress->setVisible(*m_heldBarShown);
+        m_heldBarShown.reset();
+    }
+}
+
+void CLoaderDlg::SchedulePaint() {
+    if (!m_paintTimer.isActive())
+        m_paintTimer.start(kPaintPeriodMs);
+}
+
+void CLoaderDlg::PaintHeldBack() {
+    m_paintTimer.stop();
+    ShowHeldBack();
+    QEvent paint(QEvent::UpdateRequest);
+    m_paintDue = true;
+    QCoreApplication::sendEvent(this, &paint);
+    m_paintDue = false;
+}
+
+bool CLoaderDlg::PaintDueSoon() const {
+    return m_paintTimer.isActive() && m_paintTimer.remainingTime() <= kPaintLeadMs && isVisible();
 }
 
 void CLoaderDlg::timerEvent(QTimerEvent* event) {
@@ -539,8 +571,7 @@ void CLoaderDlg::PushProgress(int value) {
     }
     if (m_station.IsBusy()) {
         // The download's next paint pushes the position it has reached by then.
-        if (!m_paintTimer.isActive())
-            m_paintTimer.start(kPaintPeriodMs);
+        SchedulePaint();
         return;
     }
     const qint64 since = m_progressPushed.isValid() ? m_progressPushed.elapsed() : kPaintPeriodMs;

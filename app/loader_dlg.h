@@ -18,6 +18,7 @@
 #include "controls/link_label.h"
 #include "device/boot_protocol.h"
 #include "device/hid_port.h"
+#include "device/overlapping_platform.h"
 #include "image/hex_image.h"
 #include "log/message_log.h"
 #include "settings/config_location.h"
@@ -66,10 +67,15 @@ inline constexpr const char* kAboutMenuText = "About PRAVUNE Loader(&A)...";
 // While a download runs the window paints at most this often, and its progress bar takes a new
 // position at most this often: a repaint per block would cost more than the block on the wire.
 inline constexpr int kPaintPeriodMs = 50;
+// A paint that is due within this time is made while the module works on its next answer, not
+// after it: the download does not wait for the paint.
+inline constexpr int kPaintLeadMs = 2;
 
 // The loader's one window: it lays out the controls, moves values between them and the
 // programming station's fields, shows what the station tells it, and runs the station's
-// protocol on the UI thread (its Qt host).
+// protocol on the UI thread (its Qt host). While a download runs, what it shows is gathered and
+// painted once a period; a paint that falls due just as the module is to answer is made while a
+// helper thread waits for that answer.
 class CLoaderDlg : public QDialog, private BootHost, private StationObserver {
     Q_OBJECT
   public:
@@ -151,10 +157,20 @@ class CLoaderDlg : public QDialog, private BootHost, private StationObserver {
     // held back at once.
     void PushProgress(int value);
     void FlushProgress();
+    // The paint a download held back: the log's new entries, the bar's visibility and position,
+    // and every control that changed.
+    void PaintHeldBack();
+    // Shows what a download held back for its next paint (the log's entries, the bar).
+    void ShowHeldBack();
+    // Makes sure the window paints within kPaintPeriodMs.
+    void SchedulePaint();
+    // Whether that paint is due now, or within kPaintLeadMs.
+    bool PaintDueSoon() const;
     // The serial-number plan's fields (address, width list, value, step).
     std::vector<QWidget*> SnFields() const;
 
     StationFlags m_flags;
+    OverlappingPlatform m_platform;  // the station's, so that paints overlap the module's answers
     ProgrammingStation m_station;
     std::string m_settingsFile;    // the About box shows it
     std::string m_settingsOrigin;  // and why it is there
@@ -195,6 +211,14 @@ class CLoaderDlg : public QDialog, private BootHost, private StationObserver {
     QTimer m_progressTimer;          // pushes a position held back
     QTimer m_paintTimer;             // paints what a download held back
     bool m_paintDue = false;         // the paint that m_paintTimer sends is carried out
+    // A download's log entries and the bar's visibility, shown at its next paint.
+    struct HeldLogEntry {
+        std::string text;
+        std::uint32_t color = 0;
+        QString stamp;  // taken when the entry was made
+    };
+    std::vector<HeldLogEntry> m_heldLog;
+    std::optional<bool> m_heldBarShown;
     bool m_closeRequested = false;
     bool m_lastDownloadOk = false;
     unsigned m_tickMs = kHandshakePeriodMs;

@@ -95,8 +95,12 @@ void CMessageLog::Insert(const QString& text, std::uint32_t color) {
 }
 
 void CMessageLog::AppendLog(const std::string& text, std::uint32_t color, bool timeStamp) {
-    if (timeStamp)
-        Insert(TimeStampPrefix(), kLogStampColor);
+    AppendLog(text, color, timeStamp ? TimeStampPrefix() : QString());
+}
+
+void CMessageLog::AppendLog(const std::string& text, std::uint32_t color, const QString& stamp) {
+    if (!stamp.isEmpty())
+        Insert(stamp, kLogStampColor);
     Insert(LineEnds(text), color);
     FitWholeLines();
     const int lines = document()->lineCount();

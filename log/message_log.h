@@ -16,6 +16,9 @@ class CMessageLog : public QTextEdit {
 
     // Text is 8-bit (UTF-8); "\r\n", "\n" and "\r" each end a line. The log adds no line ends.
     void AppendLog(const std::string& text, std::uint32_t color, bool timeStamp = false);
+    // The same with the stamp taken earlier (empty for none): an entry shown later than it was
+    // made keeps the time it was made.
+    void AppendLog(const std::string& text, std::uint32_t color, const QString& stamp);
     void ClearLog();
 
     // The prefix a time-stamped entry gets now.
