@@ -18,14 +18,9 @@ void CLoaderDlg::OnBusy(bool busy) {
 }
 
 void CLoaderDlg::OnProgressShown(bool shown) {
-    if (m_station.IsBusy()) {
-        // Shown or hidden at the next paint, with the position the bar has then.
-        m_heldBarShown = shown;
-        SchedulePaint();
-        return;
-    }
-    FlushProgress();
-    m_progress->setVisible(shown);
+    // Only a download shows or hides the bar: at its next paint, with the position it has then.
+    m_heldBarShown = shown;
+    SchedulePaint();
 }
 
 void CLoaderDlg::OnDownload() {

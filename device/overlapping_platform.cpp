@@ -78,7 +78,9 @@ class OverlappingPlatform::Device final : public HidDevice {
     }
     // A feature read waits while the module works on the command the write handed over.
     bool GetFeature(std::uint8_t* report, std::size_t length) override {
-        return m_platform.Read([&] { return m_inner->GetFeature(report, length); });
+        if (!m_platform.WorkDue())
+            return m_inner->GetFeature(report, length);  // the usual case: nothing to wrap
+        return m_platform.ReadBesideWork([&] { return m_inner->GetFeature(report, length); });
     }
     bool GetSerialNumber(std::u16string& serial) override {
         return m_inner->GetSerialNumber(serial);
@@ -101,9 +103,11 @@ std::unique_ptr<HidDevice> OverlappingPlatform::Open(const std::string& path, Hi
     return std::make_unique<Device>(*this, std::move(inner));
 }
 
-bool OverlappingPlatform::Read(const std::function<bool()>& read) {
-    if (!m_work.due || !m_work.work || !m_work.due())
-        return read();
+bool OverlappingPlatform::WorkDue() const {
+    return m_work.due && m_work.work && m_work.due();
+}
+
+bool OverlappingPlatform::ReadBesideWork(const std::function<bool()>& read) {
     if (!m_helper)
         m_helper = Helper::Start();
     if (!m_helper) {

@@ -41,8 +41,9 @@ class OverlappingPlatform final : public HidPlatform {
     class Device;
     class Helper;
 
-    // Runs `read` beside the side work when it is due, else on the caller's thread.
-    bool Read(const std::function<bool()>& read);
+    bool WorkDue() const;
+    // Runs `read` on the helper thread and the side work on the caller's, and waits for both.
+    bool ReadBesideWork(const std::function<bool()>& read);
 
     HidPlatform& m_inner;
     SideWork m_work;

@@ -37,7 +37,7 @@ struct Overlapped {
     std::thread::id answeredOn;
 };
 
-TEST(OverlappingPlatform, WithoutDueWorkEverythingRunsOnTheCallersThread) {
+TEST(OverlappingPlatform, WithoutDueWorkReadsRunOnTheCallersThread) {
     Overlapped o;
     int asked = 0, worked = 0;
     o.platform.SetSideWork({[&] { return ++asked, false; }, [&] { ++worked; }});
