@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 #include "image/hex_image.h"
 
 // Lowest address at which application code may begin, and the last reserved address.
@@ -13,3 +15,9 @@ inline constexpr std::uint32_t kMovedTo = 0x3BF7;
 // finds the first code address at or above 3 (into `start`), and returns true when that
 // address lies outside the bootloader's reserved range. Never looks at or beyond `capacity`.
 bool CheckImage(HexImage& image);
+
+// The first address in [from, to) that programming the checked image writes with a byte other
+// than 0xFF (bytes 0 to 2, the moved bytes, the code): a serial number there would be written
+// over the image's own bytes. Nothing when the image leaves the whole range erased.
+std::optional<std::uint32_t> FirstProgrammedAddress(const HexImage& image, std::uint32_t from,
+                                                    std::uint32_t to);

@@ -15,6 +15,17 @@ using os_files::ErrorText;
 
 enum class ReadOutcome { kMissing, kRead, kFailed };
 
+// A file saved as UTF-16 (with its byte-order mark, or ASCII text whose every other byte is 0):
+// its keys cannot be read as 8-bit text, and a rewrite would mix two encodings.
+bool LooksLikeUtf16(const std::string& text) {
+    if (text.size() < 2)
+        return false;
+    const auto a = static_cast<unsigned char>(text[0]), b = static_cast<unsigned char>(text[1]);
+    auto ascii = [](unsigned char c) { return (c >= 0x20 && c < 0x7F) || c == '\n' || c == '\r'; };
+    return (a == 0xFF && b == 0xFE) || (a == 0xFE && b == 0xFF) || (a == 0 && ascii(b)) ||
+           (b == 0 && ascii(a));
+}
+
 ReadOutcome ReadWhole(const std::string& path, std::string& text, std::string& reason) {
     os_files::ReadOnlyFile file;
     if (const int error = file.Open(path); error != 0) {
@@ -50,8 +61,13 @@ ReadOutcome ReadWhole(const std::string& path, std::string& text, std::string& r
             reason = ErrorText(errno);
             return ReadOutcome::kFailed;
         }
-        if (n == 0)
+        if (n == 0) {
+            if (LooksLikeUtf16(text)) {
+                reason = "UTF-16 text, not 8-bit text (save it as ANSI or UTF-8)";
+                return ReadOutcome::kFailed;
+            }
             return ReadOutcome::kRead;
+        }
         text.append(chunk, static_cast<std::size_t>(n));
         if (text.size() > kMaxSettingsFileSize) {
             reason = tooLarge;

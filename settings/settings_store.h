@@ -9,7 +9,8 @@ class LockFile;
 
 // The settings file: config.ini beside the executable, section SETTING.
 
-// Largest settings file that is read; a larger one reads as missing and is never rewritten.
+// Largest settings file that is read. A larger one, like one saved as UTF-16, cannot be read:
+// Read gives the default, ReadChecked an error, and it is never rewritten.
 inline constexpr std::size_t kMaxSettingsFileSize = 16u << 20;
 
 // The folder of the running executable, without a trailing separator.
