@@ -5,6 +5,7 @@
 #include <QProgressBar>
 
 #include "app/loader_dlg.h"
+#include "app/qt_text.h"
 
 void CLoaderDlg::OnBusy(bool busy) {
     m_btnDownload->setText(busy ? QStringLiteral("Stop") : QStringLiteral("Download"));
@@ -13,8 +14,12 @@ void CLoaderDlg::OnBusy(bool busy) {
         w->setEnabled(!busy);
     }
     SetSnControlsEnabled(!busy);
-    if (!busy)
-        ShowHeldBack();  // the log and the bar end where the download left them
+    if (busy)
+        return;
+    ShowHeldBack();  // the log and the bar end where the download left them
+    // An identifier typed during the download.
+    if (S(m_editVID->text()) != m_station.m_strVID || S(m_editPID->text()) != m_station.m_strPID)
+        ApplyBootloaderId();
 }
 
 void CLoaderDlg::OnProgressShown(bool shown) {
@@ -29,6 +34,7 @@ void CLoaderDlg::OnDownload() {
         m_flags.cancel = true;  // Stop
         return;
     }
+    m_flags.cancel = false;  // a new download: an earlier Stop is spent
     const bool ok = m_station.Download();
     m_lastDownloadOk = ok;
     emit DownloadFinished(ok);

@@ -202,15 +202,17 @@ void CLoaderDlg::CreateControls() {
     connect(m_btnOpen, &QPushButton::clicked, this, &CLoaderDlg::OnOpen);
     connect(m_chkAutoSN, &QCheckBox::clicked, this, &CLoaderDlg::OnAutoSnClicked);
     connect(m_btnDownload, &QPushButton::clicked, this, &CLoaderDlg::OnDownload);
-    for (QLineEdit* e : {m_editSnAddr, m_editSnValue, m_editSnStep}) {
-        connect(e, &QLineEdit::textChanged, this, [this] {
+    for (auto [planEdit, field] :
+         {std::pair{m_editSnAddr, SnField::kAddress}, std::pair{m_editSnValue, SnField::kValue},
+          std::pair{m_editSnStep, SnField::kStep}}) {
+        connect(planEdit, &QLineEdit::textChanged, this, [this, field = field] {
             if (!m_nPushing)
-                OnSnFieldsChanged();
+                OnSnFieldsChanged(field);
         });
     }
     connect(m_cmbSnBytes, &QComboBox::currentIndexChanged, this, [this] {
         if (!m_nPushing)
-            OnSnFieldsChanged();
+            OnSnFieldsChanged(SnField::kWidth);
     });
     connect(m_btnReload, &QPushButton::clicked, this, &CLoaderDlg::OnReload);
     connect(m_editPath, &QLineEdit::textChanged, this, [this] {
@@ -308,6 +310,10 @@ bool CLoaderDlg::UpdateData(bool saveAndValidate) {
         --m_nPushing;
         return true;
     }
+    // During a download the fields are the station's: a read-back would put back the number it
+    // has moved on from (an identifier edit is taken when the download ends).
+    if (st.IsBusy())
+        return true;
     st.m_strVID = S(m_editVID->text());
     st.m_strPID = S(m_editPID->text());
     st.m_bAutoReload = m_chkAutoReload->isChecked() ? 1 : 0;
@@ -357,12 +363,15 @@ void CLoaderDlg::OnWarning(const std::string& text) {
 }
 
 void CLoaderDlg::ApplyBootloaderId() {
+    if (m_station.IsBusy())
+        return;  // the port stays on the module being programmed
     UpdateData(true);
     m_station.ApplyBootloaderId();
 }
 
 void CLoaderDlg::RefreshStatus() {
     m_station.RefreshStatus();
+    m_station.FollowSettings();  // another front end may have moved the number on
 }
 
 void CLoaderDlg::OnStatus(const std::string& text, std::uint32_t color, bool present,

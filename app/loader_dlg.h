@@ -94,7 +94,7 @@ class CLoaderDlg : public QDialog, private BootHost, private StationObserver {
     void RefreshStatus();
     void ApplyBootloaderId();
     // The serial-number plan: validation of an edit, and the plan's on/off switch.
-    void OnSnFieldsChanged();
+    void OnSnFieldsChanged(SnField edited);
     void OnAutoSnClicked();
     // The Download button: programs one module, or asks the running download to stop.
     void OnDownload();

@@ -5,10 +5,10 @@
 
 #include "app/loader_dlg.h"
 
-void CLoaderDlg::OnSnFieldsChanged() {
+void CLoaderDlg::OnSnFieldsChanged(SnField edited) {
     const SerialPlanSnapshot before = m_station.PlanSnapshot();
     UpdateData(true);
-    m_station.OnSnFieldsChanged(before);
+    m_station.OnSnFieldsChanged(before, edited);
     UpdateData(false);
     for (QLineEdit* edit : {m_editSnAddr, m_editSnValue})
         edit->end(false);

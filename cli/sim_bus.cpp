@@ -9,7 +9,8 @@ namespace {
 
 class SimulatedDevice final : public HidDevice {
   public:
-    explicit SimulatedDevice(SimulatedBus::Slot& slot) : m_slot(slot) {}
+    explicit SimulatedDevice(SimulatedBus::Slot& slot)
+        : m_slot(slot), m_generation(slot.module.generation()) {}
     bool GetCaps(HidCaps& caps) override {
         caps = HidCaps{0, 0, 65};
         return true;
@@ -27,9 +28,15 @@ class SimulatedDevice final : public HidDevice {
         serial.assign(m_slot.module.serial().begin(), m_slot.module.serial().end());
         return true;
     }
+    // A handle dies with the module's presence, as an unplugged USB device's does.
+    bool StillPresent() override {
+        const std::lock_guard lock(m_slot.mutex);
+        return m_slot.module.present() && m_slot.module.generation() == m_generation;
+    }
 
   private:
     SimulatedBus::Slot& m_slot;
+    unsigned m_generation;
 };
 
 }  // namespace

@@ -32,27 +32,38 @@ CBootProtocol::CBootProtocol(CHidPort& port, BootHost& host, std::string& status
                              const std::atomic<bool>& cancel, std::atomic<bool>& tick)
     : m_port(port), m_host(host), m_strStatus(status), m_bCancel(cancel), m_bTick(tick) {}
 
+bool CBootProtocol::NoModule(CHidPort& port) {
+    if (const std::optional<ModuleIdentity>& other = port.Replacement()) {
+        m_strStatus = "Find device -- another module (" + Latin1ToUtf8(other->uid) + " at " +
+                      other->port + ")";
+    } else if (port.HeldModuleLeft()) {
+        m_strStatus = "Find device -- the module left the bus";
+    } else {
+        m_strStatus = "Find device -- None";
+    }
+    return false;
+}
+
+bool CBootProtocol::TransferFailed(CHidPort& port, const char* text) {
+    m_strStatus = text;
+    // The held module's node went away: tell what stands in its place now (nothing is opened).
+    if (port.HeldModuleLeft()) {
+        port.Open();
+        NoModule(port);
+    }
+    return false;
+}
+
 bool CBootProtocol::Exchange(CHidPort& port, const std::uint8_t* request, std::size_t requestLength,
                              std::uint8_t* answer, std::size_t answerLength) {
     if (!port.IsOpen())
         port.Open();
-    if (!port.IsOpen()) {
-        if (const std::optional<ModuleIdentity>& other = port.Replacement()) {
-            m_strStatus = "Find device -- another module (" + Latin1ToUtf8(other->uid) + " at " +
-                          other->port + ")";
-        } else {
-            m_strStatus = "Find device -- None";
-        }
-        return false;
-    }
-    if (!port.WriteFeature(request, requestLength)) {
-        m_strStatus = "Write from device -- fail!";
-        return false;
-    }
-    if (!port.ReadFeature(answer, answerLength)) {
-        m_strStatus = "Read from device -- fail!";
-        return false;
-    }
+    if (!port.IsOpen())
+        return NoModule(port);
+    if (!port.WriteFeature(request, requestLength))
+        return TransferFailed(port, "Write from device -- fail!");
+    if (!port.ReadFeature(answer, answerLength))
+        return TransferFailed(port, "Read from device -- fail!");
     return true;
 }
 
@@ -108,6 +119,7 @@ bool CBootProtocol::WriteBlocks(std::uint8_t command, const std::uint8_t* source
     m_host.SetProgressStep(1);
     std::uint32_t address = start;
     std::size_t offset = 0;
+    m_heldEnd = start;
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint32_t length = i + 1 < count ? kBlockSize : end - address;
         if (IsBlockUsed(source + offset, length)) {
@@ -130,8 +142,8 @@ bool CBootProtocol::WriteBlocks(std::uint8_t command, const std::uint8_t* source
                     done = m_rxPacket[0] == ACK;
                     if (!done)
                         m_strStatus = "Write to device -- FAIL";
-                } else if (m_port.Replacement()) {
-                    return false;  // another module stands there: write nothing more
+                } else if (m_port.Replacement() || m_port.HeldModuleLeft()) {
+                    return false;  // not the module that answered the handshake: write no more
                 }
             }
             if (!done)
@@ -139,6 +151,7 @@ bool CBootProtocol::WriteBlocks(std::uint8_t command, const std::uint8_t* source
         }
         address += length;
         offset += length;
+        m_heldEnd = address;
         m_host.SetProgressPos(i + 2);
         m_host.PumpOneMessage();
         if (m_bCancel) {

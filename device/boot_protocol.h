@@ -72,9 +72,18 @@ class CBootProtocol {
 
     const BootPacket& TxPacket() const { return m_txPacket; }
     const BootPacket& RxPacket() const { return m_rxPacket; }
+    // One past the last byte of the latest WriteBlocks that the module holds as sent: its blocks
+    // acknowledged, or skipped because they leave the erased flash as it is. A Stop honoured
+    // after the last block still leaves every byte written.
+    std::uint32_t HeldEnd() const { return m_heldEnd; }
 
   private:
     bool SimpleCommand(std::uint8_t command, const char* okText);
+    // The status when no module could be opened: another module in the held one's place, the
+    // held one gone, or none at all. False.
+    bool NoModule(CHidPort& port);
+    // A feature report that failed: `text`, or what stands in a vanished module's place. False.
+    bool TransferFailed(CHidPort& port, const char* text);
 
     CHidPort& m_port;
     BootHost& m_host;
@@ -83,4 +92,5 @@ class CBootProtocol {
     std::atomic<bool>& m_bTick;
     BootPacket m_txPacket{};
     BootPacket m_rxPacket{};
+    std::uint32_t m_heldEnd = 0;
 };

@@ -33,7 +33,15 @@ void CHidPort::Close() {
     m_hDevice.reset();
 }
 
+void CHidPort::NoteHeldModuleLeft() {
+    // A transfer failed or the port looks again: a node that is gone (or a platform that cannot
+    // tell) means the module left, rather than a lost answer of a module still there.
+    if (m_held && m_hDevice && !m_hDevice->StillPresent())
+        m_heldLeft = true;
+}
+
 void CHidPort::Fail() {
+    NoteHeldModuleLeft();
     Close();
     m_bOpen = false;
 }
@@ -49,6 +57,7 @@ bool CHidPort::SizeBuffer(std::unique_ptr<std::uint8_t[]>& buffer, std::uint32_t
 }
 
 bool CHidPort::Open() {
+    NoteHeldModuleLeft();
     Close();
     m_bOpen = false;
     m_accessProblem.reset();
@@ -78,8 +87,12 @@ bool CHidPort::Open() {
                 ModuleIdentity found = IdentityOf(*m_hDevice, path);
                 const bool filtered = (!m_filterUid.empty() && found.uid != m_filterUid) ||
                                       (!m_filterPort.empty() && found.port != m_filterPort);
-                if (filtered || (m_held && found != *m_held)) {
-                    if (!filtered && !m_replacement)
+                // A held module on a node of its own is back after it left: it is not opened
+                // again, nor after any sign that it left.
+                if (m_held && found == *m_held && path != m_heldPath)
+                    m_heldLeft = true;
+                if (filtered || (m_held && (m_heldLeft || found != *m_held))) {
+                    if (!filtered && found != *m_held && !m_replacement)
                         m_replacement = std::move(found);
                     Close();
                     continue;
@@ -149,11 +162,14 @@ bool CHidPort::HoldToOpenModule() {
     if (!m_bOpen || !m_hDevice)
         return false;
     m_held = IdentityOf(*m_hDevice, m_openPath);
+    m_heldPath = m_openPath;
+    m_heldLeft = false;
     return true;
 }
 
 void CHidPort::Release() {
     m_held.reset();
+    m_heldLeft = false;
     m_replacement.reset();
 }
 

@@ -75,6 +75,10 @@ class CHidPort {
         m_filterPort = std::move(port);
     }
     const std::optional<ModuleIdentity>& Held() const { return m_held; }
+    // While held: the held module's node went away (unplugged, reset). Even when a module with
+    // the same identity comes back, it is not opened again until Release: a module that left in
+    // the middle of a download may have restarted, and its flash is no longer what was written.
+    bool HeldModuleLeft() const { return m_heldLeft; }
     // Set by the latest Open while held: another matching module stood where the held one was
     // looked for (and the held one was not found).
     const std::optional<ModuleIdentity>& Replacement() const { return m_replacement; }
@@ -88,6 +92,9 @@ class CHidPort {
     bool SizeBuffer(std::unique_ptr<std::uint8_t[]>& buffer, std::uint32_t& recorded,
                     std::uint32_t length) const;
     void Fail();
+    // Before the handle is closed (a failed transfer, a new search): notes whether the held
+    // module's node is gone.
+    void NoteHeldModuleLeft();
     ModuleIdentity IdentityOf(HidDevice& device, const std::string& path) const;
 
     HidPlatform& m_platform;
@@ -106,6 +113,8 @@ class CHidPort {
     std::optional<HidAccessProblem> m_accessProblem;
     std::string m_openPath;  // the interface now open
     std::optional<ModuleIdentity> m_held;
+    std::string m_heldPath;  // the held module's node
+    bool m_heldLeft = false;
     std::optional<ModuleIdentity> m_replacement;
     std::string m_filterUid, m_filterPort;
 };

@@ -16,6 +16,24 @@ namespace {
 
 const std::string kSection = "SETTING";
 
+// Why the stored number `text` cannot be written at `width` bytes because of its digits:
+// more than the width holds (all of the width's numbers were taken), or no number at all.
+std::optional<std::string> StoredNumberProblem(const std::string& text, int width) {
+    const std::size_t digits = width >= 1 && width <= 4 ? 2 * static_cast<std::size_t>(width) : 8;
+    if (ShowsWhole(text, digits))
+        return std::nullopt;
+    std::uint32_t value = 0;
+    ScanHex(text, value);
+    // Past the largest number by at most one step (255): what an advance from it leaves.
+    if (width >= 1 && width <= 4 && ShowsWhole(text, 8) && value > SnMaxValue(width) &&
+        value - SnMaxValue(width) <= 255) {
+        return "the numbers of this width are used up: SN_Current = 0x" + HexUpper(value) +
+               ", max = 0x" + HexUpper(SnMaxValue(width));
+    }
+    return "SN_Current=" + text + " in config.ini is not 1 to " + std::to_string(digits) +
+           " hexadecimal digits";
+}
+
 }  // namespace
 
 ProgrammingStation::ProgrammingStation(HidPlatform& platform, std::string settingsPath,
@@ -35,6 +53,16 @@ void ProgrammingStation::Log(const std::string& text, std::uint32_t color, bool 
 }
 
 void ProgrammingStation::ReadSettings() {
+    // A file that exists but cannot be read is not taken as missing: it stops every download.
+    std::string text, why;
+    m_settingsProblem.reset();
+    os_files::VersionOf(m_settingsPath, m_seenSettings);
+    if (!settings_file::ReadChecked(m_settingsPath, kSection, "SN_Current", "0", text, &why)) {
+        m_settingsProblem = why;
+        Log("Settings cannot be read from " + m_settingsPath + ": " + why +
+                ": no download until the file is mended (it is never rewritten)\r\n",
+            kLogRed);
+    }
     auto read = [this](const char* key, const std::string& fallback) {
         return settings_file::Read(m_settingsPath, kSection, key, fallback);
     };
@@ -50,27 +78,77 @@ void ProgrammingStation::ReadSettings() {
     m_strSnValue = read("SN_Current", "0");
     m_nSnBytes = readInt("SN_Bytes", 1);
     m_nSnBytesIndex = m_nSnBytes - 1;
-    m_nSnStep = static_cast<unsigned>(readInt("SN_Step", 1));
+    const int step = readInt("SN_Step", 1);
+    m_nSnStep = static_cast<unsigned>(step);
     ScanHex(m_strSnAddr, m_nSnAddr);
     ScanHex(m_strSnValue, m_nSnValue);
-    NoteStoredSerialProblem();
+    m_snProblem[2].reset();
+    if (const std::string stored = read("SN_Step", "1");
+        step < 0 || step > 255 ||
+        (!stored.empty() && settings_file::ParseInt(stored, -1) != step)) {
+        // A negative step would wrap to the largest advance; text without a number is no step.
+        m_snProblem[2] = "SN_Step=" + stored + " in config.ini is not a number from 0 to 255";
+    }
+    NoteStoredSerialProblem(false, true);
 }
 
-void ProgrammingStation::NoteStoredSerialProblem() {
-    // A hand-edited value the field cannot show whole would program another number than the
+void ProgrammingStation::NoteStoredSerialProblem(bool onlyValue, bool log) {
+    // A hand-edited text the field cannot show whole would program another number than the
     // one shown: refuse to write any until the operator enters one.
-    const std::size_t valueDigits =
-        m_nSnBytes >= 1 && m_nSnBytes <= 4 ? 2 * static_cast<std::size_t>(m_nSnBytes) : 8;
-    for (auto [key, text, digits] : {std::tuple{"SN_StartAddr", &m_strSnAddr, std::size_t{4}},
-                                     std::tuple{"SN_Current", &m_strSnValue, valueDigits}}) {
-        if (ShowsWhole(*text, digits))
-            continue;
-        m_snProblem = std::string(key) + "=" + *text + " in config.ini is not 1 to " +
-                      std::to_string(digits) + " hexadecimal digits";
-        Log(*m_snProblem + ": no serial number is written until a valid one is entered\r\n",
-            kLogRed);
+    if (!onlyValue) {
+        m_snProblem[0].reset();
+        if (!ShowsWhole(m_strSnAddr, 4))
+            m_snProblem[0] =
+                "SN_StartAddr=" + m_strSnAddr + " in config.ini is not 1 to 4 hexadecimal digits";
+    }
+    m_snProblem[1] = StoredNumberProblem(m_strSnValue, m_nSnBytes);
+    if (!log)
+        return;
+    for (const std::optional<std::string>& problem : m_snProblem) {
+        if (problem) {
+            Log(*problem + ": no serial number is written until a valid one is entered\r\n",
+                kLogRed);
+            return;
+        }
+    }
+}
+
+void ProgrammingStation::FollowSettings() {
+    os_files::FileVersion now;
+    os_files::VersionOf(m_settingsPath, now);
+    if (now == m_seenSettings)
+        return;
+    m_seenSettings = now;
+    if (m_settingsProblem) {
+        SettingsReadable();
         return;
     }
+    std::string text;
+    if (!settings_file::ReadChecked(m_settingsPath, kSection, "SN_Current", "0", text, nullptr) ||
+        text == m_strSnValue)
+        return;
+    // Another front end on this config.ini moved the number on (or the file was edited).
+    m_strSnValue = text;
+    ScanHex(m_strSnValue, m_nSnValue);
+    m_counterEdit.reset();
+    NoteStoredSerialProblem(true, true);
+    m_observer.OnFieldsChanged();
+}
+
+bool ProgrammingStation::SettingsReadable() {
+    if (!m_settingsProblem)
+        return true;
+    std::string text;
+    if (!settings_file::ReadChecked(m_settingsPath, kSection, "SN_Current", "0", text, nullptr))
+        return false;
+    // Mended: take every setting from it, as at a start.
+    ReadSettings();
+    if (m_settingsProblem)
+        return false;
+    Log("Settings read again from " + m_settingsPath + "\r\n", kLogGreen);
+    ApplyBootloaderId();
+    m_observer.OnFieldsChanged();
+    return true;
 }
 
 void ProgrammingStation::SaveSetting(const std::string& key, const std::string& value) {
@@ -146,11 +224,18 @@ SerialPlanSnapshot ProgrammingStation::PlanSnapshot() const {
     return {m_strSnAddr, m_strSnValue, m_nSnAddr, m_nSnValue};
 }
 
-void ProgrammingStation::OnSnFieldsChanged(const SerialPlanSnapshot& before) {
-    m_snProblem.reset();  // from here on the numbers are what the fields show
-    // Cut with the width in force before this change.
+void ProgrammingStation::OnSnFieldsChanged(const SerialPlanSnapshot& before, SnField edited) {
+    // From here on the edited field is what it shows.
+    if (edited == SnField::kAddress)
+        m_snProblem[0].reset();
+    if (edited == SnField::kValue)
+        m_snProblem[1].reset();
+    if (edited == SnField::kStep)
+        m_snProblem[2].reset();
+    // A typed number is cut with the width in force before this change. An edit of another
+    // field leaves the number as config.ini has it.
     const std::size_t digits = static_cast<std::size_t>(std::max(0, 2 * m_nSnBytes));
-    if (m_strSnValue.size() > digits)
+    if (edited == SnField::kValue && m_strSnValue.size() > digits)
         m_strSnValue.resize(digits);
     for (std::string* text : {&m_strSnAddr, &m_strSnValue}) {
         for (char& c : *text) {
@@ -181,29 +266,41 @@ void ProgrammingStation::OnSnFieldsChanged(const SerialPlanSnapshot& before) {
             m_strSnValue = before.valueText;
             m_nSnValue = before.value;
         }
-        if (m_nSnValue != before.value)
-            m_counterEdit = m_nSnValue;
-        SaveSetting("SN_StartAddr", m_strSnAddr);
-        SaveSetting("SN_Current", m_strSnValue);
-        SaveSettingInt("SN_Bytes", m_nSnBytes);
-        SaveSettingInt("SN_Step", static_cast<int>(m_nSnStep));
+        switch (edited) {
+            case SnField::kAddress:
+                SaveSetting("SN_StartAddr", m_strSnAddr);
+                break;
+            case SnField::kValue:
+                if (m_nSnValue != before.value)
+                    m_counterEdit = m_nSnValue;
+                SaveSetting("SN_Current", m_strSnValue);
+                break;
+            case SnField::kWidth:
+                SaveSettingInt("SN_Bytes", m_nSnBytes);
+                break;
+            case SnField::kStep:
+                SaveSettingInt("SN_Step", static_cast<int>(m_nSnStep));
+                break;
+        }
     } catch (const std::exception&) {
         m_observer.OnWarning("Input invalid!");
     }
 }
 
 void ProgrammingStation::SetBusy(bool busy) {
+    // The cancel flag is the front end's: a Stop (Ctrl+C) that came before the download began
+    // still stops it.
     m_bBusy = busy;
-    if (busy)
-        m_flags.cancel = false;
     m_observer.OnBusy(busy);
 }
 
 bool ProgrammingStation::CheckSerialNumber() {
     Log("Check Serial Number ... ", kLogBlack, true);
-    if (m_snProblem) {
-        Log("\r\n\t- " + *m_snProblem + "\r\n", kLogRed);
-        return false;
+    for (const std::optional<std::string>& problem : m_snProblem) {
+        if (problem) {
+            Log("\r\n\t- " + *problem + "\r\n", kLogRed);
+            return false;
+        }
     }
     // A width outside 1 to 4 (a hand-edited config.ini) has no largest number and no flash form.
     if (m_nSnBytes < 1 || m_nSnBytes > 4) {
@@ -223,6 +320,15 @@ bool ProgrammingStation::CheckSerialNumber() {
     if (m_nSnValue > SnMaxValue(m_nSnBytes)) {
         Log("\r\n\t- Overflow: SN = 0x" + HexUpper(m_nSnValue) + ", max = 0x" +
                 HexUpper(SnMaxValue(m_nSnBytes)) + "\r\n",
+            kLogRed);
+        return false;
+    }
+    // Flash only clears bits: a number over the image's own bytes would corrupt both.
+    const std::uint32_t snEnd = m_nSnAddr + static_cast<std::uint32_t>(m_nSnBytes);
+    if (const std::optional<std::uint32_t> at = FirstProgrammedAddress(m_image, m_nSnAddr, snEnd)) {
+        Log("\r\n\t- Overlap: the serial number at 0x" + HexUpper(m_nSnAddr) + " ~ 0x" +
+                HexUpper(snEnd - 1) + " would be written over the image's byte at 0x" +
+                HexUpper(*at) + "\r\n",
             kLogRed);
         return false;
     }
@@ -336,17 +442,38 @@ void ProgrammingStation::FinishRecord(bool ok, const std::string& failedStep,
     }
 }
 
-std::optional<std::uint32_t> ProgrammingStation::TakeSharedSerial(std::string* reason) {
+bool ProgrammingStation::GivenBefore(std::uint32_t value) {
+    return m_records->FindSerial({m_nSnAddr, m_nSnBytes}, value, nullptr).has_value();
+}
+
+std::optional<std::uint32_t> ProgrammingStation::TakeSharedSerial(SerialRefusal& refusal) {
     const SerialPlanKey plan{m_nSnAddr, m_nSnBytes};
     if (m_counterEdit) {
-        if (!m_records->SetCounter(plan, *m_counterEdit, m_nSnStep, Station(), reason))
+        if (!m_records->SetCounter(plan, *m_counterEdit, m_nSnStep, Station(), &refusal.reason))
             return std::nullopt;
         m_counterEdit.reset();
     }
     const std::optional<TakenSerial> taken =
-        m_records->TakeSerial(m_record.id, plan, m_nSnValue, m_nSnStep, Station(), reason);
-    if (!taken)
+        m_records->TakeSerial(m_record.id, plan, m_nSnValue, m_nSnStep, Station(), &refusal.reason);
+    if (!taken) {
+        // The counter's next number given before (an edit set it back) is the plan's fault.
+        std::optional<SerialCounter> counter;
+        refusal.plan = !m_records->LostConnection() &&
+                       m_records->ReadCounter(plan, counter, nullptr) && counter &&
+                       GivenBefore(counter->next);
         return std::nullopt;
+    }
+    if (taken->value > SnMaxValue(m_nSnBytes)) {
+        // No module can carry it: given up at once, and the download refused.
+        std::string why;
+        if (!m_records->SetSerialState(m_record.id, SerialState::kUsedUp, &why) &&
+            m_records->LostConnection())
+            KeepForLater(m_record.id, SerialState::kUsedUp, false);
+        refusal.reason = "the numbers of this width are used up: the counter gave 0x" +
+                         HexUpper(taken->value) + ", max = 0x" + HexUpper(SnMaxValue(m_nSnBytes));
+        refusal.plan = true;
+        return std::nullopt;
+    }
     m_nSnValue = taken->value;
     m_strSnValue = SerialText(taken->value, m_nSnBytes);
     m_observer.OnFieldsChanged();
@@ -378,33 +505,34 @@ void ProgrammingStation::ShowSharedCounter() {
     m_observer.OnFieldsChanged();
 }
 
-std::optional<std::uint32_t> ProgrammingStation::ReserveSerial(std::string* reason) {
+std::optional<std::uint32_t> ProgrammingStation::ReserveSerial(SerialRefusal& refusal) {
     if (m_database.shared() && m_nSnStep != 0)
-        return TakeSharedSerial(reason);
+        return TakeSharedSerial(refusal);
+    std::string& reason = refusal.reason;
     const SettingsLock lock(m_settingsPath);
     if (!lock.held()) {
-        *reason = "cannot lock " + m_settingsPath + ": " + lock.reason();
+        reason = "cannot lock " + m_settingsPath + ": " + lock.reason();
         return std::nullopt;
     }
     // Another loader on this config.ini may have taken numbers since this one read it.
     std::string text;
-    if (!settings_file::ReadChecked(m_settingsPath, kSection, "SN_Current", "0", text, reason)) {
-        *reason = "cannot read " + m_settingsPath + ": " + *reason;
+    if (!settings_file::ReadChecked(m_settingsPath, kSection, "SN_Current", "0", text, &reason)) {
+        reason = "cannot read " + m_settingsPath + ": " + reason;
         return std::nullopt;
     }
-    const std::size_t digits = 2 * static_cast<std::size_t>(m_nSnBytes);
-    if (!ShowsWhole(text, digits)) {
-        *reason = "SN_Current=" + text + " in config.ini is not 1 to " + std::to_string(digits) +
-                  " hexadecimal digits";
-        return std::nullopt;
-    }
+    const std::uint32_t max = SnMaxValue(m_nSnBytes);
     std::uint32_t value = 0;
     ScanHex(text, value);
-    if (value > SnMaxValue(m_nSnBytes)) {
-        *reason =
-            "Overflow: SN = 0x" + HexUpper(value) + ", max = 0x" + HexUpper(SnMaxValue(m_nSnBytes));
+    refusal.plan = true;
+    if (std::optional<std::string> problem = StoredNumberProblem(text, m_nSnBytes)) {
+        reason = *problem;
         return std::nullopt;
     }
+    if (value > max) {
+        reason = "Overflow: SN = 0x" + HexUpper(value) + ", max = 0x" + HexUpper(max);
+        return std::nullopt;
+    }
+    refusal.plan = false;
     const std::uint32_t next = AdvanceSerial(value, m_nSnStep);
     const std::string nextText = SerialText(next, m_nSnBytes);
     auto save = [&](std::string* why) {
@@ -414,12 +542,11 @@ std::optional<std::uint32_t> ProgrammingStation::ReserveSerial(std::string* reas
         return false;
     };
     // A step of 0 writes one value into every module on purpose: nothing to take.
-    const bool taken =
-        m_nSnStep == 0
-            ? true
-            : m_records->ReserveSerial(m_record.id, {m_nSnAddr, m_nSnBytes}, value, save, reason);
-    if (!taken)
+    if (m_nSnStep != 0 &&
+        !m_records->ReserveSerial(m_record.id, {m_nSnAddr, m_nSnBytes}, value, save, &reason)) {
+        refusal.plan = !m_records->LostConnection() && GivenBefore(value);
         return std::nullopt;
+    }
     m_nSnValue = value;
     m_strSnValue = SerialText(value, m_nSnBytes);
     m_observer.OnFieldsChanged();
@@ -435,18 +562,29 @@ bool ProgrammingStation::Download() {
     m_recording = true;
     const auto started = std::chrono::steady_clock::now();
 
-    const bool plan = m_bAutoSN != 0;
     bool ok = true;
     std::string step = "load";
     std::optional<std::string> snNotSaved;
     std::optional<std::uint32_t> taken;
+    bool snWritten = false;
     m_outcome = DownloadOutcome::kBadInput;
-    if (m_bAutoReload || !m_image.valid) {
+    // A config.ini that cannot be read has given no plan: nothing is programmed until it can.
+    const bool settingsRead = SettingsReadable();
+    const bool plan = m_bAutoSN != 0;
+    if (settingsRead && (m_bAutoReload || !m_image.valid)) {
         m_image.valid = false;
         ok = LoadHexFile(m_strPath);
     }
     // Every attempt is recorded, and nothing is sent to a module that could not be.
     if (!BeginRecord()) {
+        ok = false;
+        m_outcome = DownloadOutcome::kNotRecorded;
+    }
+    if (ok && !settingsRead) {
+        step = "settings";
+        Log("Settings cannot be read from " + m_settingsPath + ": " + *m_settingsProblem +
+                ": no download until the file is mended\r\n",
+            kLogRed);
         ok = false;
         m_outcome = DownloadOutcome::kNotRecorded;
     }
@@ -472,6 +610,19 @@ bool ProgrammingStation::Download() {
             }
         }
     }
+    if (ok && writeSerial) {
+        // Taken before the erase: whatever refuses a number leaves the module untouched.
+        step = "take serial number";
+        SerialRefusal refusal;
+        taken = ReserveSerial(refusal);
+        if (!taken) {
+            Log("\t- No serial number for this module: " + refusal.reason +
+                    " (nothing was written to it)\r\n",
+                kLogRed);
+            m_outcome = refusal.plan ? DownloadOutcome::kBadInput : DownloadOutcome::kNotRecorded;
+            ok = false;
+        }
+    }
     if (ok) {
         step = "erase";
         Log("Erase ... \t\t", kLogBlack, true);
@@ -487,23 +638,14 @@ bool ProgrammingStation::Download() {
     if (ok && writeSerial) {
         step = "write serial number";
         Log("Write Serial Number ... \t", kLogBlack, true);
-        std::string reason;
-        taken = ReserveSerial(&reason);
-        if (!taken) {
-            m_outcome = DownloadOutcome::kNotRecorded;
-            StepResult(false);
-            Log("\t- The serial number was not written: " + reason + "\r\n", kLogRed);
-            ok = false;
-        } else {
-            const std::vector<std::uint8_t> bytes = SerialBytes(*taken, m_nSnBytes);
-            ok = StepResult(
-                m_protocol.WriteBlocks(CMD_WRITE, bytes.data(), m_nSnAddr,
-                                       m_nSnAddr + static_cast<std::uint32_t>(bytes.size())));
-            if (ok) {
-                Log("\t- Address = 0x" + HexUpper(m_nSnAddr) + ", SN = 0x" + HexUpper(*taken) +
-                        "\r\n",
-                    kLogGreen);
-            }
+        const std::vector<std::uint8_t> bytes = SerialBytes(*taken, m_nSnBytes);
+        const std::uint32_t end = m_nSnAddr + static_cast<std::uint32_t>(bytes.size());
+        ok = StepResult(m_protocol.WriteBlocks(CMD_WRITE, bytes.data(), m_nSnAddr, end));
+        // A Stop honoured after the module acknowledged the number leaves it in the module.
+        snWritten = m_protocol.HeldEnd() == end;
+        if (snWritten) {
+            Log("\t- Address = 0x" + HexUpper(m_nSnAddr) + ", SN = 0x" + HexUpper(*taken) + "\r\n",
+                kLogGreen);
         }
     }
     if (ok) {
@@ -529,11 +671,14 @@ bool ProgrammingStation::Download() {
                 ") took the place of " + Latin1ToUtf8(m_port.Held()->uid) +
                 ": nothing more was written to it\r\n",
             kLogRed);
+    } else if (m_port.HeldModuleLeft() && !ok) {
+        Log("\t- The module left the bus during the download: nothing more was written to it\r\n",
+            kLogRed);
     }
     m_port.Release();
     if (taken && m_nSnStep != 0) {
         std::string reason;
-        const SerialState state = ok ? SerialState::kWritten : SerialState::kUsedUp;
+        const SerialState state = snWritten ? SerialState::kWritten : SerialState::kUsedUp;
         if (!m_records->SetSerialState(m_record.id, state, &reason)) {
             // Out of reach: the number stays recorded as reserved, never given again, and its
             // state is recorded at the next download.
@@ -544,7 +689,7 @@ bool ProgrammingStation::Download() {
                     (later ? " (it is recorded at the next download)" : "") + "\r\n",
                 kLogRed);
         }
-        if (!ok) {
+        if (!snWritten) {
             Log("\t- Serial number 0x" + HexUpper(*taken) +
                     " is used up: it is never given to another module\r\n",
                 kLogRed);

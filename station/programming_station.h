@@ -12,6 +12,7 @@
 #include "image/load_report.h"
 #include "ledger/database_config.h"
 #include "ledger/record_store.h"
+#include "settings/os_files.h"
 #include "station/station_observer.h"
 
 // The status colours: a module present, and none.
@@ -30,6 +31,9 @@ struct StationFlags {
 // HEX file or the serial-number plan refused, stopped (Stop, a close, Ctrl+C), or the download
 // or its number could not be recorded.
 enum class DownloadOutcome { kSucceeded, kFailed, kBadInput, kStopped, kNotRecorded };
+
+// The serial-number plan's field an operator's edit changed: the one whose key the edit saves.
+enum class SnField { kAddress, kValue, kWidth, kStep };
 
 // The serial-number plan's texts and numbers as they stand before an edit is taken.
 struct SerialPlanSnapshot {
@@ -64,9 +68,16 @@ class ProgrammingStation {
     void RefreshStatus();
     // Reads, checks and reports the HEX file at `path`; returns whether the image is valid.
     bool LoadHexFile(const std::string& path);
-    // The serial-number plan's validation after an edit: the fields hold the values read back
-    // from the controls, `before` what they held before. Warnings go to the observer.
-    void OnSnFieldsChanged(const SerialPlanSnapshot& before);
+    // The serial-number plan's validation after an edit of `edited`: the fields hold the values
+    // read back from the controls, `before` what they held before. Warnings go to the observer.
+    // Only the edited field's key is saved: the number in config.ini is written only when the
+    // operator edits the number, so a window never writes back a number another front end has
+    // moved on from.
+    void OnSnFieldsChanged(const SerialPlanSnapshot& before, SnField edited);
+    // The idle refresh's look at config.ini: when another front end changed the file since this
+    // station last saw it, the number field follows it (and a file that could not be read is
+    // read again once it can be). One stat of the file when nothing changed.
+    void FollowSettings();
     SerialPlanSnapshot PlanSnapshot() const;
 
     // Programs one module: the whole download sequence. Returns whether it succeeded.
@@ -113,7 +124,12 @@ class ProgrammingStation {
     // Puts "Done" or "Fail" behind the step's heading and passes the result on.
     bool StepResult(bool ok);
     void NoteAccessProblem();
-    void NoteStoredSerialProblem();
+    // Checks the stored serial-number texts the fields took from config.ini (all, or only the
+    // number's) and notes why they may not be written; `log` also tells the operator.
+    void NoteStoredSerialProblem(bool onlyValue, bool log);
+    // Whether config.ini could be read; a file that cannot be read (too large, not 8-bit text,
+    // no permission) stops every download until it is mended. Tries it again first.
+    bool SettingsReadable();
     // Opens the record store config.ini chooses when it is not open; false with the reason.
     bool OpenRecords(std::string* reason);
     // Records what an earlier download could not, because the database was out of reach.
@@ -121,8 +137,14 @@ class ProgrammingStation {
     // Queues a record's state or end that the database could not take now.
     void KeepForLater(std::int64_t id, std::optional<SerialState> state, bool finish);
     CounterStation Station() const;
+    // Why no serial number could be taken: the plan cannot be honoured (a number given before,
+    // the width's numbers used up), or the ledger or config.ini cannot be used.
+    struct SerialRefusal {
+        std::string reason;
+        bool plan = false;
+    };
     // A shared counter: applies the operator's pending edit, then takes the next number.
-    std::optional<std::uint32_t> TakeSharedSerial(std::string* reason);
+    std::optional<std::uint32_t> TakeSharedSerial(SerialRefusal& refusal);
     // A shared counter after a download that took no number: shows its next one.
     void ShowSharedCounter();
     // Starts the download's record; false (the download must not go on) with a red line.
@@ -131,7 +153,9 @@ class ProgrammingStation {
     // Takes the next serial number for this download: under the settings lock, re-reads
     // SN_Current, records the number and saves the advanced one in one transaction. The number
     // taken, or nothing with the reason.
-    std::optional<std::uint32_t> ReserveSerial(std::string* reason);
+    std::optional<std::uint32_t> ReserveSerial(SerialRefusal& refusal);
+    // A number of the plan that the ledger holds already.
+    bool GivenBefore(std::uint32_t value);
 
     std::string m_settingsPath;
     StationObserver& m_observer;
@@ -142,8 +166,12 @@ class ProgrammingStation {
     bool m_bBusy = false;
     std::optional<std::string> m_settingsFailure;  // reason of the last failed save
     std::optional<HidAccessProblem> m_reportedAccess;
-    // Why the serial-number texts read from config.ini may not be written; cleared by an edit.
-    std::optional<std::string> m_snProblem;
+    // Why the serial-number texts read from config.ini may not be written, per key: the
+    // address, the number and the step. Cleared by an edit of that field.
+    std::optional<std::string> m_snProblem[3];
+    // Why config.ini could not be read, and the version of the file this station last saw.
+    std::optional<std::string> m_settingsProblem;
+    os_files::FileVersion m_seenSettings;
 
     DatabaseChoice m_database;  // chosen when the record store is opened
     std::unique_ptr<RecordStore> m_records;

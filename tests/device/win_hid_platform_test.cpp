@@ -280,7 +280,7 @@ TEST_F(WinHidPlatformTest, PortFindsTalksToAndLosesAModule) {
     EXPECT_EQ(device.transfers[0][0], 0);  // report id 0 before the packet
 
     // Unplugged, its handle is no longer present and its path opens no more; plugged in again,
-    // it is found anew.
+    // it is not taken back while held (it may have restarted), and is found anew once released.
     fake.Unplug(device);
     EXPECT_FALSE(port.Refresh());
     EXPECT_FALSE(port.WriteFeature(handshake.data(), handshake.size()));
@@ -288,7 +288,11 @@ TEST_F(WinHidPlatformTest, PortFindsTalksToAndLosesAModule) {
     EXPECT_FALSE(platform.Open(device.path, error));
     EXPECT_EQ(error.error, ENOENT);
     device.present = true;
+    EXPECT_FALSE(port.Refresh());
+    EXPECT_TRUE(port.HeldModuleLeft());
+    port.Release();
     EXPECT_TRUE(port.Refresh());
+    ASSERT_TRUE(port.HoldToOpenModule());
     EXPECT_EQ(port.Held()->port, device.location);  // the same module, found again
 }
 

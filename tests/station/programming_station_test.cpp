@@ -41,7 +41,8 @@ TEST(ProgrammingStation, ProgramsTheImageAndTheSerialNumberAndAdvances) {
 }
 
 // The sequence failing at each exchange: the steps before it done, its own "Fail", nothing
-// after it run. A number taken before the failure is used up, never given again.
+// after it run. The number is taken right after the handshake: one that did not reach the module
+// is used up, never given again.
 struct FailCase {
     const char* name;
     int at;  // the exchange that fails: 1-based from the start, or -1 for the last
@@ -81,20 +82,72 @@ TEST_P(StationStepFails, StopsThere) {
               tail);
     EXPECT_EQ(r.rec.log.back().color, kLogRed);
     EXPECT_FALSE(r.module.running());
-    EXPECT_EQ(r.station.m_strSnValue, c.usedUp ? "1235" : "1234");
-    EXPECT_NE(r.Config().find(c.usedUp ? "SN_Current=1235\n" : "SN_Current=1234\n"),
-              std::string::npos);
+    EXPECT_EQ(r.station.m_strSnValue, "1235");
+    EXPECT_NE(r.Config().find("SN_Current=1235\n"), std::string::npos);
     EXPECT_EQ(r.rec.busy, (std::vector<bool>{true, false}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, StationStepFails,
                          ::testing::ValuesIn(std::vector<FailCase>{
-                             {"erase", 2, "TS Erase ... \t\t", false},
-                             {"write_flash", 3, "TS Write Flash ... \t\t", false},
+                             {"erase", 2, "TS Erase ... \t\t", true},
+                             {"write_flash", 3, "TS Write Flash ... \t\t", true},
                              {"serial_number", -2, "TS Write Serial Number ... \t", true},
-                             {"run", -1, "TS Run Device ... \t\t", true},
+                             // The module holds its number: not used up.
+                             {"run", -1, "TS Run Device ... \t\t", false},
                          }),
                          CaseName());
+
+// A config.ini that exists but cannot be read gives no plan: every download is refused before
+// any command, and the file is never rewritten, until it can be read again.
+TEST(ProgrammingStation, AConfigThatCannotBeReadStopsEveryDownload) {
+    const std::string plan = "[SETTING]\nAutoSN=1\nSN_StartAddr=3B00\nSN_Current=12\n";
+    std::string utf16 = "\xFF\xFE";
+    for (char c : plan)
+        utf16 += std::string{c, '\0'};
+    const struct {
+        const char* name;
+        std::string bytes, reason;
+    } cases[] = {
+        {"utf16", utf16, "UTF-16 text, not 8-bit text (save it as ANSI or UTF-8)"},
+        {"utf16_without_mark", utf16.substr(2),
+         "UTF-16 text, not 8-bit text (save it as ANSI or UTF-8)"},
+        {"too_large", plan + std::string(kMaxSettingsFileSize, ';'),
+         "file larger than " + std::to_string(kMaxSettingsFileSize) + " bytes"},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        const std::string config = dir.path() + "/config.ini";
+        std::ofstream(config, std::ios::binary) << c.bytes;
+        Rig r(nullptr, ImageText(), "ABC123", dir.path());
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            EXPECT_FALSE(r.station.Download()) << c.name;
+            EXPECT_EQ(r.station.LastOutcome(), DownloadOutcome::kNotRecorded);
+            const std::vector<std::string> lines = r.rec.Lines();
+            ASSERT_GE(lines.size(), 2u);
+            EXPECT_EQ(lines[lines.size() - 2], "Settings cannot be read from " + config + ": " +
+                                                   c.reason +
+                                                   ": no download until the file is mended");
+        }
+        EXPECT_TRUE(r.module.commands().empty()) << c.name;
+        EXPECT_TRUE(ReadBytes(config) == c.bytes) << c.name;
+
+        // Mended: the next download reads the plan and programs with it.
+        std::ofstream(config, std::ios::binary)
+            << plan << "m_strPath_flash=" << dir.path() << "/fw.hex\n";
+        std::ofstream(dir.path() + "/fw.hex", std::ios::binary) << ImageText();
+        EXPECT_TRUE(r.station.Download()) << c.name;
+        EXPECT_EQ(r.module.flash()[0x3B00], 0x12);
+    }
+}
+
+// Ctrl+C while the file is read, before the download begins: the download stops at once.
+TEST(ProgrammingStation, AStopBeforeTheDownloadIsKept) {
+    Rig r(kPlan);
+    r.host.Cancel();
+    EXPECT_FALSE(r.station.Download());
+    EXPECT_EQ(r.station.LastOutcome(), DownloadOutcome::kStopped);
+    EXPECT_TRUE(r.module.commands().empty());
+}
 
 TEST(ProgrammingStation, StopFromAnotherThreadEndsTheHandshake) {
     Rig r(kPlan);
@@ -166,6 +219,24 @@ INSTANTIATE_TEST_SUITE_P(Cases, StationSerialChecks,
                              {"width_not_1_to_4",
                               "SN_StartAddr=3B00\nSN_Current=1\nSN_Bytes=7\n",
                               {"\t- Width Invalid: bytes = 7, allowed 1 ~ 4"}},
+                             {"over_the_code",
+                              "SN_StartAddr=1000\nSN_Current=1\nSN_Bytes=2\n",
+                              {"\t- Overlap: the serial number at 0x1000 ~ 0x1001 would be "
+                               "written over the image's byte at 0x1000"}},
+                             {"over_the_moved_bytes",
+                              "SN_StartAddr=3BF5\nSN_Current=1\nSN_Bytes=4\n",
+                              {"\t- Overlap: the serial number at 0x3BF5 ~ 0x3BF8 would be "
+                               "written over the image's byte at 0x3BF7"}},
+                             {"width_used_up",
+                              "SN_StartAddr=3B00\nSN_Current=100\nSN_Bytes=1\n",
+                              {"\t- the numbers of this width are used up: SN_Current = 0x100, "
+                               "max = 0xFF"}},
+                             {"step_negative",
+                              "SN_StartAddr=3B00\nSN_Current=1\nSN_Bytes=2\nSN_Step=-1\n",
+                              {"\t- SN_Step=-1 in config.ini is not a number from 0 to 255"}},
+                             {"step_not_a_number",
+                              "SN_StartAddr=3B00\nSN_Current=1\nSN_Bytes=2\nSN_Step=one\n",
+                              {"\t- SN_Step=one in config.ini is not a number from 0 to 255"}},
                          }),
                          CaseName());
 
@@ -189,22 +260,48 @@ TEST(ProgrammingStation, AdvanceTexts) {
     }
 }
 
-// The module that answered the handshake is the one programmed to the end.
-TEST(ProgrammingStation, AnotherModuleInTheSamePortMidWriteGetsNothing) {
-    Rig r(kPlan);
-    r.module.onExchange = [&](std::size_t count) {
-        if (count == 10)
-            r.module.Replace("OTHER1", 0xFF);  // pulled, and another one plugged in its place
+// The module that answered the handshake is the one programmed to the end: not another module
+// put in its place, and not the same module back on the bus after it left (it may have
+// restarted, and its flash is no longer what was written).
+TEST(ProgrammingStation, AModuleThatLeftMidWriteGetsNothingMore) {
+    const struct {
+        const char* name;
+        bool sameBack;
+        std::string line, status;
+    } cases[] = {
+        {"another module", false,
+         "\t- Another module (OTHER1 at usb-sim-1) took the place of ABC123: nothing more was "
+         "written to it",
+         "BT: Find device -- another module (OTHER1 at usb-sim-1)"},
+        {"the same module back", true,
+         "\t- The module left the bus during the download: nothing more was written to it",
+         "BT: Find device -- the module left the bus"},
     };
-    EXPECT_FALSE(r.station.Download());
-    const std::vector<std::string> lines = r.rec.Lines();
-    EXPECT_EQ(lines[lines.size() - 3], "TS Write Flash ... \t\tFail");
-    EXPECT_EQ(lines[lines.size() - 2],
-              "\t- Another module (OTHER1 at usb-sim-1) took the place of ABC123: nothing more "
-              "was written to it");
-    EXPECT_EQ(r.station.m_strStatus, "BT: Find device -- another module (OTHER1 at usb-sim-1)");
-    EXPECT_TRUE(r.module.commands().empty());  // the new module received nothing
-    EXPECT_FALSE(r.module.running());
+    for (const auto& c : cases) {
+        Rig r(kPlan);
+        std::size_t sent = 0;
+        r.module.onExchange = [&](std::size_t count) {
+            if (count != 10)
+                return;
+            if (c.sameBack) {
+                r.module.Unplug();
+                r.module.Plug();
+            } else {
+                r.module.Replace("OTHER1", 0xFF);  // pulled, and another one plugged in its place
+            }
+            sent = r.module.commands().size();
+        };
+        EXPECT_FALSE(r.station.Download()) << c.name;
+        const std::vector<std::string> lines = r.rec.Lines();
+        ASSERT_GE(lines.size(), 4u);
+        EXPECT_EQ(lines[lines.size() - 4], "TS Write Flash ... \t\tFail") << c.name;
+        EXPECT_EQ(lines[lines.size() - 3], c.line);
+        EXPECT_EQ(lines[lines.size() - 2],
+                  "\t- Serial number 0x1234 is used up: it is never given to another module");
+        EXPECT_EQ(r.station.m_strStatus, c.status);
+        EXPECT_EQ(r.module.commands().size(), sent) << c.name;  // nothing after it left
+        EXPECT_FALSE(r.module.running());
+    }
 }
 
 TEST(ProgrammingStation, AModuleEarlierInBusOrderIsPassedOverOnAReopen) {

@@ -65,12 +65,13 @@ TEST(SerialLedger, EveryDownloadLeavesARecordWithItsNumber) {
     EXPECT_EQ(bad.verdict, "failed");
     EXPECT_EQ(bad.failedStep, "run");
     EXPECT_TRUE(bad.hasSerial && bad.serialValue == 0x1235);
-    EXPECT_EQ(bad.serialState, SerialState::kUsedUp);
+    // The module acknowledged its number before the run failed: it holds it.
+    EXPECT_EQ(bad.serialState, SerialState::kWritten);
     EXPECT_EQ(SnCurrent(r), 0x1236u);
 }
 
-// A config.ini that may not be written: the download fails before any number reaches the
-// module, and the next start offers the same number again.
+// A config.ini that may not be written: the download is refused before the erase, and the next
+// start offers the same number again.
 TEST(SerialLedger, AConfigThatCannotBeSavedGivesNoNumber) {
     TempDir dir;
     namespace fs = std::filesystem;
@@ -84,15 +85,69 @@ TEST(SerialLedger, AConfigThatCannotBeSavedGivesNoNumber) {
         const std::vector<std::string> lines = r.rec.Lines();
         const bool told =
             std::find(lines.begin(), lines.end(),
-                      "\t- The serial number was not written: cannot write " + dir.path() +
-                          "/config.ini: Permission denied") != lines.end();
-        bool sent = false;
-        for (const auto& p : r.module.commands())
-            sent = sent || (p[0] == CMD_WRITE && p[1] == 0x00 && p[2] == 0x3B);
-        return refused && told && !sent && !r.module.running();
+                      "\t- No serial number for this module: cannot write " + dir.path() +
+                          "/config.ini: Permission denied (nothing was written to it)") !=
+            lines.end();
+        return refused && told && r.module.commands().size() == 1 &&
+               r.station.LastOutcome() == DownloadOutcome::kNotRecorded;
     }));
     EXPECT_EQ(SnCurrent(setup), 0x1234u);
     fs::permissions(dir.path() + "/config.ini", fs::perms::owner_write, fs::perm_options::add);
+}
+
+// Whatever refuses a number comes before the erase, also for a second loader that read the same
+// config.ini before the first took its number: the module keeps what it had, and the download
+// fails with the plan's exit.
+TEST(SerialLedger, ARefusedNumberLeavesTheModuleUntouched) {
+    const struct {
+        const char* name;
+        const char* settings;
+        bool setBack;  // the operator sets the number back by hand after the first download
+        std::string reason;
+    } cases[] = {
+        {"given before", kPlan, true,
+         "serial number 0x1234 of plan 0x3B00/2 was already given to download #1"},
+        {"width used up", "AutoSN=1\nSN_StartAddr=3B00\nSN_Current=FF\nSN_Bytes=1\nSN_Step=1\n",
+         false, "the numbers of this width are used up: SN_Current = 0x100, max = 0xFF"},
+    };
+    for (const auto& c : cases) {
+        Rig first(c.settings);
+        Rig second(nullptr, {}, "SECOND", first.folderPath);
+        ASSERT_TRUE(first.station.Download()) << c.name;
+        if (c.setBack) {
+            ASSERT_TRUE(settings_file::Write(first.folderPath + "/config.ini", "SETTING",
+                                             "SN_Current", "1234", nullptr));
+        }
+        const auto before = second.module.flash();
+        EXPECT_FALSE(second.station.Download()) << c.name;
+        EXPECT_EQ(second.station.LastOutcome(), DownloadOutcome::kBadInput) << c.name;
+        const std::vector<std::string> lines = second.rec.Lines();
+        EXPECT_EQ(lines[lines.size() - 2], "\t- No serial number for this module: " + c.reason +
+                                               " (nothing was written to it)");
+        ASSERT_EQ(second.module.commands().size(), 1u) << c.name;
+        EXPECT_EQ(second.module.commands()[0][0], CMD_HANDSHAKE);
+        EXPECT_TRUE(second.module.flash() == before) << c.name;
+    }
+}
+
+// A Stop honoured once the module acknowledged its number: the module holds it, and the ledger
+// says so (it is not used up).
+TEST(SerialLedger, AStopAfterTheNumberWasWrittenRecordsItWritten) {
+    Rig r(kPlan);
+    r.module.onExchange = [&](std::size_t) {
+        const BootPacket& p = r.module.commands().back();
+        if (p[0] == CMD_WRITE && p[1] == 0x00 && p[2] == 0x3B)
+            r.host.Cancel();
+    };
+    EXPECT_FALSE(r.station.Download());
+    EXPECT_EQ(r.station.LastOutcome(), DownloadOutcome::kStopped);
+    EXPECT_EQ(r.module.flash()[0x3B00], 0x12);
+    std::string reason;
+    auto store = OpenSqliteRecordStore(RecordStorePathFor(r.folderPath + "/config.ini"), &reason);
+    ASSERT_TRUE(store) << reason;
+    const auto entry = store->FindSerial({0x3B00, 2}, 0x1234, &reason);
+    ASSERT_TRUE(entry) << reason;
+    EXPECT_EQ(entry->state, SerialState::kWritten);
 }
 
 // The folder for the tests that fork: in memory when the machine has /dev/shm, since every
@@ -258,13 +313,14 @@ class ServerStations : public ::testing::Test {
     void SetUp() override { REQUIRE_DATABASE(m_db); }
     // A station in folder `name` on the test database; its connection string carries a
     // password the server never asks for, which must appear nowhere.
-    std::unique_ptr<Rig> Station(const std::string& name, const char* current = "1234") {
+    std::unique_ptr<Rig> Station(const std::string& name, const char* current = "1234",
+                                 const char* width = "2") {
         const std::string folder = m_db.dir().path() + "/" + name;
         std::filesystem::create_directories(folder);
-        const std::string settings =
-            std::string("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=") + current +
-            "\nSN_Bytes=2\nSN_Step=1\n[DATABASE]\nConnection=" + m_db.connection() +
-            " password=s3cret-word\n";
+        const std::string settings = std::string("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=") +
+                                     current + "\nSN_Bytes=" + width +
+                                     "\nSN_Step=1\n[DATABASE]\nConnection=" + m_db.connection() +
+                                     " password=s3cret-word\n";
         return std::make_unique<Rig>(settings.c_str(), ImageText(), "MOD001", folder);
     }
     static void Server(const char* command) {
@@ -304,31 +360,31 @@ TEST_F(ServerStations, AnOutageNeverLeavesANumberUnrecorded) {
     EXPECT_TRUE(Says(*r, "The download cannot be recorded in PostgreSQL server /tmp/"));
     Server("resume");
 
-    // 2. Lost while the flash is written: no number is taken, none reaches the module.
+    // 2. Lost right after the handshake: no number can be taken, and the module is refused
+    // before the erase.
     r->module.onExchange = [&](std::size_t) {
-        if (r->module.commands().back()[0] == CMD_WRITE && r->module.onExchange) {
-            r->module.onExchange = nullptr;
-            Server("pause");
-        }
+        r->module.onExchange = nullptr;
+        Server("pause");
     };
     EXPECT_FALSE(r->station.Download());
-    EXPECT_FALSE(SerialSent(*r));
+    EXPECT_FALSE(Sent(*r, CMD_ERASE));
+    EXPECT_EQ(r->station.LastOutcome(), DownloadOutcome::kNotRecorded);
     EXPECT_TRUE(Says(*r,
-                     "\t- The serial number was not written: cannot take a number of the "
+                     "\t- No serial number for this module: cannot take a number of the "
                      "counter of plan 0x3B00/2: PostgreSQL server /tmp/"));
     Server("resume");
 
-    // 3. Lost just after the number was taken, and the module then fails: the number stays
-    // recorded as taken, and is recorded as used up when the server is back.
+    // 3. Lost just after the number was taken, and the module then fails at the erase: the
+    // number stays recorded as taken, and is recorded as used up when the server is back.
     r->module.onExchange = [&](std::size_t) {
-        const BootPacket& p = r->module.commands().back();
-        if (p[0] == CMD_WRITE && p[1] == 0x00 && p[2] == 0x3B) {
+        if (r->module.commands().back()[0] == CMD_ERASE) {
             r->module.onExchange = nullptr;
             r->module.faults.failSetReports = 1 << 20;
             Server("pause");
         }
     };
     EXPECT_FALSE(r->station.Download());
+    EXPECT_FALSE(SerialSent(*r));
     EXPECT_TRUE(Says(*r, "\t- The serial number's state was not recorded: "));
     Server("resume");
     EXPECT_EQ(m_db.Count("SELECT count(*) FROM serials WHERE value = 4660 AND state = "
@@ -353,6 +409,23 @@ TEST_F(ServerStations, AnOutageNeverLeavesANumberUnrecorded) {
     for (const std::string& line : r->rec.Lines())
         EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
     EXPECT_EQ(m_db.Count("SELECT count(*) FROM download_log WHERE text LIKE '%s3cret%'"), 0);
+}
+
+// The counter another station left past the width's largest number: the number it gives cannot
+// be written (all 0xFF), so the download is refused before the erase and the number given up.
+TEST_F(ServerStations, ANumberAboveTheWidthsLargestIsRefused) {
+    auto first = Station("line-a", "FFFFFFFE", "4");
+    auto second = Station("line-b", "FFFFFFFE", "4");
+    ASSERT_TRUE(first->station.Download());
+    EXPECT_FALSE(second->station.Download());
+    EXPECT_EQ(second->station.LastOutcome(), DownloadOutcome::kBadInput);
+    EXPECT_FALSE(Sent(*second, CMD_ERASE));
+    EXPECT_TRUE(Says(*second,
+                     "\t- No serial number for this module: the numbers of this width are "
+                     "used up: the counter gave 0xFFFFFFFF, max = 0xFFFFFFFE"));
+    EXPECT_EQ(m_db.Count("SELECT count(*) FROM serials WHERE value = 4294967295 AND state = "
+                         "'used_up'"),
+              1);
 }
 
 }  // namespace

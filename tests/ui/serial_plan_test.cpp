@@ -69,8 +69,9 @@ class SerialPlanTest : public QObject {
     void addressChecks();
     void valueIsCutToTheWidth();
     void valueAboveTheLargestNumberIsRefused();
-    void narrowingTheWidthWarnsAndLaterCuts();
-    void everyChangeSavesTheFourKeys();
+    void narrowingTheWidthWarnsAndTheNextTypedNumberIsCut();
+    void anEditSavesItsOwnKeyOnly();
+    void theNumberFollowsAnotherFrontEnd();
     void planSwitchEnablesAndSaves();
     void stepOutOfRangeIsPromptedAndKept();
     void aSharedCounterShowsAfterEachDownload();
@@ -136,7 +137,7 @@ void SerialPlanTest::valueAboveTheLargestNumberIsRefused() {
     QCOMPARE(f.Key("SN_Current"), std::string("FFFFFFFE"));
 }
 
-void SerialPlanTest::narrowingTheWidthWarnsAndLaterCuts() {
+void SerialPlanTest::narrowingTheWidthWarnsAndTheNextTypedNumberIsCut() {
     PlanFixture f("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=1234\nSN_Bytes=4\n");
     QString seen;
     DismissNextBox(&seen);
@@ -145,25 +146,50 @@ void SerialPlanTest::narrowingTheWidthWarnsAndLaterCuts() {
     QCOMPARE(f.Value()->text(), QStringLiteral("1234"));
     QCOMPARE(f.Key("SN_Bytes"), std::string("1"));
     QCOMPARE(f.Key("SN_Current"), std::string("1234"));
+    // An edit of another field leaves the number as config.ini has it, and warns again.
     f.Item<QLineEdit>(IDC_SN_STEP)->end(false);
-    QCOMPARE(f.Type(f.Item<QLineEdit>(IDC_SN_STEP), QStringLiteral("2"), false), QString());
-    // Any change cuts with the width now in force.
+    QCOMPARE(f.Type(f.Item<QLineEdit>(IDC_SN_STEP), QStringLiteral("2"), false),
+             QStringLiteral("SN cannot exceed 0x00FF"));
+    QCOMPARE(f.Value()->text(), QStringLiteral("1234"));
+    QCOMPARE(f.Key("SN_Current"), std::string("1234"));
+    // The number typed next is cut with the width now in force.
+    f.Value()->end(false);
+    QCOMPARE(f.Type(f.Value(), QStringLiteral("5"), false), QString());
     QCOMPARE(f.Value()->text(), QStringLiteral("12"));
     QCOMPARE(f.Key("SN_Current"), std::string("12"));
 }
 
-void SerialPlanTest::everyChangeSavesTheFourKeys() {
+// An edit saves the edited field's key and no other: the number in config.ini is written only
+// when the operator types it, never back from a window that has not seen another front end's
+// advance.
+void SerialPlanTest::anEditSavesItsOwnKeyOnly() {
     PlanFixture f("AutoSN=1\n");
     f.Item<QLineEdit>(IDC_SN_STEP)->end(false);
     QCOMPARE(f.Type(f.Item<QLineEdit>(IDC_SN_STEP), QStringLiteral("7"), false), QString());
-    QCOMPARE(f.Key("SN_StartAddr"), std::string("0"));
-    QCOMPARE(f.Key("SN_Current"), std::string("0"));
-    QCOMPARE(f.Key("SN_Bytes"), std::string("1"));
     QCOMPARE(f.Key("SN_Step"), std::string("17"));
+    for (const char* key : {"SN_StartAddr", "SN_Current", "SN_Bytes"})
+        QCOMPARE(f.Key(key), std::string("<missing>"));
+    f.Type(f.Addr(), QStringLiteral("3B00"));
+    QCOMPARE(f.Key("SN_StartAddr"), std::string("3B00"));
+    QCOMPARE(f.Key("SN_Current"), std::string("<missing>"));
     // Emptying the step is refused with a prompt, and the push shows the old step again.
     QCOMPARE(f.Type(f.Item<QLineEdit>(IDC_SN_STEP), QString()),
              QStringLiteral("Please enter a positive integer."));
     QCOMPARE(f.Item<QLineEdit>(IDC_SN_STEP)->text(), QStringLiteral("17"));
+}
+
+// The command line on the same config.ini takes numbers: the window's field follows at its next
+// idle refresh, and an edit of the step afterwards keeps the command line's number.
+void SerialPlanTest::theNumberFollowsAnotherFrontEnd() {
+    PlanFixture f("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=0100\nSN_Bytes=2\nSN_Step=1\n");
+    QVERIFY(settings_file::Write(f.dlg->Station().SettingsPath(), "SETTING", "SN_Current", "0104",
+                                 nullptr));
+    QTRY_COMPARE_WITH_TIMEOUT(f.Value()->text(), QStringLiteral("0104"), 3000);
+    QCOMPARE(f.dlg->Station().m_nSnValue, 0x104u);
+    f.Item<QLineEdit>(IDC_SN_STEP)->end(false);
+    QCOMPARE(f.Type(f.Item<QLineEdit>(IDC_SN_STEP), QStringLiteral("2"), false), QString());
+    QCOMPARE(f.Key("SN_Current"), std::string("0104"));
+    QCOMPARE(f.Key("SN_Step"), std::string("12"));
 }
 
 void SerialPlanTest::planSwitchEnablesAndSaves() {
