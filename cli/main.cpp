@@ -28,7 +28,9 @@
 #include <thread>
 
 #include "cli/printer.h"
+#ifdef PRAVUNE_CLI_SIMULATED_BUS
 #include "cli/sim_bus.h"
+#endif
 #ifdef _WIN32
 #include "device/win_hid_platform.h"
 #include "settings/os_files.h"
@@ -66,8 +68,9 @@ const char* const kExitCodes =
     "  watch [FILE]              every module that appears, several at once; --count N\n"
     "  records                   every download recorded; --since UTC, --csv, --json, --show ID\n"
     "  db init                   creates or brings up to date the record's tables in the\n"
-    "                            database config.ini names ([DATABASE] Connection, or the\n"
-    "                            PRAVUNE_DATABASE variable; default: records.sqlite)\n"
+    "                            database config.ini names ([DATABASE] Connection; default:\n"
+    "                            records.sqlite beside it); PRAVUNE_DATABASE may name only\n"
+    "                            that server (another role), anything else is refused (exit 5)\n"
     "\n"
     "Exit codes: 0 success; 1 a download failed; 2 usage, or a HEX file or serial-number plan\n"
     "refused; 3 no module (the wait ran out); 4 a module present but not accessible (install\n"
@@ -556,7 +559,7 @@ std::string Csv(const std::string& text) {
     return out + "\"";
 }
 
-// The record store config.ini (or PRAVUNE_DATABASE) chooses, its layout brought up to date.
+// The record store config.ini chooses, its layout brought up to date.
 std::unique_ptr<RecordStore> OpenRecords(const Options& o, std::string& name) {
     const DatabaseChoice choice = ChooseDatabase(ConfigPath(o));
     name = choice.name;
@@ -722,7 +725,11 @@ int main(int argc, char** argv) {
     Printer out(o.json               ? Printer::Mode::kJson
                 : OutputIsTerminal() ? Printer::Mode::kTerminal
                                      : Printer::Mode::kPlain);
-    std::unique_ptr<HidPlatform> platform = SimulatedBusFromEnvironment();
+    std::unique_ptr<HidPlatform> platform;
+#ifdef PRAVUNE_CLI_SIMULATED_BUS
+    // pravune-cli-sim only, the tests' build: the shipped program has no simulated bus.
+    platform = SimulatedBusFromEnvironment();
+#endif
     if (!platform) {
 #ifdef _WIN32
         platform = std::make_unique<WinHidPlatform>(SystemHidCalls());

@@ -1,5 +1,6 @@
-// The command-line loader end to end: the real executable over a simulated bus of modules that
-// only these tests select (PRAVUNE_CLI_SIMULATE, see cli/sim_bus.h).
+// The command-line loader end to end: the tests' build of it (pravune-cli-sim) over a simulated
+// bus of modules that only these tests select (PRAVUNE_CLI_SIMULATE, see cli/sim_bus.h); the
+// shipped pravune-cli has no such bus.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -26,9 +27,11 @@ struct Result {
     std::vector<nlohmann::json> events;  // the JSON lines of the output
 };
 
-// Runs pravune-cli with `args` and the simulated `modules`; `interruptAfterMs` sends SIGINT.
+// Runs pravune-cli-sim (or `program`) with `args` and the simulated `modules`;
+// `interruptAfterMs` sends SIGINT.
 Result RunCli(const std::vector<std::string>& args, const char* modules,
-              const std::string& dump = {}, int interruptAfterMs = 0, unsigned answerMicros = 0) {
+              const std::string& dump = {}, int interruptAfterMs = 0, unsigned answerMicros = 0,
+              const char* program = PRAVUNE_CLI_PATH) {
     int pipe[2];
     if (::pipe(pipe) != 0)
         return {};
@@ -42,11 +45,11 @@ Result RunCli(const std::vector<std::string>& args, const char* modules,
             ::unsetenv("PRAVUNE_CLI_SIMULATE");
         ::setenv("PRAVUNE_CLI_SIMULATE_DUMP", dump.c_str(), 1);
         ::setenv("PRAVUNE_CLI_SIMULATE_ANSWER_US", std::to_string(answerMicros).c_str(), 1);
-        std::vector<char*> argv{const_cast<char*>(PRAVUNE_CLI_PATH)};
+        std::vector<char*> argv{const_cast<char*>(program)};
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        ::execv(PRAVUNE_CLI_PATH, argv.data());
+        ::execv(program, argv.data());
         ::_exit(127);
     }
     ::close(pipe[1]);
@@ -115,6 +118,12 @@ struct Station {
         return static_cast<std::uint8_t>(flash[0x3B00]) == (serial >> 8) &&
                static_cast<std::uint8_t>(flash[0x3B01]) == (serial & 0xFF);
     }
+    // Whether the simulated module's flash was never erased or written: its old contents (0x00)
+    // everywhere.
+    bool Untouched(const std::string& module) const {
+        const std::string flash = ReadBytes(dir.File("dump/" + module + ".bin"));
+        return flash.size() == 0x4000 && flash.find_first_not_of('\0') == std::string::npos;
+    }
     TempDir dir;
     std::string hex;
 };
@@ -132,6 +141,21 @@ TEST(Cli, HelpVersionAndUsage) {
     // A settings file that cannot be: a folder, or in a folder that does not exist.
     EXPECT_EQ(RunCli({"--config", "/tmp", "list"}, nullptr).exit, 2);
     EXPECT_EQ(RunCli({"--config", "/nowhere/config.ini", "list"}, nullptr).exit, 2);
+}
+
+// The shipped program takes no test switch: set by mistake, the simulated bus's variable neither
+// shows nor programs a module, and nothing is recorded or counted.
+TEST(Cli, TheShippedProgramHasNoSimulatedBus) {
+    Station s;
+    const Result list = RunCli(s.Args({"list"}), "MOD001", {}, 0, 0, PRAVUNE_SHIPPED_CLI_PATH);
+    EXPECT_EQ(list.exit, 0);
+    EXPECT_EQ(list.out.find("MOD001"), std::string::npos) << list.out;
+    const Result program = RunCli(s.Args({"program", "--wait", "0"}), "MOD001", s.dir.File("dump"),
+                                  0, 0, PRAVUNE_SHIPPED_CLI_PATH);
+    EXPECT_TRUE(program.exit == 3 || program.exit == 4) << program.out;
+    EXPECT_FALSE(FileExists(s.dir.File("dump/MOD001.bin")));
+    EXPECT_NE(ReadBytes(s.dir.File("config.ini")).find("\nSN_Current=0100\n"), std::string::npos);
+    EXPECT_TRUE(Events(RunCli(s.Args({"records"}), nullptr), "record").empty());
 }
 
 TEST(Cli, ListShowsEveryModuleAndWhichCannotBeOpened) {
@@ -166,6 +190,22 @@ TEST(Cli, ProgramExitCodes) {
     Station blocked;
     ::mkdir(blocked.dir.File("records.sqlite").c_str(), 0755);
     EXPECT_EQ(RunCli(blocked.Args({"program"}), "MOD001").exit, 5);
+}
+
+// PRAVUNE_DATABASE naming a server config.ini does not name opens no second ledger: refused
+// before the module is touched, exit 5, and the counter stays where it was.
+TEST(Cli, AnotherDatabaseInTheEnvironmentIsRefused) {
+    Station s;
+    ::setenv("PRAVUNE_DATABASE", "host=db.elsewhere dbname=pravune", 1);
+    const Result program = RunCli(s.Args({"program"}), "MOD001", s.dir.File("dump"));
+    const Result records = RunCli(s.Args({"records"}), nullptr);
+    ::unsetenv("PRAVUNE_DATABASE");
+    EXPECT_EQ(program.exit, 5) << program.out;
+    EXPECT_NE(program.out.find("PRAVUNE_DATABASE names "), std::string::npos) << program.out;
+    EXPECT_TRUE(s.Untouched("MOD001"));
+    EXPECT_NE(ReadBytes(s.dir.File("config.ini")).find("\nSN_Current=0100\n"), std::string::npos);
+    EXPECT_FALSE(FileExists(s.dir.File("records.sqlite")));
+    EXPECT_EQ(records.exit, 5);
 }
 
 TEST(Cli, WatchProgramsFourModulesAtOnceWithFourNumbers) {
@@ -261,11 +301,9 @@ TEST(Cli, TwoStationsOnOneServerShareTheCounterAndTheRecord) {
         EXPECT_TRUE(numbers.insert(std::uint32_t{record["serial"]["value"]}).second);
     }
     EXPECT_EQ(numbers, (std::set<std::uint32_t>{0x100, 0x101, 0x102, 0x103, 0x104, 0x105}));
-    // Out of reach (PRAVUNE_DATABASE takes the place of config.ini's): exit 5.
-    ::setenv("PRAVUNE_DATABASE", "host=/nonexistent dbname=x", 1);
-    const Result refused = RunCli(a.Args({"records"}), nullptr);
-    ::unsetenv("PRAVUNE_DATABASE");
-    EXPECT_EQ(refused.exit, 5);
+    // Out of reach: exit 5.
+    Station away("host=/nonexistent dbname=x connect_timeout=2");
+    EXPECT_EQ(RunCli(away.Args({"records"}), nullptr).exit, 5);
 }
 
 }  // namespace
