@@ -34,9 +34,12 @@ DatabaseChoice ChooseDatabase(const std::string& configPath) {
 std::unique_ptr<RecordStore> OpenChosenRecordStore(const DatabaseChoice& choice,
                                                    const std::string& configPath,
                                                    std::string* reason) {
-    if (!choice.problem.empty()) {
+    std::string problem = choice.problem;
+    if (problem.empty())
+        problem = SettingsPlaceProblem(configPath);
+    if (!problem.empty()) {
         if (reason)
-            *reason = choice.problem;
+            *reason = problem;
         return nullptr;
     }
     if (!choice.shared())

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
@@ -206,6 +208,100 @@ TEST(Cli, AnotherDatabaseInTheEnvironmentIsRefused) {
     EXPECT_NE(ReadBytes(s.dir.File("config.ini")).find("\nSN_Current=0100\n"), std::string::npos);
     EXPECT_FALSE(FileExists(s.dir.File("records.sqlite")));
     EXPECT_EQ(records.exit, 5);
+}
+
+// config.ini reached through a symbolic link: its lock, its records and its counter are those
+// of the link's target, so the link and the target give out numbers from one ledger.
+TEST(Cli, ALinkAndItsTargetShareOneLedger) {
+    Station s;
+    TempDir other;
+    const std::string link = other.File("config.ini");
+    ASSERT_EQ(::symlink(s.dir.File("config.ini").c_str(), link.c_str()), 0);
+    const Result first =
+        RunCli({"--config", link, "--json", "program"}, "MOD001", s.dir.File("dump"));
+    ASSERT_EQ(first.exit, 0) << first.out;
+    ASSERT_EQ(RunCli(s.Args({"program"}), "MOD002", s.dir.File("dump")).exit, 0);
+    EXPECT_TRUE(s.Programmed("MOD001", 0x100));
+    EXPECT_TRUE(s.Programmed("MOD002", 0x101));
+    EXPECT_FALSE(FileExists(other.File("records.sqlite")));
+    EXPECT_FALSE(FileExists(other.File("config.ini.lock")));
+    for (const std::string& config : {link, s.dir.File("config.ini")}) {
+        EXPECT_EQ(
+            Events(RunCli({"--config", config, "--json", "records"}, nullptr), "record").size(), 2u)
+            << config;
+    }
+}
+
+// Settings another user could have planted or may swap: refused, with the reason, before the
+// module is touched; nothing is written or made where a planted link points.
+TEST(Cli, AnotherUsersLinksAndFoldersAreRefused) {
+    struct Case {
+        const char* name;
+        bool needsRoot;        // a link or folder of another user
+        bool settingsRefused;  // config.ini itself may not be written there
+        const char* said;
+        std::function<void(Station&, TempDir& elsewhere)> plant;
+    };
+    const auto planted = [](const std::string& target, const std::string& link) {
+        return ::symlink(target.c_str(), link.c_str()) == 0 &&
+               ::lchown(link.c_str(), 65534, 65534) == 0;
+    };
+    const std::vector<Case> cases = {
+        {"config_ini_link", true, true, "is a symbolic link of another user",
+         [&](Station& s, TempDir& elsewhere) {
+             // The operator's own settings elsewhere, and another user's link to them.
+             std::rename(s.dir.File("config.ini").c_str(), elsewhere.File("config.ini").c_str());
+             ASSERT_TRUE(planted(elsewhere.File("config.ini"), s.dir.File("config.ini")));
+         }},
+        {"lock_link", true, true, "is a symbolic link of another user",
+         [&](Station& s, TempDir& elsewhere) {
+             ASSERT_TRUE(planted(elsewhere.File("made"), s.dir.File("config.ini.lock")));
+         }},
+        {"records_link", true, false, "is a symbolic link of another user",
+         [&](Station& s, TempDir& elsewhere) {
+             ASSERT_TRUE(planted(elsewhere.File("made"), s.dir.File("records.sqlite")));
+         }},
+        {"wal_link", true, false, "is a symbolic link of another user",
+         [&](Station& s, TempDir& elsewhere) {
+             ASSERT_TRUE(planted(elsewhere.File("made"), s.dir.File("records.sqlite-wal")));
+         }},
+        {"folder_others_may_write", false, true, "may be written by other users (mode 0777",
+         [](Station& s, TempDir&) { ::chmod(s.dir.path().c_str(), 0777); }},
+        {"sticky_folder_of_another_user", true, true, "may be written by other users (mode 1777",
+         [](Station& s, TempDir&) {
+             ::chmod(s.dir.path().c_str(), 01777);
+             ASSERT_EQ(::chown(s.dir.path().c_str(), 65534, 65534), 0);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsRoot && ::geteuid() != 0)
+            continue;  // only root may give a link or folder to another user
+        Station s;
+        TempDir elsewhere;
+        c.plant(s, elsewhere);
+        const std::string config = ReadBytes(s.dir.File("config.ini"));
+        const Result r = RunCli(s.Args({"program"}), "MOD001", s.dir.File("dump"));
+        // config.ini, through another user's link or in a folder others may write, is never
+        // written; beside another user's link to the record, only the counter must stay.
+        EXPECT_EQ(r.exit, 5) << r.out;
+        EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+        EXPECT_TRUE(s.Untouched("MOD001"));
+        if (c.settingsRefused) {
+            EXPECT_EQ(ReadBytes(s.dir.File("config.ini")), config);
+        }
+        EXPECT_NE(ReadBytes(s.dir.File("config.ini")).find("\nSN_Current=0100\n"),
+                  std::string::npos);
+        EXPECT_FALSE(FileExists(elsewhere.File("made")));
+        EXPECT_FALSE(FileExists(elsewhere.File("records.sqlite")));
+        ::chmod(s.dir.path().c_str(), 0700);
+    }
+    // A sticky folder of the operator's own is sound (links in it are another matter).
+    Station sticky;
+    ::chmod(sticky.dir.path().c_str(), 01777);
+    EXPECT_EQ(RunCli(sticky.Args({"program"}), "MOD001", sticky.dir.File("dump")).exit, 0);
+    EXPECT_TRUE(sticky.Programmed("MOD001", 0x100));
+    ::chmod(sticky.dir.path().c_str(), 0700);
 }
 
 TEST(Cli, WatchProgramsFourModulesAtOnceWithFourNumbers) {

@@ -678,6 +678,14 @@ TEST(RecordStorePaths, BesideConfigIni) {
     EXPECT_EQ(RecordStorePathFor("C:\\Line 1\\config.ini"), "C:\\Line 1\\records.sqlite");
 #endif
     EXPECT_EQ(RecordStorePathFor(""), "");
+#ifndef _WIN32
+    // Through a link, beside its target (which need not exist yet), as the lock is.
+    TempDir a, b;
+    ASSERT_EQ(::symlink(b.File("config.ini").c_str(), a.File("config.ini").c_str()), 0);
+    EXPECT_EQ(RecordStorePathFor(a.File("config.ini")), b.File("records.sqlite"));
+    ASSERT_EQ(::symlink("line/real.ini", a.File("relative.ini").c_str()), 0);
+    EXPECT_EQ(RecordStorePathFor(a.File("relative.ini")), a.File("line/records.sqlite"));
+#endif
     std::string reason;
     EXPECT_FALSE(OpenSqliteRecordStore("", &reason));
     // The shape of 2026-12-07T16:42:04.123Z, digits as 9.
