@@ -549,9 +549,10 @@ int Watch(const Options& o, HidPlatform& platform, Printer& out, StopSignal& sto
     return failures ? kExitFailed : kExitOk;
 }
 
+// A quoted cell; a control character in a record is shown escaped, never sent to the terminal.
 std::string Csv(const std::string& text) {
     std::string out = "\"";
-    for (char c : text) {
+    for (char c : EscapeControls(text)) {
         out += c;
         if (c == '"')
             out += '"';
@@ -566,7 +567,8 @@ std::unique_ptr<RecordStore> OpenRecords(const Options& o, std::string& name) {
     std::string reason;
     auto store = OpenChosenRecordStore(choice, ConfigPath(o), &reason);
     if (!store)
-        std::fprintf(stderr, "pravune-cli: %s: %s\n", choice.name.c_str(), reason.c_str());
+        std::fprintf(stderr, "pravune-cli: %s: %s\n", EscapeControls(choice.name).c_str(),
+                     EscapeControls(reason).c_str());
     return store;
 }
 
@@ -588,7 +590,7 @@ int Records(const Options& o, Printer& out) {
     if (o.show) {
         const std::optional<DownloadRecord> r = store->Get(o.show, &reason);
         if (!r) {
-            std::fprintf(stderr, "pravune-cli: %s\n", reason.c_str());
+            std::fprintf(stderr, "pravune-cli: %s\n", EscapeControls(reason).c_str());
             return kExitUsage;
         }
         for (const LogEntry& e : r->log)
@@ -597,7 +599,7 @@ int Records(const Options& o, Printer& out) {
     }
     const auto records = store->Since(o.since, 1000000, &reason);
     if (!records) {
-        std::fprintf(stderr, "pravune-cli: %s\n", reason.c_str());
+        std::fprintf(stderr, "pravune-cli: %s\n", EscapeControls(reason).c_str());
         return kExitNoRecord;
     }
     if (o.csv) {
@@ -711,15 +713,15 @@ int main(int argc, char** argv) {
     const ConfigLocation where =
         LocateConfig(ConfigInputsFromEnvironment("pravune-loader", o.config));
     if (where.path.empty()) {
-        std::fprintf(stderr, "pravune-cli: %s\n", where.problem.c_str());
+        std::fprintf(stderr, "pravune-cli: %s\n", EscapeControls(where.problem).c_str());
         return kExitUsage;
     }
     if (!where.copiedFrom.empty())
         std::fprintf(stderr, "pravune-cli: settings carried over from %s to %s\n",
-                     where.copiedFrom.c_str(), where.path.c_str());
+                     EscapeControls(where.copiedFrom).c_str(), EscapeControls(where.path).c_str());
     if (!where.problem.empty())
-        std::fprintf(stderr, "pravune-cli: settings at %s: %s\n", where.path.c_str(),
-                     where.problem.c_str());
+        std::fprintf(stderr, "pravune-cli: settings at %s: %s\n",
+                     EscapeControls(where.path).c_str(), EscapeControls(where.problem).c_str());
     o.config = where.path;
 
     Printer out(o.json               ? Printer::Mode::kJson

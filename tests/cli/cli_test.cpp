@@ -377,6 +377,29 @@ TEST(Cli, RecordsExport) {
     EXPECT_EQ(RunCli(s.Args({"records", "--show", "9"}), nullptr).exit, 2);
 }
 
+// A module string holding ESC [2J (and the C1 control CSI) neither clears the operator's screen
+// nor fakes a line: every printed path shows it escaped.
+TEST(Cli, ControlCharactersReachNoTerminal) {
+    Station s;
+    const char* module = "\x1B[2J\x9B";
+    const std::string config = s.dir.File("config.ini");
+    ASSERT_EQ(RunCli({"--config", config, "program"}, module, s.dir.File("dump")).exit, 0);
+    const std::vector<std::vector<std::string>> printed = {
+        {"--config", config, "list"},
+        {"--config", config, "records"},
+        {"--config", config, "records", "--csv"},
+        {"--config", config, "records", "--show", "1"},
+    };
+    const Result program = RunCli({"--config", config, "program"}, module);
+    for (const Result& r : {program, RunCli(printed[0], module), RunCli(printed[1], nullptr),
+                            RunCli(printed[2], nullptr), RunCli(printed[3], nullptr)}) {
+        EXPECT_EQ(r.exit, 0) << r.out;
+        EXPECT_NE(r.out.find("\\x1B[2J\\u009B"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find_first_of("\x1B\r"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("\xC2\x9B"), std::string::npos) << r.out;
+    }
+}
+
 // Two stations on two config.ini files naming one PostgreSQL database: set up with db init,
 // programming at once, they share one counter and one record.
 TEST(Cli, TwoStationsOnOneServerShareTheCounterAndTheRecord) {
