@@ -376,7 +376,7 @@ void CLoaderDlg::RefreshStatus() {
 
 void CLoaderDlg::OnStatus(const std::string& text, std::uint32_t color, bool present,
                           const std::string&) {
-    m_lblStatus->SetCaption(Q(text));
+    m_lblStatus->SetCaption(Q(EscapeControls(text)));
     m_lblStatus->SetForeColor(color);
     const int icon = present ? IDI_DEVICE_PRESENT : IDI_DEVICE_ABSENT;
     m_btnConnection->LoadIcons(icon, icon);

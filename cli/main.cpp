@@ -28,7 +28,9 @@
 #include <thread>
 
 #include "cli/printer.h"
+#ifdef PRAVUNE_CLI_SIMULATED_BUS
 #include "cli/sim_bus.h"
+#endif
 #ifdef _WIN32
 #include "device/win_hid_platform.h"
 #include "settings/os_files.h"
@@ -66,8 +68,9 @@ const char* const kExitCodes =
     "  watch [FILE]              every module that appears, several at once; --count N\n"
     "  records                   every download recorded; --since UTC, --csv, --json, --show ID\n"
     "  db init                   creates or brings up to date the record's tables in the\n"
-    "                            database config.ini names ([DATABASE] Connection, or the\n"
-    "                            PRAVUNE_DATABASE variable; default: records.sqlite)\n"
+    "                            database config.ini names ([DATABASE] Connection; default:\n"
+    "                            records.sqlite beside it); PRAVUNE_DATABASE may name only\n"
+    "                            that server (another role), anything else is refused (exit 5)\n"
     "\n"
     "Exit codes: 0 success; 1 a download failed; 2 usage, or a HEX file or serial-number plan\n"
     "refused; 3 no module (the wait ran out); 4 a module present but not accessible (install\n"
@@ -546,9 +549,10 @@ int Watch(const Options& o, HidPlatform& platform, Printer& out, StopSignal& sto
     return failures ? kExitFailed : kExitOk;
 }
 
+// A quoted cell; a control character in a record is shown escaped, never sent to the terminal.
 std::string Csv(const std::string& text) {
     std::string out = "\"";
-    for (char c : text) {
+    for (char c : EscapeControls(text)) {
         out += c;
         if (c == '"')
             out += '"';
@@ -556,14 +560,15 @@ std::string Csv(const std::string& text) {
     return out + "\"";
 }
 
-// The record store config.ini (or PRAVUNE_DATABASE) chooses, its layout brought up to date.
+// The record store config.ini chooses, its layout brought up to date.
 std::unique_ptr<RecordStore> OpenRecords(const Options& o, std::string& name) {
     const DatabaseChoice choice = ChooseDatabase(ConfigPath(o));
     name = choice.name;
     std::string reason;
     auto store = OpenChosenRecordStore(choice, ConfigPath(o), &reason);
     if (!store)
-        std::fprintf(stderr, "pravune-cli: %s: %s\n", choice.name.c_str(), reason.c_str());
+        std::fprintf(stderr, "pravune-cli: %s: %s\n", EscapeControls(choice.name).c_str(),
+                     EscapeControls(reason).c_str());
     return store;
 }
 
@@ -585,7 +590,7 @@ int Records(const Options& o, Printer& out) {
     if (o.show) {
         const std::optional<DownloadRecord> r = store->Get(o.show, &reason);
         if (!r) {
-            std::fprintf(stderr, "pravune-cli: %s\n", reason.c_str());
+            std::fprintf(stderr, "pravune-cli: %s\n", EscapeControls(reason).c_str());
             return kExitUsage;
         }
         for (const LogEntry& e : r->log)
@@ -594,7 +599,7 @@ int Records(const Options& o, Printer& out) {
     }
     const auto records = store->Since(o.since, 1000000, &reason);
     if (!records) {
-        std::fprintf(stderr, "pravune-cli: %s\n", reason.c_str());
+        std::fprintf(stderr, "pravune-cli: %s\n", EscapeControls(reason).c_str());
         return kExitNoRecord;
     }
     if (o.csv) {
@@ -708,21 +713,25 @@ int main(int argc, char** argv) {
     const ConfigLocation where =
         LocateConfig(ConfigInputsFromEnvironment("pravune-loader", o.config));
     if (where.path.empty()) {
-        std::fprintf(stderr, "pravune-cli: %s\n", where.problem.c_str());
+        std::fprintf(stderr, "pravune-cli: %s\n", EscapeControls(where.problem).c_str());
         return kExitUsage;
     }
     if (!where.copiedFrom.empty())
         std::fprintf(stderr, "pravune-cli: settings carried over from %s to %s\n",
-                     where.copiedFrom.c_str(), where.path.c_str());
+                     EscapeControls(where.copiedFrom).c_str(), EscapeControls(where.path).c_str());
     if (!where.problem.empty())
-        std::fprintf(stderr, "pravune-cli: settings at %s: %s\n", where.path.c_str(),
-                     where.problem.c_str());
+        std::fprintf(stderr, "pravune-cli: settings at %s: %s\n",
+                     EscapeControls(where.path).c_str(), EscapeControls(where.problem).c_str());
     o.config = where.path;
 
     Printer out(o.json               ? Printer::Mode::kJson
                 : OutputIsTerminal() ? Printer::Mode::kTerminal
                                      : Printer::Mode::kPlain);
-    std::unique_ptr<HidPlatform> platform = SimulatedBusFromEnvironment();
+    std::unique_ptr<HidPlatform> platform;
+#ifdef PRAVUNE_CLI_SIMULATED_BUS
+    // pravune-cli-sim only, the tests' build: the shipped program has no simulated bus.
+    platform = SimulatedBusFromEnvironment();
+#endif
     if (!platform) {
 #ifdef _WIN32
         platform = std::make_unique<WinHidPlatform>(SystemHidCalls());

@@ -81,7 +81,8 @@ void Printer::LogPiece(const std::string& module, const LogEntry& entry) {
     if (m_pending.empty())
         m_pending = module.empty() ? std::string() : "[" + module + "] ";
     m_pendingModule = module;
-    const std::string text = WithoutCr(entry.text);
+    // A record's log may hold what an older loader did not escape.
+    const std::string text = WithoutCr(EscapeControls(entry.text, Controls::kKeepLineEnds));
     std::string piece = entry.timeStamp ? LogStampText() + text : text;
     if (m_mode == Mode::kTerminal && *Ansi(entry.color))
         piece = Ansi(entry.color) + piece + "\x1b[0m";
@@ -120,7 +121,7 @@ void Printer::Event(const nlohmann::json& event, const std::string& text) {
             Write(m_pending + "\n");
             m_pending.clear();
         }
-        Write(text + "\n");
+        Write(EscapeControls(text) + "\n");
     }
 }
 

@@ -22,7 +22,8 @@ class Printer {
     // A finished log line of one module (its pieces joined), or one piece for JSON.
     void LogPiece(const std::string& module, const LogEntry& entry);
     void Progress(const std::string& module, std::uint32_t done, std::uint32_t of);
-    // Any other event: printed as the JSON object, or as `text` otherwise.
+    // Any other event: printed as the JSON object, or as `text` otherwise (its control
+    // characters escaped: it may hold a module's, a file's or a record's text).
     void Event(const nlohmann::json& event, const std::string& text);
 
   private:

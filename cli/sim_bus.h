@@ -8,9 +8,10 @@
 #include "device/hid_platform.h"
 #include "sim/virtual_bootloader.h"
 
-// For the command line's own tests only: a bus of virtual modules that several stations may use
-// from several threads at once (each module behind a lock of its own). The tests select it with
-// the environment variable PRAVUNE_CLI_SIMULATE (the modules' serial strings, comma-separated;
+// For the command line's own tests only, and built only into their pravune-cli-sim (never into
+// the shipped pravune-cli): a bus of virtual modules that several stations may use from several
+// threads at once (each module behind a lock of its own). The tests select it with the
+// environment variable PRAVUNE_CLI_SIMULATE (the modules' serial strings, comma-separated;
 // a serial that starts with '!' is a module this user may not open, one that starts with '?' a
 // module that is pulled out for good after its tenth exchange);
 // PRAVUNE_CLI_SIMULATE_ANSWER_US sets each answer's time, and PRAVUNE_CLI_SIMULATE_DUMP names a

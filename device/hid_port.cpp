@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "image/load_report.h"
+
 std::string Latin1ToUtf8(const std::string& narrowed) {
     std::string text;
     for (char c : narrowed) {
@@ -16,7 +18,9 @@ std::string Latin1ToUtf8(const std::string& narrowed) {
             text.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
         }
     }
-    return text;
+    // A module's string is shown, logged and recorded: none of its control characters may act
+    // on the operator's terminal.
+    return EscapeControls(text);
 }
 
 std::unique_ptr<std::uint8_t[]> CHidPort::AllocateReport(std::size_t length) {

@@ -28,7 +28,8 @@ struct ModuleIdentity {
 std::string SerialIdentifierText(const std::u16string& serial);
 
 // The device identifier as UTF-8 text: each narrowed byte stands for the character of that code
-// (Latin-1), so the status and the log show the same characters.
+// (Latin-1), so the status and the log show the same characters; control characters escaped
+// (EscapeControls), as a module may send any.
 std::string Latin1ToUtf8(const std::string& narrowed);
 
 // The connection to the bootloader: opens the first present HID device with the configured

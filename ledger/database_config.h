@@ -13,8 +13,11 @@
 //   [DATABASE]
 //   Connection=host=db.line.example dbname=pravune user=station
 //
-// (a libpq connection string or postgresql:// address), and the environment variable
-// PRAVUNE_DATABASE, when set and not empty, takes its place for scripts.
+// (a libpq connection string or postgresql:// address). The counter's home follows from
+// config.ini alone: the environment variable PRAVUNE_DATABASE, when set and not empty, may only
+// name the server config.ini names (the same host, port and database; another role or password
+// file for a script); naming another database, or one where config.ini names none, it is
+// refused, so that no process opens a second ledger beside the one of its config.ini.
 
 inline constexpr const char* kDatabaseSection = "DATABASE";
 inline constexpr const char* kDatabaseKey = "Connection";
@@ -27,13 +30,20 @@ struct DatabaseChoice {
     // The database as the log names it, without credentials: the file's path or
     // "PostgreSQL server HOST:PORT/DATABASE".
     std::string name;
+    // Why no database may be opened (PRAVUNE_DATABASE names another than config.ini); empty
+    // when all is well.
+    std::string problem;
     bool shared() const { return !connection.empty(); }
 };
 
-// The database for the station whose settings are at `configPath`.
+// The database for the station whose settings are at `configPath`; `environment` is
+// PRAVUNE_DATABASE's value (null when unset).
+DatabaseChoice ChooseDatabase(const std::string& configPath, const char* environment);
+// The same with this process's PRAVUNE_DATABASE.
 DatabaseChoice ChooseDatabase(const std::string& configPath);
 
-// Opens the chosen database's record, bringing its layout to the newest version.
+// Opens the chosen database's record, bringing its layout to the newest version; null with the
+// choice's problem when it has one.
 std::unique_ptr<RecordStore> OpenChosenRecordStore(const DatabaseChoice& choice,
                                                    const std::string& configPath,
                                                    std::string* reason);

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "settings/os_files.h"
+#include "settings/settings_store.h"
 
 const char* SerialStateText(SerialState state) {
     switch (state) {
@@ -20,13 +21,7 @@ const char* SerialStateText(SerialState state) {
 }
 
 std::string RecordStorePathFor(const std::string& configPath) {
-    if (configPath.empty())
-        return {};
-    // Beside it, joined with the separator the path already uses.
-    const std::size_t slash = os_files::LastSeparator(configPath);
-    if (slash == std::string::npos)
-        return "records.sqlite";
-    return configPath.substr(0, slash + 1) + "records.sqlite";
+    return BesideConfig(configPath, "records.sqlite");
 }
 
 std::string UtcNowIso() {

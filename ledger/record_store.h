@@ -177,8 +177,9 @@ std::unique_ptr<RecordStore> OpenRecordStore(std::unique_ptr<sql::Session> sessi
 // failure.
 std::unique_ptr<RecordStore> OpenSqliteRecordStore(const std::string& path, std::string* reason);
 
-// The record's file beside config.ini: the folder of `configPath` joined with "records.sqlite";
-// empty for an empty `configPath`.
+// The record's file beside config.ini: the folder of its resolved file (the link's target when
+// `configPath` is a symbolic link, as for its lock) joined with "records.sqlite"; empty for an
+// empty `configPath`.
 std::string RecordStorePathFor(const std::string& configPath);
 
 // Now as ISO 8601 UTC with milliseconds.

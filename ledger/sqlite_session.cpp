@@ -4,6 +4,7 @@
 #include "ledger/record_store.h"
 #include "ledger/sql_session.h"
 #include "ledger/sqlite_db.h"
+#include "settings/os_files.h"
 
 namespace sql {
 
@@ -199,9 +200,24 @@ std::unique_ptr<Session> OpenSqlite(const std::string& path, std::string* reason
         SetReason(reason, "no file is named for the download record");
         return nullptr;
     }
+    // Never through a link: the record, its journal and its WAL files lie where they are, and
+    // one planted by another user is refused by name.
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        if (std::string problem = os_files::UntrustedPlace(path + suffix); !problem.empty()) {
+            SetReason(reason, problem);
+            return nullptr;
+        }
+    }
+    if (os_files::ResolveLink(path) != path) {
+        SetReason(reason, path + " is a symbolic link: the record is opened only where it lies");
+        return nullptr;
+    }
     sqlite3* raw = nullptr;
-    const int opened =
-        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+#ifdef SQLITE_OPEN_NOFOLLOW
+    flags |= SQLITE_OPEN_NOFOLLOW;  // refuses a link in any part of the path: the folder is real
+#endif
+    const int opened = sqlite3_open_v2(os_files::InRealFolder(path).c_str(), &raw, flags, nullptr);
     sqlite::DbPtr db(raw);
     if (opened != SQLITE_OK) {
         SetReason(reason, sqlite::Error(db.get(), path));

@@ -101,7 +101,7 @@ void CMessageLog::AppendLog(const std::string& text, std::uint32_t color, bool t
 void CMessageLog::AppendLog(const std::string& text, std::uint32_t color, const QString& stamp) {
     if (!stamp.isEmpty())
         Insert(stamp, kLogStampColor);
-    Insert(LineEnds(text), color);
+    Insert(LineEnds(EscapeControls(text, Controls::kKeepLineEnds)), color);
     FitWholeLines();
     const int lines = document()->lineCount();
     if (lines > kVisibleLines) {

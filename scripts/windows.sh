@@ -81,7 +81,8 @@ fi
 echo "== pravune-cli.exe under Wine"
 cli=$build/pravune-cli.exe
 "$wine" "$cli" --version
-out=$("$wine" "$cli" list 2>&1 | tr -d '\r')
+# The shipped program takes no test switch: the simulated bus's variable changes nothing.
+out=$(PRAVUNE_CLI_SIMULATE=MOD001 "$wine" "$cli" list 2>&1 | tr -d '\r')
 echo "$out"
 [ "$out" = "No module 2156:C001 is present." ] || {
     echo "pravune-cli.exe list said something else"
@@ -89,12 +90,14 @@ echo "$out"
 }
 # One module programmed on the command line's simulated bus: the HEX file, the serial-number
 # plan, config.ini's lock and atomic replace, and the SQLite record, all through Windows' calls.
+# The bus is the tests' build of the same sources (pravune-cli-sim.exe); the shipped
+# pravune-cli.exe has none.
 station=$(mktemp -d)
 trap 'rm -rf "$station"' EXIT
 cp examples/pravune-sample.hex "$station/app.hex"
 printf '[SETTING]\r\nAutoSN=1\r\nSN_StartAddr=3B00\r\nSN_Current=0100\r\nSN_Bytes=2\r\n' \
     > "$station/config.ini"
-PRAVUNE_CLI_SIMULATE=MOD001 "$wine" "$cli" --config "Z:$station/config.ini" program \
+PRAVUNE_CLI_SIMULATE=MOD001 "$wine" "$build/pravune-cli-sim.exe" --config "Z:$station/config.ini" program \
     "Z:$station/app.hex" | tr -d '\r' | tail -n 3
 csv=$("$wine" "$cli" --config "Z:$station/config.ini" records --csv | tr -d '\r')
 grep -q ',"MOD001","usb-sim-0",0x3B00,2,0x100,written,"succeeded",' <<< "$csv" || {

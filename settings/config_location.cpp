@@ -64,7 +64,9 @@ ConfigLocationInputs ConfigInputsFromEnvironment(const std::string& program,
     return in;
 }
 
-ConfigLocation LocateConfig(const ConfigLocationInputs& in) {
+namespace {
+
+ConfigLocation Locate(const ConfigLocationInputs& in) {
     ConfigLocation where;
     if (!in.named.empty()) {
         where.origin = ConfigOrigin::kNamed;
@@ -118,6 +120,16 @@ ConfigLocation LocateConfig(const ConfigLocationInputs& in) {
         if (where.problem.empty())
             where.copiedFrom = beside;
     }
+    return where;
+}
+
+}  // namespace
+
+ConfigLocation LocateConfig(const ConfigLocationInputs& in) {
+    ConfigLocation where = Locate(in);
+    // A place others may tamper with is told at once; the lock and the record refuse it.
+    if (!where.path.empty() && where.problem.empty())
+        where.problem = SettingsPlaceProblem(where.path);
     return where;
 }
 

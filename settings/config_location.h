@@ -41,7 +41,8 @@ ConfigLocationInputs ConfigInputsFromEnvironment(const std::string& program,
                                                  const std::string& named);
 
 // Applies the rule; makes the user's configuration folder and copies config.ini into it when
-// that is where the settings go.
+// that is where the settings go. A place that SettingsPlaceProblem refuses (another user's link,
+// a folder other users may write) keeps its path, with that reason as the problem.
 ConfigLocation LocateConfig(const ConfigLocationInputs& in);
 
 // True for the folders that hold the system's and the user's programs side by side, where a

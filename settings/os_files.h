@@ -47,8 +47,21 @@ class ReadOnlyFile {
 // The version of the file at `path`; false when nothing is there.
 bool VersionOf(const std::string& path, FileVersion& version);
 
-// The file a symbolic link at `path` names, or `path` itself.
+// The file a symbolic link at `path` names (link after link, to the end of the chain, whether
+// that end exists or not), or `path` itself.
 std::string ResolveLink(const std::string& path);
+
+// Why the file at `path` (or its link's target) may have been planted or swapped by another
+// user, as OpenSSH's StrictModes sees it: a symbolic link on the way owned by another user than
+// this process's or root, a folder on the way (or above it) that other users may write unless
+// it is sticky and this user's (above: this user's or root's), or, in such a sticky folder, a
+// file of another user. Empty when the place is sound or nothing is there yet; always empty on
+// Windows.
+std::string UntrustedPlace(const std::string& path);
+
+// `path` with its folder replaced by the folder's real path (no symbolic link in it), for an
+// open that refuses links; `path` itself when the folder cannot be resolved, and on Windows.
+std::string InRealFolder(const std::string& path);
 
 // Whether this process may replace the existing file at `path` (a read-only file says no); the
 // reason when it may not.
@@ -71,8 +84,8 @@ std::string MakePrivateFolders(const std::string& folder);
 // Whether the process may create and replace files in the folder.
 bool FolderWritable(const std::string& folder);
 
-// A lock file beside a shared file: opened (made when missing) once, then tried without
-// blocking. Closing it releases the lock.
+// A lock file beside a shared file: opened (made when missing, never through a symbolic link)
+// once, then tried without blocking. Closing it releases the lock.
 class LockFile {
   public:
     LockFile() = default;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -93,6 +94,78 @@ int Handle(std::intptr_t handle) {
     return static_cast<int>(handle);
 }
 
+// The folder part of a path: "." without a separator, "/" for a file in the root.
+std::string FolderPart(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".")
+           : slash == 0               ? std::string("/")
+                                      : path.substr(0, slash);
+}
+
+// What the symbolic link at `link` names, relative targets taken from the link's folder; empty
+// when it cannot be read.
+std::string LinkTarget(const std::string& link) {
+    std::string buffer(256, '\0');
+    for (;;) {
+        const ssize_t n = ::readlink(link.c_str(), buffer.data(), buffer.size());
+        if (n <= 0)
+            return {};
+        if (static_cast<std::size_t>(n) < buffer.size()) {
+            buffer.resize(static_cast<std::size_t>(n));
+            break;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+    if (buffer.front() == '/')
+        return buffer;
+    const std::string folder = FolderPart(link);
+    return folder == "/" ? "/" + buffer : folder + "/" + buffer;
+}
+
+// The owners whose links and folders are trusted: this process's user and root.
+bool TrustedOwner(uid_t owner) {
+    return owner == ::geteuid() || owner == 0;
+}
+
+std::string ModeText(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+// Why files in `folder` cannot be trusted to stay what they are: the folder, or one above it,
+// may be written by other users, who could then plant a link or swap a file. A sticky folder
+// (other users may remove only their own names) is accepted when it is this user's, and above
+// it when it is this user's or root's (as /tmp is). `shared` tells that other users may add
+// names to the folder itself (sticky and this user's). Empty when the folder cannot be found:
+// the open that follows reports that.
+std::string FolderProblem(const std::string& folder, bool& shared) {
+    shared = false;
+    char* real = ::realpath(folder.c_str(), nullptr);
+    if (!real)
+        return {};
+    std::string current(real);
+    std::free(real);
+    for (bool first = true;; first = false) {
+        struct stat st {};
+        if (::stat(current.c_str(), &st) != 0)
+            return {};
+        if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+            const bool sticky = (st.st_mode & S_ISVTX) != 0;
+            if (sticky && (first ? st.st_uid == ::geteuid() : TrustedOwner(st.st_uid))) {
+                shared = shared || first;
+            } else {
+                return current + " may be written by other users (mode " + ModeText(st.st_mode) +
+                       ", owner uid " + std::to_string(st.st_uid) +
+                       "): keep config.ini in a folder no other user may write";
+            }
+        }
+        if (current == "/")
+            return {};
+        current = FolderPart(current);
+    }
+}
+
 }  // namespace
 
 std::string ErrorText(int error) {
@@ -147,15 +220,57 @@ bool VersionOf(const std::string& path, FileVersion& version) {
 }
 
 std::string ResolveLink(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        if (char* real = ::realpath(path.c_str(), nullptr)) {
-            std::string resolved(real);
-            std::free(real);
-            return resolved;
-        }
+    // Link by link, so that a link whose target does not exist yet names that target too.
+    std::string current = path;
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat st {};
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return current;
+        std::string next = LinkTarget(current);
+        if (next.empty())
+            return current;
+        current = std::move(next);
     }
-    return path;
+    return current;
+}
+
+std::string InRealFolder(const std::string& path) {
+    char* real = ::realpath(FolderPart(path).c_str(), nullptr);
+    if (!real)
+        return path;
+    std::string folder(real);
+    std::free(real);
+    const std::size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    return folder == "/" ? "/" + name : folder + "/" + name;
+}
+
+std::string UntrustedPlace(const std::string& path) {
+    std::string current = path;
+    for (int hop = 0; hop < 40; ++hop) {
+        bool shared = false;
+        if (std::string problem = FolderProblem(FolderPart(current), shared); !problem.empty())
+            return problem;
+        struct stat st {};
+        if (::lstat(current.c_str(), &st) != 0)
+            return {};  // nothing there yet
+        if (!S_ISLNK(st.st_mode)) {
+            if (shared && !TrustedOwner(st.st_uid)) {
+                return current + " belongs to another user (uid " + std::to_string(st.st_uid) +
+                       ") in a folder other users may write";
+            }
+            return {};
+        }
+        if (!TrustedOwner(st.st_uid)) {
+            return current + " is a symbolic link of another user (uid " +
+                   std::to_string(st.st_uid) + "): not followed";
+        }
+        std::string next = LinkTarget(current);
+        if (next.empty())
+            return {};
+        current = std::move(next);
+    }
+    return path + ": " + ErrorText(ELOOP);
 }
 
 bool MayReplace(const std::string& path, std::string& reason) {
@@ -259,7 +374,9 @@ LockFile::~LockFile() {
 
 bool LockFile::Open(const std::string& path, std::string& reason) {
     // Read access is all flock needs, so a lock file another user created serves every user.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, NewFileMode());
+    // Never through a link: one planted there would have the lock made anywhere.
+    const int fd =
+        ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, NewFileMode());
     if (fd < 0) {
         reason = ErrorText(errno);
         return false;

@@ -182,11 +182,31 @@ int ParseInt(const std::string& text, int fallback) {
 
 }  // namespace settings_file
 
+std::string BesideConfig(const std::string& configPath, const std::string& name) {
+    if (configPath.empty())
+        return {};
+    const std::string resolved = os_files::ResolveLink(configPath);
+    // Joined with the separator the path already uses.
+    const std::size_t slash = os_files::LastSeparator(resolved);
+    return slash == std::string::npos ? name : resolved.substr(0, slash + 1) + name;
+}
+
+std::string SettingsPlaceProblem(const std::string& configPath) {
+    if (configPath.empty())
+        return {};
+    std::string problem = os_files::UntrustedPlace(configPath);
+    if (problem.empty())
+        problem = os_files::UntrustedPlace(os_files::ResolveLink(configPath) + ".lock");
+    return problem;
+}
+
 SettingsLock::SettingsLock(const std::string& configPath, int timeoutMs) {
     if (configPath.empty()) {
         m_reason = "no settings file path";
         return;
     }
+    if (m_reason = SettingsPlaceProblem(configPath); !m_reason.empty())
+        return;
     const std::string lockPath = os_files::ResolveLink(configPath) + ".lock";
     auto file = std::make_unique<os_files::LockFile>();
     if (!file->Open(lockPath, m_reason))

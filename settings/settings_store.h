@@ -23,11 +23,23 @@ bool FileExists(const std::string& path);
 // `value` unchanged when there is no digit. Always returns 1.
 int ParseHex4(const std::string& text, unsigned& value);
 
+// The file `name` beside config.ini's resolved file (the link's target when `configPath` is a
+// symbolic link): where its lock, its temporary files, records.sqlite and every other file of
+// that config.ini lie, so that a link and its target share one ledger. Empty for an empty
+// `configPath`.
+std::string BesideConfig(const std::string& configPath, const std::string& name);
+
+// Why the settings at `configPath` cannot be trusted (see os_files::UntrustedPlace): config.ini
+// or its lock reached through another user's symbolic link, or kept in a folder other users may
+// write. Empty when the place is sound. The lock, the record store and the front ends' start
+// refuse such a place with this text.
+std::string SettingsPlaceProblem(const std::string& configPath);
+
 // An exclusive lock on one settings file, shared by every loader process and thread that uses
 // it: a lock on "<config.ini>.lock" beside the file (the link's target when config.ini is a
 // link). Every write takes it for its read-modify-write, so two writers never lose each other's
 // keys; the serial-number reservation holds it across its re-read, record and save. Waits at
-// most `timeoutMs`; released when destroyed.
+// most `timeoutMs`; released when destroyed. Refused in a place SettingsPlaceProblem refuses.
 class SettingsLock {
   public:
     explicit SettingsLock(const std::string& configPath, int timeoutMs = 5000);

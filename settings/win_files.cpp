@@ -305,6 +305,16 @@ std::string ResolveLink(const std::string& path) {
     return path;
 }
 
+std::string InRealFolder(const std::string& path) {
+    return path;
+}
+
+std::string UntrustedPlace(const std::string&) {
+    // Folders under the user's profile or beside the program carry the system's ACLs; the
+    // settings' place is not checked further on Windows.
+    return {};
+}
+
 bool MayReplace(const std::string& path, std::string& reason) {
     const DWORD attributes = ::GetFileAttributesW(Wide(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {

@@ -46,7 +46,8 @@ ProgrammingStation::ProgrammingStation(HidPlatform& platform, std::string settin
       m_protocol(m_port, host, m_strStatus, flags.cancel, flags.tick) {}
 
 void ProgrammingStation::Log(const std::string& text, std::uint32_t color, bool timeStamp) {
-    LogEntry entry{text, color, timeStamp};
+    // Texts of files, modules and the system are shown and recorded without their controls.
+    LogEntry entry{EscapeControls(text, Controls::kKeepLineEnds), color, timeStamp};
     if (m_recording)
         m_runLog.push_back(entry);
     m_observer.OnLog(entry);

@@ -1,12 +1,15 @@
-// The command-line loader end to end: the real executable over a simulated bus of modules that
-// only these tests select (PRAVUNE_CLI_SIMULATE, see cli/sim_bus.h).
+// The command-line loader end to end: the tests' build of it (pravune-cli-sim) over a simulated
+// bus of modules that only these tests select (PRAVUNE_CLI_SIMULATE, see cli/sim_bus.h); the
+// shipped pravune-cli has no such bus.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
@@ -26,9 +29,11 @@ struct Result {
     std::vector<nlohmann::json> events;  // the JSON lines of the output
 };
 
-// Runs pravune-cli with `args` and the simulated `modules`; `interruptAfterMs` sends SIGINT.
+// Runs pravune-cli-sim (or `program`) with `args` and the simulated `modules`;
+// `interruptAfterMs` sends SIGINT.
 Result RunCli(const std::vector<std::string>& args, const char* modules,
-              const std::string& dump = {}, int interruptAfterMs = 0, unsigned answerMicros = 0) {
+              const std::string& dump = {}, int interruptAfterMs = 0, unsigned answerMicros = 0,
+              const char* program = PRAVUNE_CLI_PATH) {
     int pipe[2];
     if (::pipe(pipe) != 0)
         return {};
@@ -42,11 +47,11 @@ Result RunCli(const std::vector<std::string>& args, const char* modules,
             ::unsetenv("PRAVUNE_CLI_SIMULATE");
         ::setenv("PRAVUNE_CLI_SIMULATE_DUMP", dump.c_str(), 1);
         ::setenv("PRAVUNE_CLI_SIMULATE_ANSWER_US", std::to_string(answerMicros).c_str(), 1);
-        std::vector<char*> argv{const_cast<char*>(PRAVUNE_CLI_PATH)};
+        std::vector<char*> argv{const_cast<char*>(program)};
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        ::execv(PRAVUNE_CLI_PATH, argv.data());
+        ::execv(program, argv.data());
         ::_exit(127);
     }
     ::close(pipe[1]);
@@ -115,6 +120,12 @@ struct Station {
         return static_cast<std::uint8_t>(flash[0x3B00]) == (serial >> 8) &&
                static_cast<std::uint8_t>(flash[0x3B01]) == (serial & 0xFF);
     }
+    // Whether the simulated module's flash was never erased or written: its old contents (0x00)
+    // everywhere.
+    bool Untouched(const std::string& module) const {
+        const std::string flash = ReadBytes(dir.File("dump/" + module + ".bin"));
+        return flash.size() == 0x4000 && flash.find_first_not_of('\0') == std::string::npos;
+    }
     TempDir dir;
     std::string hex;
 };
@@ -132,6 +143,21 @@ TEST(Cli, HelpVersionAndUsage) {
     // A settings file that cannot be: a folder, or in a folder that does not exist.
     EXPECT_EQ(RunCli({"--config", "/tmp", "list"}, nullptr).exit, 2);
     EXPECT_EQ(RunCli({"--config", "/nowhere/config.ini", "list"}, nullptr).exit, 2);
+}
+
+// The shipped program takes no test switch: set by mistake, the simulated bus's variable neither
+// shows nor programs a module, and nothing is recorded or counted.
+TEST(Cli, TheShippedProgramHasNoSimulatedBus) {
+    Station s;
+    const Result list = RunCli(s.Args({"list"}), "MOD001", {}, 0, 0, PRAVUNE_SHIPPED_CLI_PATH);
+    EXPECT_EQ(list.exit, 0);
+    EXPECT_EQ(list.out.find("MOD001"), std::string::npos) << list.out;
+    const Result program = RunCli(s.Args({"program", "--wait", "0"}), "MOD001", s.dir.File("dump"),
+                                  0, 0, PRAVUNE_SHIPPED_CLI_PATH);
+    EXPECT_TRUE(program.exit == 3 || program.exit == 4) << program.out;
+    EXPECT_FALSE(FileExists(s.dir.File("dump/MOD001.bin")));
+    EXPECT_NE(ReadBytes(s.dir.File("config.ini")).find("\nSN_Current=0100\n"), std::string::npos);
+    EXPECT_TRUE(Events(RunCli(s.Args({"records"}), nullptr), "record").empty());
 }
 
 TEST(Cli, ListShowsEveryModuleAndWhichCannotBeOpened) {
@@ -166,6 +192,116 @@ TEST(Cli, ProgramExitCodes) {
     Station blocked;
     ::mkdir(blocked.dir.File("records.sqlite").c_str(), 0755);
     EXPECT_EQ(RunCli(blocked.Args({"program"}), "MOD001").exit, 5);
+}
+
+// PRAVUNE_DATABASE naming a server config.ini does not name opens no second ledger: refused
+// before the module is touched, exit 5, and the counter stays where it was.
+TEST(Cli, AnotherDatabaseInTheEnvironmentIsRefused) {
+    Station s;
+    ::setenv("PRAVUNE_DATABASE", "host=db.elsewhere dbname=pravune", 1);
+    const Result program = RunCli(s.Args({"program"}), "MOD001", s.dir.File("dump"));
+    const Result records = RunCli(s.Args({"records"}), nullptr);
+    ::unsetenv("PRAVUNE_DATABASE");
+    EXPECT_EQ(program.exit, 5) << program.out;
+    EXPECT_NE(program.out.find("PRAVUNE_DATABASE names "), std::string::npos) << program.out;
+    EXPECT_TRUE(s.Untouched("MOD001"));
+    EXPECT_NE(ReadBytes(s.dir.File("config.ini")).find("\nSN_Current=0100\n"), std::string::npos);
+    EXPECT_FALSE(FileExists(s.dir.File("records.sqlite")));
+    EXPECT_EQ(records.exit, 5);
+}
+
+// config.ini reached through a symbolic link: its lock, its records and its counter are those
+// of the link's target, so the link and the target give out numbers from one ledger.
+TEST(Cli, ALinkAndItsTargetShareOneLedger) {
+    Station s;
+    TempDir other;
+    const std::string link = other.File("config.ini");
+    ASSERT_EQ(::symlink(s.dir.File("config.ini").c_str(), link.c_str()), 0);
+    const Result first =
+        RunCli({"--config", link, "--json", "program"}, "MOD001", s.dir.File("dump"));
+    ASSERT_EQ(first.exit, 0) << first.out;
+    ASSERT_EQ(RunCli(s.Args({"program"}), "MOD002", s.dir.File("dump")).exit, 0);
+    EXPECT_TRUE(s.Programmed("MOD001", 0x100));
+    EXPECT_TRUE(s.Programmed("MOD002", 0x101));
+    EXPECT_FALSE(FileExists(other.File("records.sqlite")));
+    EXPECT_FALSE(FileExists(other.File("config.ini.lock")));
+    for (const std::string& config : {link, s.dir.File("config.ini")}) {
+        EXPECT_EQ(
+            Events(RunCli({"--config", config, "--json", "records"}, nullptr), "record").size(), 2u)
+            << config;
+    }
+}
+
+// Settings another user could have planted or may swap: refused, with the reason, before the
+// module is touched; nothing is written or made where a planted link points.
+TEST(Cli, AnotherUsersLinksAndFoldersAreRefused) {
+    struct Case {
+        const char* name;
+        bool needsRoot;        // a link or folder of another user
+        bool settingsRefused;  // config.ini itself may not be written there
+        const char* said;
+        std::function<void(Station&, TempDir& elsewhere)> plant;
+    };
+    const auto planted = [](const std::string& target, const std::string& link) {
+        return ::symlink(target.c_str(), link.c_str()) == 0 &&
+               ::lchown(link.c_str(), 65534, 65534) == 0;
+    };
+    const std::vector<Case> cases = {
+        {"config_ini_link", true, true, "is a symbolic link of another user",
+         [&](Station& s, TempDir& elsewhere) {
+             // The operator's own settings elsewhere, and another user's link to them.
+             std::rename(s.dir.File("config.ini").c_str(), elsewhere.File("config.ini").c_str());
+             ASSERT_TRUE(planted(elsewhere.File("config.ini"), s.dir.File("config.ini")));
+         }},
+        {"lock_link", true, true, "is a symbolic link of another user",
+         [&](Station& s, TempDir& elsewhere) {
+             ASSERT_TRUE(planted(elsewhere.File("made"), s.dir.File("config.ini.lock")));
+         }},
+        {"records_link", true, false, "is a symbolic link of another user",
+         [&](Station& s, TempDir& elsewhere) {
+             ASSERT_TRUE(planted(elsewhere.File("made"), s.dir.File("records.sqlite")));
+         }},
+        {"wal_link", true, false, "is a symbolic link of another user",
+         [&](Station& s, TempDir& elsewhere) {
+             ASSERT_TRUE(planted(elsewhere.File("made"), s.dir.File("records.sqlite-wal")));
+         }},
+        {"folder_others_may_write", false, true, "may be written by other users (mode 0777",
+         [](Station& s, TempDir&) { ::chmod(s.dir.path().c_str(), 0777); }},
+        {"sticky_folder_of_another_user", true, true, "may be written by other users (mode 1777",
+         [](Station& s, TempDir&) {
+             ::chmod(s.dir.path().c_str(), 01777);
+             ASSERT_EQ(::chown(s.dir.path().c_str(), 65534, 65534), 0);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsRoot && ::geteuid() != 0)
+            continue;  // only root may give a link or folder to another user
+        Station s;
+        TempDir elsewhere;
+        c.plant(s, elsewhere);
+        const std::string config = ReadBytes(s.dir.File("config.ini"));
+        const Result r = RunCli(s.Args({"program"}), "MOD001", s.dir.File("dump"));
+        // config.ini, through another user's link or in a folder others may write, is never
+        // written; beside another user's link to the record, only the counter must stay.
+        EXPECT_EQ(r.exit, 5) << r.out;
+        EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+        EXPECT_TRUE(s.Untouched("MOD001"));
+        if (c.settingsRefused) {
+            EXPECT_EQ(ReadBytes(s.dir.File("config.ini")), config);
+        }
+        EXPECT_NE(ReadBytes(s.dir.File("config.ini")).find("\nSN_Current=0100\n"),
+                  std::string::npos);
+        EXPECT_FALSE(FileExists(elsewhere.File("made")));
+        EXPECT_FALSE(FileExists(elsewhere.File("records.sqlite")));
+        ::chmod(s.dir.path().c_str(), 0700);
+    }
+    // A sticky folder of the operator's own is sound (links in it are another matter).
+    Station sticky;
+    ::chmod(sticky.dir.path().c_str(), 01777);
+    EXPECT_EQ(RunCli(sticky.Args({"program"}), "MOD001", sticky.dir.File("dump")).exit, 0);
+    EXPECT_TRUE(sticky.Programmed("MOD001", 0x100));
+    ::chmod(sticky.dir.path().c_str(), 0700);
 }
 
 TEST(Cli, WatchProgramsFourModulesAtOnceWithFourNumbers) {
@@ -241,6 +377,29 @@ TEST(Cli, RecordsExport) {
     EXPECT_EQ(RunCli(s.Args({"records", "--show", "9"}), nullptr).exit, 2);
 }
 
+// A module string holding ESC [2J (and the C1 control CSI) neither clears the operator's screen
+// nor fakes a line: every printed path shows it escaped.
+TEST(Cli, ControlCharactersReachNoTerminal) {
+    Station s;
+    const char* module = "\x1B[2J\x9B";
+    const std::string config = s.dir.File("config.ini");
+    ASSERT_EQ(RunCli({"--config", config, "program"}, module, s.dir.File("dump")).exit, 0);
+    const std::vector<std::vector<std::string>> printed = {
+        {"--config", config, "list"},
+        {"--config", config, "records"},
+        {"--config", config, "records", "--csv"},
+        {"--config", config, "records", "--show", "1"},
+    };
+    const Result program = RunCli({"--config", config, "program"}, module);
+    for (const Result& r : {program, RunCli(printed[0], module), RunCli(printed[1], nullptr),
+                            RunCli(printed[2], nullptr), RunCli(printed[3], nullptr)}) {
+        EXPECT_EQ(r.exit, 0) << r.out;
+        EXPECT_NE(r.out.find("\\x1B[2J\\u009B"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find_first_of("\x1B\r"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("\xC2\x9B"), std::string::npos) << r.out;
+    }
+}
+
 // Two stations on two config.ini files naming one PostgreSQL database: set up with db init,
 // programming at once, they share one counter and one record.
 TEST(Cli, TwoStationsOnOneServerShareTheCounterAndTheRecord) {
@@ -261,11 +420,9 @@ TEST(Cli, TwoStationsOnOneServerShareTheCounterAndTheRecord) {
         EXPECT_TRUE(numbers.insert(std::uint32_t{record["serial"]["value"]}).second);
     }
     EXPECT_EQ(numbers, (std::set<std::uint32_t>{0x100, 0x101, 0x102, 0x103, 0x104, 0x105}));
-    // Out of reach (PRAVUNE_DATABASE takes the place of config.ini's): exit 5.
-    ::setenv("PRAVUNE_DATABASE", "host=/nonexistent dbname=x", 1);
-    const Result refused = RunCli(a.Args({"records"}), nullptr);
-    ::unsetenv("PRAVUNE_DATABASE");
-    EXPECT_EQ(refused.exit, 5);
+    // Out of reach: exit 5.
+    Station away("host=/nonexistent dbname=x connect_timeout=2");
+    EXPECT_EQ(RunCli(away.Args({"records"}), nullptr).exit, 5);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 
+#include "device/hid_port.h"
 #include "image/hex_reader.h"
 #include "image/image_check.h"
 #include "tests/support/hex_text.h"
@@ -180,6 +181,39 @@ INSTANTIATE_TEST_SUITE_P(Cases, LoadFailureTable,
                               "Open Hex file error -- Unkown"},
                          }),
                          CaseName());
+
+// What a module, a file or a record says is shown, never obeyed by the terminal.
+TEST(LoadReport, ControlCharactersAreShownEscaped) {
+    struct Case {
+        std::string text, all, keepingLineEnds;
+    };
+    const Case cases[] = {
+        {"MOD001", "MOD001", "MOD001"},
+        {"\x1B[2J", "\\x1B[2J", "\\x1B[2J"},
+        {std::string("A\0B\x7F", 4), "A\\x00B\\x7F", "A\\x00B\\x7F"},
+        {"\tDone\r\n", "\\x09Done\\x0D\\x0A", "\tDone\r\n"},
+        // C1 controls (CSI U+009B), as Latin-1 module strings arrive; other text stays.
+        {"\xC2\x9B"
+         "2J",
+         "\\u009B2J", "\\u009B2J"},
+        {"Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x99\x82",
+         "Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x99\x82",
+         "Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x99\x82"},
+        // Bytes that are no UTF-8: a lone continuation, a cut sequence, an overlong form.
+        {"\x9B"
+         "2J",
+         "\\x9B2J", "\\x9B2J"},
+        {"x\xE2\x82", "x\\xE2\\x82", "x\\xE2\\x82"},
+        {"\xC0\x9B", "\\xC0\\x9B", "\\xC0\\x9B"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(EscapeControls(c.text), c.all) << c.all;
+        EXPECT_EQ(EscapeControls(c.text, Controls::kKeepLineEnds), c.keepingLineEnds) << c.all;
+        EXPECT_EQ(EscapeControls(c.all), c.all) << "escaped text stays as it is";
+    }
+    // A module's identifier (Latin-1 bytes) is shown escaped wherever it goes.
+    EXPECT_EQ(Latin1ToUtf8("\x1B[2J\x9B"), "\\x1B[2J\\u009B");
+}
 
 TEST(LoadReport, FileNameIsTheTextAfterTheLastSeparator) {
     EXPECT_EQ(FileNameOf("/home/op/fw/app.hex"), "app.hex");

@@ -627,6 +627,50 @@ INSTANTIATE_TEST_SUITE_P(
                  ": file is not a database"}),
     CaseName());
 
+// The counter's home follows from config.ini alone: PRAVUNE_DATABASE may name only the server
+// config.ini names.
+TEST(RecordStorePaths, TheEnvironmentMovesNoCounter) {
+    struct Case {
+        const char* database;     // config.ini's [DATABASE] Connection, or null
+        const char* environment;  // PRAVUNE_DATABASE, or null
+        const char* connection;   // what is opened: "" for records.sqlite; null when refused
+    };
+    const Case cases[] = {
+        {nullptr, nullptr, ""},
+        {nullptr, "", ""},
+        {"host=db.line dbname=pravune", nullptr, "host=db.line dbname=pravune"},
+        {"host=db.line dbname=pravune", "", "host=db.line dbname=pravune"},
+        // The same server for a script, under another role.
+        {"host=db.line dbname=pravune", "host=db.line dbname=pravune user=script",
+         "host=db.line dbname=pravune user=script"},
+        // A second ledger beside config.ini's: refused.
+        {nullptr, "host=db.line dbname=pravune", nullptr},
+        {"host=db.line dbname=pravune", "host=db.other dbname=pravune", nullptr},
+        {"host=db.line dbname=pravune", "host=db.line dbname=pravune port=5433", nullptr},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string config = dir.Write(
+            "config.ini", c.database ? std::string("[DATABASE]\nConnection=") + c.database : "");
+        const DatabaseChoice choice = ChooseDatabase(config, c.environment);
+        const std::string label = std::string(c.database ? c.database : "-") + " / " +
+                                  (c.environment ? c.environment : "-");
+        if (!c.connection) {
+            if (!PostgresBuiltIn() && c.database)
+                continue;  // without libpq every server has one name
+            EXPECT_NE(choice.problem.find("PRAVUNE_DATABASE names "), std::string::npos)
+                << label << ": " << choice.problem;
+            std::string reason;
+            EXPECT_FALSE(OpenChosenRecordStore(choice, config, &reason)) << label;
+            EXPECT_EQ(reason, choice.problem);
+            EXPECT_FALSE(FileExists(dir.File("records.sqlite"))) << label;
+        } else {
+            EXPECT_EQ(choice.problem, "") << label;
+            EXPECT_EQ(choice.connection, c.connection) << label;
+        }
+    }
+}
+
 TEST(RecordStorePaths, BesideConfigIni) {
     EXPECT_EQ(RecordStorePathFor("/opt/pravune/config.ini"), "/opt/pravune/records.sqlite");
     EXPECT_EQ(RecordStorePathFor("config.ini"), "records.sqlite");
@@ -634,6 +678,14 @@ TEST(RecordStorePaths, BesideConfigIni) {
     EXPECT_EQ(RecordStorePathFor("C:\\Line 1\\config.ini"), "C:\\Line 1\\records.sqlite");
 #endif
     EXPECT_EQ(RecordStorePathFor(""), "");
+#ifndef _WIN32
+    // Through a link, beside its target (which need not exist yet), as the lock is.
+    TempDir a, b;
+    ASSERT_EQ(::symlink(b.File("config.ini").c_str(), a.File("config.ini").c_str()), 0);
+    EXPECT_EQ(RecordStorePathFor(a.File("config.ini")), b.File("records.sqlite"));
+    ASSERT_EQ(::symlink("line/real.ini", a.File("relative.ini").c_str()), 0);
+    EXPECT_EQ(RecordStorePathFor(a.File("relative.ini")), a.File("line/records.sqlite"));
+#endif
     std::string reason;
     EXPECT_FALSE(OpenSqliteRecordStore("", &reason));
     // The shape of 2026-12-07T16:42:04.123Z, digits as 9.

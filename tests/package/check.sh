@@ -2,12 +2,16 @@
 # Installs the Debian package on this machine (as root) and checks it as an operator meets it:
 # every file in place, the menu entries and the metainfo valid, the window started by a user
 # for whom /usr/bin is read-only keeps its settings under ~/.config, on X11 and on Wayland, a
-# module programmed through the installed pravune-cli, and after `dpkg -r` nothing left but the
-# user's settings and records, which the next install takes up again.
-# Usage: tests/package/check.sh pravune-loader_<version>_amd64.deb
+# module programmed on the user's settings and records (by the tests' pravune-cli-sim: the
+# installed pravune-cli has no simulated bus and must ignore its variable), and after `dpkg -r`
+# nothing left but the user's settings and records, which the next install takes up again.
+# Usage: tests/package/check.sh pravune-loader_<version>_amd64.deb [pravune-cli-sim]
+# (default: the pravune-cli-sim built beside the package)
 # It removes an installed pravune-loader package first, and purges it at the end.
 set -euo pipefail
 deb=$(realpath "$1")
+sim=$(realpath -m "${2:-$(dirname "$deb")/pravune-cli-sim}")
+[ -x "$sim" ] || { echo "no $sim: build the tests' pravune-cli-sim (PRAVUNE_TESTS=ON)"; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
 version=$(dpkg-deb -f "$deb" Version)
 user=pravune-ci
@@ -169,10 +173,15 @@ else
     echo "weston is not installed: Wayland not checked"
 fi
 
-echo "== a module programmed through the installed pravune-cli (simulated bus)"
+echo "== a module programmed on the user's settings and records (simulated bus)"
+# The tests' build of the command line, somewhere the user may run it.
+simdir=$(mktemp -d)
+chmod 755 "$simdir"
+install -m 755 "$sim" "$simdir/pravune-cli-sim"
 program_one() {
-    as_user PRAVUNE_CLI_SIMULATE="$1" pravune-cli --json program --sn-addr 3B00 --sn-bytes 2 \
-        --wait 5 /usr/share/pravune-loader/examples/pravune-sample.hex
+    as_user PRAVUNE_CLI_SIMULATE="$1" "$simdir/pravune-cli-sim" --config "$settings/config.ini" \
+        --json program --sn-addr 3B00 --sn-bytes 2 --wait 5 \
+        /usr/share/pravune-loader/examples/pravune-sample.hex
 }
 program_one MOD001 > /tmp/pravune-program.log 2>&1 || {
     cat /tmp/pravune-program.log
@@ -182,6 +191,21 @@ grep -q '"event":"result"' /tmp/pravune-program.log && pass "programmed MOD001"
 counter=$(grep '^SN_Current=' "$settings/config.ini" || true)
 [ -f "$settings/records.sqlite" ] || fail "no records.sqlite beside the user's config.ini"
 before=$(cd "$settings" && sha256sum config.ini)
+
+echo "== the installed pravune-cli takes no test switch"
+! grep -aq PRAVUNE_CLI_SIMULATE /usr/bin/pravune-cli || fail "pravune-cli holds the simulated bus"
+status=0
+as_user PRAVUNE_CLI_SIMULATE=MOD009 pravune-cli --json program --sn-addr 3B00 --sn-bytes 2 \
+    --wait 0 /usr/share/pravune-loader/examples/pravune-sample.hex > /tmp/pravune-program.log 2>&1 ||
+    status=$?
+if [ "$status" -ne 0 ] && ! grep -q MOD009 /tmp/pravune-program.log &&
+    [ "$(cd "$settings" && sha256sum config.ini)" = "$before" ] &&
+    ! as_user pravune-cli records | grep -q MOD009; then
+    pass "PRAVUNE_CLI_SIMULATE ignored (exit $status, nothing programmed or recorded)"
+else
+    fail "the installed pravune-cli obeyed PRAVUNE_CLI_SIMULATE (exit $status)"
+    cat /tmp/pravune-program.log
+fi
 
 echo "== dpkg -r: nothing left but the user's settings"
 dpkg -r pravune-loader > /dev/null
@@ -208,6 +232,7 @@ serials=$(as_user pravune-cli --json records | grep -o '"value":[0-9]*' | sort -
 
 dpkg -P pravune-loader > /dev/null
 rm -f /tmp/pravune-apt.log /tmp/pravune-program.log
+rm -rf "$simdir"
 if [ $failures -ne 0 ]; then
     echo "package check: $failures failed"
     exit 1

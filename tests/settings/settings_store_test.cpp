@@ -200,6 +200,10 @@ TEST_P(SettingsPermissions, WriteOnlyWhereAllowed) {
         ASSERT_EQ(::chmod(SettingsFilePath.c_str(), c.fileMode), 0);
     }
     ASSERT_EQ(::chmod(m_dir.path().c_str(), c.folderMode), 0);
+    // The folder is the unprivileged user's own: one other users may write is refused outright.
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(m_dir.path().c_str(), 65534, 65534), 0);
+    }
     EXPECT_TRUE(HoldsUnprivileged([this, &c] {
         std::string reason;
         const bool written = WriteSettingString(S, "A", "2", &reason);
@@ -224,9 +228,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, SettingsPermissions,
                          ::testing::ValuesIn(std::vector<PermissionCase>{
                              {"read_only_folder", 0555, 0666, false},
                              {"read_only_folder_no_file", 0555, 0, false},
-                             {"read_only_file", 0777, 0444, false},
-                             {"writable_file", 0777, 0666, true},
-                             {"new_file", 0777, 0, true},
+                             {"read_only_file", 0755, 0444, false},
+                             {"writable_file", 0755, 0666, true},
+                             {"new_file", 0755, 0, true},
                          }),
                          CaseName());
 #else

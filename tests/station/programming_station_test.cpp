@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "tests/support/case_name.h"
@@ -10,6 +11,20 @@
 namespace {
 
 const char* const kPlan = "AutoSN=1\nSN_StartAddr=3B00\nSN_Current=1234\nSN_Bytes=2\nSN_Step=1\n";
+
+// A module's string with control characters reaches the log (and so the record) and the status
+// escaped: the window and the command line show it, no terminal obeys it.
+TEST(ProgrammingStation, AModuleStringIsShownEscaped) {
+    Rig r("", ImageText(), "\x1B[2J\x9B");
+    r.station.RefreshStatus();
+    EXPECT_EQ(r.rec.status, "SN: \\x1B[2J\\u009B");
+    ASSERT_TRUE(r.station.Download());
+    const std::vector<std::string> lines = r.rec.Lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "\t- Device UID = \\x1B[2J\\u009B"),
+              lines.end());
+    for (const LogEntry& e : r.rec.log)
+        EXPECT_EQ(EscapeControls(e.text, Controls::kKeepLineEnds), e.text);
+}
 
 TEST(ProgrammingStation, ProgramsTheImageAndTheSerialNumberAndAdvances) {
     Rig r(kPlan);

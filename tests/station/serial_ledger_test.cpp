@@ -75,7 +75,15 @@ TEST(SerialLedger, EveryDownloadLeavesARecordWithItsNumber) {
 TEST(SerialLedger, AConfigThatCannotBeSavedGivesNoNumber) {
     TempDir dir;
     namespace fs = std::filesystem;
-    fs::permissions(dir.path(), fs::perms::all);
+    // The unprivileged user's own folder (one other users may write is refused outright).
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_read |
+                                    fs::perms::group_exec | fs::perms::others_read |
+                                    fs::perms::others_exec);
+#ifndef _WIN32
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(dir.path().c_str(), 65534, 65534), 0);
+    }
+#endif
     Rig setup(kPlan, ImageText(), "ABC123", dir.path());  // writes the files as this user
     fs::permissions(dir.path() + "/config.ini",
                     fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
