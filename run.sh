@@ -20,7 +20,7 @@ if [ ! -e var/config.ini ] && [ -f build/app/config.ini ]; then
         fi
     done
     flock -w 10 build/app/config.ini.lock sh -c '
-        for name in config.ini records.sqlite records.sqlite-wal records.sqlite-shm; do
+        for name in config.ini records.sqlite records.sqlite-wal records.sqlite-shm records.journal; do
             [ ! -e "build/app/$name" ] || mv -n "build/app/$name" "var/$name"
         done'
     echo "The settings and records of build/app/ are now kept in var/."

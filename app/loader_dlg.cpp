@@ -348,13 +348,16 @@ void CLoaderDlg::ClearLog() {
 }
 
 void CLoaderDlg::OnLog(const LogEntry& entry) {
+    // The stamp the station took when it made the entry (the one its record keeps).
+    const QString stamp = !entry.timeStamp      ? QString()
+                          : entry.stamp.empty() ? CMessageLog::TimeStampPrefix()
+                                                : Q(entry.stamp);
     if (!m_station.IsBusy()) {
-        m_log->AppendLog(entry.text, entry.color, entry.timeStamp);
+        m_log->AppendLog(entry.text, entry.color, stamp);
         return;
     }
     // A download's entry is laid out at the next paint, which it would wait for anyway.
-    m_heldLog.push_back(
-        {entry.text, entry.color, entry.timeStamp ? CMessageLog::TimeStampPrefix() : QString()});
+    m_heldLog.push_back({entry.text, entry.color, stamp});
     SchedulePaint();
 }
 

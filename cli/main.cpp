@@ -39,6 +39,7 @@
 #endif
 #include "image/serial_number.h"
 #include "ledger/database_config.h"
+#include "ledger/record_journal.h"
 #include "ledger/record_store.h"
 #include "settings/config_location.h"
 #include "settings/settings_store.h"
@@ -74,8 +75,10 @@ const char* const kExitCodes =
     "\n"
     "Exit codes: 0 success; 1 a download failed; 2 usage, or a HEX file or serial-number plan\n"
     "refused; 3 no module (the wait ran out); 4 a module present but not accessible (install\n"
-    "the udev rule, see README); 5 the record store or the serial-number ledger unavailable;\n"
-    "130 stopped (Ctrl+C).";
+    "the udev rule, see README); 5 the record store or the serial-number ledger unavailable,\n"
+    "also after a module was programmed whose record could not be completed (the result and\n"
+    "standard error say so; the next download on this config.ini completes it); 130 stopped\n"
+    "(Ctrl+C).";
 
 // The options every subcommand shares.
 struct Options {
@@ -330,7 +333,10 @@ int ExitFor(ProgrammingStation& station, bool timedOut) {
         return station.Port().AccessProblem() ? kExitAccess : kExitNoModule;
     switch (station.LastOutcome()) {
         case DownloadOutcome::kSucceeded:
-            return kExitOk;
+            // Programmed, but a record left unfinished is never a plain success.
+            return station.LastRecordEnd() == ProgrammingStation::RecordEnd::kWritten
+                       ? kExitOk
+                       : kExitNoRecord;
         case DownloadOutcome::kBadInput:
             return kExitUsage;
         case DownloadOutcome::kNotRecorded:
@@ -344,15 +350,37 @@ int ExitFor(ProgrammingStation& station, bool timedOut) {
 }
 
 void Report(Printer& out, const std::string& module, ProgrammingStation& station, int code) {
-    out.Event({{"event", "result"},
-               {"module", module},
-               {"ok", code == kExitOk},
-               {"exit", code},
-               {"record", station.LastRecordId()},
-               {"uid", Latin1ToUtf8(station.m_strDeviceSN)}},
-              "[" + module + "] " + (code == kExitOk ? "programmed" : "failed") + " (exit " +
-                  std::to_string(code) + ", record " + std::to_string(station.LastRecordId()) +
-                  ")");
+    using RecordEnd = ProgrammingStation::RecordEnd;
+    const RecordEnd end = station.LastRecordEnd();
+    const bool programmed = station.LastOutcome() == DownloadOutcome::kSucceeded;
+    nlohmann::json event = {{"event", "result"},
+                            {"module", module},
+                            {"ok", code == kExitOk},
+                            {"exit", code},
+                            {"record", station.LastRecordId()},
+                            {"uid", Latin1ToUtf8(station.m_strDeviceSN)},
+                            {"programmed", programmed},
+                            {"record_complete", end == RecordEnd::kWritten}};
+    if (station.LastRecordId() != 0)
+        event["outcome"] = station.LastRecordOutcome();
+    std::string text = "[" + module + "] " + (programmed ? "programmed" : "failed") + " (exit " +
+                       std::to_string(code) + ", record " + std::to_string(station.LastRecordId()) +
+                       ")";
+    if (end != RecordEnd::kWritten) {
+        // Said on standard error too, whatever the output's form.
+        const std::string journal = RecordJournalPathFor(station.SettingsPath());
+        const std::string why =
+            end == RecordEnd::kKeptForLater
+                ? "what could not be written is kept in " + journal +
+                      " and written by the next download on this config.ini"
+                : "it could not be kept for later either: it stays \"running\" until a later "
+                  "station on this config.ini closes it as interrupted";
+        event["record_pending"] = end == RecordEnd::kKeptForLater ? "journal" : "lost";
+        text += ", but the record is not complete";
+        std::fprintf(stderr, "pravune-cli: [%s] the record of download #%lld is not complete: %s\n",
+                     module.c_str(), static_cast<long long>(station.LastRecordId()), why.c_str());
+    }
+    out.Event(event, text);
 }
 
 int Program(const Options& o, HidPlatform& platform, Printer& out, StopSignal& stop) {
@@ -593,8 +621,12 @@ int Records(const Options& o, Printer& out) {
             std::fprintf(stderr, "pravune-cli: %s\n", EscapeControls(reason).c_str());
             return kExitUsage;
         }
-        for (const LogEntry& e : r->log)
+        for (LogEntry e : r->log) {
+            // Each line with its own stamp; a record of a loader before 1.5.1 kept none.
+            if (e.timeStamp && e.stamp.empty())
+                e.stamp = "--:--:--.--- ";
             out.LogPiece("", e);
+        }
         return kExitOk;
     }
     const auto records = store->Since(o.since, 1000000, &reason);
@@ -603,32 +635,39 @@ int Records(const Options& o, Printer& out) {
         return kExitNoRecord;
     }
     if (o.csv) {
+        // Columns are only ever added at the end.
         std::printf(
             "id,start_utc,end_utc,station,hex_path,image_sha256,format,module_uid,"
             "port,sn_address,sn_width,sn_value,sn_state,verdict,failed_step,"
-            "duration_ms\n");
+            "duration_ms,hex_file,file_sha256,station_config,outcome,loader_version,"
+            "status_text\n");
     }
     for (const DownloadRecord& r : *records) {
         const std::string state = r.hasSerial ? SerialStateText(r.serialState) : "";
         if (o.csv) {
-            std::printf("%lld,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%lld\n",
-                        static_cast<long long>(r.id), Csv(r.startUtc).c_str(),
-                        Csv(r.endUtc).c_str(), Csv(r.stationHost).c_str(), Csv(r.hexPath).c_str(),
-                        Csv(r.imageSha256).c_str(), Csv(r.format).c_str(), Csv(r.moduleUid).c_str(),
-                        Csv(r.portPath).c_str(),
-                        r.hasSerial ? ("0x" + HexUpper(r.serialPlan.address)).c_str() : "",
-                        r.hasSerial ? std::to_string(r.serialPlan.width).c_str() : "",
-                        r.hasSerial ? ("0x" + HexUpper(r.serialValue)).c_str() : "", state.c_str(),
-                        Csv(r.verdict).c_str(), Csv(r.failedStep).c_str(),
-                        static_cast<long long>(r.durationMs));
+            std::printf(
+                "%lld,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%lld,%s,%s,%s,%s,%s,%s\n",
+                static_cast<long long>(r.id), Csv(r.startUtc).c_str(), Csv(r.endUtc).c_str(),
+                Csv(r.stationHost).c_str(), Csv(r.hexPath).c_str(), Csv(r.imageSha256).c_str(),
+                Csv(r.format).c_str(), Csv(r.moduleUid).c_str(), Csv(r.portPath).c_str(),
+                r.hasSerial ? ("0x" + HexUpper(r.serialPlan.address)).c_str() : "",
+                r.hasSerial ? std::to_string(r.serialPlan.width).c_str() : "",
+                r.hasSerial ? ("0x" + HexUpper(r.serialValue)).c_str() : "", state.c_str(),
+                Csv(r.verdict).c_str(), Csv(r.failedStep).c_str(),
+                static_cast<long long>(r.durationMs), Csv(r.hexFile).c_str(),
+                Csv(r.fileSha256).c_str(), Csv(r.stationConfig).c_str(), Csv(r.outcome).c_str(),
+                Csv(r.loaderVersion).c_str(), Csv(r.statusText).c_str());
             continue;
         }
-        nlohmann::json event = {{"event", "record"},          {"id", r.id},
-                                {"start", r.startUtc},        {"end", r.endUtc},
-                                {"station", r.stationHost},   {"hex", r.hexPath},
-                                {"sha256", r.imageSha256},    {"format", r.format},
-                                {"uid", r.moduleUid},         {"port", r.portPath},
-                                {"verdict", r.verdict},       {"failed_step", r.failedStep},
+        nlohmann::json event = {{"event", "record"},           {"id", r.id},
+                                {"start", r.startUtc},         {"end", r.endUtc},
+                                {"station", r.stationHost},    {"config", r.stationConfig},
+                                {"version", r.loaderVersion},  {"hex", r.hexPath},
+                                {"hex_file", r.hexFile},       {"file_sha256", r.fileSha256},
+                                {"sha256", r.imageSha256},     {"format", r.format},
+                                {"uid", r.moduleUid},          {"port", r.portPath},
+                                {"verdict", r.verdict},        {"outcome", r.outcome},
+                                {"failed_step", r.failedStep}, {"status", r.statusText},
                                 {"duration_ms", r.durationMs}};
         if (r.hasSerial) {
             event["serial"] = {{"address", r.serialPlan.address},
@@ -640,7 +679,9 @@ int Records(const Options& o, Printer& out) {
                   "#" + std::to_string(r.id) + "  " + r.startUtc + "  " +
                       (r.moduleUid.empty() ? "-" : r.moduleUid) + "  " +
                       (r.hasSerial ? "SN 0x" + HexUpper(r.serialValue) + " " + state : "no SN") +
-                      "  " + r.verdict + (r.failedStep.empty() ? "" : " at " + r.failedStep));
+                      "  " + r.verdict +
+                      (r.outcome.empty() || r.outcome == r.verdict ? "" : " (" + r.outcome + ")") +
+                      (r.failedStep.empty() ? "" : " at " + r.failedStep));
     }
     return kExitOk;
 }

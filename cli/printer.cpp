@@ -30,6 +30,8 @@ const char* Ansi(std::uint32_t color) {
     }
 }
 
+}  // namespace
+
 // The time stamp of a log heading: local time with milliseconds.
 std::string LogStampText() {
     const auto now = std::chrono::system_clock::now();
@@ -44,6 +46,8 @@ std::string LogStampText() {
                   local.tm_sec, milli);
     return text;
 }
+
+namespace {
 
 // The log's line ends ("\r\n", "\n") as one "\n".
 std::string WithoutCr(const std::string& text) {
@@ -65,11 +69,9 @@ void Printer::Write(const std::string& line) {
 void Printer::LogPiece(const std::string& module, const LogEntry& entry) {
     const std::lock_guard lock(m_mutex);
     if (m_mode == Mode::kJson) {
-        const nlohmann::json event = {{"event", "log"},
-                                      {"module", module},
-                                      {"text", entry.text},
-                                      {"color", ColorText(entry.color)},
-                                      {"stamp", entry.timeStamp}};
+        const nlohmann::json event = {{"event", "log"},           {"module", module},
+                                      {"text", entry.text},       {"color", ColorText(entry.color)},
+                                      {"stamp", entry.timeStamp}, {"stamp_text", entry.stamp}};
         Write(event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
         return;
     }
@@ -83,7 +85,9 @@ void Printer::LogPiece(const std::string& module, const LogEntry& entry) {
     m_pendingModule = module;
     // A record's log may hold what an older loader did not escape.
     const std::string text = WithoutCr(EscapeControls(entry.text, Controls::kKeepLineEnds));
-    std::string piece = entry.timeStamp ? LogStampText() + text : text;
+    // The stamp taken when the piece was made (the station's), else now.
+    std::string piece =
+        entry.timeStamp ? (entry.stamp.empty() ? LogStampText() : entry.stamp) + text : text;
     if (m_mode == Mode::kTerminal && *Ansi(entry.color))
         piece = Ansi(entry.color) + piece + "\x1b[0m";
     m_pending += piece;

@@ -36,6 +36,10 @@ class Printer {
     std::string m_pendingModule;
 };
 
+// The command line's time stamp of a log piece made now: local time with milliseconds,
+// "HH:MM:SS.mmm ".
+std::string LogStampText();
+
 // What one station tells the command line, prefixed with its module (its port or UID).
 class ModuleObserver final : public StationObserver {
   public:
@@ -46,6 +50,7 @@ class ModuleObserver final : public StationObserver {
     bool ModuleFound() const { return m_found; }
 
     void OnLog(const LogEntry& entry) override { m_printer.LogPiece(m_module, entry); }
+    std::string StampText() override { return LogStampText(); }
     void OnProgressRange(std::uint32_t low, std::uint32_t high) override;
     void OnProgressPos(std::uint32_t position) override;
     void OnStatus(const std::string& text, std::uint32_t color, bool present,

@@ -102,6 +102,17 @@ std::string FileTimeText(const std::string& path) {
            std::to_string(local.tm_min) + ":" + std::to_string(local.tm_sec);
 }
 
+std::string LogStampNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (!os_files::LocalTime(now, local))
+        local = std::tm{};
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d:%03u > ", local.tm_hour, local.tm_min,
+                  local.tm_sec, static_cast<unsigned>(os_files::TickCountMs() % 1000));
+    return text;
+}
+
 std::string FileNameOf(const std::string& path) {
     const std::size_t slash = os_files::LastSeparator(path);
     return slash == std::string::npos ? std::string() : path.substr(slash + 1);

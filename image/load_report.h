@@ -13,11 +13,14 @@ inline constexpr std::uint32_t kLogRed = 0xFF0000;
 inline constexpr std::uint32_t kLogStampColor = 0x6C35A4;
 inline constexpr std::uint32_t kLogBackground = 0xEBEBEB;
 
-// One piece of text for the message log; the log adds no line ends of its own.
+// One piece of text for the message log; the log adds no line ends of its own. A piece with
+// `timeStamp` is shown behind a time stamp: `stamp`, the text taken when the piece was made
+// (empty: the front end takes one when it shows the piece).
 struct LogEntry {
     std::string text;
     std::uint32_t color = kLogBlack;
     bool timeStamp = false;
+    std::string stamp{};
 
     bool operator==(const LogEntry&) const = default;
 };
@@ -39,6 +42,10 @@ struct LoadReport {
     std::string lengthLabel;
     std::string dateLabel;
 };
+
+// The window's time stamp for a piece of the log made now: "HH:MM:SS:mmm > " in local time,
+// where mmm is the system's millisecond tick count modulo 1000 (Part 3.4).
+std::string LogStampNow();
 
 // The last-write time of the entry at `path` in local time as "Y-M-D h:m:s" without leading
 // zeros, or empty text when nothing exists there.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -60,11 +61,36 @@ struct CounterStation {
     std::string folder;
 };
 
+// What class of end a download came to, beside its verdict (the record's `outcome`):
+//   succeeded     the module was programmed
+//   failed        a module answered, then a step failed
+//   stopped       stopped (Stop, a close, Ctrl+C) after a module answered
+//   no_module     no module answered the handshake (the wait ran out, or it was stopped first)
+//   no_access     a module was present but could not be opened (see the udev rule)
+//   refused       the HEX file or the serial-number plan was refused: nothing was sent
+//   not_recorded  the serial number could not be taken (the ledger or the settings store)
+//   interrupted   the process ended before the download's end was recorded: closed by a later
+//                 station on that config.ini (verdict "failed", no end time)
+// Records made before loader 1.5.1 have "" (or "succeeded" for the successful ones).
+inline constexpr std::array<const char*, 8> kRecordOutcomes = {
+    "succeeded", "failed",  "stopped",      "no_module",
+    "no_access", "refused", "not_recorded", "interrupted"};
+
 struct DownloadRecord {
     std::int64_t id = 0;
     std::string startUtc, endUtc;  // ISO 8601 UTC with milliseconds: 2026-12-07T16:42:04.123Z
+    // The station: its host, the folder of its config.ini, and that config.ini's absolute path
+    // (its identity: one counter and one record per config.ini).
     std::string stationHost, stationFolder, loaderVersion;
-    std::string hexPath;
+    std::string stationConfig;
+    // The process that ran the download on stationHost, and the host's boot it ran in (empty
+    // where the system has no boot identifier): a record left running by a process that is
+    // gone is closed as interrupted.
+    std::int64_t processId = 0;
+    std::string bootId;
+    std::string hexPath;      // the HEX file's path as the operator gave it
+    std::string hexFile;      // the same made absolute, links resolved
+    std::string fileSha256;   // of the HEX file's bytes (empty when they no longer gave the image)
     std::string imageSha256;  // of the image bytes sent, 64 lower-case hexadecimal digits
     std::uint32_t imageStart = 0, imageEnd = 0;
     std::string format;  // "plain" or "maker"
@@ -76,9 +102,19 @@ struct DownloadRecord {
     std::uint32_t serialValue = 0;
     SerialState serialState = SerialState::kReserved;
     std::string verdict;  // "running", "succeeded" or "failed"
+    std::string outcome;  // one of kRecordOutcomes once ended ("" for older records)
+    // The failing step and its own status text (empty for a success).
     std::string failedStep, statusText;
     std::int64_t durationMs = 0;
-    std::vector<LogEntry> log;  // the download's whole log, texts and colours
+    std::vector<LogEntry> log;  // the download's whole log: texts, colours and time stamps
+};
+
+// A record still running: which process on which boot runs it (or ran it).
+struct RunningDownload {
+    std::int64_t id = 0;
+    std::int64_t processId = 0;
+    std::string bootId;
+    bool operator==(const RunningDownload&) const = default;
 };
 
 // Limits of what one record keeps. Longer texts are cut (at a character boundary); a longer
@@ -96,8 +132,8 @@ class RecordStore {
     virtual ~RecordStore() = default;
 
     // A new record in state "running" with the fields known before the download (start time,
-    // station, loader, image, format, module and port); an empty start time means now. Returns
-    // its id, or 0.
+    // station and process, loader, HEX file, image, format, module and port); an empty start
+    // time means now. Returns its id, or 0.
     virtual std::int64_t BeginDownload(const DownloadRecord& record, std::string* reason) = 0;
 
     // Gives `value` of `plan` to the running download in one transaction: records the number
@@ -132,9 +168,21 @@ class RecordStore {
     virtual bool SetSerialState(std::int64_t downloadId, SerialState state,
                                 std::string* reason) = 0;
 
-    // Ends a running record: end time (empty: now), verdict ("succeeded" or "failed"), failing
-    // step, status text, duration, module UID, port path and the log. A record is ended once.
+    // Ends a running record: end time (empty: now), verdict ("succeeded" or "failed"), outcome
+    // (one of kRecordOutcomes but "interrupted"; empty: the verdict's), failing step, status
+    // text, duration, module UID, port path and the log. A record is ended once.
     virtual bool FinishDownload(const DownloadRecord& record, std::string* reason) = 0;
+
+    // The records still running that stations on `host` with the config.ini `stationConfig`
+    // began, oldest first.
+    virtual std::optional<std::vector<RunningDownload>> Running(const std::string& host,
+                                                                const std::string& stationConfig,
+                                                                std::string* reason) = 0;
+    // Ends a running record whose process is gone, in one transaction: verdict "failed", outcome
+    // "interrupted", `statusText`, no end time; the number it holds, when still reserved, used
+    // up. False, with the reason, when it is not running (any more).
+    virtual bool CloseInterrupted(std::int64_t id, const std::string& statusText,
+                                  std::string* reason) = 0;
 
     // One record with its number and its log.
     virtual std::optional<DownloadRecord> Get(std::int64_t id, std::string* reason) = 0;

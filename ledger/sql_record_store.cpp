@@ -19,7 +19,7 @@ using sql::Transaction;
 // Steps are only ever added, never changed in meaning. "{identity}" is the database's own
 // self-numbering key; the other types mean the same to SQLite and to PostgreSQL (to SQLite,
 // BIGINT and INTEGER are one integer type).
-constexpr std::array<const char*, 2> kMigrations = {
+constexpr std::array<const char*, 3> kMigrations = {
     R"sql(
 CREATE TABLE downloads (
     id             {identity},
@@ -84,6 +84,23 @@ CREATE TABLE counter_changes (
     changed_utc    TEXT NOT NULL
 );
 )sql",
+    // Loader 1.5.1: each log entry's own time stamp; the station's config.ini, process and boot
+    // (a record left running by a process that is gone is closed as interrupted); the HEX
+    // file's absolute path and the SHA-256 of its bytes; the outcome's class.
+    R"sql(
+ALTER TABLE downloads ADD COLUMN station_config TEXT NOT NULL DEFAULT '';
+ALTER TABLE downloads ADD COLUMN process_id BIGINT NOT NULL DEFAULT 0;
+ALTER TABLE downloads ADD COLUMN boot_id TEXT NOT NULL DEFAULT '';
+ALTER TABLE downloads ADD COLUMN hex_file TEXT NOT NULL DEFAULT '';
+ALTER TABLE downloads ADD COLUMN file_sha256 TEXT NOT NULL DEFAULT '';
+ALTER TABLE downloads ADD COLUMN outcome TEXT NOT NULL DEFAULT ''
+    CHECK (outcome IN ('', 'succeeded', 'failed', 'stopped', 'no_module', 'no_access', 'refused',
+                       'not_recorded', 'interrupted'));
+UPDATE downloads SET outcome = 'succeeded' WHERE verdict = 'succeeded';
+CREATE INDEX downloads_running ON downloads (station_host, station_config)
+    WHERE verdict = 'running';
+ALTER TABLE download_log ADD COLUMN stamp TEXT NOT NULL DEFAULT '';
+)sql",
 };
 
 constexpr int kNewestVersion = static_cast<int>(kMigrations.size());
@@ -125,6 +142,13 @@ std::string_view Bounded(std::string_view text) {
     return text.substr(0, end);
 }
 
+// Whether FinishDownload may end a record with this outcome: any but "interrupted", which
+// only CloseInterrupted gives.
+bool IsEndOutcome(std::string_view outcome) {
+    return outcome != "interrupted" && std::find(kRecordOutcomes.begin(), kRecordOutcomes.end(),
+                                                 outcome) != kRecordOutcomes.end();
+}
+
 // A refusal for a width or a value the plan cannot hold; empty when it can.
 std::string PlanProblem(SerialPlanKey plan, std::uint32_t value) {
     if (plan.width < 1 || plan.width > 4)
@@ -147,7 +171,8 @@ constexpr const char* kSelectRecord = R"sql(
 SELECT d.id, d.start_utc, d.end_utc, d.station_host, d.station_folder, d.loader_version,
        d.hex_path, d.image_sha256, d.image_start, d.image_end, d.format, d.module_uid,
        d.port_path, d.verdict, d.failed_step, d.status_text, d.duration_ms,
-       s.address, s.width, s.value, s.state
+       s.address, s.width, s.value, s.state,
+       d.station_config, d.process_id, d.boot_id, d.hex_file, d.file_sha256, d.outcome
 FROM downloads AS d LEFT JOIN serials AS s ON s.download_id = d.id
 )sql";
 
@@ -173,6 +198,11 @@ class SqlRecordStore final : public RecordStore {
                     const CounterStation& station, std::string* reason) override;
     bool SetSerialState(std::int64_t downloadId, SerialState state, std::string* reason) override;
     bool FinishDownload(const DownloadRecord& record, std::string* reason) override;
+    std::optional<std::vector<RunningDownload>> Running(const std::string& host,
+                                                        const std::string& stationConfig,
+                                                        std::string* reason) override;
+    bool CloseInterrupted(std::int64_t id, const std::string& statusText,
+                          std::string* reason) override;
     std::optional<DownloadRecord> Get(std::int64_t id, std::string* reason) override;
     std::optional<std::vector<DownloadRecord>> Since(const std::string& startUtc,
                                                      std::size_t maxRecords,
@@ -219,16 +249,18 @@ class SqlRecordStore final : public RecordStore {
 
 std::int64_t SqlRecordStore::BeginDownload(const DownloadRecord& record, std::string* reason) {
     const char* what = "cannot start the download's record";
-    const Result result =
-        Run(R"sql(
+    const Result result = Run(
+        R"sql(
 INSERT INTO downloads (start_utc, station_host, station_folder, loader_version, hex_path,
-                       image_sha256, image_start, image_end, format, module_uid, port_path)
-VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id)sql",
-            {Bounded(record.startUtc.empty() ? UtcNowIso() : record.startUtc),
-             Bounded(record.stationHost), Bounded(record.stationFolder),
-             Bounded(record.loaderVersion), Bounded(record.hexPath), Bounded(record.imageSha256),
-             std::int64_t{record.imageStart}, std::int64_t{record.imageEnd}, Bounded(record.format),
-             Bounded(record.moduleUid), Bounded(record.portPath)});
+                       image_sha256, image_start, image_end, format, module_uid, port_path,
+                       station_config, process_id, boot_id, hex_file, file_sha256)
+VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id)sql",
+        {Bounded(record.startUtc.empty() ? UtcNowIso() : record.startUtc),
+         Bounded(record.stationHost), Bounded(record.stationFolder), Bounded(record.loaderVersion),
+         Bounded(record.hexPath), Bounded(record.imageSha256), std::int64_t{record.imageStart},
+         std::int64_t{record.imageEnd}, Bounded(record.format), Bounded(record.moduleUid),
+         Bounded(record.portPath), Bounded(record.stationConfig), record.processId,
+         Bounded(record.bootId), Bounded(record.hexFile), Bounded(record.fileSha256)});
     if (!result.ok() || result.rows.empty()) {
         Fail(reason, what, result);
         return 0;
@@ -459,6 +491,12 @@ bool SqlRecordStore::FinishDownload(const DownloadRecord& record, std::string* r
                               std::string(Bounded(record.verdict)) + "\"");
         return false;
     }
+    const std::string_view outcome = record.outcome.empty() ? record.verdict : record.outcome;
+    if (!IsEndOutcome(outcome) || (record.verdict == "succeeded") != (outcome == "succeeded")) {
+        SetReason(reason, "a download that " + record.verdict + " does not end as \"" +
+                              std::string(Bounded(outcome)) + "\"");
+        return false;
+    }
     const std::string what = "cannot end the record of download #" + std::to_string(record.id);
     Transaction transaction(Db());
     if (const Result begun = Begin(transaction); !begun.ok())
@@ -473,12 +511,13 @@ bool SqlRecordStore::FinishDownload(const DownloadRecord& record, std::string* r
     }
     const Result update = Run(
         R"sql(
-UPDATE downloads SET end_utc = ?, verdict = ?, failed_step = ?, status_text = ?,
+UPDATE downloads SET end_utc = ?, verdict = ?, outcome = ?, failed_step = ?, status_text = ?,
                      duration_ms = ?, module_uid = ?, port_path = ?
 WHERE id = ?)sql",
         {Bounded(record.endUtc.empty() ? UtcNowIso() : record.endUtc),
-         std::string_view(record.verdict), Bounded(record.failedStep), Bounded(record.statusText),
-         record.durationMs, Bounded(record.moduleUid), Bounded(record.portPath), record.id});
+         std::string_view(record.verdict), outcome, Bounded(record.failedStep),
+         Bounded(record.statusText), record.durationMs, Bounded(record.moduleUid),
+         Bounded(record.portPath), record.id});
     if (!update.ok())
         return Fail(reason, what, update);
 
@@ -494,17 +533,18 @@ WHERE id = ?)sql",
     for (std::size_t first = 0; first < rows; first += kLogRowsPerInsert) {
         const std::size_t count = std::min(kLogRowsPerInsert, rows - first);
         std::string text =
-            "INSERT INTO download_log (download_id, seq, text, color, time_stamp) "
+            "INSERT INTO download_log (download_id, seq, text, color, time_stamp, stamp) "
             "VALUES ";
         for (std::size_t i = 0; i < count; ++i)
-            text += i == 0 ? "(?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?)";
+            text += i == 0 ? "(?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?)";
         std::vector<sql::Value> parameters;
-        parameters.reserve(count * 5);
+        parameters.reserve(count * 6);
         for (std::size_t i = first; i < first + count; ++i) {
             const LogEntry& entry = i < kept ? record.log[i] : lost;
             parameters.insert(parameters.end(),
                               {record.id, static_cast<std::int64_t>(i), Bounded(entry.text),
-                               std::int64_t{entry.color}, std::int64_t{entry.timeStamp ? 1 : 0}});
+                               std::int64_t{entry.color}, std::int64_t{entry.timeStamp ? 1 : 0},
+                               Bounded(entry.stamp)});
         }
         const Result insert = Db().Execute(text, parameters);
         m_lost = insert.status == Status::kConnection;
@@ -547,15 +587,62 @@ bool SqlRecordStore::ReadRecord(const Row& row, DownloadRecord& record, std::str
         }
         record.serialState = *state;
     }
-    const Result log =
-        Run("SELECT text, color, time_stamp FROM download_log WHERE download_id = ? ORDER BY seq "
-            "LIMIT ?",
-            {record.id, static_cast<std::int64_t>(kMaxRecordLogEntries)});
+    record.stationConfig = row.Text(21);
+    record.processId = row.Int(22);
+    record.bootId = row.Text(23);
+    record.hexFile = row.Text(24);
+    record.fileSha256 = row.Text(25);
+    record.outcome = row.Text(26);
+    const Result log = Run(
+        "SELECT text, color, time_stamp, stamp FROM download_log WHERE download_id = ? ORDER BY "
+        "seq LIMIT ?",
+        {record.id, static_cast<std::int64_t>(kMaxRecordLogEntries)});
     if (!log.ok())
         return Fail(reason, "cannot read the log of download #" + std::to_string(record.id), log);
     for (const Row& entry : log.rows)
-        record.log.push_back(
-            {entry.Text(0), static_cast<std::uint32_t>(entry.Int(1)), entry.Int(2) != 0});
+        record.log.push_back({entry.Text(0), static_cast<std::uint32_t>(entry.Int(1)),
+                              entry.Int(2) != 0, entry.Text(3)});
+    return true;
+}
+
+std::optional<std::vector<RunningDownload>> SqlRecordStore::Running(
+    const std::string& host, const std::string& stationConfig, std::string* reason) {
+    const Result query =
+        Run("SELECT id, process_id, boot_id FROM downloads WHERE verdict = 'running' AND "
+            "station_host = ? AND station_config = ? ORDER BY id",
+            {Bounded(host), Bounded(stationConfig)});
+    if (!query.ok()) {
+        Fail(reason, "cannot read the running downloads", query);
+        return std::nullopt;
+    }
+    std::vector<RunningDownload> running;
+    for (const Row& row : query.rows)
+        running.push_back({row.Int(0), row.Int(1), row.Text(2)});
+    return running;
+}
+
+bool SqlRecordStore::CloseInterrupted(std::int64_t id, const std::string& statusText,
+                                      std::string* reason) {
+    const std::string what = "cannot close the record of download #" + std::to_string(id);
+    Transaction transaction(Db());
+    if (const Result begun = Begin(transaction); !begun.ok())
+        return Fail(reason, what, begun);
+    const Result closed = Run(R"sql(
+UPDATE downloads SET verdict = 'failed', outcome = 'interrupted', status_text = ?
+WHERE id = ? AND verdict = 'running')sql",
+                              {Bounded(statusText), id});
+    if (!closed.ok())
+        return Fail(reason, what, closed);
+    if (closed.changes == 0) {
+        SetReason(reason, "download #" + std::to_string(id) + " is not running");
+        return false;
+    }
+    const Result used = Run(
+        "UPDATE serials SET state = 'used_up' WHERE download_id = ? AND state = 'reserved'", {id});
+    if (!used.ok())
+        return Fail(reason, what, used);
+    if (const Result committed = transaction.Commit(); !committed.ok())
+        return Fail(reason, what, committed);
     return true;
 }
 

@@ -119,6 +119,19 @@ std::string HostName();
 // Broken-down local and UTC time; false when the time cannot be converted.
 bool LocalTime(std::time_t when, std::tm& out);
 bool UtcTime(std::time_t when, std::tm& out);
+// Milliseconds since the system started, as the system's tick counter counts them.
+std::uint64_t TickCountMs();
+
+// The path of an entry as an absolute path: links and "." and ".." resolved when the entry
+// exists, else joined to the working folder as written. Empty for an empty path.
+std::string AbsolutePath(const std::string& path);
+
+// This process's id, whether a process of that id runs on this machine now (one this process
+// may not signal counts as running), and what tells this boot of the machine from the others:
+// Linux's /proc/sys/kernel/random/boot_id; empty where there is none (Windows).
+std::int64_t ProcessId();
+bool ProcessAlive(std::int64_t pid);
+std::string BootId();
 
 #ifdef _WIN32
 // UTF-8 to UTF-16 and back, for the system's wide calls.

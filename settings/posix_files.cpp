@@ -1,13 +1,16 @@
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <vector>
 
@@ -453,6 +456,55 @@ bool LocalTime(std::time_t when, std::tm& out) {
 
 bool UtcTime(std::time_t when, std::tm& out) {
     return ::gmtime_r(&when, &out) != nullptr;
+}
+
+std::uint64_t TickCountMs() {
+    timespec t{};
+    ::clock_gettime(CLOCK_BOOTTIME, &t);
+    return static_cast<std::uint64_t>(t.tv_sec) * 1000u +
+           static_cast<std::uint64_t>(t.tv_nsec / 1000000);
+}
+
+std::string AbsolutePath(const std::string& path) {
+    if (path.empty())
+        return {};
+    if (char* real = ::realpath(path.c_str(), nullptr)) {
+        std::string resolved(real);
+        std::free(real);
+        return resolved;
+    }
+    if (IsAbsolute(path))
+        return path;
+    std::vector<char> folder(4096);
+    while (::getcwd(folder.data(), folder.size()) == nullptr) {
+        if (errno != ERANGE || folder.size() > (1u << 20))
+            return path;
+        folder.resize(folder.size() * 2);
+    }
+    const std::string base(folder.data());
+    return base + (base.size() > 1 ? "/" : "") + path;
+}
+
+std::int64_t ProcessId() {
+    return static_cast<std::int64_t>(::getpid());
+}
+
+bool ProcessAlive(std::int64_t pid) {
+    if (pid <= 0 || pid != static_cast<pid_t>(pid))
+        return false;
+    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+std::string BootId() {
+    ReadOnlyFile file;
+    if (file.Open("/proc/sys/kernel/random/boot_id") != 0)
+        return {};
+    char text[64] = {};
+    const std::ptrdiff_t n = file.Read(text, sizeof text - 1);
+    std::string id(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+    while (!id.empty() && (id.back() == '\n' || id.back() == ' '))
+        id.pop_back();
+    return id;
 }
 
 }  // namespace os_files

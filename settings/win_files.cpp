@@ -499,4 +499,43 @@ bool UtcTime(std::time_t when, std::tm& out) {
     return ::gmtime_s(&out, &when) == 0;
 }
 
+std::uint64_t TickCountMs() {
+    return ::GetTickCount64();
+}
+
+std::string AbsolutePath(const std::string& path) {
+    if (path.empty())
+        return {};
+    const std::wstring wide = Wide(path);
+    const DWORD units = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (units == 0)
+        return path;
+    std::wstring full(units, L'\0');
+    const DWORD written = ::GetFullPathNameW(wide.c_str(), units, full.data(), nullptr);
+    if (written == 0 || written >= units)
+        return path;
+    full.resize(written);
+    return Utf8(full);
+}
+
+std::int64_t ProcessId() {
+    return static_cast<std::int64_t>(::GetCurrentProcessId());
+}
+
+bool ProcessAlive(std::int64_t pid) {
+    if (pid <= 0 || pid > 0xFFFFFFFF)
+        return false;
+    const HANDLE process = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                         static_cast<DWORD>(pid));
+    if (!process)
+        return ::GetLastError() == ERROR_ACCESS_DENIED;  // there, but another user's
+    const bool running = ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    ::CloseHandle(process);
+    return running;
+}
+
+std::string BootId() {
+    return {};  // Windows keeps no boot identifier; a process's id alone decides
+}
+
 }  // namespace os_files

@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
 #include "image/image_check.h"
 #include "image/serial_number.h"
+#include "ledger/file_sha256.h"
+#include "ledger/record_journal.h"
 #include "ledger/sha256.h"
 #include "settings/os_files.h"
 #include "settings/settings_store.h"
@@ -34,6 +37,15 @@ std::optional<std::string> StoredNumberProblem(const std::string& text, int widt
            " hexadecimal digits";
 }
 
+// What a red line says, without its layout: for a step's record.
+std::string NoteText(std::string_view text) {
+    const std::size_t first = text.find_first_not_of("\r\n\t -");
+    if (first == std::string_view::npos)
+        return {};
+    const std::size_t last = text.find_last_not_of("\r\n\t ");
+    return std::string(text.substr(first, last + 1 - first));
+}
+
 }  // namespace
 
 ProgrammingStation::ProgrammingStation(HidPlatform& platform, std::string settingsPath,
@@ -46,10 +58,17 @@ ProgrammingStation::ProgrammingStation(HidPlatform& platform, std::string settin
       m_protocol(m_port, host, m_strStatus, flags.cancel, flags.tick) {}
 
 void ProgrammingStation::Log(const std::string& text, std::uint32_t color, bool timeStamp) {
-    // Texts of files, modules and the system are shown and recorded without their controls.
-    LogEntry entry{EscapeControls(text, Controls::kKeepLineEnds), color, timeStamp};
-    if (m_recording)
+    // Texts of files, modules and the system are shown and recorded without their controls,
+    // stamped when made, as the front end shows it: the record keeps the same stamp.
+    LogEntry entry{EscapeControls(text, Controls::kKeepLineEnds), color, timeStamp,
+                   timeStamp ? m_observer.StampText() : std::string()};
+    if (m_recording) {
+        if (color == kLogRed && m_stepNote.empty()) {
+            if (std::string note = NoteText(entry.text); note != "Fail")
+                m_stepNote = std::move(note);
+        }
         m_runLog.push_back(entry);
+    }
     m_observer.OnLog(entry);
 }
 
@@ -354,47 +373,48 @@ CounterStation ProgrammingStation::Station() const {
     return {m_record.stationHost, m_record.stationFolder};
 }
 
-void ProgrammingStation::KeepForLater(std::int64_t id, std::optional<SerialState> state,
-                                      bool finish) {
-    auto found = std::find_if(m_later.begin(), m_later.end(),
-                              [&](const LaterWrite& w) { return w.id == id; });
-    if (found == m_later.end())
-        found = m_later.insert(m_later.end(), LaterWrite{id, std::nullopt, std::nullopt});
-    if (state)
-        found->state = state;
+bool ProgrammingStation::KeepForLater(std::int64_t id, std::optional<SerialState> state,
+                                      bool finish, std::string* reason) {
+    JournalEntry entry{JournalDatabaseKey(m_database), id, state, std::nullopt, 0};
     if (finish)
-        found->finish = m_record;
+        entry.finish = m_record;
+    if (KeepInJournal(m_settingsPath, entry, reason)) {
+        if (m_recordEnd == RecordEnd::kWritten)
+            m_recordEnd = RecordEnd::kKeptForLater;
+        return true;
+    }
+    m_recordEnd = RecordEnd::kLost;
+    return false;
 }
 
 void ProgrammingStation::CatchUpRecords() {
-    while (!m_later.empty()) {
-        LaterWrite& write = m_later.front();
-        std::string reason;
-        bool ok = !write.state || m_records->SetSerialState(write.id, *write.state, &reason);
-        if (ok)
-            write.state.reset();
-        ok = ok && (!write.finish || m_records->FinishDownload(*write.finish, &reason));
-        if (!ok && m_records->LostConnection())
-            return;  // still out of reach: kept for the next download
-        if (ok) {
-            Log("\t- The record of download #" + std::to_string(write.id) + " is complete now\r\n",
-                kLogGreen);
-        } else {
-            Log("\t- The record of download #" + std::to_string(write.id) +
-                    " cannot be completed: " + reason + "\r\n",
-                kLogRed);
-        }
-        m_later.erase(m_later.begin());
-    }
+    const Completion done =
+        CompleteEarlierRecords(*m_records, m_settingsPath, JournalDatabaseKey(m_database),
+                               ThisStationProcess(m_settingsPath), !m_closedInterrupted);
+    m_closedInterrupted = m_closedInterrupted || done.closedInterrupted;
+    for (const CompletionNote& note : done.notes)
+        Log(note.text + "\r\n", note.ok ? kLogGreen : kLogRed);
 }
 
 bool ProgrammingStation::BeginRecord() {
     m_record = DownloadRecord{};
+    m_recordEnd = RecordEnd::kWritten;
     m_record.startUtc = UtcNowIso();
-    m_record.stationHost = os_files::HostName();
-    m_record.stationFolder = ExecutableDirectory();
+    // The station is its config.ini (every installed station runs from /usr/bin), on its host,
+    // in this process and boot.
+    const StationProcess self = ThisStationProcess(m_settingsPath);
+    m_record.stationHost = self.host;
+    m_record.stationConfig = self.config;
+    const std::size_t slash = os_files::LastSeparator(self.config);
+    m_record.stationFolder =
+        slash == std::string::npos ? std::string() : self.config.substr(0, slash);
+    m_record.processId = self.processId;
+    m_record.bootId = self.bootId;
     m_record.loaderVersion = PRAVUNE_VERSION;
     m_record.hexPath = m_strPath;
+    m_record.hexFile = os_files::AbsolutePath(m_strPath);
+    // The bytes of the file the image came from, as `sha256sum` shows them.
+    m_record.fileSha256 = HexFileSha256(m_strPath, m_image);
     if (m_image.valid) {
         // The bytes sent, in the order they are sent.
         Sha256 sha;
@@ -427,24 +447,53 @@ void ProgrammingStation::FinishRecord(bool ok, const std::string& failedStep,
                                       std::int64_t durationMs) {
     if (!m_records || m_record.id == 0)
         return;
+    m_record.endUtc = UtcNowIso();  // the true end, also when the end is written later
     m_record.verdict = ok ? "succeeded" : "failed";
+    m_record.outcome = OutcomeClass(ok, failedStep);
     m_record.failedStep = ok ? std::string() : failedStep;
-    m_record.statusText = m_strStatus;
+    // The failing step's own text: what it left in the status, else its first red line.
+    m_record.statusText = ok ? std::string() : !m_strStatus.empty() ? m_strStatus : m_stepNote;
     m_record.durationMs = durationMs;
     m_record.log = m_runLog;
     std::string reason;
     if (!m_records->FinishDownload(m_record, &reason)) {
-        const bool later = m_records->LostConnection();
-        if (later)
-            KeepForLater(m_record.id, std::nullopt, true);
+        // Kept in the journal beside config.ini: the next station on it writes it.
+        std::string why;
+        const bool later = KeepForLater(m_record.id, std::nullopt, true, &why);
         m_observer.OnLog({"\t- The end of this download was not recorded: " + reason +
-                              (later ? " (it is recorded at the next download)" : "") + "\r\n",
+                              (later ? " (kept for later: it is recorded at the next download)"
+                                     : " (and it could not be kept for later: " + why + ")") +
+                              "\r\n",
                           kLogRed, false});
     }
 }
 
 bool ProgrammingStation::GivenBefore(std::uint32_t value) {
     return m_records->FindSerial({m_nSnAddr, m_nSnBytes}, value, nullptr).has_value();
+}
+
+std::string ProgrammingStation::OutcomeClass(bool ok, const std::string& failedStep) const {
+    if (ok)
+        return "succeeded";
+    switch (m_outcome) {
+        case DownloadOutcome::kBadInput:
+            return "refused";
+        case DownloadOutcome::kNotRecorded:
+            return "not_recorded";
+        case DownloadOutcome::kSucceeded:
+        case DownloadOutcome::kFailed:
+        case DownloadOutcome::kStopped:
+            break;
+    }
+    // The handshake ends only with an answer or a cancel: without an answer, was a module
+    // there to give one?
+    if (failedStep == "handshake") {
+        if (m_port.AccessProblem())
+            return "no_access";
+        if (!m_port.IsOpen())
+            return "no_module";
+    }
+    return m_outcome == DownloadOutcome::kStopped ? "stopped" : "failed";
 }
 
 std::optional<std::uint32_t> ProgrammingStation::TakeSharedSerial(SerialRefusal& refusal) {
@@ -467,9 +516,8 @@ std::optional<std::uint32_t> ProgrammingStation::TakeSharedSerial(SerialRefusal&
     if (taken->value > SnMaxValue(m_nSnBytes)) {
         // No module can carry it: given up at once, and the download refused.
         std::string why;
-        if (!m_records->SetSerialState(m_record.id, SerialState::kUsedUp, &why) &&
-            m_records->LostConnection())
-            KeepForLater(m_record.id, SerialState::kUsedUp, false);
+        if (!m_records->SetSerialState(m_record.id, SerialState::kUsedUp, &why))
+            KeepForLater(m_record.id, SerialState::kUsedUp, false, &why);
         refusal.reason = "the numbers of this width are used up: the counter gave 0x" +
                          HexUpper(taken->value) + ", max = 0x" + HexUpper(SnMaxValue(m_nSnBytes));
         refusal.plan = true;
@@ -564,7 +612,7 @@ bool ProgrammingStation::Download() {
     const auto started = std::chrono::steady_clock::now();
 
     bool ok = true;
-    std::string step = "load";
+    StepName step(*this, "load");
     std::optional<std::string> snNotSaved;
     std::optional<std::uint32_t> taken;
     bool snWritten = false;
@@ -681,13 +729,14 @@ bool ProgrammingStation::Download() {
         std::string reason;
         const SerialState state = snWritten ? SerialState::kWritten : SerialState::kUsedUp;
         if (!m_records->SetSerialState(m_record.id, state, &reason)) {
-            // Out of reach: the number stays recorded as reserved, never given again, and its
-            // state is recorded at the next download.
-            const bool later = m_records->LostConnection();
-            if (later)
-                KeepForLater(m_record.id, state, false);
+            // The number stays recorded as reserved, never given again; its state is kept in
+            // the journal beside config.ini and recorded at the next download.
+            std::string why;
+            const bool later = KeepForLater(m_record.id, state, false, &why);
             Log("\t- The serial number's state was not recorded: " + reason +
-                    (later ? " (it is recorded at the next download)" : "") + "\r\n",
+                    (later ? " (it is recorded at the next download)"
+                           : " (and it could not be kept for later: " + why + ")") +
+                    "\r\n",
                 kLogRed);
         }
         if (!snWritten) {

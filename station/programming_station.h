@@ -86,6 +86,15 @@ class ProgrammingStation {
     DownloadOutcome LastOutcome() const { return m_outcome; }
     // The id of the last download's record (0 when it could not be recorded).
     std::int64_t LastRecordId() const { return m_record.id; }
+    // How the last download's record was left: written whole; or what could not be written
+    // (its end, its number's state) kept in the journal beside config.ini, which the next
+    // station on that config.ini writes; or not even that (it stays "running" until a later
+    // station closes it as interrupted). A download that could not be recorded at all began no
+    // record: kWritten.
+    enum class RecordEnd { kWritten, kKeptForLater, kLost };
+    RecordEnd LastRecordEnd() const { return m_recordEnd; }
+    // The last record's outcome class (one of kRecordOutcomes).
+    const std::string& LastRecordOutcome() const { return m_record.outcome; }
 
     // Saves one key of config.ini; a failure is logged once until a save succeeds again.
     void SaveSetting(const std::string& key, const std::string& value);
@@ -132,10 +141,15 @@ class ProgrammingStation {
     bool SettingsReadable();
     // Opens the record store config.ini chooses when it is not open; false with the reason.
     bool OpenRecords(std::string* reason);
-    // Records what an earlier download could not, because the database was out of reach.
+    // Records what earlier downloads on this config.ini could not (the journal), and, once per
+    // station, closes the records that gone processes of this config.ini left running.
     void CatchUpRecords();
-    // Queues a record's state or end that the database could not take now.
-    void KeepForLater(std::int64_t id, std::optional<SerialState> state, bool finish);
+    // Keeps a record's state or end that the database could not take now in the journal beside
+    // config.ini; false, with the reason, when even that fails.
+    bool KeepForLater(std::int64_t id, std::optional<SerialState> state, bool finish,
+                      std::string* reason);
+    // The running download's outcome class (kRecordOutcomes).
+    std::string OutcomeClass(bool ok, const std::string& failedStep) const;
     CounterStation Station() const;
     // Why no serial number could be taken: the plan cannot be honoured (a number given before,
     // the width's numbers used up), or the ledger or config.ini cannot be used.
@@ -175,19 +189,37 @@ class ProgrammingStation {
 
     DatabaseChoice m_database;  // chosen when the record store is opened
     std::unique_ptr<RecordStore> m_records;
-    // What the database could not take when it was out of reach, recorded at the next download:
-    // a number's final state, and a record's end.
-    struct LaterWrite {
-        std::int64_t id = 0;
-        std::optional<SerialState> state;
-        std::optional<DownloadRecord> finish;
-    };
-    std::vector<LaterWrite> m_later;
+    // Whether this station has closed the records gone processes left running.
+    bool m_closedInterrupted = false;
+    RecordEnd m_recordEnd = RecordEnd::kWritten;
     // An operator's edit of the number with a shared counter, set on the server at the next
     // download (an edit is a stream of keystrokes; the server hears the last).
     std::optional<std::uint32_t> m_counterEdit;
     DownloadRecord m_record;         // the running download's record
     std::vector<LogEntry> m_runLog;  // its log, as the front end was told it
     bool m_recording = false;
+    // The first red line the running step logged (trimmed), for its record when the step left
+    // no status text of its own.
+    std::string m_stepNote;
+    // The step a download is at, by the name its record gives it. Naming the next step clears
+    // the status text (which the reader, the check and the protocol share) and the note an
+    // earlier step left, so that a failure records its own text.
+    class StepName {
+      public:
+        StepName(ProgrammingStation& station, const char* name) : m_station(station) {
+            *this = name;
+        }
+        StepName& operator=(const char* name) {
+            m_name = name;
+            m_station.m_strStatus.clear();
+            m_station.m_stepNote.clear();
+            return *this;
+        }
+        operator const std::string&() const { return m_name; }
+
+      private:
+        ProgrammingStation& m_station;
+        std::string m_name;
+    };
     DownloadOutcome m_outcome = DownloadOutcome::kSucceeded;
 };

@@ -13,6 +13,9 @@ class StationObserver {
 
     // The message log: one piece of text (the station ends its own lines), and a clear.
     virtual void OnLog(const LogEntry& entry) = 0;
+    // The time stamp of a piece made now, as this front end shows it (by default the window's,
+    // LogStampNow); the station puts it in the piece, and the download's record keeps it.
+    virtual std::string StampText() { return LogStampNow(); }
     virtual void OnClearLog() {}
     // The download's progress: the logical range, the step, the position, and whether the bar
     // is shown at all (from the erase until the run).

@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -18,29 +20,42 @@
 
 #include "image/hex_reader.h"
 #include "image/image_check.h"
+#include "ledger/sha256.h"
+#include "ledger/sql_session.h"
+#include "tests/support/case_name.h"
 #include "tests/support/station_rig.h"
 #include "tests/support/test_database.h"
 
 namespace {
 
 struct Result {
-    int exit = -1;
+    int exit = -1;  // -1: ended by a signal
     std::string out;
+    std::string err;                     // standard error
     std::vector<nlohmann::json> events;  // the JSON lines of the output
 };
 
 // Runs pravune-cli-sim (or `program`) with `args` and the simulated `modules`;
-// `interruptAfterMs` sends SIGINT.
+// `interruptAfterMs` sends `signal` (SIGINT, as Ctrl+C does); `cwd` is its working folder
+// (default: the test's).
 Result RunCli(const std::vector<std::string>& args, const char* modules,
               const std::string& dump = {}, int interruptAfterMs = 0, unsigned answerMicros = 0,
-              const char* program = PRAVUNE_CLI_PATH) {
+              const char* program = PRAVUNE_CLI_PATH, int signal = SIGINT,
+              const std::string& cwd = {}) {
     int pipe[2];
     if (::pipe(pipe) != 0)
+        return {};
+    char errPath[] = "/tmp/pravune-cli-err-XXXXXX";
+    const int err = ::mkstemp(errPath);
+    if (err < 0)
         return {};
     const pid_t child = ::fork();
     if (child == 0) {
         ::dup2(pipe[1], STDOUT_FILENO);
+        ::dup2(err, STDERR_FILENO);
         ::close(pipe[0]);
+        if (!cwd.empty() && ::chdir(cwd.c_str()) != 0)
+            ::_exit(126);
         if (modules)
             ::setenv("PRAVUNE_CLI_SIMULATE", modules, 1);
         else
@@ -57,7 +72,7 @@ Result RunCli(const std::vector<std::string>& args, const char* modules,
     ::close(pipe[1]);
     if (interruptAfterMs) {
         ::usleep(static_cast<useconds_t>(interruptAfterMs) * 1000);
-        ::kill(child, SIGINT);
+        ::kill(child, signal);
     }
     Result r;
     char buffer[4096];
@@ -67,6 +82,10 @@ Result RunCli(const std::vector<std::string>& args, const char* modules,
     int status = 0;
     ::waitpid(child, &status, 0);
     r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.err = ReadBytes(errPath);
+    ::close(err);
+    ::unlink(errPath);
+    std::fputs(r.err.c_str(), stderr);  // as before, for the test's own output
     std::size_t pos = 0;
     for (std::size_t eol; (eol = r.out.find('\n', pos)) != std::string::npos; pos = eol + 1) {
         auto event = nlohmann::json::parse(r.out.substr(pos, eol - pos), nullptr, false);
@@ -137,7 +156,7 @@ TEST(Cli, HelpVersionAndUsage) {
         EXPECT_NE(help.out.find(sub), std::string::npos) << sub;
     const Result version = RunCli({"--version"}, nullptr);
     EXPECT_EQ(version.exit, 0);
-    EXPECT_EQ(version.out.rfind("pravune-cli ", 0), 0u);
+    EXPECT_EQ(version.out, "pravune-cli 1.5.1\n");  // the version the window shows
     EXPECT_EQ(RunCli({"program", "--sn-bytes", "5"}, nullptr).exit, 2);
     EXPECT_EQ(RunCli({"frobnicate"}, nullptr).exit, 2);
     // A settings file that cannot be: a folder, or in a folder that does not exist.
@@ -331,6 +350,7 @@ TEST(Cli, WatchStopsCleanlyOnCtrlC) {
     ASSERT_EQ(records.size(), 2u);
     for (const auto& record : records) {
         EXPECT_EQ(record["verdict"], "failed");
+        EXPECT_EQ(record.value("outcome", ""), "stopped");
         if (record.contains("serial")) {
             EXPECT_EQ(record["serial"]["state"], "used_up");
         }
@@ -398,6 +418,192 @@ TEST(Cli, ControlCharactersReachNoTerminal) {
         EXPECT_EQ(r.out.find_first_of("\x1B\r"), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("\xC2\x9B"), std::string::npos) << r.out;
     }
+}
+
+// ---- The record: true and always finished ----
+
+std::vector<std::string> LinesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t pos = 0;
+    for (std::size_t eol; (eol = text.find('\n', pos)) != std::string::npos; pos = eol + 1)
+        lines.push_back(text.substr(pos, eol - pos));
+    return lines;
+}
+
+// A past download's log as the run showed it: each line with the stamp it had then, not the
+// time of asking.
+TEST(Cli, RecordsShowPrintsEachLineWithTheStampItWasShownWith) {
+    Station s;
+    const std::string config = s.dir.File("config.ini");
+    const Result run = RunCli({"--config", config, "program"}, "MOD001");
+    ASSERT_EQ(run.exit, 0) << run.out;
+    ::usleep(20000);
+    const Result show = RunCli({"--config", config, "records", "--show", "1"}, nullptr);
+    ASSERT_EQ(show.exit, 0);
+    const std::vector<std::string> shown = LinesOf(run.out), kept = LinesOf(show.out);
+    std::size_t at = 0, stamped = 0;
+    for (const std::string& line : kept) {
+        const auto found = std::find(shown.begin() + static_cast<std::ptrdiff_t>(at), shown.end(),
+                                     "[module] " + line);
+        ASSERT_NE(found, shown.end()) << "not shown so: " << line << "\nshown:\n" << run.out;
+        at = static_cast<std::size_t>(found - shown.begin()) + 1;
+        stamped += line.size() > 13 && line[2] == ':' && line[5] == ':' && line[8] == '.';
+    }
+    EXPECT_EQ(stamped, 7u);  // the check, the five steps and the verdict
+    // The stamps in the JSON form too.
+    const Result json = RunCli({"--config", config, "--json", "records", "--show", "1"}, nullptr);
+    const auto log = Events(json, "log");
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log[0]["stamp"], true);
+    EXPECT_EQ(log[0]["stamp_text"], kept[0].substr(0, 13));
+}
+
+// Everything an auditor matches the record with, exported: the file as given and as found, the
+// SHA-256 `sha256sum` shows for it, the config.ini the station is, the outcome, the version.
+TEST(Cli, RecordsExportTheFileTheStationAndTheOutcome) {
+    Station s;
+    namespace fs = std::filesystem;
+    const std::string config = fs::canonical(s.dir.File("config.ini")).string();
+    const std::string hex = fs::canonical(s.hex).string();
+    const std::string sha = Sha256Hex(ReadBytes(s.hex));
+    ASSERT_EQ(RunCli(s.Args({"program", "fw.hex"}), "MOD001", {}, 0, 0, PRAVUNE_CLI_PATH, SIGINT, s.dir.path()).exit,
+              0);
+    const auto records = Events(RunCli(s.Args({"records"}), nullptr), "record");
+    ASSERT_EQ(records.size(), 1u);
+    const auto& r = records[0];
+    EXPECT_EQ(r["hex"], "fw.hex");
+    EXPECT_EQ(r["hex_file"], hex);
+    EXPECT_EQ(r["file_sha256"], sha);
+    EXPECT_NE(r["sha256"], sha);  // the image's bytes, as sent
+    EXPECT_EQ(r["config"], config);
+    EXPECT_EQ(r["outcome"], "succeeded");
+    EXPECT_EQ(r["status"], "");
+    EXPECT_EQ(r["version"], "1.5.1");
+    const Result csv = RunCli({"--config", config, "records", "--csv"}, nullptr);
+    const std::vector<std::string> lines = LinesOf(csv.out);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(
+        lines[0].ends_with(",duration_ms,hex_file,file_sha256,station_config,outcome,"
+                           "loader_version,status_text"))
+        << lines[0];
+    EXPECT_TRUE(lines[1].ends_with(",\"" + hex + "\",\"" + sha + "\",\"" + config +
+                                   "\",\"succeeded\",\"1.5.1\",\"\""))
+        << lines[1];
+}
+
+// Each way a download ends, in its exit code, its result and its record: its outcome and the
+// failing step's own status text.
+struct EndCase {
+    std::string name;
+    std::vector<std::string> args;
+    const char* modules;
+    int exit;
+    const char* outcome;
+    const char* status;
+};
+
+class CliEnds : public ::testing::TestWithParam<EndCase> {};
+
+TEST_P(CliEnds, RecordTheirOutcomeAndStepText) {
+    const EndCase& c = GetParam();
+    Station s;
+    const Result r = RunCli(s.Args(c.args), c.modules);
+    EXPECT_EQ(r.exit, c.exit) << r.out;
+    ASSERT_EQ(Events(r, "result").size(), 1u);
+    EXPECT_EQ(Events(r, "result")[0].value("outcome", ""), c.outcome);
+    const auto records = Events(RunCli(s.Args({"records"}), nullptr), "record");
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].value("outcome", ""), c.outcome);
+    EXPECT_EQ(records[0].value("verdict", ""), c.exit == 0 ? "succeeded" : "failed");
+    EXPECT_EQ(records[0].value("status", "?"), c.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cli, CliEnds,
+    ::testing::Values(
+        EndCase{"programmed", {"program"}, "MOD001", 0, "succeeded", ""},
+        EndCase{
+            "pulled_out", {"program"}, "?PULLED", 1, "failed",
+            "BT: Find device -- the module left the bus"},
+        EndCase{"no_module", {"program", "--wait", "0.3"}, "", 3, "no_module", ""},
+        EndCase{"no_access", {"program", "--wait", "0.3"}, "!LOCKED", 4, "no_access", ""},
+        EndCase{"plan_refused",
+                {"program", "--sn-addr", "3BF9"},
+                "MOD001",
+                2,
+                "refused",
+                "Address Overrange: address = 0x3BF9"}),
+    CaseName());
+
+// The database refuses the record's end just then (a full disk, a lock held too long): the
+// module is programmed, and the command line says the record is not complete, never exit 0.
+// The next station on that config.ini, any front end's, completes it.
+TEST(Cli, AnUnfinishedRecordIsNeverAPlainSuccess) {
+    Station s;
+    const std::string records = s.dir.File("records.sqlite");
+    {
+        std::string reason;
+        ASSERT_TRUE(OpenSqliteRecordStore(records, &reason)) << reason;
+        ASSERT_TRUE(sql::OpenSqlite(records, &reason)
+                        ->Script("CREATE TRIGGER refuse_end BEFORE UPDATE OF verdict ON downloads "
+                                 "WHEN NEW.verdict <> 'running' BEGIN SELECT RAISE(ABORT, "
+                                 "'database or disk is full'); END;")
+                        .ok());
+    }
+    const Result r = RunCli(s.Args({"program"}), "MOD001", s.dir.File("dump"));
+    EXPECT_EQ(r.exit, 5) << r.out;
+    EXPECT_TRUE(s.Programmed("MOD001", 0x100));
+    ASSERT_EQ(Events(r, "result").size(), 1u);
+    const auto result = Events(r, "result")[0];
+    EXPECT_EQ(result["ok"], false);
+    EXPECT_EQ(result["programmed"], true);
+    EXPECT_EQ(result["record_complete"], false);
+    EXPECT_EQ(result["record_pending"], "journal");
+    EXPECT_NE(r.err.find("pravune-cli: [module] the record of download #1 is not complete: what "
+                         "could not be written is kept in " +
+                         s.dir.File("records.journal")),
+              std::string::npos)
+        << r.err;
+
+    std::string reason;
+    ASSERT_TRUE(sql::OpenSqlite(records, &reason)->Script("DROP TRIGGER refuse_end").ok());
+    Rig window(nullptr, {}, "WINDOW", s.dir.path());
+    ASSERT_TRUE(window.station.Download());
+    const auto all = Events(RunCli(s.Args({"records"}), nullptr), "record");
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0]["verdict"], "succeeded");
+    EXPECT_EQ(all[0]["serial"]["state"], "written");
+    EXPECT_EQ(all[1]["serial"]["value"], 0x101);
+}
+
+// Killed in the middle of a download: the next run on that config.ini closes the record as
+// interrupted, and the number it may have taken is never given again.
+TEST(Cli, ARunKilledMidDownloadIsRecordedAsInterrupted) {
+    Station s;
+    // 20 ms an answer: the kill comes in the middle of the flash write.
+    const Result killed = RunCli(s.Args({"program"}), "MOD001", {}, 900, 20000, PRAVUNE_CLI_PATH, SIGKILL);
+    EXPECT_EQ(killed.exit, -1);
+    auto records = Events(RunCli(s.Args({"records"}), nullptr), "record");
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]["verdict"], "running");
+    const Result next = RunCli(s.Args({"program"}), "MOD002");
+    EXPECT_EQ(next.exit, 0) << next.out;
+    bool told = false;
+    for (const auto& e : Events(next, "log"))
+        told = told || std::string(e["text"]).rfind(
+                           "\t- The record of download #1 was left "
+                           "running by process ",
+                           0) == 0;
+    EXPECT_TRUE(told) << next.out;
+    records = Events(RunCli(s.Args({"records"}), nullptr), "record");
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0]["verdict"], "failed");
+    EXPECT_EQ(records[0]["outcome"], "interrupted");
+    if (records[0].contains("serial")) {
+        EXPECT_EQ(records[0]["serial"]["state"], "used_up");
+        EXPECT_NE(records[1]["serial"]["value"], records[0]["serial"]["value"]);
+    }
+    EXPECT_EQ(records[1]["outcome"], "succeeded");
 }
 
 // Two stations on two config.ini files naming one PostgreSQL database: set up with db init,

@@ -80,8 +80,13 @@ DownloadRecord Started(const std::string& host = "bench-1") {
     DownloadRecord r;
     r.stationHost = host;
     r.stationFolder = "/opt/pravune";
-    r.loaderVersion = "0.1.0";
-    r.hexPath = "/opt/pravune/app.hex";
+    r.loaderVersion = "1.5.1";
+    r.stationConfig = "/opt/pravune/config.ini";
+    r.processId = 4242;
+    r.bootId = "0f6bc3a4-8d4e-4f44-9a0c-5a1f3c2b7e11";
+    r.hexPath = "app.hex";
+    r.hexFile = "/opt/pravune/app.hex";
+    r.fileSha256 = Sha256Hex("file");
     r.imageSha256 = Sha256Hex("image");
     r.imageStart = 0x0046;
     r.imageEnd = 0x3BFA;
@@ -128,12 +133,13 @@ TEST_P(RecordStoreTest, AWholeRecordReadsBackAfterAReopen) {
         ASSERT_TRUE(store->SetSerialState(r.id, SerialState::kWritten, &reason)) << reason;
         r.endUtc = "2026-12-07T16:42:09.001Z";
         r.verdict = "succeeded";
+        r.outcome = "succeeded";
         r.statusText = "Download finished";
         r.durationMs = 4878;
         r.moduleUid = "0123456789AB";
         r.portPath = "/dev/hidraw3";
-        r.log = {{"16:42:04 ", kLogStampColor, true},
-                 {"Erasing\n", kLogBlack, false},
+        r.log = {{"Erasing ... ", kLogBlack, true, "16:42:04:123 > "},
+                 {"Done\n", kLogGreen, false},
                  {"\xc3\xa9t\xc3\xa9 \xe2\x82\xac\n", kLogGreen, false}};
         ASSERT_TRUE(store->FinishDownload(r, &reason)) << reason;
     }
@@ -147,10 +153,11 @@ TEST_P(RecordStoreTest, AWholeRecordReadsBackAfterAReopen) {
     r.serialState = SerialState::kWritten;
     const auto fields = [](const DownloadRecord& d) {
         return std::tuple(d.id, d.startUtc, d.endUtc, d.stationHost, d.stationFolder,
-                          d.loaderVersion, d.hexPath, d.imageSha256, d.imageStart, d.imageEnd,
+                          d.stationConfig, d.processId, d.bootId, d.loaderVersion, d.hexPath,
+                          d.hexFile, d.fileSha256, d.imageSha256, d.imageStart, d.imageEnd,
                           d.format, d.moduleUid, d.portPath, d.hasSerial, d.serialPlan,
-                          d.serialValue, d.serialState, d.verdict, d.failedStep, d.statusText,
-                          d.durationMs, d.log);
+                          d.serialValue, d.serialState, d.verdict, d.outcome, d.failedStep,
+                          d.statusText, d.durationMs, d.log);
     };
     EXPECT_EQ(fields(*back), fields(r));
     const std::optional<SerialEntry> entry = store->FindSerial(kPlan, 0x00ABCD, &reason);
@@ -308,6 +315,86 @@ TEST_P(RecordStoreTest, ARecordEndsOnceAndOnlyWithAVerdict) {
     r.id = 99;
     EXPECT_FALSE(store->FinishDownload(r, &reason));
     EXPECT_EQ(reason, "there is no download #99");
+}
+
+// Each end's outcome class, beside its verdict: one of the classes, and never at odds with it.
+TEST_P(RecordStoreTest, AnEndNamesItsOutcome) {
+    struct Case {
+        const char* verdict;
+        const char* outcome;
+        const char* stored;  // nullptr: refused
+    };
+    const Case cases[] = {
+        {"succeeded", "", "succeeded"},
+        {"failed", "", "failed"},
+        {"succeeded", "succeeded", "succeeded"},
+        {"failed", "failed", "failed"},
+        {"failed", "stopped", "stopped"},
+        {"failed", "no_module", "no_module"},
+        {"failed", "no_access", "no_access"},
+        {"failed", "refused", "refused"},
+        {"failed", "not_recorded", "not_recorded"},
+        {"failed", "interrupted", nullptr},  // only a later station closes a record so
+        {"failed", "succeeded", nullptr},
+        {"succeeded", "failed", nullptr},
+        {"failed", "exploded", nullptr},
+    };
+    auto store = Open();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.verdict) + "/" + c.outcome);
+        DownloadRecord r = Started();
+        r.id = Begin(*store);
+        r.verdict = c.verdict;
+        r.outcome = c.outcome;
+        std::string reason;
+        EXPECT_EQ(store->FinishDownload(r, &reason), c.stored != nullptr) << reason;
+        const DownloadRecord back = *store->Get(r.id, &reason);
+        EXPECT_EQ(back.outcome, c.stored ? c.stored : "");
+        if (!c.stored) {
+            EXPECT_EQ(reason, std::string("a download that ") + c.verdict + " does not end as \"" +
+                                  c.outcome + "\"");
+        }
+    }
+}
+
+// A record left running: listed for its station (host and config.ini), and closed as
+// interrupted with its reserved number used up, once.
+TEST_P(RecordStoreTest, ARecordLeftRunningIsClosedAsInterrupted) {
+    auto store = Open();
+    std::string reason;
+    DownloadRecord other = Started("bench-2");
+    DownloadRecord elsewhere = Started();
+    elsewhere.stationConfig = "/srv/line-2/config.ini";
+    DownloadRecord reserved = Started(), written = Started(), ended = Started();
+    reserved.processId = 11;
+    written.processId = 12;
+    const std::int64_t a = Begin(*store, reserved), b = Begin(*store, written);
+    Begin(*store, other);
+    Begin(*store, elsewhere);
+    ended.id = Begin(*store, ended);
+    ended.verdict = "failed";
+    ASSERT_TRUE(store->FinishDownload(ended, &reason)) << reason;
+    ASSERT_TRUE(store->ReserveSerial(a, kPlan, 1, nullptr, &reason)) << reason;
+    ASSERT_TRUE(store->ReserveSerial(b, kPlan, 2, nullptr, &reason)) << reason;
+    ASSERT_TRUE(store->SetSerialState(b, SerialState::kWritten, &reason)) << reason;
+
+    const auto running = store->Running("bench-1", "/opt/pravune/config.ini", &reason);
+    ASSERT_TRUE(running) << reason;
+    EXPECT_EQ(*running,
+              (std::vector<RunningDownload>{{a, 11, Started().bootId}, {b, 12, Started().bootId}}));
+    for (const std::int64_t id : {a, b})
+        ASSERT_TRUE(store->CloseInterrupted(id, "interrupted: process gone", &reason)) << reason;
+    const DownloadRecord closed = *store->Get(a, &reason);
+    EXPECT_EQ(closed.verdict, "failed");
+    EXPECT_EQ(closed.outcome, "interrupted");
+    EXPECT_EQ(closed.statusText, "interrupted: process gone");
+    EXPECT_EQ(closed.endUtc, "");
+    EXPECT_EQ(closed.serialState, SerialState::kUsedUp);
+    EXPECT_EQ(store->Get(b, &reason)->serialState, SerialState::kWritten);  // it was written
+    EXPECT_FALSE(store->CloseInterrupted(a, "again", &reason));
+    EXPECT_EQ(reason, "download #" + std::to_string(a) + " is not running");
+    EXPECT_FALSE(store->CloseInterrupted(ended.id, "ended", &reason));
+    EXPECT_TRUE(store->Running("bench-1", "/opt/pravune/config.ini", &reason)->empty());
 }
 
 TEST_P(RecordStoreTest, OversizedTextsAndLogsAreCutNotRefused) {
@@ -600,16 +687,6 @@ INSTANTIATE_TEST_SUITE_P(
                      (void)OpenSqliteRecordStore(p, &r);
                  },
                  ""},
-        // A file of the first layout, with a download in it, gains the shared counters.
-        OpenCase{"first_layout_with_a_download",
-                 [](const std::string& p) {
-                     std::string r;
-                     (void)OpenSqliteRecordStore(p, &r)->BeginDownload(Started(), &r);
-                     RawDb(p).Exec(
-                         "DROP TABLE serial_counters; DROP TABLE counter_changes; "
-                         "PRAGMA user_version = 1");
-                 },
-                 ""},
         OpenCase{
             "newer_loader",
             [](const std::string& p) {
@@ -670,6 +747,139 @@ TEST(RecordStorePaths, TheEnvironmentMovesNoCounter) {
         }
     }
 }
+
+// ---- Files and servers of older loaders ----
+
+// The layouts loader 0.1.0 wrote, as it wrote them: version 1, then version 2.
+constexpr const char* kOldLayouts[] = {
+    R"sql(
+CREATE TABLE downloads (
+    id             {identity},
+    start_utc      TEXT NOT NULL,
+    end_utc        TEXT,
+    station_host   TEXT NOT NULL DEFAULT '',
+    station_folder TEXT NOT NULL DEFAULT '',
+    loader_version TEXT NOT NULL DEFAULT '',
+    hex_path       TEXT NOT NULL DEFAULT '',
+    image_sha256   TEXT NOT NULL DEFAULT '',
+    image_start    BIGINT NOT NULL DEFAULT 0,
+    image_end      BIGINT NOT NULL DEFAULT 0,
+    format         TEXT NOT NULL DEFAULT '',
+    module_uid     TEXT NOT NULL DEFAULT '',
+    port_path      TEXT NOT NULL DEFAULT '',
+    verdict        TEXT NOT NULL DEFAULT 'running'
+                   CHECK (verdict IN ('running', 'succeeded', 'failed')),
+    failed_step    TEXT NOT NULL DEFAULT '',
+    status_text    TEXT NOT NULL DEFAULT '',
+    duration_ms    BIGINT NOT NULL DEFAULT 0
+);
+CREATE INDEX downloads_by_start ON downloads (start_utc);
+CREATE TABLE download_log (
+    download_id BIGINT NOT NULL REFERENCES downloads (id),
+    seq         BIGINT NOT NULL,
+    text        TEXT NOT NULL,
+    color       BIGINT NOT NULL,
+    time_stamp  INTEGER NOT NULL CHECK (time_stamp IN (0, 1)),
+    PRIMARY KEY (download_id, seq)
+);
+CREATE TABLE serials (
+    address      BIGINT NOT NULL,
+    width        INTEGER NOT NULL CHECK (width BETWEEN 1 AND 4),
+    value        BIGINT NOT NULL,
+    state        TEXT NOT NULL CHECK (state IN ('reserved', 'written', 'used_up')),
+    download_id  BIGINT NOT NULL UNIQUE REFERENCES downloads (id),
+    reserved_utc TEXT NOT NULL,
+    UNIQUE (address, width, value)
+);
+)sql",
+    R"sql(
+CREATE TABLE serial_counters (
+    address    BIGINT NOT NULL,
+    width      INTEGER NOT NULL CHECK (width BETWEEN 1 AND 4),
+    next_value BIGINT NOT NULL,
+    step       BIGINT NOT NULL,
+    PRIMARY KEY (address, width)
+);
+CREATE TABLE counter_changes (
+    id             {identity},
+    address        BIGINT NOT NULL,
+    width          INTEGER NOT NULL,
+    old_value      BIGINT,
+    new_value      BIGINT NOT NULL,
+    step           BIGINT NOT NULL,
+    station_host   TEXT NOT NULL DEFAULT '',
+    station_folder TEXT NOT NULL DEFAULT '',
+    changed_utc    TEXT NOT NULL
+);
+)sql"};
+
+// What loader 0.1.0 recorded: a download that succeeded, with its log and number, and one it
+// left running.
+constexpr const char* kOldRecords = R"sql(
+INSERT INTO downloads (start_utc, end_utc, station_host, station_folder, loader_version, hex_path,
+                       verdict, failed_step, status_text)
+VALUES ('2026-01-01T08:00:00.000Z', '2026-01-01T08:00:04.000Z', 'line-1', '/usr/bin', '0.1.0',
+        'fw/app.hex', 'succeeded', '', 'BT: Run device -- OK'),
+       ('2026-01-01T08:01:00.000Z', NULL, 'line-1', '/usr/bin', '0.1.0', 'fw/app.hex', 'running',
+        '', '');
+INSERT INTO download_log (download_id, seq, text, color, time_stamp)
+VALUES (1, 0, 'Handshake ... ', 0, 1), (1, 1, 'Done', 32768, 0);
+INSERT INTO serials (address, width, value, state, download_id, reserved_utc)
+VALUES (3840, 3, 5, 'written', 1, '2026-01-01T08:00:02.000Z');
+)sql";
+
+using RecordStoreOlderLayout = StoreFixture<std::tuple<Backend, int>>;
+
+TEST_P(RecordStoreOlderLayout, ItsRecordsReadAndEndAfterTheMigration) {
+    const int version = std::get<1>(GetParam());
+    {
+        auto raw = m_db.Raw();
+        ASSERT_TRUE(raw);
+        for (int v = 0; v < version; ++v) {
+            std::string layout = kOldLayouts[v];
+            for (std::size_t at; (at = layout.find("{identity}")) != std::string::npos;)
+                layout.replace(at, 10, raw->Sql().identity);
+            ASSERT_TRUE(raw->Script(layout).ok());
+        }
+        ASSERT_TRUE(raw->Script(kOldRecords).ok());
+        ASSERT_TRUE(raw->SetLayoutVersion(version).ok());
+    }
+    auto store = Open();
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->SchemaVersion(), NewestRecordSchemaVersion());
+    std::string reason;
+    const DownloadRecord old = *store->Get(1, &reason);
+    EXPECT_EQ(old.verdict, "succeeded");
+    EXPECT_EQ(old.outcome, "succeeded");
+    EXPECT_EQ(old.loaderVersion, "0.1.0");
+    EXPECT_EQ(old.stationFolder, "/usr/bin");
+    EXPECT_EQ(old.stationConfig, "");
+    EXPECT_EQ(old.processId, 0);
+    EXPECT_EQ(old.serialValue, 5u);
+    // Its stamps were never kept: the entries say they had one, with no text.
+    EXPECT_EQ(old.log, (std::vector<LogEntry>{{"Handshake ... ", kLogBlack, true, ""},
+                                              {"Done", kLogGreen, false, ""}}));
+    // The one it left running: no process to tell is gone, so never closed by a station; it
+    // can still be ended, and now keeps its stamps.
+    EXPECT_TRUE(store->Running("line-1", "", &reason)->size() == 1);
+    DownloadRecord running = *store->Get(2, &reason);
+    EXPECT_EQ(running.outcome, "");
+    running.verdict = "failed";
+    running.outcome = "stopped";
+    running.log = {{"Erase ... ", kLogBlack, true, "08:01:02:345 > "}};
+    ASSERT_TRUE(store->FinishDownload(running, &reason)) << reason;
+    EXPECT_EQ(store->Get(2, &reason)->log, running.log);
+    // The old number stays given.
+    EXPECT_FALSE(store->ReserveSerial(Begin(*store), {3840, 3}, 5, nullptr, &reason));
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, RecordStoreOlderLayout,
+                         ::testing::Combine(::testing::Values(Backend::kSqlite, Backend::kPostgres),
+                                            ::testing::Values(1, 2)),
+                         [](const auto& param) {
+                             return BackendText(std::get<0>(param.param)) + "_layout_" +
+                                    std::to_string(std::get<1>(param.param));
+                         });
 
 TEST(RecordStorePaths, BesideConfigIni) {
     EXPECT_EQ(RecordStorePathFor("/opt/pravune/config.ini"), "/opt/pravune/records.sqlite");

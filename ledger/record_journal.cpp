@@ -1,0 +1,470 @@
+#include "ledger/record_journal.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+
+#include "settings/os_files.h"
+#include "settings/settings_store.h"
+
+namespace {
+
+constexpr std::string_view kHeader = "pravune-record-journal\t1";
+// How long a journal write waits for the settings lock: another loader's reservation may hold
+// it through its database's busy timeouts (three of kRecordBusyTimeout at most).
+constexpr int kJournalLockMs = 15000;
+
+// Text of any bytes on one line: backslash, control characters and DEL as escapes.
+std::string Escape(std::string_view text) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            out += "\\x";
+            out += kDigits[byte >> 4];
+            out += kDigits[byte & 0xF];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+std::optional<std::string> Unescape(std::string_view field) {
+    std::string out;
+    out.reserve(field.size());
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] != '\\') {
+            out += field[i];
+            continue;
+        }
+        if (i + 1 < field.size() && field[i + 1] == '\\') {
+            out += '\\';
+            ++i;
+            continue;
+        }
+        if (i + 3 >= field.size() || field[i + 1] != 'x')
+            return std::nullopt;
+        const int high = HexDigit(field[i + 2]), low = HexDigit(field[i + 3]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        out += static_cast<char>(high * 16 + low);
+        i += 3;
+    }
+    return out;
+}
+
+template <typename Number>
+bool ParseNumber(std::string_view text, Number& value) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+std::vector<std::string_view> Fields(std::string_view line) {
+    std::vector<std::string_view> fields;
+    for (std::size_t at = 0;;) {
+        const std::size_t tab = line.find('\t', at);
+        fields.push_back(line.substr(at, tab == std::string_view::npos ? tab : tab - at));
+        if (tab == std::string_view::npos)
+            return fields;
+        at = tab + 1;
+    }
+}
+
+std::optional<SerialState> StateNamed(std::string_view text) {
+    for (SerialState state : {SerialState::kReserved, SerialState::kWritten, SerialState::kUsedUp})
+        if (text == SerialStateText(state))
+            return state;
+    return std::nullopt;
+}
+
+// One line of the journal into `entries`; false when it cannot be read (its entry is then left
+// out whole).
+bool ParseLine(const std::vector<std::string_view>& fields, std::vector<JournalEntry>& entries) {
+    const std::string_view key = fields[0];
+    std::vector<std::string> values;
+    for (std::size_t i = 1; i < fields.size(); ++i) {
+        std::optional<std::string> value = Unescape(fields[i]);
+        if (!value)
+            return false;
+        values.push_back(std::move(*value));
+    }
+    if (key == "entry") {
+        JournalEntry entry;
+        if (values.size() != 3 || !ParseNumber(values[1], entry.id) ||
+            !ParseNumber(values[2], entry.failures) || entry.id <= 0)
+            return false;
+        entry.database = values[0];
+        entries.push_back(std::move(entry));
+        return true;
+    }
+    if (entries.empty())
+        return false;
+    JournalEntry& entry = entries.back();
+    if (key == "state") {
+        const std::optional<SerialState> state =
+            values.size() == 1 ? StateNamed(values[0]) : std::nullopt;
+        if (!state)
+            return false;
+        entry.state = state;
+        return true;
+    }
+    if (key == "finish") {
+        DownloadRecord r;
+        if (values.size() != 8 || !ParseNumber(values[5], r.durationMs))
+            return false;
+        r.id = entry.id;
+        r.endUtc = values[0];
+        r.verdict = values[1];
+        r.outcome = values[2];
+        r.failedStep = values[3];
+        r.statusText = values[4];
+        r.moduleUid = values[6];
+        r.portPath = values[7];
+        entry.finish = std::move(r);
+        return true;
+    }
+    if (key == "log") {
+        LogEntry log;
+        int stamped = 0;
+        if (!entry.finish || values.size() != 4 || !ParseNumber(values[0], log.color) ||
+            !ParseNumber(values[1], stamped) || (stamped != 0 && stamped != 1))
+            return false;
+        log.timeStamp = stamped == 1;
+        log.stamp = values[2];
+        log.text = values[3];
+        entry.finish->log.push_back(std::move(log));
+        return true;
+    }
+    return true;  // a field of a later loader's: left to it
+}
+
+// The journal at `path`: empty when there is none; false, with the reason, when it cannot be
+// read or is not this loader's.
+bool ReadJournal(const std::string& path, std::vector<JournalEntry>& entries, std::string* reason) {
+    entries.clear();
+    os_files::ReadOnlyFile file;
+    if (const int error = file.Open(path); error != 0) {
+        if (error == ENOENT)
+            return true;
+        *reason = "cannot read " + path + ": " + os_files::ErrorText(error);
+        return false;
+    }
+    os_files::FileVersion version;
+    if (!file.Version(version) || !version.regular) {
+        *reason = path + " is not a file";
+        return false;
+    }
+    if (version.size > kMaxJournalSize) {
+        *reason = path + " is larger than " + std::to_string(kMaxJournalSize) + " bytes";
+        return false;
+    }
+    std::string text;
+    char chunk[65536];
+    for (std::ptrdiff_t n; (n = file.Read(chunk, sizeof chunk)) != 0;) {
+        if (n < 0 || text.size() + static_cast<std::size_t>(n) > kMaxJournalSize) {
+            *reason = "cannot read " + path;
+            return false;
+        }
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+    if (!ParseJournal(text, entries)) {
+        *reason = path + " was written by another program or a newer loader";
+        return false;
+    }
+    return true;
+}
+
+bool WriteJournal(const std::string& path, const std::vector<JournalEntry>& entries,
+                  std::string* reason) {
+    std::string why;
+    if (os_files::ReplaceAtomically(path, JournalText(entries), why))
+        return true;
+    *reason = "cannot write " + path + ": " + why;
+    return false;
+}
+
+std::vector<JournalEntry>::iterator Find(std::vector<JournalEntry>& entries,
+                                         const std::string& database, std::int64_t id) {
+    return std::find_if(entries.begin(), entries.end(), [&](const JournalEntry& e) {
+        return e.id == id && e.database == database;
+    });
+}
+
+// Reads the journal, lets `change` change its entries, and writes it back when `change`
+// returns true: all under the settings lock.
+template <typename Change>
+bool ChangeJournal(const std::string& configPath, Change change, std::string* reason) {
+    const std::string path = RecordJournalPathFor(configPath);
+    const SettingsLock lock(configPath, kJournalLockMs);
+    if (!lock.held()) {
+        *reason = "cannot lock " + configPath + ": " + lock.reason();
+        return false;
+    }
+    std::vector<JournalEntry> entries;
+    if (!ReadJournal(path, entries, reason))
+        return false;
+    if (!change(entries))
+        return true;
+    return WriteJournal(path, entries, reason);
+}
+
+// What a catch-up wrote of one entry.
+struct Written {
+    bool state = false;
+    bool finish = false;
+};
+
+}  // namespace
+
+std::string RecordJournalPathFor(const std::string& configPath) {
+    const std::string records = RecordStorePathFor(configPath);
+    if (records.empty())
+        return {};
+    return records.substr(0, records.size() - std::string_view("sqlite").size()) + "journal";
+}
+
+std::string JournalDatabaseKey(const DatabaseChoice& choice) {
+    return choice.shared() ? choice.name : "records.sqlite";
+}
+
+std::string JournalText(const std::vector<JournalEntry>& entries) {
+    std::string text(kHeader);
+    text += '\n';
+    for (const JournalEntry& e : entries) {
+        text += "entry\t" + Escape(e.database) + "\t" + std::to_string(e.id) + "\t" +
+                std::to_string(e.failures) + "\n";
+        if (e.state)
+            text += std::string("state\t") + SerialStateText(*e.state) + "\n";
+        if (!e.finish)
+            continue;
+        const DownloadRecord& r = *e.finish;
+        for (const std::string* field :
+             {&r.endUtc, &r.verdict, &r.outcome, &r.failedStep, &r.statusText}) {
+            text += (field == &r.endUtc ? "finish\t" : "\t") + Escape(*field);
+        }
+        text += "\t" + std::to_string(r.durationMs) + "\t" + Escape(r.moduleUid) + "\t" +
+                Escape(r.portPath) + "\n";
+        for (const LogEntry& log : r.log) {
+            text += "log\t" + std::to_string(log.color) + "\t" + (log.timeStamp ? "1" : "0") +
+                    "\t" + Escape(log.stamp) + "\t" + Escape(log.text) + "\n";
+        }
+    }
+    return text;
+}
+
+bool ParseJournal(std::string_view text, std::vector<JournalEntry>& entries) {
+    entries.clear();
+    if (text.empty())
+        return true;
+    const std::size_t first = text.find('\n');
+    if (text.substr(0, first) != kHeader)
+        return false;
+    bool broken = false;  // the current entry lost a line: it is left out whole
+    std::vector<JournalEntry> read;
+    for (std::size_t at = first; at != std::string_view::npos && at + 1 < text.size();) {
+        const std::size_t begin = at + 1;
+        at = text.find('\n', begin);
+        const std::string_view line =
+            text.substr(begin, at == std::string_view::npos ? at : at - begin);
+        if (line.empty())
+            continue;
+        const std::vector<std::string_view> fields = Fields(line);
+        const bool starts = fields[0] == "entry";
+        if (starts) {
+            if (broken && !read.empty())
+                read.pop_back();
+            broken = false;
+        }
+        if (!broken && !ParseLine(fields, read)) {
+            broken = true;
+            if (starts)
+                read.emplace_back();  // stands for the entry, to be dropped with it
+        }
+    }
+    if (broken && !read.empty())
+        read.pop_back();
+    entries = std::move(read);
+    return true;
+}
+
+bool KeepInJournal(const std::string& configPath, const JournalEntry& entry, std::string* reason) {
+    return ChangeJournal(
+        configPath,
+        [&](std::vector<JournalEntry>& entries) {
+            auto found = Find(entries, entry.database, entry.id);
+            if (found == entries.end()) {
+                entries.push_back(entry);
+                return true;
+            }
+            if (entry.state)
+                found->state = entry.state;
+            if (entry.finish)
+                found->finish = entry.finish;
+            return true;
+        },
+        reason);
+}
+
+StationProcess ThisStationProcess(const std::string& configPath) {
+    return {os_files::HostName(), os_files::AbsolutePath(configPath), os_files::ProcessId(),
+            os_files::BootId()};
+}
+
+bool ProcessGone(const RunningDownload& record, const StationProcess& self) {
+    if (record.processId <= 0)
+        return false;  // a record of a loader before 1.5.1: whose it is cannot be told
+    if (!record.bootId.empty() && !self.bootId.empty() && record.bootId != self.bootId)
+        return true;  // the host has started again since
+    if (record.bootId != self.bootId)
+        return false;  // one boot unknown: the process id alone tells nothing
+    return record.processId != self.processId && !os_files::ProcessAlive(record.processId);
+}
+
+Completion CompleteEarlierRecords(RecordStore& store, const std::string& configPath,
+                                  const std::string& databaseKey, const StationProcess& self,
+                                  bool closeInterrupted) {
+    Completion done;
+    const std::string path = RecordJournalPathFor(configPath);
+    auto note = [&](std::int64_t id, const std::string& what, bool ok) {
+        done.notes.push_back(
+            {"\t- The record of download #" + std::to_string(id) + " " + what, ok});
+    };
+    // 1. The journal's entries for this database, written.
+    std::vector<JournalEntry> entries;
+    std::string reason;
+    os_files::FileVersion version;
+    if (os_files::VersionOf(path, version) && version.size > 0) {
+        const SettingsLock lock(configPath, kJournalLockMs);
+        if (!lock.held() || !ReadJournal(path, entries, &reason)) {
+            done.notes.push_back(
+                {"\t- The records kept for later in " + path +
+                     " cannot be written now: " + (lock.held() ? reason : lock.reason()),
+                 false});
+            return done;
+        }
+    }
+    std::vector<std::pair<JournalEntry, Written>> worked;
+    bool lost = false;
+    for (JournalEntry& entry : entries) {
+        if (entry.database != databaseKey || lost)
+            continue;
+        Written written;
+        bool failed = false;
+        if (entry.state) {
+            written.state = store.SetSerialState(entry.id, *entry.state, &reason);
+            failed = !written.state;
+        }
+        if (entry.finish && !(failed && store.LostConnection())) {
+            std::string why;
+            written.finish = store.FinishDownload(*entry.finish, &why);
+            if (!written.finish && !store.LostConnection()) {
+                // Written before, by a catch-up that could not take it out of the journal?
+                std::string ignored;
+                const std::optional<DownloadRecord> now = store.Get(entry.id, &ignored);
+                written.finish = now && now->verdict != "running";
+            }
+            if (!written.finish) {
+                failed = true;
+                reason = why;
+            }
+        }
+        if (failed && store.LostConnection()) {
+            lost = true;  // out of reach: everything stays for the next download
+            note(entry.id, "is still kept for later: " + reason, false);
+            continue;
+        }
+        if (failed && entry.failures + 1 >= kJournalAttempts) {
+            note(entry.id, "cannot be completed: " + reason, false);
+            written = {entry.state.has_value(), entry.finish.has_value()};  // given up
+        } else if (failed) {
+            note(entry.id, "cannot be completed yet: " + reason + " (kept for later)", false);
+        } else {
+            note(entry.id, "is complete now", true);
+        }
+        if (failed)
+            ++entry.failures;
+        worked.emplace_back(entry, written);
+    }
+    // 2. The journal without what was written; entries added meanwhile stay.
+    if (!worked.empty()) {
+        const bool rewritten = ChangeJournal(
+            configPath,
+            [&](std::vector<JournalEntry>& now) {
+                for (const auto& [entry, written] : worked) {
+                    auto found = Find(now, entry.database, entry.id);
+                    if (found == now.end())
+                        continue;
+                    if (written.state && found->state == entry.state)
+                        found->state.reset();
+                    if (written.finish)
+                        found->finish.reset();
+                    found->failures = entry.failures;
+                    if (!found->state && !found->finish)
+                        now.erase(found);
+                }
+                return true;
+            },
+            &reason);
+        if (!rewritten)
+            done.notes.push_back({"\t- " + reason, false});
+    }
+    if (!closeInterrupted || lost)
+        return done;
+
+    // 3. Records left running by processes of this config.ini on this host that are gone. A
+    // process found gone writes nothing more: what the journal holds for it now is all it
+    // left, and a record with an entry there is completed from it rather than closed.
+    const std::optional<std::vector<RunningDownload>> running =
+        store.Running(self.host, self.config, &reason);
+    if (!running) {
+        if (!store.LostConnection())
+            done.notes.push_back(
+                {"\t- The downloads left running cannot be looked at: " + reason, false});
+        return done;
+    }
+    std::vector<RunningDownload> gone;
+    for (const RunningDownload& r : *running) {
+        if (ProcessGone(r, self))
+            gone.push_back(r);
+    }
+    if (!gone.empty()) {
+        if (!ReadJournal(path, entries, &reason)) {
+            done.notes.push_back({"\t- " + reason, false});
+            return done;
+        }
+    }
+    for (const RunningDownload& r : gone) {
+        if (Find(entries, databaseKey, r.id) != entries.end())
+            continue;
+        const std::string text = "interrupted: process " + std::to_string(r.processId) +
+                                 " ended before the download's end was recorded (closed " +
+                                 UtcNowIso() + " by process " + std::to_string(self.processId) +
+                                 ")";
+        if (store.CloseInterrupted(r.id, text, &reason)) {
+            note(r.id,
+                 "was left running by process " + std::to_string(r.processId) +
+                     ", which has ended: recorded as interrupted, its serial number (if "
+                     "any) used up",
+                 false);
+        } else if (store.LostConnection()) {
+            return done;
+        }
+    }
+    done.closedInterrupted = true;
+    return done;
+}

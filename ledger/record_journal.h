@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ledger/database_config.h"
+#include "ledger/record_store.h"
+
+// Durable completion of the record. What a station could not write to its record when it had
+// to (a number's final state, a record's end: the database locked or out of reach, the disk
+// full) is kept in a journal beside config.ini, "records.journal", and written by the next
+// station on that config.ini, of any front end, at its next download. The journal is rewritten
+// whole (a temporary file, flushed to disk, renamed into place) under the settings lock, so a
+// crash leaves the old or the new journal and no station loses another's entries.
+//
+// And a record that a process left running when it ended (killed, or its host lost power) is
+// closed as "interrupted" by the next station on that config.ini on the same host, its reserved
+// number used up. A record is closed so only when its process is known to be gone: started
+// before this boot of the host, or no process of its id runs now. Records of other hosts, and
+// of processes still running, are never touched.
+
+// One record's writes that wait in the journal.
+struct JournalEntry {
+    std::string database;                  // the database the record is in (JournalDatabaseKey)
+    std::int64_t id = 0;                   // the record's id there
+    std::optional<SerialState> state;      // the number's final state
+    std::optional<DownloadRecord> finish;  // the record's end: the fields FinishDownload writes
+    int failures = 0;  // catch-ups that could not write it (an unreachable database not counted)
+};
+
+// A catch-up that fails this often (the database refusing, not out of reach) gives the entry
+// up, with a red line.
+inline constexpr int kJournalAttempts = 20;
+// The largest journal that is read.
+inline constexpr std::size_t kMaxJournalSize = 64u << 20;
+
+// The journal beside config.ini (beside records.sqlite): "records.journal".
+std::string RecordJournalPathFor(const std::string& configPath);
+// How the journal names the chosen database: "records.sqlite" for the file beside it, or the
+// server's name ("PostgreSQL server HOST:PORT/DATABASE").
+std::string JournalDatabaseKey(const DatabaseChoice& choice);
+
+// The journal's text, and the entries of a text: a line per field, fields escaped so that
+// text of any bytes keeps to its line. What cannot be read is left out; nothing, and false, for
+// a text that is no journal of this loader's (empty text is an empty journal).
+std::string JournalText(const std::vector<JournalEntry>& entries);
+bool ParseJournal(std::string_view text, std::vector<JournalEntry>& entries);
+
+// Adds to the journal of the config.ini at `configPath` what the record `entry.id` still
+// needs, merged with what the journal holds for it already. False, with the reason, when the
+// journal cannot be written.
+bool KeepInJournal(const std::string& configPath, const JournalEntry& entry, std::string* reason);
+
+// Who runs a station: the records it may close as interrupted are its config.ini's on its host.
+struct StationProcess {
+    std::string host;
+    std::string config;  // config.ini's absolute path
+    std::int64_t processId = 0;
+    std::string bootId;
+};
+// This process, for the station on the config.ini at `configPath`.
+StationProcess ThisStationProcess(const std::string& configPath);
+// Whether the process that began a running record is gone: false when it may still run, or
+// when that cannot be told.
+bool ProcessGone(const RunningDownload& record, const StationProcess& self);
+
+// One line about an earlier record, for the log.
+struct CompletionNote {
+    std::string text;
+    bool ok = false;
+};
+
+struct Completion {
+    std::vector<CompletionNote> notes;  // one per record concerned
+    bool closedInterrupted = false;     // the records left running were looked at
+};
+
+// Writes to `store` what the journal of `configPath` holds for the database `databaseKey`; then,
+// with `closeInterrupted`, closes as interrupted the records that `self`'s config.ini left
+// running on its host and whose process is gone.
+Completion CompleteEarlierRecords(RecordStore& store, const std::string& configPath,
+                                  const std::string& databaseKey, const StationProcess& self,
+                                  bool closeInterrupted);

@@ -1,0 +1,254 @@
+// The journal beside config.ini that keeps what a station could not write to its record, and
+// the rules for closing a record whose loader is gone.
+#include "ledger/record_journal.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "settings/os_files.h"
+#include "tests/support/case_name.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_database.h"
+
+namespace {
+
+JournalEntry Entry(std::int64_t id, std::optional<SerialState> state, bool finish,
+                   const std::string& database = "records.sqlite") {
+    JournalEntry e{database, id, state, std::nullopt, 0};
+    if (finish) {
+        DownloadRecord r;
+        r.id = id;
+        r.endUtc = "2026-12-07T16:42:09.001Z";
+        r.verdict = "failed";
+        r.outcome = "stopped";
+        r.failedStep = "write flash";
+        r.statusText = "Write to device -- User cancel";
+        r.durationMs = 4878;
+        r.moduleUid = "ABC123";
+        r.portPath = "usb-1-2";
+        r.log = {{"Erase ... \t\t", 0, true, "16:42:04:123 > "}, {"Done\r\n", 0x008000, false}};
+        e.finish = r;
+    }
+    return e;
+}
+
+std::string AllBytes() {
+    std::string text;
+    for (int c = 0; c < 256; ++c)
+        text += static_cast<char>(c);
+    return text + "\\x41\\";
+}
+
+TEST(RecordJournal, KeepsTextsOfAnyBytesOnTheirLines) {
+    JournalEntry e = Entry(7, SerialState::kUsedUp, true, "PostgreSQL server db:5432/pravune");
+    e.failures = 3;
+    e.finish->statusText = AllBytes();
+    e.finish->log.push_back({AllBytes(), 0xFF0000, true, AllBytes()});
+    const std::vector<JournalEntry> written = {Entry(3, SerialState::kWritten, false), e};
+    const std::string text = JournalText(written);
+    std::vector<JournalEntry> read;
+    ASSERT_TRUE(ParseJournal(text, read));
+    ASSERT_EQ(read.size(), 2u);
+    EXPECT_EQ(JournalText(read), text);
+    EXPECT_EQ(read[1].database, e.database);
+    EXPECT_EQ(read[1].failures, 3);
+    EXPECT_EQ(read[1].state, SerialState::kUsedUp);
+    EXPECT_EQ(read[1].finish->id, 7);
+    EXPECT_EQ(read[1].finish->statusText, AllBytes());
+    EXPECT_EQ(read[1].finish->log, e.finish->log);
+    EXPECT_FALSE(read[0].finish);
+    // One line per field: no byte of a text ends a line.
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 2 + 3 + 3);
+}
+
+struct ParseCase {
+    std::string name;
+    std::string text;
+    bool ours;
+    std::vector<std::int64_t> ids;  // the entries read
+};
+
+class RecordJournalParse : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(RecordJournalParse, LeavesOutWhatItCannotRead) {
+    const ParseCase& c = GetParam();
+    std::vector<JournalEntry> entries{Entry(99, std::nullopt, false)};
+    EXPECT_EQ(ParseJournal(c.text, entries), c.ours);
+    std::vector<std::int64_t> ids;
+    for (const JournalEntry& e : entries)
+        ids.push_back(e.id);
+    EXPECT_EQ(ids, c.ids);
+}
+
+const std::string kHead = "pravune-record-journal\t1\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    RecordJournal, RecordJournalParse,
+    ::testing::Values(
+        ParseCase{"empty", "", true, {}}, ParseCase{"header_only", kHead, true, {}},
+        ParseCase{"another_program", "[SETTING]\nSN_Current=1\n", false, {}},
+        ParseCase{"a_newer_loader", "pravune-record-journal\t2\nentry\tx\t1\t0\n", false, {}},
+        ParseCase{
+            "two_entries",
+            JournalText({Entry(1, SerialState::kWritten, true), Entry(2, std::nullopt, true)}),
+            true,
+            {1, 2}},
+        ParseCase{"without_the_last_line_end",
+                  kHead + "entry\trecords.sqlite\t4\t0\nstate\tused_up",
+                  true,
+                  {4}},
+        ParseCase{"a_broken_escape_loses_its_entry",
+                  kHead + "entry\tr\t1\t0\nstate\twritten\nentry\tr\t2\t0\nfinish\t\\q\tfailed"
+                          "\t\t\t\t0\t\t\nentry\tr\t3\t0\nstate\tused_up\n",
+                  true,
+                  {1, 3}},
+        ParseCase{"an_unknown_state", kHead + "entry\tr\t1\t0\nstate\tlost\n", true, {}},
+        ParseCase{"a_log_line_before_its_end",
+                  kHead + "entry\tr\t1\t0\nlog\t0\t0\t\tx\nentry\tr\t2\t0\n",
+                  true,
+                  {2}},
+        ParseCase{
+            "a_bad_id", kHead + "entry\tr\t-1\t0\nentry\tr\tx\t0\nentry\tr\t5\t0\n", true, {5}},
+        ParseCase{"a_line_before_any_entry", kHead + "state\twritten\nentry\tr\t6\t0\n", true, {6}},
+        ParseCase{"a_later_loaders_field", kHead + "entry\tr\t8\t0\nsigned\tabc\n", true, {8}}),
+    CaseName());
+
+TEST(RecordJournal, KeepMergesARecordsWritesAndLeavesOthersAlone) {
+    TempDir dir;
+    const std::string config = dir.Write("config.ini", "[SETTING]\n");
+    const std::string path = RecordJournalPathFor(config);
+    EXPECT_EQ(path, dir.File("records.journal"));
+    std::string reason;
+    ASSERT_TRUE(KeepInJournal(config, Entry(1, SerialState::kWritten, false), &reason)) << reason;
+    ASSERT_TRUE(KeepInJournal(config, Entry(2, SerialState::kUsedUp, false), &reason)) << reason;
+    ASSERT_TRUE(KeepInJournal(config, Entry(1, std::nullopt, true), &reason)) << reason;
+    std::vector<JournalEntry> entries;
+    ASSERT_TRUE(ParseJournal(ReadBytes(path), entries));
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].state, SerialState::kWritten);
+    EXPECT_TRUE(entries[0].finish);
+    EXPECT_FALSE(entries[1].finish);
+
+    // A journal this loader cannot read is never replaced.
+    const std::string foreign = "pravune-record-journal\t2\nsomething newer\n";
+    dir.Write("records.journal", foreign);
+    EXPECT_FALSE(KeepInJournal(config, Entry(3, SerialState::kWritten, false), &reason));
+    EXPECT_EQ(reason, path + " was written by another program or a newer loader");
+    EXPECT_EQ(ReadBytes(path), foreign);
+}
+
+#ifndef _WIN32
+// The id of a process that has ended.
+std::int64_t EndedProcess() {
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+#endif
+
+TEST(RecordJournal, AProcessIsGoneOnlyWhenThatIsKnown) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs fork()";
+#else
+    const StationProcess self{"line-1", "/srv/config.ini", os_files::ProcessId(), "boot-now"};
+    const std::int64_t ended = EndedProcess();
+    const std::int64_t parent = ::getppid();
+    struct Case {
+        const char* name;
+        RunningDownload record;
+        std::string selfBoot;
+        bool gone;
+    };
+    const Case cases[] = {
+        {"ended_this_boot", {1, ended, "boot-now"}, "boot-now", true},
+        {"running_this_boot", {1, parent, "boot-now"}, "boot-now", false},
+        {"this_very_process", {1, self.processId, "boot-now"}, "boot-now", false},
+        {"an_earlier_boot", {1, parent, "boot-then"}, "boot-now", true},
+        {"no_process_recorded", {1, 0, "boot-now"}, "boot-now", false},
+        {"its_boot_unknown", {1, ended, ""}, "boot-now", false},
+        {"this_boot_unknown", {1, ended, "boot-now"}, "", false},
+        {"no_boots_known_ended", {1, ended, ""}, "", true},
+        {"no_boots_known_running", {1, parent, ""}, "", false},
+    };
+    for (const Case& c : cases) {
+        StationProcess now = self;
+        now.bootId = c.selfBoot;
+        EXPECT_EQ(ProcessGone(c.record, now), c.gone) << c.name;
+    }
+#endif
+}
+
+// The catch-up on each database: what it cannot write stays, counted, until it gives up.
+class RecordJournalCatchUp : public ::testing::TestWithParam<Backend> {
+  protected:
+    void SetUp() override { REQUIRE_DATABASE(m_db); }
+    TestDatabase m_db{GetParam()};
+};
+
+INSTANTIATE_TEST_SUITE_P(Both, RecordJournalCatchUp,
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgres), BackendName());
+
+TEST_P(RecordJournalCatchUp, WritesItsDatabasesEntriesAndKeepsWhatItCannot) {
+    std::string reason;
+    auto store = m_db.Open(&reason);
+    ASSERT_TRUE(store) << reason;
+    const std::string key = JournalDatabaseKey(ChooseDatabase(m_db.configPath()));
+    const StationProcess self = ThisStationProcess(m_db.configPath());
+    DownloadRecord begun;
+    begun.stationHost = "line-1";
+    const std::int64_t a = store->BeginDownload(begun, &reason);
+    const std::int64_t b = store->BeginDownload(begun, &reason);
+    ASSERT_TRUE(store->ReserveSerial(a, {0x3B00, 2}, 5, nullptr, &reason)) << reason;
+    // a: its state and end; b: an end the database refuses (an outcome it does not know);
+    // 99: another database's.
+    JournalEntry refused = Entry(b, std::nullopt, true, key);
+    refused.finish->outcome = "exploded";
+    refused.failures = kJournalAttempts - 2;
+    for (const JournalEntry& e : {Entry(a, SerialState::kUsedUp, true, key), refused,
+                                  Entry(99, SerialState::kWritten, false, "elsewhere")})
+        ASSERT_TRUE(KeepInJournal(m_db.configPath(), e, &reason)) << reason;
+
+    auto texts = [](const Completion& done) {
+        std::vector<std::string> out;
+        for (const CompletionNote& n : done.notes)
+            out.push_back(n.text);
+        return out;
+    };
+    const std::string refusal = "a download that failed does not end as \"exploded\"";
+    EXPECT_EQ(texts(CompleteEarlierRecords(*store, m_db.configPath(), key, self, false)),
+              (std::vector<std::string>{
+                  "\t- The record of download #" + std::to_string(a) + " is complete now",
+                  "\t- The record of download #" + std::to_string(b) +
+                      " cannot be completed yet: " + refusal + " (kept for later)"}));
+    const DownloadRecord done = *store->Get(a, &reason);
+    EXPECT_EQ(done.verdict, "failed");
+    EXPECT_EQ(done.outcome, "stopped");
+    EXPECT_EQ(done.endUtc, "2026-12-07T16:42:09.001Z");
+    EXPECT_EQ(done.serialState, SerialState::kUsedUp);
+    EXPECT_EQ(done.log, Entry(a, std::nullopt, true).finish->log);
+
+    std::vector<JournalEntry> left;
+    ASSERT_TRUE(ParseJournal(ReadBytes(RecordJournalPathFor(m_db.configPath())), left));
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_EQ(left[0].id, b);
+    EXPECT_EQ(left[0].failures, kJournalAttempts - 1);
+    EXPECT_EQ(left[1].database, "elsewhere");
+
+    // The last attempt gives it up; the other database's entry stays for it.
+    EXPECT_EQ(texts(CompleteEarlierRecords(*store, m_db.configPath(), key, self, false)),
+              (std::vector<std::string>{"\t- The record of download #" + std::to_string(b) +
+                                        " cannot be completed: " + refusal}));
+    ASSERT_TRUE(ParseJournal(ReadBytes(RecordJournalPathFor(m_db.configPath())), left));
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].database, "elsewhere");
+    EXPECT_EQ(store->Get(b, &reason)->verdict, "running");
+}
+
+}  // namespace

@@ -1,0 +1,404 @@
+// The record of a download tells the truth and always ends: each log line with the time stamp
+// it was shown with, the failing step's own status text, the outcome's class, the HEX file and
+// the station as an auditor finds them; and what could not be written at the time is written by
+// the next station on that config.ini, or the record closed as interrupted when its loader died.
+#include <gtest/gtest.h>
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include <filesystem>
+#include <functional>
+#include <regex>
+#include <thread>
+
+#include "ledger/record_journal.h"
+#include "ledger/sha256.h"
+#include "ledger/sql_session.h"
+#include "settings/os_files.h"
+#include "tests/support/case_name.h"
+#include "tests/support/station_rig.h"
+
+namespace {
+
+using RecordEnd = ProgrammingStation::RecordEnd;
+
+const char* const kPlan = "AutoSN=1\nSN_StartAddr=3B00\nSN_Current=1234\nSN_Bytes=2\nSN_Step=1\n";
+
+std::string ConfigOf(const Rig& r) {
+    return r.folderPath + "/config.ini";
+}
+
+std::unique_ptr<RecordStore> StoreOf(const Rig& r) {
+    std::string reason;
+    auto store = OpenSqliteRecordStore(RecordStorePathFor(ConfigOf(r)), &reason);
+    EXPECT_TRUE(store) << reason;
+    return store;
+}
+
+DownloadRecord StoredRecord(const Rig& r, std::int64_t id) {
+    std::string reason;
+    auto store = StoreOf(r);
+    const std::optional<DownloadRecord> record = store ? store->Get(id, &reason) : std::nullopt;
+    EXPECT_TRUE(record) << reason;
+    return record.value_or(DownloadRecord{});
+}
+
+// Raw SQL on the station's record, as another program would run it (the layout made first).
+void Sql(const Rig& r, const std::string& text) {
+    ASSERT_TRUE(StoreOf(r));
+    std::string reason;
+    auto raw = sql::OpenSqlite(RecordStorePathFor(ConfigOf(r)), &reason);
+    ASSERT_TRUE(raw) << reason;
+    const sql::Result result = raw->Script(text);
+    ASSERT_TRUE(result.ok()) << result.error;
+}
+
+// The database refuses a record's end, a number's state, or a new number: as a full disk or a
+// lock held too long would, at exactly that moment.
+constexpr const char* kRefuseEnd =
+    "CREATE TRIGGER refuse_end BEFORE UPDATE OF verdict ON downloads WHEN NEW.verdict <> "
+    "'running' BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END;";
+constexpr const char* kRefuseState =
+    "CREATE TRIGGER refuse_state BEFORE UPDATE OF state ON serials BEGIN SELECT RAISE(ABORT, "
+    "'database is locked'); END;";
+constexpr const char* kRefuseNumber =
+    "CREATE TRIGGER refuse_number BEFORE INSERT ON serials BEGIN SELECT RAISE(ABORT, "
+    "'database is locked'); END;";
+constexpr const char* kAllowAll =
+    "DROP TRIGGER IF EXISTS refuse_end; DROP TRIGGER IF EXISTS refuse_state; DROP TRIGGER IF "
+    "EXISTS refuse_number;";
+
+bool Says(const Rig& r, const std::string& start) {
+    for (const std::string& line : r.rec.Lines())
+        if (line.rfind(start, 0) == 0)
+            return true;
+    return false;
+}
+
+// ---- 10: each line's own time stamp ----
+
+TEST(DownloadRecord, EachLineKeepsTheStampItWasShownWith) {
+    Rig r(kPlan);
+    ASSERT_TRUE(r.station.Download());
+    // Told to the front end while the download ran; the record is asked for later.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const DownloadRecord record = StoredRecord(r, 1);
+    EXPECT_EQ(record.log, r.rec.log);
+    const std::regex stamp("\\d\\d:\\d\\d:\\d\\d:\\d\\d\\d > ");
+    int stamped = 0;
+    for (const LogEntry& e : record.log) {
+        EXPECT_EQ(e.stamp.empty(), !e.timeStamp) << e.text;
+        if (e.timeStamp) {
+            ++stamped;
+            EXPECT_TRUE(std::regex_match(e.stamp, stamp)) << e.stamp;
+        }
+    }
+    EXPECT_EQ(stamped, 7);  // the check, the five steps and the verdict
+}
+
+// ---- 11 and 13: the failing step's own text, and the outcome's class ----
+
+struct EndCase {
+    std::string name;
+    std::string settings;
+    std::function<void(Rig&)> arrange;  // before the download (may run one of its own)
+    int cancelAfterMs = 0;              // Stop pressed this long after the download began
+    std::string step;                   // failed step; empty for a success
+    std::string outcome;
+    std::string status;  // the record's status text, or its start when it ends with "..."
+    std::string hex = ImageText();
+};
+
+class DownloadEnds : public ::testing::TestWithParam<EndCase> {};
+
+TEST_P(DownloadEnds, RecordTheirStepTextAndOutcome) {
+    const EndCase& c = GetParam();
+    Rig r(c.settings, c.hex);
+    if (c.arrange)
+        c.arrange(r);
+    std::thread stop;
+    if (c.cancelAfterMs) {
+        stop = std::thread([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.cancelAfterMs));
+            r.host.Cancel();
+        });
+    }
+    const bool ok = r.station.Download();
+    if (stop.joinable())
+        stop.join();
+    EXPECT_EQ(ok, c.step.empty());
+    const DownloadRecord record = StoredRecord(r, r.station.LastRecordId());
+    EXPECT_EQ(record.failedStep, c.step);
+    EXPECT_EQ(record.outcome, c.outcome);
+    EXPECT_EQ(r.station.LastRecordOutcome(), c.outcome);
+    if (c.status.size() > 3 && c.status.ends_with("...")) {
+        EXPECT_EQ(record.statusText.rfind(c.status.substr(0, c.status.size() - 3), 0), 0u)
+            << record.statusText;
+    } else {
+        EXPECT_EQ(record.statusText, c.status);
+    }
+    EXPECT_EQ(r.station.LastRecordEnd(), RecordEnd::kWritten);
+}
+
+void CancelAtFirstFlashBlock(Rig& r) {
+    r.module.onExchange = [&r](std::size_t) {
+        const BootPacket& p = r.module.commands().back();
+        if (p[0] == CMD_WRITE && p[2] == 0x0E)
+            r.flags.cancel = true;
+    };
+}
+
+void FailAfterTheHandshake(Rig& r) {
+    r.module.onExchange = [&r](std::size_t) {
+        if (r.module.commands().back()[0] == CMD_HANDSHAKE)
+            r.module.faults.failSetReports = 1 << 20;
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DownloadRecord, DownloadEnds,
+    ::testing::Values(
+        EndCase{"succeeded", kPlan, nullptr, 0, "", "succeeded", ""},
+        // The case: the module gone (the status shows "Disconnected") after a download,
+        // Stop in the handshake recorded "BT: Run device -- OK", the earlier download's text.
+        EndCase{"stopped_in_the_handshake_after_a_download", kPlan,
+                [](Rig& r) {
+                    ASSERT_TRUE(r.station.Download());
+                    r.module.Unplug();
+                    r.station.RefreshStatus();
+                },
+                300, "handshake", "no_module", ""},
+        // The same with the module's handle still open: the handshake's own failure.
+        EndCase{"stopped_in_the_handshake_after_a_failed_exchange", kPlan,
+                [](Rig& r) {
+                    ASSERT_TRUE(r.station.Download());
+                    r.module.Unplug();
+                },
+                300, "handshake", "no_module", "Handshake -- FAIL"},
+        EndCase{"stopped_in_the_handshake_with_no_module", kPlan, [](Rig& r) { r.module.Unplug(); },
+                100, "handshake", "no_module", "Handshake -- FAIL"},
+        EndCase{"module_not_accessible", kPlan,
+                [](Rig& r) {
+                    r.platform.entries()[1].permitted = false;
+                    r.module.Unplug();  // and plugged in again, without the udev rule
+                    r.module.Plug();
+                    r.station.RefreshStatus();
+                },
+                100, "handshake", "no_access", ""},
+        EndCase{"stopped_in_the_flash_write", kPlan, CancelAtFirstFlashBlock, 0, "write flash",
+                "stopped", "BT: Write to device -- User cancel"},
+        EndCase{"erase_failed", kPlan, FailAfterTheHandshake, 0, "erase", "failed",
+                "BT: Write from device -- fail!"},
+        EndCase{"serial_number_too_large",
+                "AutoSN=1\nSN_StartAddr=3B00\nSN_Current=FFFFFFFF\nSN_Bytes=4\nSN_Step=1\n",
+                nullptr, 0, "serial number check", "refused",
+                "Overflow: SN = 0xFFFFFFFF, max = 0xFFFFFFFE"},
+        EndCase{"code_in_the_reserved_range", kPlan, nullptr, 0, "load", "refused",
+                "Error: Code In Reserved Range 0x0000 ~ 0DFF",
+                Data(0x0100, {0x01}) + "\n" + FullImageHex(0x0E00, 0x0E40)},
+        EndCase{"no_number_could_be_taken", kPlan, [](Rig& r) { Sql(r, kRefuseNumber); }, 0,
+                "take serial number", "not_recorded", "No serial number for this module: ..."}),
+    CaseName());
+
+// ---- 13: what an auditor needs ----
+
+TEST(DownloadRecord, NamesTheFileItsBytesTheStationAndTheVersion) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a symbolic link needs a privilege on Windows";
+#endif
+    Rig r(kPlan);
+    // The file as a release area serves it: through a link, named with "./".
+    namespace fs = std::filesystem;
+    fs::create_directory(r.folderPath + "/release");
+    fs::rename(r.folderPath + "/fw.hex", r.folderPath + "/release/app-1.4.hex");
+    fs::create_symlink("release/app-1.4.hex", r.folderPath + "/current.hex");
+    r.station.m_strPath = r.folderPath + "/./current.hex";
+    r.station.m_bAutoReload = 1;
+    ASSERT_TRUE(r.station.Download());
+    const DownloadRecord record = StoredRecord(r, 1);
+    const std::string folder = fs::canonical(r.folderPath).string();
+    EXPECT_EQ(record.hexPath, r.folderPath + "/./current.hex");
+    EXPECT_EQ(record.hexFile, folder + "/release/app-1.4.hex");
+    EXPECT_EQ(record.fileSha256, Sha256Hex(ReadBytes(r.folderPath + "/release/app-1.4.hex")));
+    EXPECT_NE(record.fileSha256, record.imageSha256);
+    EXPECT_EQ(record.stationConfig, folder + "/config.ini");
+    EXPECT_EQ(record.stationFolder, folder);
+    EXPECT_EQ(record.stationHost, os_files::HostName());
+    EXPECT_EQ(record.processId, os_files::ProcessId());
+    EXPECT_EQ(record.bootId, os_files::BootId());
+#ifdef __linux__
+    EXPECT_EQ(record.bootId.size(), 36u);
+#endif
+    // The version the window shows (its caption and About box say 1.5.1).
+    EXPECT_EQ(record.loaderVersion, "1.5.1");
+
+    // Changed after it was loaded: the image sent is the one loaded, which the file's bytes no
+    // longer give; no hash is better than another file's.
+    r.station.m_bAutoReload = 0;
+    std::ofstream(r.folderPath + "/release/app-1.4.hex", std::ios::binary) << ImageText(7);
+    ASSERT_TRUE(r.station.Download());
+    const DownloadRecord later = StoredRecord(r, 2);
+    EXPECT_EQ(later.imageSha256, record.imageSha256);
+    EXPECT_EQ(later.fileSha256, "");
+}
+
+// ---- 12: always finished ----
+
+struct LaterCase {
+    std::string name;
+    std::string refuse;  // what the database refuses at the time
+    bool stateLate = false;
+    bool endLate = false;
+};
+
+class RecordsKeptForLater : public ::testing::TestWithParam<LaterCase> {};
+
+// What one station could not write is written by the next station on that config.ini (another
+// front end's, in another process: a new station object here).
+TEST_P(RecordsKeptForLater, AreWrittenByTheNextStation) {
+    const LaterCase& c = GetParam();
+    TempDir dir;
+    Rig first(kPlan, ImageText(), "ABC123", dir.path());
+    Sql(first, c.refuse);
+    ASSERT_TRUE(first.station.Download());
+    const std::string ended = UtcNowIso();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(first.station.LastRecordEnd(), RecordEnd::kKeptForLater);
+    EXPECT_EQ(Says(first, "\t- The serial number's state was not recorded: "), c.stateLate);
+    EXPECT_EQ(Says(first, "\t- The end of this download was not recorded: "), c.endLate);
+    const DownloadRecord left = StoredRecord(first, 1);
+    EXPECT_EQ(left.verdict, c.endLate ? "running" : "succeeded");
+    EXPECT_EQ(left.serialState, c.stateLate ? SerialState::kReserved : SerialState::kWritten);
+    std::vector<JournalEntry> journal;
+    ASSERT_TRUE(ParseJournal(ReadBytes(RecordJournalPathFor(ConfigOf(first))), journal));
+    ASSERT_EQ(journal.size(), 1u);
+    EXPECT_EQ(journal[0].state.has_value(), c.stateLate);
+    EXPECT_EQ(journal[0].finish.has_value(), c.endLate);
+
+    Sql(first, kAllowAll);
+    Rig next(nullptr, ImageText(), "DEF456", dir.path());
+    ASSERT_TRUE(next.station.Download());
+    EXPECT_TRUE(Says(next, "\t- The record of download #1 is complete now"));
+    const DownloadRecord done = StoredRecord(next, 1);
+    const DownloadRecord second = StoredRecord(next, 2);
+    EXPECT_EQ(done.verdict, "succeeded");
+    EXPECT_EQ(done.outcome, "succeeded");
+    EXPECT_EQ(done.serialState, SerialState::kWritten);
+    // Its own end: the time it ended and its log as its front end showed it.
+    EXPECT_FALSE(done.endUtc.empty());
+    EXPECT_LE(done.endUtc, ended);
+    EXPECT_LT(ended, second.startUtc);
+    std::vector<LogEntry> shown = first.rec.log;
+    if (c.endLate)
+        shown.pop_back();  // the line that says the end was not recorded comes after the end
+    EXPECT_EQ(done.log, shown);
+    EXPECT_EQ(second.serialValue, 0x1235u);
+    ASSERT_TRUE(ParseJournal(ReadBytes(RecordJournalPathFor(ConfigOf(first))), journal));
+    EXPECT_TRUE(journal.empty());
+    EXPECT_EQ(next.station.LastRecordEnd(), RecordEnd::kWritten);
+}
+
+INSTANTIATE_TEST_SUITE_P(DownloadRecord, RecordsKeptForLater,
+                         ::testing::Values(LaterCase{"end", kRefuseEnd, false, true},
+                                           LaterCase{"number_state", kRefuseState, true, false},
+                                           LaterCase{"both", std::string(kRefuseEnd) + kRefuseState,
+                                                     true, true}),
+                         CaseName());
+
+// Neither written nor kept: said, and the record of a loader still running is left alone.
+TEST(DownloadRecord, AnEndThatCannotEvenBeKeptIsSaidAndLeftToItsLoader) {
+    TempDir dir;
+    Rig first(kPlan, ImageText(), "ABC123", dir.path());
+    Sql(first, kRefuseEnd);
+    std::filesystem::create_directory(RecordJournalPathFor(ConfigOf(first)));
+    ASSERT_TRUE(first.station.Download());
+    EXPECT_EQ(first.station.LastRecordEnd(), RecordEnd::kLost);
+    EXPECT_TRUE(
+        Says(first,
+             "\t- The end of this download was not recorded: cannot end the record of "
+             "download #1: database or disk is full (and it could not be kept for later: "));
+    Sql(first, kAllowAll);
+    Rig next(nullptr, ImageText(), "DEF456", dir.path());
+    ASSERT_TRUE(next.station.Download());
+    EXPECT_EQ(StoredRecord(next, 1).verdict, "running");  // its loader (this process) still runs
+}
+
+// A loader killed in the middle of a download: the next station on its config.ini closes the
+// record as interrupted and uses its number up. Records of processes that still run, and of
+// other hosts, are left as they are.
+TEST(DownloadRecord, ARecordLeftRunningByAKilledLoaderIsClosedAsInterrupted) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs fork() and SIGKILL";
+#else
+    TempDir dir;
+    Rig setup(kPlan, ImageText(), "SETUP0", dir.path());
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Rig r(nullptr, ImageText(), "KILLED", dir.path());
+        r.module.onExchange = [&r](std::size_t) {
+            const BootPacket& p = r.module.commands().back();
+            if (p[0] == CMD_WRITE && p[1] == 0x00 && p[2] == 0x3B)
+                ::raise(SIGKILL);  // its number taken and on its way
+        };
+        r.station.Download();
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    const DownloadRecord killed = StoredRecord(setup, 1);
+    ASSERT_EQ(killed.verdict, "running");
+    EXPECT_EQ(killed.processId, child);
+    EXPECT_EQ(killed.serialState, SerialState::kReserved);
+
+    // Left running by: this process (alive), the killed one on another host, and this process
+    // in an earlier boot of this host.
+    const StationProcess self = ThisStationProcess(ConfigOf(setup));
+    struct Planted {
+        std::string host;
+        std::int64_t pid;
+        std::string boot;
+        bool closed;
+    };
+    const Planted planted[] = {{self.host, self.processId, self.bootId, false},
+                               {"other-host", child, self.bootId, false},
+                               {self.host, self.processId, "an-earlier-boot", true}};
+    {
+        auto store = StoreOf(setup);
+        std::string reason;
+        for (const Planted& p : planted) {
+            DownloadRecord r;
+            r.stationHost = p.host;
+            r.stationConfig = self.config;
+            r.processId = p.pid;
+            r.bootId = p.boot;
+            ASSERT_GT(store->BeginDownload(r, &reason), 0) << reason;
+        }
+    }
+    Rig next(nullptr, ImageText(), "NEXT01", dir.path());
+    ASSERT_TRUE(next.station.Download());
+    EXPECT_TRUE(Says(next, "\t- The record of download #1 was left running by process " +
+                               std::to_string(child) +
+                               ", which has ended: recorded as "
+                               "interrupted"));
+    const DownloadRecord closed = StoredRecord(next, 1);
+    EXPECT_EQ(closed.verdict, "failed");
+    EXPECT_EQ(closed.outcome, "interrupted");
+    EXPECT_EQ(closed.serialState, SerialState::kUsedUp);
+    EXPECT_EQ(closed.endUtc, "");  // when it ended is not known
+    EXPECT_EQ(closed.statusText.rfind("interrupted: process " + std::to_string(child), 0), 0u)
+        << closed.statusText;
+    for (std::size_t i = 0; i < std::size(planted); ++i) {
+        const DownloadRecord r = StoredRecord(next, static_cast<std::int64_t>(i) + 2);
+        EXPECT_EQ(r.verdict, planted[i].closed ? "failed" : "running") << i;
+    }
+    // The next number: the killed loader's is never given again.
+    EXPECT_EQ(StoredRecord(next, 5).serialValue, 0x1235u);
+#endif
+}
+
+}  // namespace
