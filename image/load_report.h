@@ -44,7 +44,7 @@ struct LoadReport {
 };
 
 // The window's time stamp for a piece of the log made now: "HH:MM:SS:mmm > " in local time,
-// where mmm is the system's millisecond tick count modulo 1000 (Part 3.4).
+// where mmm is the system's millisecond tick count modulo 1000.
 std::string LogStampNow();
 
 // The last-write time of the entry at `path` in local time as "Y-M-D h:m:s" without leading
