@@ -95,8 +95,8 @@ struct DownloadRecord {
     std::uint32_t imageStart = 0, imageEnd = 0;
     std::string format;  // "plain" or "maker"
     std::string moduleUid, portPath;
-    // The number the download took, if any (read back from the ledger; not written by
-    // BeginDownload or FinishDownload).
+    // The number the download took, if any, read back from the ledger; or the one it wrote
+    // without a ledger row (a step of 0), which FinishDownload records when it is set.
     bool hasSerial = false;
     SerialPlanKey serialPlan;
     std::uint32_t serialValue = 0;

@@ -86,9 +86,13 @@ CREATE TABLE counter_changes (
 )sql",
     // Loader 1.5.1: each log entry's own time stamp; the station's config.ini, process and boot
     // (a record left running by a process that is gone is closed as interrupted); the HEX
-    // file's absolute path and the SHA-256 of its bytes; the outcome's class.
+    // file's absolute path and the SHA-256 of its bytes; the outcome's class; a number written
+    // without a ledger row (a step of 0 writes one number into every module).
     R"sql(
 ALTER TABLE downloads ADD COLUMN station_config TEXT NOT NULL DEFAULT '';
+ALTER TABLE downloads ADD COLUMN sn_address BIGINT;
+ALTER TABLE downloads ADD COLUMN sn_width BIGINT;
+ALTER TABLE downloads ADD COLUMN sn_value BIGINT;
 ALTER TABLE downloads ADD COLUMN process_id BIGINT NOT NULL DEFAULT 0;
 ALTER TABLE downloads ADD COLUMN boot_id TEXT NOT NULL DEFAULT '';
 ALTER TABLE downloads ADD COLUMN hex_file TEXT NOT NULL DEFAULT '';
@@ -172,7 +176,8 @@ SELECT d.id, d.start_utc, d.end_utc, d.station_host, d.station_folder, d.loader_
        d.hex_path, d.image_sha256, d.image_start, d.image_end, d.format, d.module_uid,
        d.port_path, d.verdict, d.failed_step, d.status_text, d.duration_ms,
        s.address, s.width, s.value, s.state,
-       d.station_config, d.process_id, d.boot_id, d.hex_file, d.file_sha256, d.outcome
+       d.station_config, d.process_id, d.boot_id, d.hex_file, d.file_sha256, d.outcome,
+       d.sn_address, d.sn_width, d.sn_value
 FROM downloads AS d LEFT JOIN serials AS s ON s.download_id = d.id
 )sql";
 
@@ -498,6 +503,10 @@ bool SqlRecordStore::FinishDownload(const DownloadRecord& record, std::string* r
         return false;
     }
     const std::string what = "cannot end the record of download #" + std::to_string(record.id);
+    // A number the caller names here was written without a ledger row.
+    auto unledgered = [&](std::int64_t value) {
+        return record.hasSerial ? sql::Value(value) : sql::Value();
+    };
     Transaction transaction(Db());
     if (const Result begun = Begin(transaction); !begun.ok())
         return Fail(reason, what, begun);
@@ -512,12 +521,15 @@ bool SqlRecordStore::FinishDownload(const DownloadRecord& record, std::string* r
     const Result update = Run(
         R"sql(
 UPDATE downloads SET end_utc = ?, verdict = ?, outcome = ?, failed_step = ?, status_text = ?,
-                     duration_ms = ?, module_uid = ?, port_path = ?
+                     duration_ms = ?, module_uid = ?, port_path = ?, sn_address = ?,
+                     sn_width = ?, sn_value = ?
 WHERE id = ?)sql",
         {Bounded(record.endUtc.empty() ? UtcNowIso() : record.endUtc),
          std::string_view(record.verdict), outcome, Bounded(record.failedStep),
          Bounded(record.statusText), record.durationMs, Bounded(record.moduleUid),
-         Bounded(record.portPath), record.id});
+         Bounded(record.portPath), unledgered(std::int64_t{record.serialPlan.address}),
+         unledgered(std::int64_t{record.serialPlan.width}),
+         unledgered(std::int64_t{record.serialValue}), record.id});
     if (!update.ok())
         return Fail(reason, what, update);
 
@@ -593,6 +605,14 @@ bool SqlRecordStore::ReadRecord(const Row& row, DownloadRecord& record, std::str
     record.hexFile = row.Text(24);
     record.fileSha256 = row.Text(25);
     record.outcome = row.Text(26);
+    if (!record.hasSerial && !row.IsNull(27)) {
+        // Written, with no ledger row to hold it.
+        record.hasSerial = true;
+        record.serialPlan = {static_cast<std::uint32_t>(row.Int(27)),
+                             static_cast<int>(row.Int(28))};
+        record.serialValue = static_cast<std::uint32_t>(row.Int(29));
+        record.serialState = SerialState::kWritten;
+    }
     const Result log = Run(
         "SELECT text, color, time_stamp, stamp FROM download_log WHERE download_id = ? ORDER BY "
         "seq LIMIT ?",

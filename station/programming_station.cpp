@@ -692,6 +692,13 @@ bool ProgrammingStation::Download() {
         ok = StepResult(m_protocol.WriteBlocks(CMD_WRITE, bytes.data(), m_nSnAddr, end));
         // A Stop honoured after the module acknowledged the number leaves it in the module.
         snWritten = m_protocol.HeldEnd() == end;
+        if (snWritten && m_nSnStep == 0) {
+            // One number for every module: no ledger row, so the record itself holds it.
+            m_record.hasSerial = true;
+            m_record.serialPlan = {m_nSnAddr, m_nSnBytes};
+            m_record.serialValue = *taken;
+            m_record.serialState = SerialState::kWritten;
+        }
         if (snWritten) {
             Log("\t- Address = 0x" + HexUpper(m_nSnAddr) + ", SN = 0x" + HexUpper(*taken) + "\r\n",
                 kLogGreen);

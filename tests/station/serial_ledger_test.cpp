@@ -158,6 +158,25 @@ TEST(SerialLedger, AStopAfterTheNumberWasWrittenRecordsItWritten) {
     EXPECT_EQ(entry->state, SerialState::kWritten);
 }
 
+// A step of 0 writes one number into every module on purpose: no ledger row, but every record
+// says which number it wrote.
+TEST(SerialLedger, AStepOfZeroRecordsTheNumberItWrote) {
+    Rig r("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=1234\nSN_Bytes=2\nSN_Step=0\n");
+    ASSERT_TRUE(r.station.Download());
+    ASSERT_TRUE(r.station.Download());
+    std::string reason;
+    auto store = OpenSqliteRecordStore(RecordStorePathFor(r.folderPath + "/config.ini"), &reason);
+    ASSERT_TRUE(store) << reason;
+    const auto records = store->Since("", 10, &reason);
+    ASSERT_TRUE(records && records->size() == 2) << reason;
+    for (const DownloadRecord& record : *records) {
+        EXPECT_TRUE(record.hasSerial && record.serialValue == 0x1234) << record.id;
+        EXPECT_EQ(record.serialPlan, (SerialPlanKey{0x3B00, 2}));
+        EXPECT_EQ(record.serialState, SerialState::kWritten);
+    }
+    EXPECT_FALSE(store->FindSerial({0x3B00, 2}, 0x1234, &reason));
+}
+
 // The folder for the tests that fork: in memory when the machine has /dev/shm, since every
 // reservation waits for two flushes to disk.
 struct SharedFolder {
