@@ -6,12 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
@@ -22,26 +20,23 @@
 #include "image/image_check.h"
 #include "ledger/sha256.h"
 #include "ledger/sql_session.h"
-#include "tests/support/case_name.h"
 #include "tests/support/station_rig.h"
 #include "tests/support/test_database.h"
 
 namespace {
 
 struct Result {
-    int exit = -1;  // -1: ended by a signal
+    int exit = -1;
     std::string out;
     std::string err;                     // standard error
     std::vector<nlohmann::json> events;  // the JSON lines of the output
 };
 
 // Runs pravune-cli-sim (or `program`) with `args` and the simulated `modules`;
-// `interruptAfterMs` sends `signal` (SIGINT, as Ctrl+C does); `cwd` is its working folder
-// (default: the test's).
+// `interruptAfterMs` sends SIGINT; `cwd` is its working folder (default: the test's).
 Result RunCli(const std::vector<std::string>& args, const char* modules,
               const std::string& dump = {}, int interruptAfterMs = 0, unsigned answerMicros = 0,
-              const char* program = PRAVUNE_CLI_PATH, int signal = SIGINT,
-              const std::string& cwd = {}) {
+              const char* program = PRAVUNE_CLI_PATH, const std::string& cwd = {}) {
     int pipe[2];
     if (::pipe(pipe) != 0)
         return {};
@@ -72,7 +67,7 @@ Result RunCli(const std::vector<std::string>& args, const char* modules,
     ::close(pipe[1]);
     if (interruptAfterMs) {
         ::usleep(static_cast<useconds_t>(interruptAfterMs) * 1000);
-        ::kill(child, signal);
+        ::kill(child, SIGINT);
     }
     Result r;
     char buffer[4096];
@@ -165,7 +160,7 @@ TEST(Cli, HelpVersionAndUsage) {
 }
 
 // The shipped program takes no test switch: set by mistake, the simulated bus's variable neither
-// shows nor programs a module, and nothing is recorded or counted.
+// shows nor programs a module, and nothing is counted.
 TEST(Cli, TheShippedProgramHasNoSimulatedBus) {
     Station s;
     const Result list = RunCli(s.Args({"list"}), "MOD001", {}, 0, 0, PRAVUNE_SHIPPED_CLI_PATH);
@@ -176,7 +171,6 @@ TEST(Cli, TheShippedProgramHasNoSimulatedBus) {
     EXPECT_TRUE(program.exit == 3 || program.exit == 4) << program.out;
     EXPECT_FALSE(FileExists(s.dir.File("dump/MOD001.bin")));
     EXPECT_NE(ReadBytes(s.dir.File("config.ini")).find("\nSN_Current=0100\n"), std::string::npos);
-    EXPECT_TRUE(Events(RunCli(s.Args({"records"}), nullptr), "record").empty());
 }
 
 TEST(Cli, ListShowsEveryModuleAndWhichCannotBeOpened) {
@@ -200,10 +194,26 @@ TEST(Cli, ProgramExitCodes) {
     ASSERT_EQ(Events(ok, "result").size(), 1u);
     EXPECT_EQ(Events(ok, "result")[0]["record"], 1);
 
-    EXPECT_EQ(RunCli(s.Args({"program"}), "?PULLED").exit, 1);
-    EXPECT_EQ(RunCli(s.Args({"program", "--wait", "0"}), "").exit, 3);
-    EXPECT_EQ(RunCli(s.Args({"program", "--wait", "0.3"}), "").exit, 3);
-    EXPECT_EQ(RunCli(s.Args({"program", "--wait", "0"}), "!LOCKED").exit, 4);
+    // Each with the outcome its result names, once a download began (null: none began).
+    const struct {
+        std::vector<std::string> args;
+        const char* modules;
+        int exit;
+        const char* outcome;
+    } ends[] = {{{"program"}, "?PULLED", 1, "failed"},
+                {{"program", "--wait", "0"}, "", 3, nullptr},
+                {{"program", "--wait", "0.3"}, "", 3, "no_module"},
+                {{"program", "--wait", "0"}, "!LOCKED", 4, nullptr},
+                {{"program", "--wait", "0.3"}, "!LOCKED", 4, "no_access"},
+                {{"program", "--sn-addr", "3BF9"}, "MOD001", 2, "refused"}};
+    for (const auto& e : ends) {
+        const Result r = RunCli(s.Args(e.args), e.modules);
+        EXPECT_EQ(r.exit, e.exit) << r.out;
+        if (e.outcome) {
+            ASSERT_EQ(Events(r, "result").size(), 1u) << r.out;
+            EXPECT_EQ(Events(r, "result")[0].value("outcome", ""), e.outcome);
+        }
+    }
     EXPECT_EQ(RunCli(s.Args({"program", s.dir.Write("bad.hex", ":00000001FF\n")}), "MOD001").exit,
               2);
     EXPECT_EQ(RunCli(s.Args({"program", "--module", "OTHER1", "--wait", "0"}), "MOD001").exit, 3);
@@ -219,14 +229,11 @@ TEST(Cli, AnotherDatabaseInTheEnvironmentIsRefused) {
     Station s;
     ::setenv("PRAVUNE_DATABASE", "host=db.elsewhere dbname=pravune", 1);
     const Result program = RunCli(s.Args({"program"}), "MOD001", s.dir.File("dump"));
-    const Result records = RunCli(s.Args({"records"}), nullptr);
     ::unsetenv("PRAVUNE_DATABASE");
     EXPECT_EQ(program.exit, 5) << program.out;
     EXPECT_NE(program.out.find("PRAVUNE_DATABASE names "), std::string::npos) << program.out;
     EXPECT_TRUE(s.Untouched("MOD001"));
     EXPECT_NE(ReadBytes(s.dir.File("config.ini")).find("\nSN_Current=0100\n"), std::string::npos);
-    EXPECT_FALSE(FileExists(s.dir.File("records.sqlite")));
-    EXPECT_EQ(records.exit, 5);
 }
 
 // config.ini reached through a symbolic link: its lock, its records and its counter are those
@@ -244,68 +251,53 @@ TEST(Cli, ALinkAndItsTargetShareOneLedger) {
     EXPECT_TRUE(s.Programmed("MOD002", 0x101));
     EXPECT_FALSE(FileExists(other.File("records.sqlite")));
     EXPECT_FALSE(FileExists(other.File("config.ini.lock")));
-    for (const std::string& config : {link, s.dir.File("config.ini")}) {
-        EXPECT_EQ(
-            Events(RunCli({"--config", config, "--json", "records"}, nullptr), "record").size(), 2u)
-            << config;
-    }
 }
 
 // Settings another user could have planted or may swap: refused, with the reason, before the
 // module is touched; nothing is written or made where a planted link points.
 TEST(Cli, AnotherUsersLinksAndFoldersAreRefused) {
     struct Case {
-        const char* name;
-        bool needsRoot;        // a link or folder of another user
+        const char* link;      // a file made another user's link to elsewhere/made, or null
+        mode_t folderMode;     // the settings folder's mode
+        bool folderOfAnother;  // the folder given to another user
         bool settingsRefused;  // config.ini itself may not be written there
         const char* said;
-        std::function<void(Station&, TempDir& elsewhere)> plant;
     };
-    const auto planted = [](const std::string& target, const std::string& link) {
-        return ::symlink(target.c_str(), link.c_str()) == 0 &&
-               ::lchown(link.c_str(), 65534, 65534) == 0;
-    };
-    const std::vector<Case> cases = {
-        {"config_ini_link", true, true, "is a symbolic link of another user",
-         [&](Station& s, TempDir& elsewhere) {
-             // The operator's own settings elsewhere, and another user's link to them.
-             std::rename(s.dir.File("config.ini").c_str(), elsewhere.File("config.ini").c_str());
-             ASSERT_TRUE(planted(elsewhere.File("config.ini"), s.dir.File("config.ini")));
-         }},
-        {"lock_link", true, true, "is a symbolic link of another user",
-         [&](Station& s, TempDir& elsewhere) {
-             ASSERT_TRUE(planted(elsewhere.File("made"), s.dir.File("config.ini.lock")));
-         }},
-        {"records_link", true, false, "is a symbolic link of another user",
-         [&](Station& s, TempDir& elsewhere) {
-             ASSERT_TRUE(planted(elsewhere.File("made"), s.dir.File("records.sqlite")));
-         }},
-        {"wal_link", true, false, "is a symbolic link of another user",
-         [&](Station& s, TempDir& elsewhere) {
-             ASSERT_TRUE(planted(elsewhere.File("made"), s.dir.File("records.sqlite-wal")));
-         }},
-        {"folder_others_may_write", false, true, "may be written by other users (mode 0777",
-         [](Station& s, TempDir&) { ::chmod(s.dir.path().c_str(), 0777); }},
-        {"sticky_folder_of_another_user", true, true, "may be written by other users (mode 1777",
-         [](Station& s, TempDir&) {
-             ::chmod(s.dir.path().c_str(), 01777);
-             ASSERT_EQ(::chown(s.dir.path().c_str(), 65534, 65534), 0);
-         }},
+    const char* const kLink = "is a symbolic link of another user";
+    const Case cases[] = {
+        {"config.ini", 0700, false, true, kLink},
+        {"config.ini.lock", 0700, false, true, kLink},
+        {"records.sqlite", 0700, false, false, kLink},
+        {"records.sqlite-wal", 0700, false, false, kLink},
+        {nullptr, 0777, false, true, "may be written by other users (mode 0777"},
+        {nullptr, 01777, true, true, "may be written by other users (mode 1777"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        if (c.needsRoot && ::geteuid() != 0)
+        SCOPED_TRACE(c.link ? c.link : c.said);
+        if ((c.link || c.folderOfAnother) && ::geteuid() != 0)
             continue;  // only root may give a link or folder to another user
         Station s;
         TempDir elsewhere;
-        c.plant(s, elsewhere);
+        std::string target = elsewhere.File("made");
+        if (c.link && std::string(c.link) == "config.ini") {
+            // The operator's own settings elsewhere, and another user's link to them.
+            target = elsewhere.File("config.ini");
+            std::rename(s.dir.File("config.ini").c_str(), target.c_str());
+        }
+        if (c.link) {
+            ASSERT_EQ(::symlink(target.c_str(), s.dir.File(c.link).c_str()), 0);
+            ASSERT_EQ(::lchown(s.dir.File(c.link).c_str(), 65534, 65534), 0);
+        }
+        ::chmod(s.dir.path().c_str(), c.folderMode);
+        if (c.folderOfAnother) {
+            ASSERT_EQ(::chown(s.dir.path().c_str(), 65534, 65534), 0);
+        }
         const std::string config = ReadBytes(s.dir.File("config.ini"));
         const Result r = RunCli(s.Args({"program"}), "MOD001", s.dir.File("dump"));
-        // config.ini, through another user's link or in a folder others may write, is never
-        // written; beside another user's link to the record, only the counter must stay.
         EXPECT_EQ(r.exit, 5) << r.out;
         EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
         EXPECT_TRUE(s.Untouched("MOD001"));
+        // Beside another user's link to the record, only the counter must stay.
         if (c.settingsRefused) {
             EXPECT_EQ(ReadBytes(s.dir.File("config.ini")), config);
         }
@@ -382,18 +374,51 @@ TEST(Cli, WindowAndCommandLineShareOneCounter) {
     EXPECT_EQ(numbers.size(), 3u + static_cast<std::size_t>(programmed));
 }
 
+// Everything an auditor matches the record with, exported: the file as given and as found, the
+// SHA-256 `sha256sum` shows for it, the config.ini the station is, the outcome, the version; and
+// a past download's log with the stamps the run showed, not the time of asking.
 TEST(Cli, RecordsExport) {
     Station s;
-    ASSERT_EQ(RunCli(s.Args({"program"}), "MOD001").exit, 0);
-    const Result csv = RunCli({"--config", s.dir.File("config.ini"), "records", "--csv"}, nullptr);
+    namespace fs = std::filesystem;
+    const std::string config = fs::canonical(s.dir.File("config.ini")).string();
+    const std::string hex = fs::canonical(s.hex).string();
+    const std::string sha = Sha256Hex(ReadBytes(s.hex));
+    const Result run = RunCli({"--config", config, "program", "fw.hex"}, "MOD001", {}, 0, 0,
+                              PRAVUNE_CLI_PATH, s.dir.path());
+    ASSERT_EQ(run.exit, 0) << run.out;
+    ::usleep(20000);
+    const Result csv = RunCli({"--config", config, "records", "--csv"}, nullptr);
     EXPECT_EQ(csv.exit, 0);
     EXPECT_EQ(csv.out.rfind("id,start_utc,", 0), 0u);
     EXPECT_NE(csv.out.find(",\"MOD001\",\"usb-sim-0\",0x3B00,2,0x100,written,\"succeeded\","),
               std::string::npos)
         << csv.out;
-    const Result show = RunCli(s.Args({"records", "--show", "1"}), nullptr);
+    EXPECT_NE(csv.out.find(",duration_ms,hex_file,file_sha256,station_config,outcome,"
+                           "loader_version,status_text\n"),
+              std::string::npos)
+        << csv.out;
+    EXPECT_TRUE(csv.out.ends_with(",\"" + hex + "\",\"" + sha + "\",\"" + config +
+                                  "\",\"succeeded\",\"1.5.1\",\"\"\n"))
+        << csv.out;
+    const auto records = Events(RunCli(s.Args({"records"}), nullptr), "record");
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]["hex"], "fw.hex");
+    EXPECT_EQ(records[0]["hex_file"], hex);
+    EXPECT_EQ(records[0]["file_sha256"], sha);
+
+    const Result show = RunCli({"--config", config, "records", "--show", "1"}, nullptr);
     EXPECT_EQ(show.exit, 0);
-    EXPECT_EQ(Events(show, "log").back()["text"], "Succeed\r\n");
+    std::size_t stamped = 0;
+    for (std::size_t pos = 0, eol; (eol = show.out.find('\n', pos)) != std::string::npos;
+         pos = eol + 1) {
+        const std::string line = show.out.substr(pos, eol - pos);
+        EXPECT_NE(run.out.find("[module] " + line + "\n"), std::string::npos) << line;
+        stamped += line.size() > 13 && line[2] == ':' && line[5] == ':' && line[8] == '.';
+    }
+    EXPECT_EQ(stamped, 7u);  // the check, the five steps and the verdict
+    const Result json = RunCli(s.Args({"records", "--show", "1"}), nullptr);
+    EXPECT_EQ(Events(json, "log").back()["text"], "Succeed\r\n");
+    EXPECT_EQ(Events(json, "log")[0]["stamp_text"], show.out.substr(0, 13));
     EXPECT_EQ(RunCli(s.Args({"records", "--show", "9"}), nullptr).exit, 2);
 }
 
@@ -420,124 +445,8 @@ TEST(Cli, ControlCharactersReachNoTerminal) {
     }
 }
 
-// ---- The record: true and always finished ----
-
-std::vector<std::string> LinesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t pos = 0;
-    for (std::size_t eol; (eol = text.find('\n', pos)) != std::string::npos; pos = eol + 1)
-        lines.push_back(text.substr(pos, eol - pos));
-    return lines;
-}
-
-// A past download's log as the run showed it: each line with the stamp it had then, not the
-// time of asking.
-TEST(Cli, RecordsShowPrintsEachLineWithTheStampItWasShownWith) {
-    Station s;
-    const std::string config = s.dir.File("config.ini");
-    const Result run = RunCli({"--config", config, "program"}, "MOD001");
-    ASSERT_EQ(run.exit, 0) << run.out;
-    ::usleep(20000);
-    const Result show = RunCli({"--config", config, "records", "--show", "1"}, nullptr);
-    ASSERT_EQ(show.exit, 0);
-    const std::vector<std::string> shown = LinesOf(run.out), kept = LinesOf(show.out);
-    std::size_t at = 0, stamped = 0;
-    for (const std::string& line : kept) {
-        const auto found = std::find(shown.begin() + static_cast<std::ptrdiff_t>(at), shown.end(),
-                                     "[module] " + line);
-        ASSERT_NE(found, shown.end()) << "not shown so: " << line << "\nshown:\n" << run.out;
-        at = static_cast<std::size_t>(found - shown.begin()) + 1;
-        stamped += line.size() > 13 && line[2] == ':' && line[5] == ':' && line[8] == '.';
-    }
-    EXPECT_EQ(stamped, 7u);  // the check, the five steps and the verdict
-    // The stamps in the JSON form too.
-    const Result json = RunCli({"--config", config, "--json", "records", "--show", "1"}, nullptr);
-    const auto log = Events(json, "log");
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log[0]["stamp"], true);
-    EXPECT_EQ(log[0]["stamp_text"], kept[0].substr(0, 13));
-}
-
-// Everything an auditor matches the record with, exported: the file as given and as found, the
-// SHA-256 `sha256sum` shows for it, the config.ini the station is, the outcome, the version.
-TEST(Cli, RecordsExportTheFileTheStationAndTheOutcome) {
-    Station s;
-    namespace fs = std::filesystem;
-    const std::string config = fs::canonical(s.dir.File("config.ini")).string();
-    const std::string hex = fs::canonical(s.hex).string();
-    const std::string sha = Sha256Hex(ReadBytes(s.hex));
-    ASSERT_EQ(RunCli(s.Args({"program", "fw.hex"}), "MOD001", {}, 0, 0, PRAVUNE_CLI_PATH, SIGINT, s.dir.path()).exit,
-              0);
-    const auto records = Events(RunCli(s.Args({"records"}), nullptr), "record");
-    ASSERT_EQ(records.size(), 1u);
-    const auto& r = records[0];
-    EXPECT_EQ(r["hex"], "fw.hex");
-    EXPECT_EQ(r["hex_file"], hex);
-    EXPECT_EQ(r["file_sha256"], sha);
-    EXPECT_NE(r["sha256"], sha);  // the image's bytes, as sent
-    EXPECT_EQ(r["config"], config);
-    EXPECT_EQ(r["outcome"], "succeeded");
-    EXPECT_EQ(r["status"], "");
-    EXPECT_EQ(r["version"], "1.5.1");
-    const Result csv = RunCli({"--config", config, "records", "--csv"}, nullptr);
-    const std::vector<std::string> lines = LinesOf(csv.out);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(
-        lines[0].ends_with(",duration_ms,hex_file,file_sha256,station_config,outcome,"
-                           "loader_version,status_text"))
-        << lines[0];
-    EXPECT_TRUE(lines[1].ends_with(",\"" + hex + "\",\"" + sha + "\",\"" + config +
-                                   "\",\"succeeded\",\"1.5.1\",\"\""))
-        << lines[1];
-}
-
-// Each way a download ends, in its exit code, its result and its record: its outcome and the
-// failing step's own status text.
-struct EndCase {
-    std::string name;
-    std::vector<std::string> args;
-    const char* modules;
-    int exit;
-    const char* outcome;
-    const char* status;
-};
-
-class CliEnds : public ::testing::TestWithParam<EndCase> {};
-
-TEST_P(CliEnds, RecordTheirOutcomeAndStepText) {
-    const EndCase& c = GetParam();
-    Station s;
-    const Result r = RunCli(s.Args(c.args), c.modules);
-    EXPECT_EQ(r.exit, c.exit) << r.out;
-    ASSERT_EQ(Events(r, "result").size(), 1u);
-    EXPECT_EQ(Events(r, "result")[0].value("outcome", ""), c.outcome);
-    const auto records = Events(RunCli(s.Args({"records"}), nullptr), "record");
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].value("outcome", ""), c.outcome);
-    EXPECT_EQ(records[0].value("verdict", ""), c.exit == 0 ? "succeeded" : "failed");
-    EXPECT_EQ(records[0].value("status", "?"), c.status);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cli, CliEnds,
-    ::testing::Values(
-        EndCase{"programmed", {"program"}, "MOD001", 0, "succeeded", ""},
-        EndCase{
-            "pulled_out", {"program"}, "?PULLED", 1, "failed",
-            "BT: Find device -- the module left the bus"},
-        EndCase{"no_module", {"program", "--wait", "0.3"}, "", 3, "no_module", ""},
-        EndCase{"no_access", {"program", "--wait", "0.3"}, "!LOCKED", 4, "no_access", ""},
-        EndCase{"plan_refused",
-                {"program", "--sn-addr", "3BF9"},
-                "MOD001",
-                2,
-                "refused",
-                "Address Overrange: address = 0x3BF9"}),
-    CaseName());
-
 // The database refuses the record's end just then (a full disk, a lock held too long): the
 // module is programmed, and the command line says the record is not complete, never exit 0.
-// The next station on that config.ini, any front end's, completes it.
 TEST(Cli, AnUnfinishedRecordIsNeverAPlainSuccess) {
     Station s;
     const std::string records = s.dir.File("records.sqlite");
@@ -564,46 +473,6 @@ TEST(Cli, AnUnfinishedRecordIsNeverAPlainSuccess) {
                          s.dir.File("records.journal")),
               std::string::npos)
         << r.err;
-
-    std::string reason;
-    ASSERT_TRUE(sql::OpenSqlite(records, &reason)->Script("DROP TRIGGER refuse_end").ok());
-    Rig window(nullptr, {}, "WINDOW", s.dir.path());
-    ASSERT_TRUE(window.station.Download());
-    const auto all = Events(RunCli(s.Args({"records"}), nullptr), "record");
-    ASSERT_EQ(all.size(), 2u);
-    EXPECT_EQ(all[0]["verdict"], "succeeded");
-    EXPECT_EQ(all[0]["serial"]["state"], "written");
-    EXPECT_EQ(all[1]["serial"]["value"], 0x101);
-}
-
-// Killed in the middle of a download: the next run on that config.ini closes the record as
-// interrupted, and the number it may have taken is never given again.
-TEST(Cli, ARunKilledMidDownloadIsRecordedAsInterrupted) {
-    Station s;
-    // 20 ms an answer: the kill comes in the middle of the flash write.
-    const Result killed = RunCli(s.Args({"program"}), "MOD001", {}, 900, 20000, PRAVUNE_CLI_PATH, SIGKILL);
-    EXPECT_EQ(killed.exit, -1);
-    auto records = Events(RunCli(s.Args({"records"}), nullptr), "record");
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0]["verdict"], "running");
-    const Result next = RunCli(s.Args({"program"}), "MOD002");
-    EXPECT_EQ(next.exit, 0) << next.out;
-    bool told = false;
-    for (const auto& e : Events(next, "log"))
-        told = told || std::string(e["text"]).rfind(
-                           "\t- The record of download #1 was left "
-                           "running by process ",
-                           0) == 0;
-    EXPECT_TRUE(told) << next.out;
-    records = Events(RunCli(s.Args({"records"}), nullptr), "record");
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0]["verdict"], "failed");
-    EXPECT_EQ(records[0]["outcome"], "interrupted");
-    if (records[0].contains("serial")) {
-        EXPECT_EQ(records[0]["serial"]["state"], "used_up");
-        EXPECT_NE(records[1]["serial"]["value"], records[0]["serial"]["value"]);
-    }
-    EXPECT_EQ(records[1]["outcome"], "succeeded");
 }
 
 // Two stations on two config.ini files naming one PostgreSQL database: set up with db init,
