@@ -156,27 +156,29 @@ TEST(RecordJournal, AProcessIsGoneOnlyWhenThatIsKnown) {
     const StationProcess self{"line-1", "/srv/config.ini", os_files::ProcessId(), "boot-now"};
     const std::int64_t ended = EndedProcess();
     const std::int64_t parent = ::getppid();
+    // Plain texts in the table: GCC 12 at -O3 warns wrongly on a table of strings.
     struct Case {
         const char* name;
-        RunningDownload record;
-        std::string selfBoot;
+        std::int64_t processId;
+        const char* boot;
+        const char* selfBoot;
         bool gone;
     };
     const Case cases[] = {
-        {"ended_this_boot", {1, ended, "boot-now"}, "boot-now", true},
-        {"running_this_boot", {1, parent, "boot-now"}, "boot-now", false},
-        {"this_very_process", {1, self.processId, "boot-now"}, "boot-now", false},
-        {"an_earlier_boot", {1, parent, "boot-then"}, "boot-now", true},
-        {"no_process_recorded", {1, 0, "boot-now"}, "boot-now", false},
-        {"its_boot_unknown", {1, ended, ""}, "boot-now", false},
-        {"this_boot_unknown", {1, ended, "boot-now"}, "", false},
-        {"no_boots_known_ended", {1, ended, ""}, "", true},
-        {"no_boots_known_running", {1, parent, ""}, "", false},
+        {"ended_this_boot", ended, "boot-now", "boot-now", true},
+        {"running_this_boot", parent, "boot-now", "boot-now", false},
+        {"this_very_process", self.processId, "boot-now", "boot-now", false},
+        {"an_earlier_boot", parent, "boot-then", "boot-now", true},
+        {"no_process_recorded", 0, "boot-now", "boot-now", false},
+        {"its_boot_unknown", ended, "", "boot-now", false},
+        {"this_boot_unknown", ended, "boot-now", "", false},
+        {"no_boots_known_ended", ended, "", "", true},
+        {"no_boots_known_running", parent, "", "", false},
     };
     for (const Case& c : cases) {
         StationProcess now = self;
         now.bootId = c.selfBoot;
-        EXPECT_EQ(ProcessGone(c.record, now), c.gone) << c.name;
+        EXPECT_EQ(ProcessGone(RunningDownload{1, c.processId, c.boot}, now), c.gone) << c.name;
     }
 #endif
 }
