@@ -586,11 +586,16 @@ bool SqlRecordStore::ReadRecord(const Row& row, DownloadRecord& record, std::str
     record.failedStep = row.Text(14);
     record.statusText = row.Text(15);
     record.durationMs = row.Int(16);
-    record.hasSerial = !row.IsNull(17);
-    if (record.hasSerial) {
-        record.serialPlan = {static_cast<std::uint32_t>(row.Int(17)),
-                             static_cast<int>(row.Int(18))};
-        record.serialValue = static_cast<std::uint32_t>(row.Int(19));
+    // A number's address, width and value, in three columns from `first`.
+    auto number = [&](std::size_t first) {
+        record.hasSerial = true;
+        record.serialPlan = {static_cast<std::uint32_t>(row.Int(first)),
+                             static_cast<int>(row.Int(first + 1))};
+        record.serialValue = static_cast<std::uint32_t>(row.Int(first + 2));
+    };
+    record.hasSerial = false;
+    if (!row.IsNull(17)) {
+        number(17);
         const std::optional<SerialState> state = ParseState(row.Text(20));
         if (!state) {
             SetReason(reason, "download #" + std::to_string(record.id) +
@@ -606,11 +611,7 @@ bool SqlRecordStore::ReadRecord(const Row& row, DownloadRecord& record, std::str
     record.fileSha256 = row.Text(25);
     record.outcome = row.Text(26);
     if (!record.hasSerial && !row.IsNull(27)) {
-        // Written, with no ledger row to hold it.
-        record.hasSerial = true;
-        record.serialPlan = {static_cast<std::uint32_t>(row.Int(27)),
-                             static_cast<int>(row.Int(28))};
-        record.serialValue = static_cast<std::uint32_t>(row.Int(29));
+        number(27);  // written, with no ledger row to hold it
         record.serialState = SerialState::kWritten;
     }
     const Result log = Run(
