@@ -11,6 +11,16 @@ void ThreadHost::Cancel() {
     m_wake.notify_all();
 }
 
+void ThreadHost::TickNow() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_timerRunning)
+            return;
+        m_nextTick = Clock::now();
+    }
+    m_wake.notify_all();
+}
+
 void ThreadHost::WaitForEvent() {
     std::unique_lock lock(m_mutex);
     if (!m_timerRunning) {
@@ -18,7 +28,11 @@ void ThreadHost::WaitForEvent() {
         m_wake.wait(lock, [this] { return m_flags.cancel.load(); });
         return;
     }
-    if (m_wake.wait_until(lock, m_nextTick, [this] { return m_flags.cancel.load(); }))
+    // Until the tick is due, a cancel, or TickNow() bringing the tick forward.
+    const Clock::time_point planned = m_nextTick;
+    m_wake.wait_until(lock, planned,
+                      [this, planned] { return m_flags.cancel.load() || m_nextTick < planned; });
+    if (m_flags.cancel)
         return;
     m_flags.tick = true;
     // The next tick keeps the period's rhythm; a late wake does not bunch ticks up.
@@ -36,6 +50,8 @@ void ThreadHost::StartTimer(int id, unsigned periodMs) {
     const unsigned ms = m_tickMs ? m_tickMs : periodMs;
     m_period = std::chrono::milliseconds(ms == 0 ? 1 : ms);
     m_nextTick = Clock::now() + m_period;
+    if (m_firstAtOnce)
+        m_flags.tick = true;
 }
 
 void ThreadHost::StopTimer(int id) {

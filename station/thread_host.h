@@ -18,6 +18,12 @@ class ThreadHost final : public BootHost {
     void Cancel();
     // Ticks this often instead of the protocol's 1000 ms (tests; 0 keeps the protocol's).
     void SetTickMs(unsigned ms) { m_tickMs = ms; }
+    // The first tick of each timer comes at once instead of one period later, so that a module
+    // already present is asked at once (the command line; the window keeps the period's wait).
+    void SetFirstTickAtOnce(bool atOnce) { m_firstAtOnce = atOnce; }
+    // Ticks now (thread-safe): a module has just appeared and need not wait for the next tick.
+    // The period's rhythm starts again from now. Harmless while no timer runs.
+    void TickNow();
 
     void PumpOneMessage() override {}
     void WaitForEvent() override;
@@ -36,6 +42,7 @@ class ThreadHost final : public BootHost {
     std::condition_variable m_wake;
     bool m_timerRunning = false;
     unsigned m_tickMs = 0;
+    bool m_firstAtOnce = false;
     Clock::duration m_period{};
     Clock::time_point m_nextTick{};
 };

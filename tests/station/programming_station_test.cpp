@@ -179,6 +179,29 @@ TEST(ProgrammingStation, StopFromAnotherThreadEndsTheHandshake) {
     EXPECT_TRUE(r.module.commands().empty());
 }
 
+// The command line's host asks a present module at once, and a module that appears while the
+// handshake waits is asked when the host is told, not a whole period later.
+TEST(ProgrammingStation, HandshakeAtOnceAndWhenAModuleAppears) {
+    using namespace std::chrono;
+    for (const bool unplugged : {false, true}) {
+        Rig r(kPlan);
+        r.host.SetTickMs(60000);
+        r.host.SetFirstTickAtOnce(true);
+        if (unplugged)
+            r.module.Unplug();
+        const auto start = steady_clock::now();
+        std::thread worker([&] { r.station.Download(); });
+        if (unplugged) {
+            std::this_thread::sleep_for(milliseconds(30));
+            r.module.Plug();
+            r.host.TickNow();
+        }
+        worker.join();
+        EXPECT_LT(steady_clock::now() - start, seconds(5)) << unplugged;
+        EXPECT_EQ(r.station.LastOutcome(), DownloadOutcome::kSucceeded) << unplugged;
+    }
+}
+
 TEST(ProgrammingStation, MakerFormatWritesNoSerialNumberButAdvances) {
     Rig r("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=12\nSN_Bytes=2\nSN_Step=3\n",
           "==KAVORN APP HEX==\n" + ImageText());
