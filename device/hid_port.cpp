@@ -72,6 +72,10 @@ bool CHidPort::Open() {
             attributes.productId != m_nProductId) {
             continue;
         }
+        // A port filter is decided without opening the device: no other module is opened or
+        // asked for its serial (another station may be in the middle of an exchange with it).
+        if (!m_filterPort.empty() && m_platform.PortPath(path) != m_filterPort)
+            continue;
         HidOpenError error;
         m_hDevice = m_platform.Open(path, error);
         if (!m_hDevice) {

@@ -183,6 +183,12 @@ TEST(HidPort, FindsTheFirstMatchAmongDecoys) {
     EXPECT_FALSE(port.IsTarget(0x2156, 0xC001));
     EXPECT_EQ(platform.opens(), 1u);
 
+    // Limited to a port, the port opens the module there and no other.
+    port.SetFilter("", platform.PortPath(platform.EnumerateInterfaces().back()));
+    ASSERT_TRUE(port.Open());
+    EXPECT_EQ(port.GetSerialText(), "SECOND");
+    EXPECT_EQ(platform.opens(), 2u);
+
     EXPECT_FALSE(port.SetTarget(0xC001, 0x12156));  // wider than 16 bits never matches
     EXPECT_FALSE(port.IsOpen());
 }
