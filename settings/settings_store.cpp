@@ -111,6 +111,13 @@ bool ReadChecked(const std::string& path, const std::string& section, const std:
     return Fail(reason, "unreadable");
 }
 
+bool ReadDocument(const std::string& path, IniDocument& document, std::string* reason) {
+    std::string text, why;
+    const ReadOutcome outcome = path.empty() ? ReadOutcome::kMissing : ReadWhole(path, text, why);
+    document = IniDocument(outcome == ReadOutcome::kRead ? text : std::string());
+    return outcome != ReadOutcome::kFailed || Fail(reason, why);
+}
+
 bool ReadBytes(const std::string& path, std::string& text, std::string* reason) {
     std::string why;
     switch (ReadWhole(path, text, why)) {
@@ -152,6 +159,9 @@ bool WriteHeld(const std::string& path, const std::string& section, const std::s
     IniDocument doc(text);
     if (!doc.Set(section, key, value))
         return Fail(reason, "the value holds a line break");
+    // A key that holds the value already: the file stays as it is (no rewrite, no flush).
+    if (outcome == ReadOutcome::kRead && doc.Text() == text)
+        return true;
     if (!os_files::ReplaceAtomically(target, doc.Text(), why))
         return Fail(reason, why);
     return true;

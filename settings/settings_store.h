@@ -3,6 +3,8 @@
 #include <memory>
 #include <string>
 
+#include "settings/ini_document.h"
+
 namespace os_files {
 class LockFile;
 }
@@ -67,6 +69,10 @@ std::string Read(const std::string& path, const std::string& section, const std:
 // reason), not a default.
 bool ReadChecked(const std::string& path, const std::string& section, const std::string& key,
                  const std::string& defaultValue, std::string& value, std::string* reason);
+// The whole file as an INI document, for a reader of several keys: empty when the file is
+// missing; false with the reason (and an empty document, so every key reads its default) when
+// it exists and cannot be read whole.
+bool ReadDocument(const std::string& path, IniDocument& document, std::string* reason);
 // The whole file as it is (at most kMaxSettingsFileSize bytes of a regular file); false with the
 // reason otherwise, a missing file included.
 bool ReadBytes(const std::string& path, std::string& text, std::string* reason);

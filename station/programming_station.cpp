@@ -74,17 +74,19 @@ void ProgrammingStation::Log(const std::string& text, std::uint32_t color, bool 
 
 void ProgrammingStation::ReadSettings() {
     // A file that exists but cannot be read is not taken as missing: it stops every download.
-    std::string text, why;
+    // The file is read once for every key.
+    std::string why;
+    IniDocument settings;
     m_settingsProblem.reset();
     os_files::VersionOf(m_settingsPath, m_seenSettings);
-    if (!settings_file::ReadChecked(m_settingsPath, kSection, "SN_Current", "0", text, &why)) {
+    if (!settings_file::ReadDocument(m_settingsPath, settings, &why)) {
         m_settingsProblem = why;
         Log("Settings cannot be read from " + m_settingsPath + ": " + why +
                 ": no download until the file is mended (it is never rewritten)\r\n",
             kLogRed);
     }
-    auto read = [this](const char* key, const std::string& fallback) {
-        return settings_file::Read(m_settingsPath, kSection, key, fallback);
+    auto read = [&settings](const char* key, const std::string& fallback) {
+        return settings.Get(kSection, key).value_or(fallback);
     };
     auto readInt = [&](const char* key, int fallback) {
         return settings_file::ParseInt(read(key, std::to_string(fallback)), fallback);
