@@ -119,6 +119,15 @@ TEST_F(SettingsStore, RewriteKeepsEverythingElse) {
         SetFile(text("0A"));
         ASSERT_TRUE(WriteSettingString(S, "SN_Current", "0B"));
         EXPECT_EQ(FileText(), text("0B"));
+#ifndef _WIN32
+        // The same value again: the file is not replaced (a new file would be a new inode).
+        struct stat before {
+        }, after{};
+        ::stat(SettingsFilePath.c_str(), &before);
+        ASSERT_TRUE(WriteSettingString(S, "SN_Current", "0B"));
+        ::stat(SettingsFilePath.c_str(), &after);
+        EXPECT_EQ(before.st_ino, after.st_ino);
+#endif
     }
 }
 
