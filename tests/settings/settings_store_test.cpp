@@ -121,8 +121,8 @@ TEST_F(SettingsStore, RewriteKeepsEverythingElse) {
         EXPECT_EQ(FileText(), text("0B"));
 #ifndef _WIN32
         // The same value again: the file is not replaced (a new file would be a new inode).
-        struct stat before {
-        }, after{};
+        struct stat before = {};
+        struct stat after = {};
         ::stat(SettingsFilePath.c_str(), &before);
         ASSERT_TRUE(WriteSettingString(S, "SN_Current", "0B"));
         ::stat(SettingsFilePath.c_str(), &after);
