@@ -6,6 +6,7 @@
 #include <map>
 
 #include "ledger/database_config.h"
+#include "ledger/libpq_loader.h"
 #include "ledger/sql_session.h"
 
 // The PostgreSQL connection of several stations: libpq's C interface, asynchronous underneath
@@ -472,6 +473,10 @@ class PostgresSession final : public Session {
 }  // namespace
 
 std::unique_ptr<Session> OpenPostgres(const std::string& connection, std::string* reason) {
+    if (const std::string& problem = LibPqProblem(); !problem.empty()) {
+        SetReason(reason, problem);
+        return nullptr;
+    }
     std::optional<Options> parsed = Parse(connection);
     if (!parsed) {
         SetReason(reason,

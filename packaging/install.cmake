@@ -98,7 +98,8 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://pravune.example/")
 # The shared libraries' packages come from dpkg-shlibdeps; these are what no library names: the
 # Wayland platform plugin, and the fonts the window is laid out with.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-wayland, fonts-liberation2, fonts-wqy-zenhei")
+# libpq is loaded when a PostgreSQL record is used, so the library scan does not see it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libpq5, qt6-wayland, fonts-liberation2, fonts-wqy-zenhei")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "postgresql-client, sqlite3")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_SOURCE_DIR}/packaging/debian/postinst ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)

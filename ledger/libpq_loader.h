@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+
+// libpq is loaded when the first PostgreSQL session needs it, not when the program starts: a
+// station whose record is the SQLite file beside config.ini (most of them) never pays for
+// loading libpq and the two dozen libraries it brings (Kerberos, LDAP, TLS), several
+// milliseconds at every start of pravune-cli. The libpq calls of the PostgreSQL session are
+// forwarded to the library once it is loaded.
+
+// Why libpq cannot be used (it is not installed, or lacks a call): empty once it is loaded.
+// Loads it on the first call.
+const std::string& LibPqProblem();
