@@ -80,10 +80,9 @@ class LibPq {
         PRAVUNE_LIBPQ_CALLS(PRAVUNE_LIBPQ_LOOKUP)
 #undef PRAVUNE_LIBPQ_LOOKUP
     }
-    ~LibPq() {
-        if (m_handle)
-            ::dlclose(m_handle);
-    }
+    // The library stays loaded until the process ends, as a linked one does: unloading it while
+    // the program exits could pull it from under a session that another thread still closes.
+    ~LibPq() = default;
 
     void* m_handle = nullptr;
     std::string m_problem;
