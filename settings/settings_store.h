@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "settings/ini_document.h"
+class IniDocument;
 
 namespace os_files {
 class LockFile;

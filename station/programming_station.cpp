@@ -13,6 +13,7 @@
 #include "ledger/record_journal.h"
 #include "ledger/sha256.h"
 #include "settings/os_files.h"
+#include "settings/ini_document.h"
 #include "settings/settings_store.h"
 
 namespace {
