@@ -78,7 +78,7 @@ constexpr int kResultSchema = 1;
 #else
 #define PRAVUNE_CONFIG_HOME "$XDG_CONFIG_HOME/pravune-loader/config.ini (~/.config by default)"
 #define PRAVUNE_NO_ACCESS \
-    "4 a module present but not accessible (install\n  the udev rule, see README)"
+    "4 a module present but not accessible (install the udev rule, see README)"
 #define PRAVUNE_CONFIG_ENVIRONMENT "XDG_CONFIG_HOME (else HOME)"
 #endif
 
@@ -105,7 +105,7 @@ const char* const kExitCodes =
     "\n"
     "*Exit status*\n"
     "0 success; 1 a download failed; 2 usage, or a HEX file or serial-number plan refused\n"
-    "(before any module is touched); 3 no module (the wait ran out); " PRAVUNE_NO_ACCESS
+    "(before any module is touched); 3 no module (the wait ran out);\n" PRAVUNE_NO_ACCESS
     ";\n"
     "5 the record store or the serial-number ledger unavailable, also after a module was\n"
     "programmed whose record could not be completed (the result and standard error say so;\n"
@@ -335,8 +335,10 @@ int List(const Options& o, HidPlatform& platform, Printer& out) {
         std::string text = f.node + "  " + ids + "  UID " + Latin1ToUtf8(f.uid) + "  port " +
                            (f.port.empty() ? "-" : f.port);
         if (!f.access.empty()) {
-            text += "  cannot be opened: " + f.access +
-                    " (install the udev rule 70-pravune-bootloader.rules, see README)";
+            text += "  cannot be opened: " + f.access;
+#ifndef _WIN32
+            text += " (install the udev rule 70-pravune-bootloader.rules, see README)";
+#endif
         }
         out.Event({{"event", "module"},
                    {"node", f.node},

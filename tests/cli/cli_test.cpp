@@ -613,6 +613,16 @@ TEST(Cli, WatchTriesAgainWhatNothingWasSentTo) {
     ASSERT_EQ(summary.size(), 1u);
     EXPECT_EQ(summary[0]["modules"], 2);
     EXPECT_EQ(summary[0]["failed"], 1);
+
+    // A module this user may not open: said once, with its result, and looked at again.
+    const Result locked = RunCli(s.Args({"watch"}), "!LOCKED", {}, 700);
+    EXPECT_EQ(locked.exit, 130) << locked.out;
+    ASSERT_EQ(Events(locked, "result").size(), 1u) << locked.out;
+    ExpectDocumentedResult(Events(locked, "result")[0]);
+    EXPECT_EQ(Events(locked, "result")[0]["outcome"], "no_access");
+    EXPECT_EQ(Events(locked, "result")[0]["exit"], 4);
+    ASSERT_EQ(Events(locked, "summary").size(), 1u);
+    EXPECT_GE(Events(locked, "summary")[0]["list"][0]["attempts"], 2);
 }
 
 // Ctrl+C stops the running blocks; every number taken ends written or used up.
