@@ -94,7 +94,8 @@ const char* const kExitCodes =
     "      --sn-addr HEX, --sn-bytes N, --sn-step N, --no-sn   override the serial-number plan\n"
     "  watch [FILE]              every module that appears, several at once; --count N\n"
     "  check [FILE]              reads and checks the HEX file and the serial-number plan\n"
-    "                            without a module: image range, format, both SHA-256\n"
+    "                            without a module: image range, format, both SHA-256;\n"
+    "                            the --sn-* options as program takes them\n"
     "  records                   every download recorded; --since ISO-8601, --csv, --json,\n"
     "                            --show ID\n"
     "  db init                   creates or brings up to date the record's tables in the\n"
@@ -863,7 +864,7 @@ int Check(const Options& o, HidPlatform& platform, Printer& out) {
     if (!SettingsReadableNow(st.SettingsPath())) {
         out.Event({{"event", "check"}, {"ok", false}, {"file", st.m_strPath}},
                   "config.ini cannot be read: no plan to check");
-        return kExitNoRecord;
+        return kExitUsage;
     }
     const bool loaded = st.LoadHexFile(st.m_strPath);
     const HexImage& image = st.Image();
@@ -1099,7 +1100,9 @@ int main(int argc, char** argv) {
     auto* program = app.add_subcommand("program", "program one module");
     auto* watch = app.add_subcommand(
         "watch", "program every module that appears, several at once, until Ctrl+C");
-    for (CLI::App* sub : {program, watch}) {
+    auto* check = app.add_subcommand(
+        "check", "read and check the HEX file and the serial-number plan, without a module");
+    for (CLI::App* sub : {program, watch, check}) {
         sub->add_option("file", o.file, "HEX file (default: the one config.ini names)");
         sub->add_option("--sn-addr", o.snAddr, "serial number's address, 1 to 4 hexadecimal digits")
             ->check(HexAddress());
@@ -1108,6 +1111,8 @@ int main(int argc, char** argv) {
         sub->add_option("--sn-step", o.snStep, "step between serial numbers")
             ->check(CLI::Range(0, 255));
         sub->add_flag("--no-sn", o.noSn, "write no serial number");
+    }
+    for (CLI::App* sub : {program, watch}) {
         sub->add_option("--module", o.module, "only the module with this UID");
         sub->add_option("--port", o.port, "only the module at this USB port path");
     }
@@ -1118,9 +1123,6 @@ int main(int argc, char** argv) {
         ->check(SecondsFromZero());
     watch->add_option("--count", o.count, "stop after this many modules")
         ->check(IntegerFrom(1, 1000000000));
-    auto* check = app.add_subcommand(
-        "check", "read and check the HEX file and the serial-number plan, without a module");
-    check->add_option("file", o.file, "HEX file (default: the one config.ini names)");
     auto* records = app.add_subcommand("records", "export the record of every download");
     records
         ->add_option("--since", o.since,

@@ -579,6 +579,52 @@ TEST(Cli, WatchRefusesBadInputAtOnce) {
     EXPECT_EQ(Events(RunCli(s.Args({"records"}), nullptr), "record").size(), 0u);
 }
 
+// check: the file and the plan a download would take, read and checked without a module.
+TEST(Cli, CheckIsADryRun) {
+    Station s;
+    const std::string bad = s.dir.Write("bad.hex", ":00000001FF\n");
+    const struct {
+        std::vector<std::string> args;
+        int exit;
+        bool loaded, fits, plan;
+    } cases[] = {
+        {{"check"}, 0, true, true, true},
+        {{"check", "--no-sn"}, 0, true, true, false},
+        {{"check", "--sn-addr", "3BF9"}, 2, true, false, true},
+        {{"check", "--sn-addr", "0E10"}, 2, true, false, true},  // over the image's bytes
+        {{"check", bad}, 2, false, false, true},
+        {{"check", s.dir.File("missing.hex")}, 2, false, false, true},
+    };
+    const Result run = RunCli(s.Args({"program"}), "MOD001");
+    ASSERT_EQ(run.exit, 0) << run.out;
+    const nlohmann::json result = Events(run, "result")[0];
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        const Result r = RunCli(s.Args(c.args), "MOD002", s.dir.File("dump"));
+        EXPECT_EQ(r.exit, c.exit) << r.out;
+        ExpectEveryEventStamped(r);
+        ASSERT_EQ(Events(r, "check").size(), 1u) << r.out;
+        const nlohmann::json check = Events(r, "check")[0];
+        EXPECT_EQ(check["ok"], c.exit == 0);
+        EXPECT_EQ(check["loaded"], c.loaded);
+        EXPECT_EQ(check["plan_fits"], c.fits);
+        EXPECT_EQ(check["plan"].is_object(), c.plan);
+        if (c.loaded) {
+            EXPECT_EQ(check["format"], "plain");
+            EXPECT_EQ(check["start"], 0x0E00);
+            EXPECT_EQ(check["end"], 0x1200);
+            EXPECT_EQ(check["sha256"], result["sha256"]);
+            EXPECT_EQ(check["file_sha256"], Sha256Hex(ReadBytes(s.hex)));
+        } else {
+            EXPECT_FALSE(check["status"].get<std::string>().empty());
+        }
+        EXPECT_TRUE(s.Untouched("MOD002"));
+    }
+    // The plan's number is shown, never taken.
+    EXPECT_NE(ReadBytes(s.dir.File("config.ini")).find("\nSN_Current=101\n"), std::string::npos);
+    EXPECT_EQ(Events(RunCli(s.Args({"records"}), nullptr), "record").size(), 1u);
+}
+
 // A module refused before anything was sent to it is tried again while it stays plugged in,
 // once the cause is gone (here the record store comes back); one that was erased and failed
 // is not tried again until it is plugged in again.
