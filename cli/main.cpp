@@ -761,6 +761,7 @@ int Watch(const Options& o, HidPlatform& platform, Printer& out, StopSignal& sto
                         session = &s;
                         s.key = key;
                         s.uid = f.uid;
+                        s.next = now;  // tried at once, as the cause is gone
                     }
                 }
                 if (!session) {
@@ -783,7 +784,7 @@ int Watch(const Options& o, HidPlatform& platform, Printer& out, StopSignal& sto
                 }
                 ++s.attempts;
                 if (!f.access.empty()) {
-                    // Tried again when its permissions change (inotify) or after the back-off.
+                    // Looked at again at every look; tried at once when it may be opened.
                     Job job(o, platform, out, s.name);
                     const Refusal refusal{"no_access", "handshake",
                                           "the module cannot be opened: " + f.access};
@@ -1171,7 +1172,8 @@ int main(int argc, char** argv) {
     Printer out(o.json               ? Printer::Mode::kJson
                 : OutputIsTerminal() ? Printer::Mode::kTerminal
                                      : Printer::Mode::kPlain,
-                o.quiet);
+                // The log of `records --show` is its output, not its commentary.
+                o.quiet && !app.got_subcommand("records"));
     std::unique_ptr<HidPlatform> platform;
 #ifdef PRAVUNE_CLI_SIMULATED_BUS
     // pravune-cli-sim only, the tests' build: the shipped program has no simulated bus.
