@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "ledger/record_store.h"
 #include "settings/os_files.h"
 
 namespace {
@@ -66,23 +67,41 @@ void Printer::Write(const std::string& line) {
     std::fflush(m_out);
 }
 
+Printer::~Printer() {
+    for (const auto& [module, line] : m_pending) {
+        if (!line.empty())
+            Write(line + "\n");
+    }
+}
+
+void Printer::EndLine(const std::string& module) {
+    const auto it = m_pending.find(module);
+    if (it == m_pending.end())
+        return;
+    if (!it->second.empty())
+        Write(it->second + "\n");
+    m_pending.erase(it);
+}
+
 void Printer::LogPiece(const std::string& module, const LogEntry& entry) {
     const std::lock_guard lock(m_mutex);
+    if (m_quiet)
+        return;
     if (m_mode == Mode::kJson) {
-        const nlohmann::json event = {{"event", "log"},           {"module", module},
-                                      {"text", entry.text},       {"color", ColorText(entry.color)},
-                                      {"stamp", entry.timeStamp}, {"stamp_text", entry.stamp}};
+        const nlohmann::json event = {{"event", "log"},
+                                      {"time", UtcNowIso()},
+                                      {"module", module},
+                                      {"text", entry.text},
+                                      {"color", ColorText(entry.color)},
+                                      {"stamp", entry.timeStamp},
+                                      {"stamp_text", entry.stamp}};
         Write(event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
         return;
     }
-    // Lines of several modules are built apart: a line another module started is ended first.
-    if (!m_pending.empty() && m_pendingModule != module) {
-        Write(m_pending + "\n");
-        m_pending.clear();
-    }
-    if (m_pending.empty())
-        m_pending = module.empty() ? std::string() : "[" + module + "] ";
-    m_pendingModule = module;
+    const std::string prefix = module.empty() ? std::string() : "[" + module + "] ";
+    std::string& pending = m_pending[module];
+    if (pending.empty())
+        pending = prefix;
     // A record's log may hold what an older loader did not escape.
     const std::string text = WithoutCr(EscapeControls(entry.text, Controls::kKeepLineEnds));
     // The stamp taken when the piece was made (the station's), else now.
@@ -90,24 +109,32 @@ void Printer::LogPiece(const std::string& module, const LogEntry& entry) {
         entry.timeStamp ? (entry.stamp.empty() ? LogStampText() : entry.stamp) + text : text;
     if (m_mode == Mode::kTerminal && *Ansi(entry.color))
         piece = Ansi(entry.color) + piece + "\x1b[0m";
-    m_pending += piece;
-    for (std::size_t eol; (eol = m_pending.find('\n')) != std::string::npos;) {
-        Write(m_pending.substr(0, eol + 1));
-        m_pending.erase(0, eol + 1);
-        if (!m_pending.empty())
-            m_pending.insert(0, module.empty() ? std::string() : "[" + module + "] ");
+    pending += piece;
+    for (std::size_t eol; (eol = pending.find('\n')) != std::string::npos;) {
+        Write(pending.substr(0, eol + 1));
+        pending.erase(0, eol + 1);
+        if (!pending.empty())
+            pending.insert(0, prefix);
     }
+    if (pending == prefix)
+        m_pending.erase(module);
 }
 
 void Printer::Progress(const std::string& module, std::uint32_t done, std::uint32_t of) {
     const std::lock_guard lock(m_mutex);
+    if (m_quiet)
+        return;
     if (m_mode == Mode::kJson) {
-        Write(nlohmann::json{{"event", "progress"}, {"module", module}, {"done", done}, {"of", of}}
+        Write(nlohmann::json{{"event", "progress"},
+                             {"time", UtcNowIso()},
+                             {"module", module},
+                             {"done", done},
+                             {"of", of}}
                   .dump() +
               "\n");
         return;
     }
-    if (m_mode != Mode::kTerminal || !m_pending.empty())
+    if (m_mode != Mode::kTerminal || m_pending.count(module))
         return;
     // A bar per module, drawn as a line of its own each quarter.
     const unsigned width = 20;
@@ -117,16 +144,27 @@ void Printer::Progress(const std::string& module, std::uint32_t done, std::uint3
 }
 
 void Printer::Event(const nlohmann::json& event, const std::string& text) {
+    Event(event, std::vector<std::string>{text});
+}
+
+void Printer::Event(const nlohmann::json& event, const std::vector<std::string>& lines) {
     const std::lock_guard lock(m_mutex);
+    const std::string kind = event.value("event", "");
+    if (m_quiet && (kind == "status" || kind == "warning"))
+        return;
     if (m_mode == Mode::kJson) {
-        Write(event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
-    } else {
-        if (!m_pending.empty()) {
-            Write(m_pending + "\n");
-            m_pending.clear();
-        }
-        Write(EscapeControls(text) + "\n");
+        nlohmann::json stamped = event;
+        if (!stamped.contains("time"))
+            stamped["time"] = UtcNowIso();
+        Write(stamped.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+        return;
     }
+    if (const auto module = event.find("module"); module != event.end() && module->is_string())
+        EndLine(module->get<std::string>());
+    std::string text;
+    for (const std::string& line : lines)
+        text += EscapeControls(line) + "\n";
+    Write(text);
 }
 
 void ModuleObserver::OnProgressRange(std::uint32_t, std::uint32_t high) {
@@ -158,4 +196,14 @@ void ModuleObserver::OnStatus(const std::string& text, std::uint32_t, bool prese
 void ModuleObserver::OnWarning(const std::string& text) {
     m_printer.Event({{"event", "warning"}, {"module", m_module}, {"text", text}},
                     "[" + m_module + "] warning: " + text);
+}
+
+void ModuleObserver::OnLog(const LogEntry& entry) {
+    if (entry.color == kLogRed && m_firstRed.empty()) {
+        const std::size_t first = entry.text.find_first_not_of("\r\n\t -");
+        const std::size_t last = entry.text.find_last_not_of("\r\n\t ");
+        if (first != std::string::npos && entry.text.compare(first, last + 1 - first, "Fail") != 0)
+            m_firstRed = entry.text.substr(first, last + 1 - first);
+    }
+    m_printer.LogPiece(m_module, entry);
 }

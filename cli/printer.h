@@ -3,8 +3,10 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -16,24 +18,36 @@
 class Printer {
   public:
     enum class Mode { kPlain, kTerminal, kJson };
-    explicit Printer(Mode mode, std::FILE* out = stdout) : m_mode(mode), m_out(out) {}
+    // `quiet`: no log, progress, status or warning, only the events that give a result.
+    explicit Printer(Mode mode, bool quiet = false, std::FILE* out = stdout)
+        : m_mode(mode), m_quiet(quiet), m_out(out) {}
+    // Ends the lines left unfinished.
+    ~Printer();
+    Printer(const Printer&) = delete;
+    Printer& operator=(const Printer&) = delete;
 
     Mode mode() const { return m_mode; }
     // A finished log line of one module (its pieces joined), or one piece for JSON.
     void LogPiece(const std::string& module, const LogEntry& entry);
     void Progress(const std::string& module, std::uint32_t done, std::uint32_t of);
-    // Any other event: printed as the JSON object, or as `text` otherwise (its control
-    // characters escaped: it may hold a module's, a file's or a record's text).
+    // Any other event: printed as the JSON object (with its UTC "time" when it names none), or
+    // as `text` otherwise (its control characters escaped: it may hold a module's, a file's or
+    // a record's text). A module's event ends that module's unfinished line first.
     void Event(const nlohmann::json& event, const std::string& text);
+    // The same with several lines of text, each escaped on its own.
+    void Event(const nlohmann::json& event, const std::vector<std::string>& lines);
 
   private:
     void Write(const std::string& line);
+    void EndLine(const std::string& module);
 
     Mode m_mode;
+    bool m_quiet;
     std::FILE* m_out;
     std::mutex m_mutex;
-    std::string m_pending;  // pieces of the line being built, per module (plain and terminal)
-    std::string m_pendingModule;
+    // The pieces of the line each module is building (plain and terminal): written only whole,
+    // so that another module's line never comes between the pieces of one.
+    std::map<std::string, std::string> m_pending;
 };
 
 // The command line's time stamp of a log piece made now: local time with milliseconds,
@@ -48,8 +62,10 @@ class ModuleObserver final : public StationObserver {
     void SetModule(std::string module) { m_module = std::move(module); }
     // True once the module has answered the handshake.
     bool ModuleFound() const { return m_found; }
+    // The first red line the station logged (trimmed): why a check before any download refused.
+    const std::string& FirstRedLine() const { return m_firstRed; }
 
-    void OnLog(const LogEntry& entry) override { m_printer.LogPiece(m_module, entry); }
+    void OnLog(const LogEntry& entry) override;
     std::string StampText() override { return LogStampText(); }
     void OnProgressRange(std::uint32_t low, std::uint32_t high) override;
     void OnProgressPos(std::uint32_t position) override;
@@ -63,4 +79,5 @@ class ModuleObserver final : public StationObserver {
     std::uint32_t m_high = 0;
     std::uint32_t m_lastShown = 0;
     std::atomic<bool> m_found{false};
+    std::string m_firstRed;
 };

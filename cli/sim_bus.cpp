@@ -7,6 +7,9 @@
 
 namespace {
 
+// The exchanges of a download before its erase: the handshake's.
+constexpr std::size_t kAnswersBeforeErase = 1;
+
 class SimulatedDevice final : public HidDevice {
   public:
     explicit SimulatedDevice(SimulatedBus::Slot& slot)
@@ -51,13 +54,21 @@ SimulatedBus::SimulatedBus(const std::string& serials, unsigned answerMicros,
             comma = serials.size();
         if (comma > begin) {
             const char mark = serials[begin];
-            const std::size_t skip = mark == '!' || mark == '?' ? 1 : 0;
+            const std::size_t skip = mark == '!' || mark == '?' || mark == '#' ? 1 : 0;
             m_slots.push_back(
                 std::make_unique<Slot>(serials.substr(begin + skip, comma - begin - skip)));
             m_slots.back()->permitted = mark != '!';
             if (mark == '?') {
                 m_slots.back()->module.faults.disappearAfter = 10;
                 m_slots.back()->module.faults.absentEnumerations = 1 << 30;
+            }
+            if (mark == '#') {
+                // Acknowledges nothing once its erase began (called under the slot's lock).
+                VirtualBootloader& module = m_slots.back()->module;
+                module.onExchange = [&module](std::size_t count) {
+                    if (count == kAnswersBeforeErase)
+                        module.faults.nakCommands = 1 << 30;
+                };
             }
             m_slots.back()->module.faults.answerMicros = answerMicros;
         }

@@ -13,7 +13,8 @@
 // threads at once (each module behind a lock of its own). The tests select it with the
 // environment variable PRAVUNE_CLI_SIMULATE (the modules' serial strings, comma-separated;
 // a serial that starts with '!' is a module this user may not open, one that starts with '?' a
-// module that is pulled out for good after its tenth exchange);
+// module that is pulled out for good after its tenth exchange, one that starts with '#' a module
+// that acknowledges nothing from its erase on but stays plugged in);
 // PRAVUNE_CLI_SIMULATE_ANSWER_US sets each answer's time, and PRAVUNE_CLI_SIMULATE_DUMP names a
 // folder where each module's flash is written as <serial>.bin when the program ends.
 class SimulatedBus final : public HidPlatform {

@@ -49,6 +49,18 @@ std::string NoteText(std::string_view text) {
 
 }  // namespace
 
+std::string SentImageSha256(const HexImage& image) {
+    // The bytes sent, in the order they are sent.
+    Sha256 sha;
+    sha.Update({&image.data[0], 3});
+    if (image.bytesMoved)
+        sha.Update({image.movedBytes.data(), 3});
+    const std::uint32_t from = std::max(image.start, kCodeStart);
+    if (image.end > from)
+        sha.Update({&image.data[from], image.end - from});
+    return sha.HexDigest();
+}
+
 ProgrammingStation::ProgrammingStation(HidPlatform& platform, std::string settingsPath,
                                        StationObserver& observer, BootHost& host,
                                        StationFlags& flags)
@@ -359,6 +371,10 @@ bool ProgrammingStation::CheckSerialNumber() {
     return true;
 }
 
+bool ProgrammingStation::PlanFits() {
+    return m_bAutoSN == 0 || m_image.makerFormat || CheckSerialNumber();
+}
+
 bool ProgrammingStation::StepResult(bool ok) {
     Log(ok ? "Done\r\n" : "Fail\r\n", ok ? kLogGreen : kLogRed);
     return ok;
@@ -419,15 +435,7 @@ bool ProgrammingStation::BeginRecord() {
     // The bytes of the file the image came from, as `sha256sum` shows them.
     m_record.fileSha256 = HexFileSha256(m_strPath, m_image);
     if (m_image.valid) {
-        // The bytes sent, in the order they are sent.
-        Sha256 sha;
-        sha.Update({&m_image.data[0], 3});
-        if (m_image.bytesMoved)
-            sha.Update({m_image.movedBytes.data(), 3});
-        const std::uint32_t from = std::max(m_image.start, kCodeStart);
-        if (m_image.end > from)
-            sha.Update({&m_image.data[from], m_image.end - from});
-        m_record.imageSha256 = sha.HexDigest();
+        m_record.imageSha256 = SentImageSha256(m_image);
         m_record.imageStart = m_image.start;
         m_record.imageEnd = m_image.end;
     }
@@ -448,8 +456,7 @@ bool ProgrammingStation::BeginRecord() {
 
 void ProgrammingStation::FinishRecord(bool ok, const std::string& failedStep,
                                       std::int64_t durationMs) {
-    if (!m_records || m_record.id == 0)
-        return;
+    // Filled also when nothing could be recorded: the front end reports the download from it.
     m_record.endUtc = UtcNowIso();  // the true end, also when the end is written later
     m_record.verdict = ok ? "succeeded" : "failed";
     m_record.outcome = OutcomeClass(ok, failedStep);
@@ -457,6 +464,8 @@ void ProgrammingStation::FinishRecord(bool ok, const std::string& failedStep,
     // The failing step's own text: what it left in the status, else its first red line.
     m_record.statusText = ok ? std::string() : !m_strStatus.empty() ? m_strStatus : m_stepNote;
     m_record.durationMs = durationMs;
+    if (!m_records || m_record.id == 0)
+        return;
     m_record.log = m_runLog;
     std::string reason;
     if (!m_records->FinishDownload(m_record, &reason)) {
@@ -620,6 +629,8 @@ bool ProgrammingStation::Download() {
     std::optional<std::uint32_t> taken;
     bool snWritten = false;
     m_outcome = DownloadOutcome::kBadInput;
+    m_lastSerial.reset();
+    m_changedModule = false;
     // A config.ini that cannot be read has given no plan: nothing is programmed until it can.
     const bool settingsRead = SettingsReadable();
     const bool plan = m_bAutoSN != 0;
@@ -677,6 +688,7 @@ bool ProgrammingStation::Download() {
     }
     if (ok) {
         step = "erase";
+        m_changedModule = true;
         Log("Erase ... \t\t", kLogBlack, true);
         ok = StepResult(m_protocol.EraseDevice());
         if (ok)
@@ -735,6 +747,11 @@ bool ProgrammingStation::Download() {
             kLogRed);
     }
     m_port.Release();
+    if (taken) {
+        m_lastSerial = TakenSerialNumber{{m_nSnAddr, m_nSnBytes},
+                                         *taken,
+                                         snWritten ? SerialState::kWritten : SerialState::kUsedUp};
+    }
     if (taken && m_nSnStep != 0) {
         std::string reason;
         const SerialState state = snWritten ? SerialState::kWritten : SerialState::kUsedUp;

@@ -43,6 +43,10 @@ struct SerialPlanSnapshot {
     std::uint32_t value = 0;
 };
 
+// The SHA-256 of a valid image's bytes as a download sends them, in their order (the record's
+// image digest).
+std::string SentImageSha256(const HexImage& image);
+
 // One programming station: everything a download needs, without a window. It owns the image,
 // the port, the protocol, the serial-number plan and its rules, and the settings it keeps in
 // config.ini; it runs the download sequence and tells its front end what happened through a
@@ -95,6 +99,22 @@ class ProgrammingStation {
     RecordEnd LastRecordEnd() const { return m_recordEnd; }
     // The last record's outcome class (one of kRecordOutcomes).
     const std::string& LastRecordOutcome() const { return m_record.outcome; }
+    // The last download as its record has it (start, end, verdict, failing step and its text,
+    // file and image digests), also when it could not be recorded (id 0).
+    const DownloadRecord& LastRecord() const { return m_record; }
+    // The serial number the last download took, if any, and what became of it.
+    struct TakenSerialNumber {
+        SerialPlanKey plan;
+        std::uint32_t value = 0;
+        SerialState state = SerialState::kReserved;
+    };
+    const std::optional<TakenSerialNumber>& LastSerial() const { return m_lastSerial; }
+    // Whether the last download sent the module anything that changes it (the erase onward):
+    // one that did not may be tried again as it is.
+    bool LastDownloadChangedModule() const { return m_changedModule; }
+    // Whether the serial-number plan, if one is on, fits the loaded image (the check a download
+    // makes before the handshake), with the reasons logged.
+    bool PlanFits();
 
     // Saves one key of config.ini; a failure is logged once until a save succeeds again.
     void SaveSetting(const std::string& key, const std::string& value);
@@ -222,4 +242,6 @@ class ProgrammingStation {
         std::string m_name;
     };
     DownloadOutcome m_outcome = DownloadOutcome::kSucceeded;
+    std::optional<TakenSerialNumber> m_lastSerial;
+    bool m_changedModule = false;
 };

@@ -6,18 +6,26 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cli/printer.h"
+#include "cli/utc_time.h"
 #include "image/hex_reader.h"
 #include "image/image_check.h"
+#include "ledger/record_store.h"
 #include "ledger/sha256.h"
 #include "ledger/sql_session.h"
 #include "tests/support/station_rig.h"
@@ -33,10 +41,12 @@ struct Result {
 };
 
 // Runs pravune-cli-sim (or `program`) with `args` and the simulated `modules`;
-// `interruptAfterMs` sends SIGINT; `cwd` is its working folder (default: the test's).
+// `interruptAfterMs` sends `interruption` (SIGINT by default); `cwd` is its working folder
+// (default: the test's).
 Result RunCli(const std::vector<std::string>& args, const char* modules,
               const std::string& dump = {}, int interruptAfterMs = 0, unsigned answerMicros = 0,
-              const char* program = PRAVUNE_CLI_PATH, const std::string& cwd = {}) {
+              const char* program = PRAVUNE_CLI_PATH, const std::string& cwd = {},
+              int interruption = SIGINT) {
     int pipe[2];
     if (::pipe(pipe) != 0)
         return {};
@@ -67,7 +77,7 @@ Result RunCli(const std::vector<std::string>& args, const char* modules,
     ::close(pipe[1]);
     if (interruptAfterMs) {
         ::usleep(static_cast<useconds_t>(interruptAfterMs) * 1000);
-        ::kill(child, SIGINT);
+        ::kill(child, interruption);
     }
     Result r;
     char buffer[4096];
@@ -97,6 +107,106 @@ std::vector<nlohmann::json> Events(const Result& r, const std::string& kind) {
             found.push_back(e);
     }
     return found;
+}
+
+// The `result` event's fields as README's "The result" documents them: each with its JSON type
+// (null: an object or null), and whether every result carries it.
+struct Field {
+    const char* key;
+    nlohmann::json::value_t type;
+    bool always;
+};
+using Type = nlohmann::json::value_t;
+const Field kResultFields[] = {
+    {"event", Type::string, true},
+    {"schema", Type::number_unsigned, true},
+    {"time", Type::string, true},
+    {"module", Type::string, true},
+    {"uid", Type::string, true},
+    {"ok", Type::boolean, true},
+    {"exit", Type::number_unsigned, true},
+    {"record", Type::number_unsigned, true},
+    {"verdict", Type::string, true},
+    {"outcome", Type::string, true},
+    {"failed_step", Type::string, true},
+    {"status", Type::string, true},
+    {"serial", Type::null, true},
+    {"hex", Type::string, true},
+    {"sha256", Type::string, true},
+    {"file_sha256", Type::string, true},
+    {"start", Type::string, true},
+    {"end", Type::string, true},
+    {"duration_ms", Type::number_unsigned, true},
+    {"programmed", Type::boolean, true},
+    {"record_complete", Type::boolean, true},
+    {"record_pending", Type::string, false},
+    {"attempt", Type::number_unsigned, false},
+};
+
+bool IsUtcStamp(const nlohmann::json& value) {
+    static const std::regex stamp(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+    return value.is_string() && std::regex_match(value.get<std::string>(), stamp);
+}
+
+// Milliseconds since the epoch of a stamp the command line wrote.
+std::int64_t StampMs(const nlohmann::json& value) {
+    std::tm t{};
+    int ms = 0;
+    std::sscanf(value.get<std::string>().c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &t.tm_year, &t.tm_mon,
+                &t.tm_mday, &t.tm_hour, &t.tm_min, &t.tm_sec, &ms);
+    t.tm_year -= 1900;
+    t.tm_mon -= 1;
+    return std::int64_t{::timegm(&t)} * 1000 + ms;
+}
+
+// Whether `result` holds exactly the documented fields, of their types and forms.
+void ExpectDocumentedResult(const nlohmann::json& result) {
+    SCOPED_TRACE(result.dump());
+    for (const Field& f : kResultFields) {
+        if (!result.contains(f.key)) {
+            EXPECT_FALSE(f.always) << f.key;
+            continue;
+        }
+        const nlohmann::json& v = result[f.key];
+        if (f.type == Type::null) {
+            EXPECT_TRUE(v.is_null() || v.is_object()) << f.key;
+        } else if (f.type == Type::number_unsigned) {
+            EXPECT_TRUE(v.is_number_integer() && v.get<std::int64_t>() >= 0) << f.key;
+        } else {
+            EXPECT_EQ(v.type(), f.type) << f.key;
+        }
+    }
+    for (const auto& [key, value] : result.items()) {
+        bool known = false;
+        for (const Field& f : kResultFields)
+            known = known || key == f.key;
+        EXPECT_TRUE(known) << key << " is not documented";
+    }
+    EXPECT_EQ(result.value("schema", 0), 1);
+    for (const char* stamp : {"time", "start", "end"})
+        EXPECT_TRUE(IsUtcStamp(result[stamp])) << stamp;
+    const std::string verdict = result.value("verdict", "");
+    EXPECT_TRUE(verdict == "succeeded" || verdict == "failed") << verdict;
+    EXPECT_NE(
+        std::find(kRecordOutcomes.begin(), kRecordOutcomes.end(), result.value("outcome", "")),
+        kRecordOutcomes.end());
+    EXPECT_EQ(result.value("ok", false), result.value("exit", -1) == 0);
+    EXPECT_EQ(result.value("failed_step", "x").empty(), verdict == "succeeded");
+    if (result["serial"].is_object()) {
+        for (const char* key : {"address", "width", "value"})
+            EXPECT_TRUE(result["serial"][key].is_number_unsigned()) << key;
+        EXPECT_TRUE(result["serial"]["state"].is_string());
+    }
+    for (const char* sha : {"sha256", "file_sha256"}) {
+        const std::string text = result.value(sha, "?");
+        EXPECT_TRUE(text.empty() || text.size() == 64) << sha;
+    }
+}
+
+// The events of a run other than its result: each with its UTC time.
+void ExpectEveryEventStamped(const Result& r) {
+    for (const auto& e : r.events)
+        EXPECT_TRUE(IsUtcStamp(e["time"])) << e.dump();
 }
 
 // A station folder: config.ini with a serial-number plan, a HEX file, a folder for the dumps.
@@ -152,8 +262,32 @@ TEST(Cli, HelpVersionAndUsage) {
     const Result version = RunCli({"--version"}, nullptr);
     EXPECT_EQ(version.exit, 0);
     EXPECT_EQ(version.out, "pravune-cli 1.5.1\n");  // the version the window shows
-    EXPECT_EQ(RunCli({"program", "--sn-bytes", "5"}, nullptr).exit, 2);
-    EXPECT_EQ(RunCli({"frobnicate"}, nullptr).exit, 2);
+    for (const char* said : {"check [FILE]", "143 stopped by SIGTERM", "udev rule",
+                             "Examples:", "Environment:", "Files:", "*Exit status*"})
+        EXPECT_NE(help.out.find(said), std::string::npos) << said;
+    // Each option's rule, said in plain numbers and words; nothing is run.
+    const struct {
+        std::vector<std::string> args;
+        const char* said;
+    } refused[] = {
+        {{"program", "--sn-bytes", "5"}, "not in range 1 to 4"},
+        {{"program", "--wait", "nan"}, "must be a number of seconds from 0 to 1000000000, not nan"},
+        {{"program", "--wait", "inf"}, "from 0 to 1000000000"},
+        {{"program", "--wait", "-1"}, "from 0 to 1000000000"},
+        {{"program", "--wait", "1s"}, "from 0 to 1000000000"},
+        {{"program", "--sn-addr", "12345"}, "must be 1 to 4 hexadecimal digits, not 12345"},
+        {{"watch", "--sn-addr", "3BXY"}, "must be 1 to 4 hexadecimal digits"},
+        {{"watch", "--count", "0"}, "must be a whole number from 1 to 1000000000, not 0"},
+        {{"records", "--since", "yesterday"}, "must be an ISO 8601 date or time"},
+        {{"records", "--show", "0"}, "must be a whole number from 1 to "},
+        {{"frobnicate"}, ""},
+    };
+    for (const auto& r : refused) {
+        const Result run = RunCli(r.args, "MOD001");
+        EXPECT_EQ(run.exit, 2) << r.said;
+        EXPECT_NE(run.err.find(r.said), std::string::npos) << run.err;
+        EXPECT_EQ(run.out.find("Open Hex"), std::string::npos) << run.out;
+    }
     // A settings file that cannot be: a folder, or in a folder that does not exist.
     EXPECT_EQ(RunCli({"--config", "/tmp", "list"}, nullptr).exit, 2);
     EXPECT_EQ(RunCli({"--config", "/nowhere/config.ini", "list"}, nullptr).exit, 2);
@@ -185,42 +319,104 @@ TEST(Cli, ListShowsEveryModuleAndWhichCannotBeOpened) {
     EXPECT_EQ(modules[1]["access"], "Permission denied");
 }
 
-// Each way a program run ends, and its exit code.
+// Each way a program run ends: its exit code, and exactly one result, as README documents it.
 TEST(Cli, ProgramExitCodes) {
     Station s;
     const Result ok = RunCli(s.Args({"program"}), "MOD001", s.dir.File("dump"));
     EXPECT_EQ(ok.exit, 0) << ok.out;
     EXPECT_TRUE(s.Programmed("MOD001", 0x100));
     ASSERT_EQ(Events(ok, "result").size(), 1u);
-    EXPECT_EQ(Events(ok, "result")[0]["record"], 1);
+    const nlohmann::json done = Events(ok, "result")[0];
+    ExpectDocumentedResult(done);
+    ExpectEveryEventStamped(ok);
+    EXPECT_EQ(done["record"], 1);
+    EXPECT_EQ(done["uid"], "MOD001");
+    EXPECT_EQ(done["module"], "module");
+    EXPECT_EQ(done["serial"],
+              (nlohmann::json{
+                  {"address", 0x3B00}, {"width", 2}, {"value", 0x100}, {"state", "written"}}));
+    EXPECT_EQ(done["file_sha256"], Sha256Hex(ReadBytes(s.hex)));
+    const auto record = Events(RunCli(s.Args({"records"}), nullptr), "record");
+    ASSERT_EQ(record.size(), 1u);
+    EXPECT_EQ(done["sha256"], record[0]["sha256"]);
+    EXPECT_LE(StampMs(done["start"]), StampMs(done["end"]));
 
-    // Each with the outcome its result names, once a download began (null: none began).
+    // Each with the outcome and the failing step its result names (null: not looked at).
+    Station blocked;
+    ::mkdir(blocked.dir.File("records.sqlite").c_str(), 0755);
+    const std::string bad = s.dir.Write("bad.hex", ":00000001FF\n");
     const struct {
+        const Station& station;
         std::vector<std::string> args;
         const char* modules;
         int exit;
         const char* outcome;
-    } ends[] = {{{"program"}, "?PULLED", 1, "failed"},
-                {{"program", "--wait", "0"}, "", 3, nullptr},
-                {{"program", "--wait", "0.3"}, "", 3, "no_module"},
-                {{"program", "--wait", "0"}, "!LOCKED", 4, nullptr},
-                {{"program", "--wait", "0.3"}, "!LOCKED", 4, "no_access"},
-                {{"program", "--sn-addr", "3BF9"}, "MOD001", 2, "refused"}};
+        const char* step;
+        int signal = 0;  // sent 300 ms after the start
+    } ends[] = {
+        {s, {"program"}, "?PULLED", 1, "failed", nullptr},
+        {s, {"program", "--wait", "0"}, "", 3, "no_module", "handshake"},
+        {s, {"program", "--wait", "0.3"}, "", 3, "no_module", "handshake"},
+        {s, {"program", "--wait", "0"}, "!LOCKED", 4, "no_access", "handshake"},
+        {s, {"program", "--wait", "0.3"}, "!LOCKED", 4, "no_access", "handshake"},
+        {s, {"program", "--sn-addr", "3BF9"}, "MOD001", 2, "refused", "serial number check"},
+        {s, {"program", bad}, "MOD001", 2, "refused", "load"},
+        {s, {"program", "--module", "OTHER1", "--wait", "0"}, "MOD001", 3, "no_module", nullptr},
+        // Without a record store no module is programmed.
+        {blocked, {"program"}, "MOD001", 5, "not_recorded", nullptr},
+        {s, {"program"}, "", 130, nullptr, "handshake", SIGINT},
+        {s, {"program"}, "", 143, nullptr, "handshake", SIGTERM},
+    };
     for (const auto& e : ends) {
-        const Result r = RunCli(s.Args(e.args), e.modules);
+        SCOPED_TRACE(e.exit);
+        const Result r = RunCli(e.station.Args(e.args), e.modules, {}, e.signal ? 300 : 0, 0,
+                                PRAVUNE_CLI_PATH, {}, e.signal ? e.signal : SIGINT);
         EXPECT_EQ(r.exit, e.exit) << r.out;
+        ExpectEveryEventStamped(r);
+        ASSERT_EQ(Events(r, "result").size(), 1u) << r.out;
+        const nlohmann::json result = Events(r, "result")[0];
+        ExpectDocumentedResult(result);
+        EXPECT_EQ(result["exit"], e.exit);
+        EXPECT_EQ(result["programmed"], false);
         if (e.outcome) {
-            ASSERT_EQ(Events(r, "result").size(), 1u) << r.out;
-            EXPECT_EQ(Events(r, "result")[0].value("outcome", ""), e.outcome);
+            EXPECT_EQ(result["outcome"], e.outcome);
+        }
+        if (e.step) {
+            EXPECT_EQ(result["failed_step"], e.step);
         }
     }
-    EXPECT_EQ(RunCli(s.Args({"program", s.dir.Write("bad.hex", ":00000001FF\n")}), "MOD001").exit,
-              2);
-    EXPECT_EQ(RunCli(s.Args({"program", "--module", "OTHER1", "--wait", "0"}), "MOD001").exit, 3);
-    // Without a record store no module is programmed.
-    Station blocked;
-    ::mkdir(blocked.dir.File("records.sqlite").c_str(), 0755);
-    EXPECT_EQ(RunCli(blocked.Args({"program"}), "MOD001").exit, 5);
+    // --json and --config after the subcommand, and -q: only the result.
+    const Result quiet =
+        RunCli({"program", "--config", s.dir.File("config.ini"), "--json", "-q"}, "MOD002");
+    EXPECT_EQ(quiet.exit, 0) << quiet.out;
+    ASSERT_EQ(quiet.events.size(), 1u) << quiet.out;
+    EXPECT_EQ(quiet.events[0]["event"], "result");
+}
+
+// The command line's first handshake goes out as soon as the module is present, not after the
+// window's 1 s tick, so a wait below a second is enough for a module in the fixture.
+TEST(Cli, TheFirstHandshakeGoesOutAtOnce) {
+    Station s;
+    for (const char* wait : {"", "0.9", "0.2"}) {
+        SCOPED_TRACE(wait);
+        std::vector<std::string> args{"program"};
+        if (*wait)
+            args.insert(args.end(), {"--wait", wait});
+        const Result r = RunCli(s.Args(args), "MOD001");
+        EXPECT_EQ(r.exit, 0) << r.out;
+        ASSERT_EQ(Events(r, "result").size(), 1u);
+        const nlohmann::json result = Events(r, "result")[0];
+        // The handshake's answer (its "Done") against the start of the run.
+        const auto logs = Events(r, "log");
+        std::int64_t answered = -1;
+        for (std::size_t i = 0; i + 1 < logs.size(); ++i) {
+            if (logs[i]["text"].get<std::string>().rfind("Handshake", 0) == 0)
+                answered = StampMs(logs[i + 1]["time"]);
+        }
+        ASSERT_GE(answered, 0) << r.out;
+        EXPECT_LT(answered - StampMs(result["start"]), 100) << r.out;
+        EXPECT_LT(result["duration_ms"].get<int>(), 500);
+    }
 }
 
 // PRAVUNE_DATABASE naming a server config.ini does not name opens no second ledger: refused
@@ -329,14 +525,157 @@ TEST(Cli, WatchProgramsFourModulesAtOnceWithFourNumbers) {
         EXPECT_TRUE(s.Programmed(record["uid"], value)) << record["uid"];
     }
     EXPECT_EQ(numbers, (std::set<std::uint32_t>{0x100, 0x101, 0x102, 0x103}));
-    EXPECT_EQ(Events(r, "summary")[0]["modules"], 4);
+    ASSERT_EQ(Events(r, "summary").size(), 1u);
+    const nlohmann::json summary = Events(r, "summary")[0];
+    EXPECT_EQ(summary["modules"], 4);
+    EXPECT_EQ(summary["failed"], 0);
+    // Every module in the summary, as its result has it.
+    const auto results = Events(r, "result");
+    ASSERT_EQ(results.size(), 4u);
+    ASSERT_EQ(summary["list"].size(), 4u);
+    for (const auto& result : results) {
+        ExpectDocumentedResult(result);
+        const auto& list = summary["list"];
+        const auto entry = std::find_if(list.begin(), list.end(),
+                                        [&](const auto& m) { return m["uid"] == result["uid"]; });
+        ASSERT_NE(entry, list.end()) << result["uid"];
+        EXPECT_EQ((*entry)["serial"], result["serial"]);
+        EXPECT_EQ((*entry)["record"], result["record"]);
+        EXPECT_EQ((*entry)["verdict"], "succeeded");
+        EXPECT_EQ((*entry)["module"], result["module"]);
+    }
+}
+
+// A file or plan that would fail every module is refused at once, before any module is
+// touched, whether or not one is present.
+TEST(Cli, WatchRefusesBadInputAtOnce) {
+    Station s;
+    const std::string bad = s.dir.Write("bad.hex", ":00000001FF\n");
+    const struct {
+        std::vector<std::string> args;
+        const char* modules;
+        const char* step;
+    } cases[] = {
+        {{"watch", bad}, "", "load"},
+        {{"watch", bad, "--count", "1"}, "MOD001", "load"},
+        {{"watch", "--sn-addr", "3BF9"}, "", "serial number check"},
+        {{"watch", "--sn-addr", "3BF9"}, "MOD001", "serial number check"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.step);
+        const auto before = std::chrono::steady_clock::now();
+        const Result r = RunCli(s.Args(c.args), c.modules, s.dir.File("dump"));
+        EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+        EXPECT_EQ(r.exit, 2) << r.out;
+        ASSERT_EQ(Events(r, "result").size(), 1u) << r.out;
+        ExpectDocumentedResult(Events(r, "result")[0]);
+        EXPECT_EQ(Events(r, "result")[0]["failed_step"], c.step);
+        ASSERT_EQ(Events(r, "summary").size(), 1u);
+        EXPECT_EQ(Events(r, "summary")[0]["modules"], 0);
+        if (*c.modules) {
+            EXPECT_TRUE(s.Untouched("MOD001"));
+        }
+    }
+    EXPECT_EQ(Events(RunCli(s.Args({"records"}), nullptr), "record").size(), 0u);
+}
+
+// check: the file and the plan a download would take, read and checked without a module.
+TEST(Cli, CheckIsADryRun) {
+    Station s;
+    const std::string bad = s.dir.Write("bad.hex", ":00000001FF\n");
+    const struct {
+        std::vector<std::string> args;
+        int exit;
+        bool loaded, fits, plan;
+    } cases[] = {
+        {{"check"}, 0, true, true, true},
+        {{"check", "--no-sn"}, 0, true, true, false},
+        {{"check", "--sn-addr", "3BF9"}, 2, true, false, true},
+        {{"check", "--sn-addr", "0E10"}, 2, true, false, true},  // over the image's bytes
+        {{"check", bad}, 2, false, false, true},
+        {{"check", s.dir.File("missing.hex")}, 2, false, false, true},
+    };
+    const Result run = RunCli(s.Args({"program"}), "MOD001");
+    ASSERT_EQ(run.exit, 0) << run.out;
+    const nlohmann::json result = Events(run, "result")[0];
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        const Result r = RunCli(s.Args(c.args), "MOD002", s.dir.File("dump"));
+        EXPECT_EQ(r.exit, c.exit) << r.out;
+        ExpectEveryEventStamped(r);
+        ASSERT_EQ(Events(r, "check").size(), 1u) << r.out;
+        const nlohmann::json check = Events(r, "check")[0];
+        EXPECT_EQ(check["ok"], c.exit == 0);
+        EXPECT_EQ(check["loaded"], c.loaded);
+        EXPECT_EQ(check["plan_fits"], c.fits);
+        EXPECT_EQ(check["plan"].is_object(), c.plan);
+        if (c.loaded) {
+            EXPECT_EQ(check["format"], "plain");
+            EXPECT_EQ(check["start"], 0x0E00);
+            EXPECT_EQ(check["end"], 0x1200);
+            EXPECT_EQ(check["sha256"], result["sha256"]);
+            EXPECT_EQ(check["file_sha256"], Sha256Hex(ReadBytes(s.hex)));
+        } else {
+            EXPECT_FALSE(check["status"].get<std::string>().empty());
+        }
+        EXPECT_TRUE(s.Untouched("MOD002"));
+    }
+    // The plan's number is shown, never taken.
+    EXPECT_NE(ReadBytes(s.dir.File("config.ini")).find("\nSN_Current=101\n"), std::string::npos);
+    EXPECT_EQ(Events(RunCli(s.Args({"records"}), nullptr), "record").size(), 1u);
+}
+
+// A module refused before anything was sent to it is tried again while it stays plugged in,
+// once the cause is gone (here the record store comes back); one that was erased and failed
+// is not tried again until it is plugged in again.
+TEST(Cli, WatchTriesAgainWhatNothingWasSentTo) {
+    Station s;
+    const std::string store = s.dir.File("records.sqlite");
+    ASSERT_EQ(::mkdir(store.c_str(), 0755), 0);
+    std::thread mend([&] {
+        ::usleep(300000);
+        ::rmdir(store.c_str());
+    });
+    const Result r = RunCli(s.Args({"watch"}), "MOD001,#BAD001", s.dir.File("dump"), 2500);
+    mend.join();
+    EXPECT_EQ(r.exit, 130) << r.out;
+    std::map<std::string, std::vector<nlohmann::json>> results;
+    for (const auto& result : Events(r, "result")) {
+        ExpectDocumentedResult(result);
+        results[result["uid"]].push_back(result);
+    }
+    // Refused while the store was away (nothing sent), then programmed.
+    ASSERT_GE(results["MOD001"].size(), 2u) << r.out;
+    EXPECT_EQ(results["MOD001"].front()["exit"], 5);
+    EXPECT_EQ(results["MOD001"].back()["exit"], 0);
+    EXPECT_EQ(results["MOD001"].back()["attempt"], results["MOD001"].size());
+    EXPECT_TRUE(s.Programmed("MOD001", results["MOD001"].back()["serial"]["value"]));
+    // Erased, failed at the write: its last attempt, though it stays plugged in.
+    ASSERT_GE(results["BAD001"].size(), 2u) << r.out;
+    EXPECT_EQ(results["BAD001"].back()["failed_step"], "write flash");
+    for (std::size_t i = 0; i + 1 < results["BAD001"].size(); ++i)
+        EXPECT_EQ(results["BAD001"][i]["exit"], 5);
+    const auto summary = Events(r, "summary");
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(summary[0]["modules"], 2);
+    EXPECT_EQ(summary[0]["failed"], 1);
+
+    // A module this user may not open: said once, with its result, and looked at again.
+    const Result locked = RunCli(s.Args({"watch"}), "!LOCKED", {}, 700);
+    EXPECT_EQ(locked.exit, 130) << locked.out;
+    ASSERT_EQ(Events(locked, "result").size(), 1u) << locked.out;
+    ExpectDocumentedResult(Events(locked, "result")[0]);
+    EXPECT_EQ(Events(locked, "result")[0]["outcome"], "no_access");
+    EXPECT_EQ(Events(locked, "result")[0]["exit"], 4);
+    ASSERT_EQ(Events(locked, "summary").size(), 1u);
+    EXPECT_GE(Events(locked, "summary")[0]["list"][0]["attempts"], 2);
 }
 
 // Ctrl+C stops the running blocks; every number taken ends written or used up.
 TEST(Cli, WatchStopsCleanlyOnCtrlC) {
     Station s;
     // 20 ms an answer: Ctrl+C comes in the middle of the flash write.
-    const Result r = RunCli(s.Args({"watch"}), "MOD001,MOD002", s.dir.File("dump"), 1300, 20000);
+    const Result r = RunCli(s.Args({"watch"}), "MOD001,MOD002", s.dir.File("dump"), 250, 20000);
     EXPECT_EQ(r.exit, 130) << r.out;
     const auto records = Events(RunCli(s.Args({"records"}), nullptr), "record");
     ASSERT_EQ(records.size(), 2u);
@@ -498,6 +837,103 @@ TEST(Cli, TwoStationsOnOneServerShareTheCounterAndTheRecord) {
     // Out of reach: exit 5.
     Station away("host=/nonexistent dbname=x connect_timeout=2");
     EXPECT_EQ(RunCli(away.Args({"records"}), nullptr).exit, 5);
+}
+
+// --since takes ISO 8601 in its common forms, compared as times (normalised to UTC), and
+// refuses anything else.
+TEST(Cli, SinceTakesIso8601) {
+    const struct {
+        const char* text;
+        const char* utc;  // null: refused
+    } cases[] = {
+        {"2026-12-01", "2026-12-01T00:00:00.000Z"},
+        {"2026-12-01T08:00", "2026-12-01T08:00:00.000Z"},
+        {"2026-12-01 08:00:05", "2026-12-01T08:00:05.000Z"},
+        {"2026-12-01T08:00:05.5Z", "2026-12-01T08:00:05.500Z"},
+        {"2026-12-01T08:00:05.123456Z", "2026-12-01T08:00:05.123Z"},
+        {"2026-12-01T10:00+02:00", "2026-12-01T08:00:00.000Z"},
+        {"2026-03-01T00:30+0100", "2026-02-28T23:30:00.000Z"},
+        {"2024-02-29T23:00-05", "2024-03-01T04:00:00.000Z"},
+        {"2026-12-31T23:30:00-01:00", "2027-01-01T00:30:00.000Z"},
+        {"yesterday", nullptr},
+        {"2026-12", nullptr},
+        {"2023-02-29", nullptr},
+        {"2026-13-01", nullptr},
+        {"2026-12-01T24:00", nullptr},
+        {"2026-12-01T08:60", nullptr},
+        {"2026-12-01T08:00+2", nullptr},
+        {"2026-12-01T08:00Zjunk", nullptr},
+        {"12/01/2026", nullptr},
+        {"2026-12-01T", nullptr},
+        {"2026-12-01T08:00:05.", nullptr},
+    };
+    for (const auto& c : cases) {
+        const std::optional<std::string> utc = IsoToUtc(c.text);
+        EXPECT_EQ(utc.value_or("refused"), c.utc ? c.utc : "refused") << c.text;
+    }
+    // End to end: a record of today, looked for from around it.
+    Station s;
+    const Result run = RunCli(s.Args({"program"}), "MOD001");
+    ASSERT_EQ(run.exit, 0) << run.out;
+    const std::string day = Events(run, "result")[0]["start"].get<std::string>().substr(0, 10);
+    const struct {
+        std::string since;
+        std::size_t records;
+    } around[] = {
+        {"2000-01-01", 1},
+        {day, 1},
+        {day + "T00:00+23:00", 1},         // the day before, 01:00 UTC
+        {day + "T23:59:59.999-23:59", 0},  // the day after
+        {"2999-01-01T00:00Z", 0},
+    };
+    for (const auto& a : around) {
+        const Result r = RunCli(s.Args({"records", "--since", a.since}), nullptr);
+        EXPECT_EQ(r.exit, 0) << a.since << r.err;
+        EXPECT_EQ(Events(r, "record").size(), a.records) << a.since;
+    }
+    EXPECT_EQ(RunCli(s.Args({"records", "--since", "2026-12-01T08:00+2"}), nullptr).exit, 2);
+}
+
+// Plain output: a line that one module builds piece by piece stays whole while another module
+// logs and reports in between.
+TEST(Cli, PlainLinesOfModulesNeverMix) {
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    {
+        Printer out(Printer::Mode::kPlain, false, file);
+        out.LogPiece("A", {"Handshake ... ", kLogBlack, false, {}});
+        out.LogPiece("B", {"Handshake ... ", kLogBlack, false, {}});
+        out.Event({{"event", "status"}, {"module", "B"}}, "[B] SN: MOD002");
+        out.LogPiece("B", {"Done\r\nErase ... ", kLogBlack, false, {}});
+        out.LogPiece("A", {"Done\r\n", kLogGreen, false, {}});
+        out.LogPiece("B", {"Done\r\n", kLogGreen, false, {}});
+        out.LogPiece("A", {"Write ... ", kLogBlack, false, {}});
+    }  // the unfinished line is ended
+    std::rewind(file);
+    std::string text;
+    for (int c; (c = std::fgetc(file)) != EOF;)
+        text += static_cast<char>(c);
+    std::fclose(file);
+    EXPECT_EQ(text,
+              "[B] Handshake ... \n"  // its own status ends its line
+              "[B] SN: MOD002\n"
+              "[B] Done\n"
+              "[A] Handshake ... Done\n"
+              "[B] Erase ... Done\n"
+              "[A] Write ... \n");
+}
+
+// The result's fields in README are the ones the tests hold.
+TEST(Cli, ReadmeDocumentsEveryResultField) {
+    const std::string readme = ReadBytes(PRAVUNE_README);
+    const std::size_t section = readme.find("### The result");
+    ASSERT_NE(section, std::string::npos);
+    for (const Field& f : kResultFields)
+        EXPECT_NE(readme.find("| `" + std::string(f.key) + "` |", section), std::string::npos)
+            << f.key;
+    for (const char* event : {"log", "progress", "status", "warning", "result", "summary", "module",
+                              "none", "record", "check", "database"})
+        EXPECT_NE(readme.find("`" + std::string(event) + "`", section), std::string::npos) << event;
 }
 
 }  // namespace
