@@ -187,8 +187,10 @@ TEST(ProgrammingStation, HandshakeAtOnceAndWhenAModuleAppears) {
         Rig r(kPlan);
         r.host.SetTickMs(60000);
         r.host.SetFirstTickAtOnce(true);
-        if (unplugged)
+        if (unplugged) {
             r.module.Unplug();
+            r.station.Port().Open();  // the port has seen it go (no stale handle to try first)
+        }
         const auto start = steady_clock::now();
         std::thread worker([&] { r.station.Download(); });
         if (unplugged) {
