@@ -41,6 +41,7 @@
 #include "ledger/database_config.h"
 #include "ledger/record_journal.h"
 #include "ledger/record_store.h"
+#include "ledger/shared_record_store.h"
 #include "settings/config_location.h"
 #include "settings/settings_store.h"
 #include "station/programming_station.h"
@@ -295,10 +296,12 @@ int List(const Options& o, HidPlatform& platform, Printer& out) {
 // One station programming one module on the calling thread.
 class Job {
   public:
-    Job(const Options& o, HidPlatform& platform, Printer& out, std::string module)
+    Job(const Options& o, HidPlatform& platform, Printer& out, std::string module,
+        SharedRecordStore& records)
         : m_observer(out, std::move(module)),
           m_host(m_flags, m_observer),
           m_station(platform, ConfigPath(o), m_observer, m_host, m_flags) {
+        m_station.ShareRecords(records);
         m_station.ReadSettings();
         if (!o.file.empty())
             m_station.m_strPath = o.file;
@@ -385,7 +388,8 @@ void Report(Printer& out, const std::string& module, ProgrammingStation& station
 
 int Program(const Options& o, HidPlatform& platform, Printer& out, StopSignal& stop) {
     const std::string name = !o.port.empty() ? o.port : !o.module.empty() ? o.module : "module";
-    Job job(o, platform, out, name);
+    SharedRecordStore records(ConfigPath(o));
+    Job job(o, platform, out, name, records);
     ProgrammingStation& st = job.station();
     st.Port().SetFilter(o.module, o.port);  // before the identifiers open the port
     st.ApplyBootloaderId();
@@ -498,6 +502,9 @@ class DeviceArrivals {
 
 int Watch(const Options& o, HidPlatform& platform, Printer& out, StopSignal& stop) {
     DeviceArrivals arrivals(stop);
+    // One record store for every module's station: one SQLite connection, or a few of the
+    // server's.
+    SharedRecordStore records(ConfigPath(o));
     unsigned vid = 0, pid = 0;
     Identifiers(ConfigPath(o), vid, pid);
     struct Worker {
@@ -546,8 +553,8 @@ int Watch(const Options& o, HidPlatform& platform, Printer& out, StopSignal& sto
                 Worker& w = running.emplace_back();
                 w.key = key;
                 const std::string name = f.port.empty() ? Latin1ToUtf8(f.uid) : f.port;
-                w.thread = std::thread([&o, &platform, &out, &stop, &w, f, name] {
-                    Job job(o, platform, out, name);
+                w.thread = std::thread([&o, &platform, &out, &stop, &records, &w, f, name] {
+                    Job job(o, platform, out, name, records);
                     ProgrammingStation& st = job.station();
                     st.Port().SetFilter(f.uid, f.port);
                     st.ApplyBootloaderId();
