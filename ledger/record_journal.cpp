@@ -15,8 +15,9 @@ constexpr std::string_view kHeader = "pravune-record-journal\t1";
 // when it rewrites the journal.
 constexpr std::string_view kHeaderWhole = "pravune-record-journal\t2";
 // How long a journal write waits for the settings lock: another loader's reservation may hold
-// it through its database's busy timeouts (three of kRecordBusyTimeout at most).
-constexpr int kJournalLockMs = 15000;
+// it through its database's busy timeouts (three of kRecordBusyTimeout at most) and, on the
+// store its process shares, its wait for a connection (as long again).
+constexpr int kJournalLockMs = 30000;
 
 // Text of any bytes on one line: backslash, control characters and DEL as escapes.
 std::string Escape(std::string_view text) {
