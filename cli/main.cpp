@@ -48,6 +48,7 @@
 #include "ledger/file_sha256.h"
 #include "ledger/record_journal.h"
 #include "ledger/record_store.h"
+#include "ledger/shared_record_store.h"
 #include "settings/config_location.h"
 #include "settings/settings_store.h"
 #include "station/programming_station.h"
@@ -357,12 +358,17 @@ int List(const Options& o, HidPlatform& platform, Printer& out) {
 // One station programming one module on the calling thread.
 class Job {
   public:
-    Job(const Options& o, HidPlatform& platform, Printer& out, std::string module)
+    // `records`: the run's record store, shared by its stations (none: a job that records
+    // nothing, or opens its own).
+    Job(const Options& o, HidPlatform& platform, Printer& out, std::string module,
+        SharedRecordStore* records = nullptr)
         : m_observer(out, std::move(module)),
           m_host(m_flags, m_observer),
           m_station(platform, ConfigPath(o), m_observer, m_host, m_flags) {
         // A module present is asked at once; later attempts keep the protocol's period.
         m_host.SetFirstTickAtOnce(true);
+        if (records)
+            m_station.ShareRecords(*records);
         m_station.ReadSettings();
         if (!o.file.empty())
             m_station.m_strPath = o.file;
@@ -599,7 +605,8 @@ class DeviceArrivals {
 int Program(const Options& o, HidPlatform& platform, Printer& out, StopSignal& stop,
             const RunStart& start) {
     const std::string name = !o.port.empty() ? o.port : !o.module.empty() ? o.module : "module";
-    Job job(o, platform, out, name);
+    SharedRecordStore records(ConfigPath(o));
+    Job job(o, platform, out, name, &records);
     ProgrammingStation& st = job.station();
     st.Port().SetFilter(o.module, o.port);  // before the identifiers open the port
     st.ApplyBootloaderId();
@@ -682,6 +689,8 @@ int Watch(const Options& o, HidPlatform& platform, Printer& out, StopSignal& sto
         }
     }
     DeviceArrivals arrivals([&stop] { stop.Tell(); });
+    // One record store for every station of the run; it outlives their threads.
+    SharedRecordStore records(ConfigPath(o));
     unsigned vid = 0, pid = 0;
     Identifiers(ConfigPath(o), vid, pid);
     using Clock = std::chrono::steady_clock;
@@ -801,9 +810,10 @@ int Watch(const Options& o, HidPlatform& platform, Printer& out, StopSignal& sto
                 Worker& w = running.emplace_back();
                 w.session = &s;
                 w.thread = std::thread(
-                    [&o, &platform, &out, &stop, &w, f, name = s.name, attempt = s.attempts] {
+                    [&o, &platform, &out, &stop, &records, &w, f, name = s.name,
+                     attempt = s.attempts] {
                         const RunStart start;
-                        Job job(o, platform, out, name);
+                        Job job(o, platform, out, name, &records);
                         ProgrammingStation& st = job.station();
                         st.Port().SetFilter(f.uid, f.port);
                         st.ApplyBootloaderId();

@@ -10,9 +10,14 @@
 namespace {
 
 constexpr std::string_view kHeader = "pravune-record-journal\t1";
+// A journal that holds a whole record (a download that got no id) says version 2: a loader that
+// knows only version 1 refuses that journal whole rather than drop the record it cannot read
+// when it rewrites the journal.
+constexpr std::string_view kHeaderWhole = "pravune-record-journal\t2";
 // How long a journal write waits for the settings lock: another loader's reservation may hold
-// it through its database's busy timeouts (three of kRecordBusyTimeout at most).
-constexpr int kJournalLockMs = 15000;
+// it through its database's busy timeouts (three of kRecordBusyTimeout at most) and, on the
+// store its process shares, its wait for a connection (as long again).
+constexpr int kJournalLockMs = 30000;
 
 // Text of any bytes on one line: backslash, control characters and DEL as escapes.
 std::string Escape(std::string_view text) {
@@ -106,7 +111,7 @@ bool ParseLine(const std::vector<std::string_view>& fields, std::vector<JournalE
     if (key == "entry") {
         JournalEntry entry;
         if (values.size() != 3 || !ParseNumber(values[1], entry.id) ||
-            !ParseNumber(values[2], entry.failures) || entry.id <= 0)
+            !ParseNumber(values[2], entry.failures) || entry.id < 0)
             return false;
         entry.database = values[0];
         entries.push_back(std::move(entry));
@@ -115,16 +120,40 @@ bool ParseLine(const std::vector<std::string_view>& fields, std::vector<JournalE
     if (entries.empty())
         return false;
     JournalEntry& entry = entries.back();
+    const bool whole = entry.id == 0;
     if (key == "state") {
         const std::optional<SerialState> state =
             values.size() == 1 ? StateNamed(values[0]) : std::nullopt;
-        if (!state)
+        if (!state || whole)
             return false;
         entry.state = state;
         return true;
     }
-    if (key == "finish") {
+    if (key == "begin") {
+        // A whole record's start, its first line.
         DownloadRecord r;
+        if (!whole || entry.finish || values.size() != 14 || !ParseNumber(values[5], r.processId) ||
+            !ParseNumber(values[11], r.imageStart) || !ParseNumber(values[12], r.imageEnd))
+            return false;
+        r.startUtc = values[0];
+        r.stationHost = values[1];
+        r.stationFolder = values[2];
+        r.stationConfig = values[3];
+        r.loaderVersion = values[4];
+        r.bootId = values[6];
+        r.hexPath = values[7];
+        r.hexFile = values[8];
+        r.fileSha256 = values[9];
+        r.imageSha256 = values[10];
+        r.format = values[13];
+        entry.finish = std::move(r);
+        return true;
+    }
+    if (key == "finish") {
+        if (whole && !entry.finish)
+            return false;
+        // A whole record's end goes onto its start; another record's end is all its own.
+        DownloadRecord r = whole ? std::move(*entry.finish) : DownloadRecord{};
         if (values.size() != 8 || !ParseNumber(values[5], r.durationMs))
             return false;
         r.id = entry.id;
@@ -205,6 +234,20 @@ std::vector<JournalEntry>::iterator Find(std::vector<JournalEntry>& entries,
     });
 }
 
+// The entry in `entries` that is `entry`: by its id, or a whole record by its start.
+std::vector<JournalEntry>::iterator Find(std::vector<JournalEntry>& entries,
+                                         const JournalEntry& entry) {
+    if (entry.id != 0 || !entry.finish)
+        return Find(entries, entry.database, entry.id);
+    const DownloadRecord& r = *entry.finish;
+    return std::find_if(entries.begin(), entries.end(), [&](const JournalEntry& e) {
+        return e.id == 0 && e.database == entry.database && e.finish &&
+               e.finish->startUtc == r.startUtc && e.finish->processId == r.processId &&
+               e.finish->stationConfig == r.stationConfig && e.finish->portPath == r.portPath &&
+               e.finish->endUtc == r.endUtc;
+    });
+}
+
 // Reads the journal, lets `change` change its entries, and writes it back when `change`
 // returns true: all under the settings lock.
 template <typename Change>
@@ -227,6 +270,7 @@ bool ChangeJournal(const std::string& configPath, Change change, std::string* re
 struct Written {
     bool state = false;
     bool finish = false;
+    std::int64_t begun = 0;  // a whole record's id, once begun
 };
 
 }  // namespace
@@ -249,16 +293,32 @@ void Append(std::string& text, const Pieces&... pieces) {
 }
 
 std::string JournalText(const std::vector<JournalEntry>& entries) {
-    std::string text(kHeader);
+    const bool whole = std::any_of(entries.begin(), entries.end(),
+                                   [](const JournalEntry& e) { return e.id == 0; });
+    std::string text(whole ? kHeaderWhole : kHeader);
     text += '\n';
     for (const JournalEntry& e : entries) {
         Append(text, "entry\t", Escape(e.database), "\t", std::to_string(e.id), "\t",
                std::to_string(e.failures), "\n");
-        if (e.state)
+        if (e.state && e.id != 0)
             Append(text, "state\t", SerialStateText(*e.state), "\n");
         if (!e.finish)
             continue;
         const DownloadRecord& r = *e.finish;
+        if (e.id == 0) {
+            Append(text, "begin");
+            for (const std::string* field : {&r.startUtc, &r.stationHost, &r.stationFolder,
+                                             &r.stationConfig, &r.loaderVersion}) {
+                Append(text, "\t", Escape(*field));
+            }
+            Append(text, "\t", std::to_string(r.processId));
+            for (const std::string* field :
+                 {&r.bootId, &r.hexPath, &r.hexFile, &r.fileSha256, &r.imageSha256}) {
+                Append(text, "\t", Escape(*field));
+            }
+            Append(text, "\t", std::to_string(r.imageStart), "\t", std::to_string(r.imageEnd), "\t",
+                   Escape(r.format), "\n");
+        }
         for (const std::string* field :
              {&r.endUtc, &r.verdict, &r.outcome, &r.failedStep, &r.statusText}) {
             Append(text, field == &r.endUtc ? "finish\t" : "\t", Escape(*field));
@@ -278,10 +338,19 @@ bool ParseJournal(std::string_view text, std::vector<JournalEntry>& entries) {
     if (text.empty())
         return true;
     const std::size_t first = text.find('\n');
-    if (text.substr(0, first) != kHeader)
+    if (text.substr(0, first) != kHeader && text.substr(0, first) != kHeaderWhole)
         return false;
     bool broken = false;  // the current entry lost a line: it is left out whole
     std::vector<JournalEntry> read;
+    // The current entry ended: one broken, or a whole record without its start and end, is
+    // left out.
+    auto ended = [&] {
+        const bool unfinished = !read.empty() && read.back().id == 0 &&
+                                (!read.back().finish || read.back().finish->verdict.empty());
+        if ((broken || unfinished) && !read.empty())
+            read.pop_back();
+        broken = false;
+    };
     for (std::size_t at = first; at != std::string_view::npos && at + 1 < text.size();) {
         const std::size_t begin = at + 1;
         at = text.find('\n', begin);
@@ -291,19 +360,15 @@ bool ParseJournal(std::string_view text, std::vector<JournalEntry>& entries) {
             continue;
         const std::vector<std::string_view> fields = Fields(line);
         const bool starts = fields[0] == "entry";
-        if (starts) {
-            if (broken && !read.empty())
-                read.pop_back();
-            broken = false;
-        }
+        if (starts)
+            ended();
         if (!broken && !ParseLine(fields, read)) {
             broken = true;
             if (starts)
                 read.emplace_back();  // stands for the entry, to be dropped with it
         }
     }
-    if (broken && !read.empty())
-        read.pop_back();
+    ended();
     entries = std::move(read);
     return true;
 }
@@ -312,7 +377,7 @@ bool KeepInJournal(const std::string& configPath, const JournalEntry& entry, std
     return ChangeJournal(
         configPath,
         [&](std::vector<JournalEntry>& entries) {
-            auto found = Find(entries, entry.database, entry.id);
+            auto found = entry.id == 0 ? entries.end() : Find(entries, entry.database, entry.id);
             if (found == entries.end()) {
                 entries.push_back(entry);
                 return true;
@@ -350,6 +415,13 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
         done.notes.push_back(
             {"\t- The record of download #" + std::to_string(id) + " " + what, ok});
     };
+    // A whole record's entry, by its start.
+    auto refused = [&](const JournalEntry& entry, const std::string& what, bool ok) {
+        done.notes.push_back({"\t- The record of the download refused at " +
+                                  entry.finish->startUtc + " (" + entry.finish->portPath + ") " +
+                                  what,
+                              ok});
+    };
     // 1. The journal's entries for this database, written.
     std::vector<JournalEntry> entries;
     std::string reason;
@@ -371,14 +443,31 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
             continue;
         Written written;
         bool failed = false;
+        if (entry.id == 0) {
+            // A download refused without a record: begun now with its own start, then ended
+            // below; should the end fail, the entry becomes that record's pending end.
+            DownloadRecord start = *entry.finish;
+            start.id = 0;
+            written.begun = store.BeginDownload(start, &reason);
+            if (written.begun == 0) {
+                if (store.LostConnection()) {
+                    lost = true;
+                    refused(entry, "is still kept for later: " + reason, false);
+                    continue;
+                }
+                failed = true;
+            } else {
+                entry.finish->id = written.begun;
+            }
+        }
         if (entry.state) {
             written.state = store.SetSerialState(entry.id, *entry.state, &reason);
             failed = !written.state;
         }
-        if (entry.finish && !(failed && store.LostConnection())) {
+        if (entry.finish && !failed) {
             std::string why;
             written.finish = store.FinishDownload(*entry.finish, &why);
-            if (!written.finish && !store.LostConnection()) {
+            if (!written.finish && !store.LostConnection() && written.begun == 0) {
                 // Written before, by a catch-up that could not take it out of the journal?
                 std::string ignored;
                 const std::optional<DownloadRecord> now = store.Get(entry.id, &ignored);
@@ -389,18 +478,36 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
                 reason = why;
             }
         }
+        const std::int64_t id = written.begun != 0 ? written.begun : entry.id;
+        if (id == 0) {
+            // Not even begun: its record refused (a database that refuses the data).
+            ++entry.failures;
+            const bool givenUp = entry.failures >= kJournalAttempts;
+            refused(entry,
+                    (givenUp ? "cannot be written: " : "cannot be written yet: ") + reason +
+                        (givenUp ? "" : " (kept for later)"),
+                    false);
+            written.finish = givenUp;
+            worked.emplace_back(entry, written);
+            continue;
+        }
         if (failed && store.LostConnection()) {
             lost = true;  // out of reach: everything stays for the next download
-            note(entry.id, "is still kept for later: " + reason, false);
+            note(id, "is still kept for later: " + reason, false);
+            if (written.begun != 0)
+                worked.emplace_back(entry, written);  // now the end of record `id`
             continue;
         }
         if (failed && entry.failures + 1 >= kJournalAttempts) {
-            note(entry.id, "cannot be completed: " + reason, false);
-            written = {entry.state.has_value(), entry.finish.has_value()};  // given up
+            note(id, "cannot be completed: " + reason, false);
+            written.state = entry.state.has_value();  // given up
+            written.finish = entry.finish.has_value();
         } else if (failed) {
-            note(entry.id, "cannot be completed yet: " + reason + " (kept for later)", false);
+            note(id, "cannot be completed yet: " + reason + " (kept for later)", false);
+        } else if (written.begun != 0) {
+            refused(entry, "is written now: download #" + std::to_string(id), true);
         } else {
-            note(entry.id, "is complete now", true);
+            note(id, "is complete now", true);
         }
         if (failed)
             ++entry.failures;
@@ -412,13 +519,17 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
             configPath,
             [&](std::vector<JournalEntry>& now) {
                 for (const auto& [entry, written] : worked) {
-                    auto found = Find(now, entry.database, entry.id);
+                    auto found = Find(now, entry);
                     if (found == now.end())
                         continue;
                     if (written.state && found->state == entry.state)
                         found->state.reset();
-                    if (written.finish)
+                    if (written.finish) {
                         found->finish.reset();
+                    } else if (written.begun != 0) {
+                        found->id = written.begun;  // begun: its end waits as any other's
+                        found->finish->id = written.begun;
+                    }
                     found->failures = entry.failures;
                     if (!found->state && !found->finish)
                         now.erase(found);

@@ -22,10 +22,14 @@
 // before this boot of the host, or no process of its id runs now. Records of other hosts, and
 // of processes still running, are never touched.
 
-// One record's writes that wait in the journal.
+// One record's writes that wait in the journal. A download refused because the database could
+// not be had (out of reach, a file that cannot be opened, no connection free in time) got no
+// record: its entry has id 0 and `finish` holds the whole record (the fields BeginDownload
+// and FinishDownload write); it is begun and ended, with its own times and log, by the next
+// download that reaches the database.
 struct JournalEntry {
     std::string database;                  // the database the record is in (JournalDatabaseKey)
-    std::int64_t id = 0;                   // the record's id there
+    std::int64_t id = 0;                   // the record's id there; 0 for a whole record
     std::optional<SerialState> state;      // the number's final state
     std::optional<DownloadRecord> finish;  // the record's end: the fields FinishDownload writes
     int failures = 0;  // catch-ups that could not write it (an unreachable database not counted)
@@ -50,8 +54,8 @@ std::string JournalText(const std::vector<JournalEntry>& entries);
 bool ParseJournal(std::string_view text, std::vector<JournalEntry>& entries);
 
 // Adds to the journal of the config.ini at `configPath` what the record `entry.id` still
-// needs, merged with what the journal holds for it already. False, with the reason, when the
-// journal cannot be written.
+// needs, merged with what the journal holds for it already (a whole record, id 0, is added as
+// it is). False, with the reason, when the journal cannot be written.
 bool KeepInJournal(const std::string& configPath, const JournalEntry& entry, std::string* reason);
 
 // Who runs a station: the records it may close as interrupted are its config.ini's on its host.

@@ -68,7 +68,9 @@ struct CounterStation {
 //   no_module     no module answered the handshake (the wait ran out, or it was stopped first)
 //   no_access     a module was present but could not be opened (see the udev rule)
 //   refused       the HEX file or the serial-number plan was refused: nothing was sent
-//   not_recorded  the serial number could not be taken (the ledger or the settings store)
+//   not_recorded  the serial number could not be taken (the ledger or the settings store); or
+//                 the record could not be begun (failing step "record"), written later from
+//                 the journal
 //   interrupted   the process ended before the download's end was recorded: closed by a later
 //                 station on that config.ini (verdict "failed", no end time)
 // Records made before loader 1.5.1 have "" (or "succeeded" for the successful ones).
@@ -126,7 +128,8 @@ inline constexpr std::chrono::milliseconds kRecordBusyTimeout{5000};
 
 // Where the downloads are recorded. Errors are returned as values: false, 0 or nothing, with
 // the reason in `reason` when it is given. One object is used by one thread at a time; other
-// threads and processes open their own.
+// threads and processes open their own, or the stations of one process share one through
+// SharedRecordStore (ledger/shared_record_store.h), a handle each.
 class RecordStore {
   public:
     virtual ~RecordStore() = default;

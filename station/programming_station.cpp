@@ -12,6 +12,7 @@
 #include "ledger/file_sha256.h"
 #include "ledger/record_journal.h"
 #include "ledger/sha256.h"
+#include "ledger/shared_record_store.h"
 #include "settings/os_files.h"
 #include "settings/ini_document.h"
 #include "settings/settings_store.h"
@@ -383,6 +384,11 @@ bool ProgrammingStation::StepResult(bool ok) {
 bool ProgrammingStation::OpenRecords(std::string* reason) {
     if (m_records)
         return true;
+    if (m_shared) {
+        m_database = m_shared->Choice();
+        m_records = m_shared->Handle(reason);
+        return m_records != nullptr;
+    }
     m_database = ChooseDatabase(m_settingsPath);
     m_records = OpenChosenRecordStore(m_database, m_settingsPath, reason);
     return m_records != nullptr;
@@ -418,6 +424,7 @@ void ProgrammingStation::CatchUpRecords() {
 bool ProgrammingStation::BeginRecord() {
     m_record = DownloadRecord{};
     m_recordEnd = RecordEnd::kWritten;
+    m_recordRefusal.clear();
     m_record.startUtc = UtcNowIso();
     // The station is its config.ini (every installed station runs from /usr/bin), on its host,
     // in this process and boot.
@@ -450,13 +457,16 @@ bool ProgrammingStation::BeginRecord() {
     // reconnects by itself.
     if (!m_records || !m_records->LostConnection())
         m_records.reset();
-    Log("The download cannot be recorded in " + m_database.name + ": " + reason + "\r\n", kLogRed);
+    m_recordRefusal = "The download cannot be recorded in " + m_database.name + ": " + reason;
+    Log(m_recordRefusal + "\r\n", kLogRed);
     return false;
 }
 
 void ProgrammingStation::FinishRecord(bool ok, const std::string& failedStep,
                                       std::int64_t durationMs) {
     // Filled also when nothing could be recorded: the front end reports the download from it.
+    // A download refused for want of its record is recorded whole, later.
+    const bool whole = m_record.id == 0 && !m_recordRefusal.empty();
     m_record.endUtc = UtcNowIso();  // the true end, also when the end is written later
     m_record.verdict = ok ? "succeeded" : "failed";
     m_record.outcome = OutcomeClass(ok, failedStep);
@@ -464,9 +474,23 @@ void ProgrammingStation::FinishRecord(bool ok, const std::string& failedStep,
     // The failing step's own text: what it left in the status, else its first red line.
     m_record.statusText = ok ? std::string() : !m_strStatus.empty() ? m_strStatus : m_stepNote;
     m_record.durationMs = durationMs;
-    if (!m_records || m_record.id == 0)
+    if (!whole && (!m_records || m_record.id == 0))
         return;
     m_record.log = m_runLog;
+    if (whole) {
+        m_record.failedStep = "record";
+        m_record.statusText = NoteText(m_recordRefusal);
+        std::string why;
+        const JournalEntry entry{JournalDatabaseKey(m_database), 0, std::nullopt, m_record, 0};
+        const bool later = KeepInJournal(m_settingsPath, entry, &why);
+        m_observer.OnLog(
+            {later ? "\t- This refusal is kept for later: it is recorded at the "
+                     "next download that reaches " +
+                         m_database.name + "\r\n"
+                   : "\t- This refusal could not be kept for later either: " + why + "\r\n",
+             kLogRed, false});
+        return;
+    }
     std::string reason;
     if (!m_records->FinishDownload(m_record, &reason)) {
         // Kept in the journal beside config.ini: the next station on it writes it.

@@ -15,6 +15,8 @@
 #include "settings/os_files.h"
 #include "station/station_observer.h"
 
+class SharedRecordStore;
+
 // The status colours: a module present, and none.
 inline constexpr std::uint32_t kStatusFound = 0x008000;
 inline constexpr std::uint32_t kStatusAbsent = 0xB86305;
@@ -94,7 +96,8 @@ class ProgrammingStation {
     // (its end, its number's state) kept in the journal beside config.ini, which the next
     // station on that config.ini writes; or not even that (it stays "running" until a later
     // station closes it as interrupted). A download that could not be recorded at all began no
-    // record: kWritten.
+    // record: kWritten (its refusal is kept in the journal as a whole record, which the next
+    // download that reaches the database records).
     enum class RecordEnd { kWritten, kKeptForLater, kLost };
     RecordEnd LastRecordEnd() const { return m_recordEnd; }
     // The last record's outcome class (one of kRecordOutcomes).
@@ -115,6 +118,11 @@ class ProgrammingStation {
     // Whether the serial-number plan, if one is on, fits the loaded image (the check a download
     // makes before the handshake), with the reasons logged.
     bool PlanFits();
+
+    // The record store that this process's stations on this config.ini share (the command
+    // line's), used instead of one of the station's own; set before the first download, and
+    // outliving the station. Without it the station opens its own, as the window's does.
+    void ShareRecords(SharedRecordStore& records) { m_shared = &records; }
 
     // Saves one key of config.ini; a failure is logged once until a save succeeds again.
     void SaveSetting(const std::string& key, const std::string& value);
@@ -208,7 +216,10 @@ class ProgrammingStation {
     os_files::FileVersion m_seenSettings;
 
     DatabaseChoice m_database;  // chosen when the record store is opened
-    std::unique_ptr<RecordStore> m_records;
+    SharedRecordStore* m_shared = nullptr;
+    std::unique_ptr<RecordStore> m_records;  // the station's own, or its handle of m_shared
+    // Why the running download's record could not be begun (empty when it was).
+    std::string m_recordRefusal;
     // Whether this station has closed the records gone processes left running.
     bool m_closedInterrupted = false;
     RecordEnd m_recordEnd = RecordEnd::kWritten;

@@ -37,6 +37,29 @@ JournalEntry Entry(std::int64_t id, std::optional<SerialState> state, bool finis
     return e;
 }
 
+// A download refused without a record: the whole record, started and ended.
+JournalEntry Whole(const std::string& database = "records.sqlite") {
+    JournalEntry e = Entry(0, std::nullopt, true, database);
+    DownloadRecord& r = *e.finish;
+    r.startUtc = "2026-12-07T16:42:04.000Z";
+    r.stationHost = "line-1";
+    r.stationFolder = "/opt/line";
+    r.stationConfig = "/opt/line/config.ini";
+    r.loaderVersion = "1.5.1";
+    r.processId = 4242;
+    r.bootId = "boot\t1";
+    r.hexPath = "fw.hex";
+    r.hexFile = "/opt/line/fw.hex";
+    r.fileSha256 = std::string(64, 'a');
+    r.imageSha256 = std::string(64, 'b');
+    r.imageStart = 0x0E00;
+    r.imageEnd = 0x2000;
+    r.format = "plain";
+    r.outcome = "not_recorded";
+    r.failedStep = "record";
+    return e;
+}
+
 std::string AllBytes() {
     std::string text;
     for (int c = 0; c < 256; ++c)
@@ -84,13 +107,15 @@ TEST_P(RecordJournalParse, LeavesOutWhatItCannotRead) {
 }
 
 const std::string kHead = "pravune-record-journal\t1\n";
+const std::string kHeadWhole = "pravune-record-journal\t2\n";
+const std::string kBegin = "begin\ts\th\tf\tc\tv\t1\tb\tp\tx\tfs\tis\t0\t1\tplain\n";
 
 INSTANTIATE_TEST_SUITE_P(
     RecordJournal, RecordJournalParse,
     ::testing::Values(
         ParseCase{"empty", "", true, {}},
         ParseCase{"another_program", "[SETTING]\nSN_Current=1\n", false, {}},
-        ParseCase{"a_newer_loader", "pravune-record-journal\t2\nentry\tx\t1\t0\n", false, {}},
+        ParseCase{"a_newer_loader", "pravune-record-journal\t9\nentry\tx\t1\t0\n", false, {}},
         ParseCase{
             "two_entries",
             JournalText({Entry(1, SerialState::kWritten, true), Entry(2, std::nullopt, true)}),
@@ -111,7 +136,20 @@ INSTANTIATE_TEST_SUITE_P(
                           "\t\tx\nentry\tr\t-1\t0\nentry\tr\tx\t0\nentry\tr\t5\t0\n",
                   true,
                   {5}},
-        ParseCase{"a_later_loaders_field", kHead + "entry\tr\t8\t0\nsigned\tabc\n", true, {8}}),
+        ParseCase{"a_later_loaders_field", kHead + "entry\tr\t8\t0\nsigned\tabc\n", true, {8}},
+        ParseCase{"a_whole_record",
+                  JournalText({Whole(), Entry(2, SerialState::kWritten, true), Whole("r")}),
+                  true,
+                  {0, 2, 0}},
+        // A whole record without its start, its end, or with a state; a start of a record
+        // that has an id.
+        ParseCase{"a_whole_record_needs_its_start_and_end",
+                  kHeadWhole + "entry\tr\t0\t0\nfinish\t\tfailed\t\t\t\t0\t\t\n" +
+                      "entry\tr\t0\t0\n" + kBegin + "entry\tr\t0\t0\nstate\twritten\n" + kBegin +
+                      "entry\tr\t3\t0\n" + kBegin + "entry\tr\t4\t0\nentry\tr\t0\t0\n" + kBegin +
+                      "finish\t\tfailed\t\t\t\t0\t\t\n",
+                  true,
+                  {4, 0}}),
     CaseName());
 
 TEST(RecordJournal, KeepMergesARecordsWritesAndLeavesOthersAlone) {
@@ -131,7 +169,7 @@ TEST(RecordJournal, KeepMergesARecordsWritesAndLeavesOthersAlone) {
     EXPECT_FALSE(entries[1].finish);
 
     // A journal this loader cannot read is never replaced.
-    const std::string foreign = "pravune-record-journal\t2\nsomething newer\n";
+    const std::string foreign = "pravune-record-journal\t9\nsomething newer\n";
     dir.Write("records.journal", foreign);
     EXPECT_FALSE(KeepInJournal(config, Entry(3, SerialState::kWritten, false), &reason));
     EXPECT_EQ(reason, path + " was written by another program or a newer loader");
@@ -210,8 +248,10 @@ TEST_P(RecordJournalCatchUp, WritesItsDatabasesEntriesAndKeepsWhatItCannot) {
     refused.finish->outcome = "exploded";
     refused.failures = kJournalAttempts - 2;
     for (const JournalEntry& e : {Entry(a, SerialState::kUsedUp, true, key), refused,
-                                  Entry(99, SerialState::kWritten, false, "elsewhere")})
+                                  Entry(99, SerialState::kWritten, false, "elsewhere"), Whole(key)})
         ASSERT_TRUE(KeepInJournal(m_db.configPath(), e, &reason)) << reason;
+    // Read only by loaders that know a whole record.
+    EXPECT_EQ(ReadBytes(RecordJournalPathFor(m_db.configPath())).rfind(kHeadWhole, 0), 0u);
 
     auto texts = [](const Completion& done) {
         std::vector<std::string> out;
@@ -224,11 +264,28 @@ TEST_P(RecordJournalCatchUp, WritesItsDatabasesEntriesAndKeepsWhatItCannot) {
               (std::vector<std::string>{
                   "\t- The record of download #" + std::to_string(a) + " is complete now",
                   "\t- The record of download #" + std::to_string(b) +
-                      " cannot be completed yet: " + refusal + " (kept for later)"}));
+                      " cannot be completed yet: " + refusal + " (kept for later)",
+                  "\t- The record of the download refused at 2026-12-07T16:42:04.000Z (usb-1-2) "
+                  "is written now: download #" +
+                      std::to_string(b + 1)}));
     const DownloadRecord done = *store->Get(a, &reason);
     EXPECT_EQ(done.outcome, "stopped");
     EXPECT_EQ(done.serialState, SerialState::kUsedUp);
     EXPECT_EQ(done.log, Entry(a, std::nullopt, true).finish->log);
+    // The refused download, with the times, station, file and log it had.
+    const DownloadRecord whole = *store->Get(b + 1, &reason);
+    DownloadRecord expected = *Whole(key).finish;
+    expected.id = b + 1;
+    expected.verdict = "failed";
+    for (auto field :
+         {&DownloadRecord::startUtc, &DownloadRecord::endUtc, &DownloadRecord::stationConfig,
+          &DownloadRecord::bootId, &DownloadRecord::hexFile, &DownloadRecord::imageSha256,
+          &DownloadRecord::verdict, &DownloadRecord::outcome, &DownloadRecord::failedStep,
+          &DownloadRecord::portPath})
+        EXPECT_EQ(whole.*field, expected.*field);
+    EXPECT_EQ(whole.processId, 4242);
+    EXPECT_EQ(whole.imageEnd, 0x2000u);
+    EXPECT_EQ(whole.log, expected.log);
 
     std::vector<JournalEntry> left;
     ASSERT_TRUE(ParseJournal(ReadBytes(RecordJournalPathFor(m_db.configPath())), left));

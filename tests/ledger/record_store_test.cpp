@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "ledger/sha256.h"
+#include "ledger/shared_record_store.h"
 #include "settings/settings_store.h"
 #include "tests/support/case_name.h"
 #include "tests/support/temp_dir.h"
@@ -546,6 +547,53 @@ TEST_F(PostgresStore, AConnectionLostInsideATransactionReconnectsAfterIt) {
     EXPECT_FALSE(store->FindSerial(kPlan, 9, &reason));
     EXPECT_EQ(reason, "serial number 0x000009 of plan 0x0E00/3 was never given");
     EXPECT_TRUE(store->ReserveSerial(id, kPlan, 9, nullptr, &reason)) << reason;
+}
+
+// The store the stations of one process share: a call waits for a connection at most the
+// store's wait, then fails as a lost connection (the download refused, or its write kept for
+// later), and gets one once it is free again.
+TEST_P(RecordStoreTest, ASharedStoreWaitsABoundedTimeForItsConnection) {
+    SharedRecordStore shared(m_db.configPath(), {1, std::chrono::milliseconds(200)});
+    std::string reason, inner;
+    auto holder = shared.Handle(&reason), waiter = shared.Handle(&reason);
+    ASSERT_TRUE(holder && waiter) << reason;
+    EXPECT_EQ(waiter->Where(), ChooseDatabase(m_db.configPath()).name);
+    const std::int64_t id = holder->BeginDownload(Started(), &reason);
+    std::chrono::steady_clock::duration waited{};
+    ASSERT_TRUE(holder->ReserveSerial(
+        id, kPlan, 7,
+        [&](std::string*) {
+            const auto started = std::chrono::steady_clock::now();
+            EXPECT_EQ(waiter->BeginDownload(Started(), &inner), 0);
+            waited = std::chrono::steady_clock::now() - started;
+            return true;
+        },
+        &reason))
+        << reason;
+    EXPECT_TRUE(waiter->LostConnection());
+    EXPECT_EQ(inner, shared.Choice().name + ": no connection to the record free within 200 ms");
+    EXPECT_GE(waited, std::chrono::milliseconds(200));
+    EXPECT_LT(waited, std::chrono::seconds(5));
+    EXPECT_GT(waiter->BeginDownload(Started(), &reason), 0) << reason;
+    EXPECT_FALSE(waiter->LostConnection());
+    EXPECT_EQ(shared.MostConnections(), 1u);
+}
+
+// A pooled connection the server ended is closed, and the pool's next call opens another.
+TEST_F(PostgresStore, ASharedStoreReplacesAConnectionTheServerEnded) {
+    SharedRecordStore shared(db.configPath());
+    auto handle = shared.Handle(&reason);
+    ASSERT_TRUE(handle) << reason;
+    ASSERT_TRUE(db.Raw()
+                    ->Run("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE "
+                          "application_name = 'pravune-loader' AND pid <> pg_backend_pid() AND "
+                          "datname = current_database()")
+                    .ok());
+    if (handle->BeginDownload(Started(), &reason) == 0) {
+        EXPECT_TRUE(handle->LostConnection()) << reason;
+    }
+    EXPECT_GT(handle->BeginDownload(Started(), &reason), 0) << reason;
+    EXPECT_EQ(shared.Connections(), 1u);
 }
 
 // A server out of reach, silent or named wrongly: a bounded wait, a reason that says why, and

@@ -12,6 +12,9 @@
 #include <set>
 #include <thread>
 
+#include "ledger/record_journal.h"
+#include "ledger/shared_record_store.h"
+#include "tests/support/case_name.h"
 #include "tests/support/station_rig.h"
 #include "tests/support/test_database.h"
 #ifndef _WIN32
@@ -385,6 +388,7 @@ TEST_F(ServerStations, AnOutageNeverLeavesANumberUnrecorded) {
     EXPECT_FALSE(r->station.Download());
     EXPECT_FALSE(Sent(*r, CMD_ERASE));
     EXPECT_TRUE(Says(*r, "The download cannot be recorded in PostgreSQL server /tmp/"));
+    EXPECT_TRUE(Says(*r, "\t- This refusal is kept for later: it is recorded at the next "));
     Server("resume");
 
     // 2. Lost right after the handshake: no number can be taken, and the module is refused
@@ -427,8 +431,21 @@ TEST_F(ServerStations, AnOutageNeverLeavesANumberUnrecorded) {
     EXPECT_EQ(m_db.Count("SELECT count(*) FROM serials WHERE value = 4660 AND state = "
                          "'used_up'"),
               1);
-    EXPECT_EQ(m_db.Count("SELECT count(*) FROM downloads WHERE verdict = 'failed'"), 2);
+    // The refusal of step 1 too, begun and ended with its own times and log.
+    EXPECT_EQ(m_db.Count("SELECT count(*) FROM downloads WHERE verdict = 'failed'"), 3);
     EXPECT_EQ(m_db.Count("SELECT count(*) FROM downloads WHERE verdict = 'running'"), 0);
+    EXPECT_EQ(m_db.Count("SELECT count(*) FROM downloads WHERE outcome = 'not_recorded' AND "
+                         "failed_step = 'record' AND status_text LIKE 'The download cannot be "
+                         "recorded in PostgreSQL server %' AND end_utc >= start_utc AND "
+                         "start_utc = (SELECT min(start_utc) FROM downloads)"),
+              1);
+    EXPECT_EQ(m_db.Count("SELECT count(*) FROM download_log AS l JOIN downloads AS d ON d.id = "
+                         "l.download_id WHERE d.failed_step = 'record' AND l.text LIKE "
+                         "'Download --- %'"),
+              1);
+    EXPECT_FALSE(std::filesystem::exists(RecordJournalPathFor(r->folderPath + "/config.ini")) &&
+                 ReadBytes(RecordJournalPathFor(r->folderPath + "/config.ini")).find("entry") !=
+                     std::string::npos);
     EXPECT_EQ(r->station.m_strSnValue, "1236");
     EXPECT_EQ(settings_file::Read(r->folderPath + "/config.ini", "SETTING", "SN_Current", ""),
               "1236");
@@ -453,6 +470,108 @@ TEST_F(ServerStations, ANumberAboveTheWidthsLargestIsRefused) {
     EXPECT_EQ(m_db.Count("SELECT count(*) FROM serials WHERE value = 4294967295 AND state = "
                          "'used_up'"),
               1);
+}
+
+// ---- The stations of one process ----
+
+// Sixteen stations of one process (watch's, one per module) on one config.ini and the record
+// store the process shares: every module programmed, every number given once, no "database is
+// locked". On the server through a role of fewer connections than the pool would open.
+struct ProcessCase {
+    std::string name;
+    Backend backend;
+    int slots;  // the role's connection limit on the server
+};
+
+class ProcessStations : public ::testing::TestWithParam<ProcessCase> {
+  protected:
+    // The role of few slots, dropped after the database that lets it in.
+    struct Role {
+        ~Role() {
+            std::string base = TestServerConnection(), ignored;
+            while (!base.empty() && (base.back() == '\n' || base.back() == ' '))
+                base.pop_back();
+            if (name.empty())
+                return;
+            if (auto admin = sql::OpenPostgres(base + " dbname=postgres", &ignored))
+                admin->Script("DROP ROLE IF EXISTS " + name);
+        }
+        std::string name;
+    } m_role;
+    TestDatabase m_db{GetParam().backend};
+};
+
+INSTANTIATE_TEST_SUITE_P(Stations, ProcessStations,
+                         ::testing::Values(ProcessCase{"sqlite", Backend::kSqlite, 0},
+                                           ProcessCase{"postgres_2_slots", Backend::kPostgres, 2}),
+                         CaseName());
+
+TEST_P(ProcessStations, SixteenShareOneStoreAndGiveEachNumberOnce) {
+    REQUIRE_DATABASE(m_db);
+    constexpr int kStations = 16, kEach = 25;
+    const ProcessCase& c = GetParam();
+    std::string connection;
+    if (c.backend == Backend::kPostgres) {
+        auto raw = m_db.Raw();
+        m_role.name = "few_" + raw->Run("SELECT current_database()").rows.at(0).Text(0);
+        ASSERT_TRUE(raw->Script("CREATE ROLE " + m_role.name + " LOGIN CONNECTION LIMIT " +
+                                std::to_string(c.slots) + "; GRANT ALL ON SCHEMA public TO " +
+                                m_role.name)
+                        .ok());
+        connection = "[DATABASE]\nConnection=" + m_db.connection() + " user=" + m_role.name + "\n";
+    }
+    const std::string folder = m_db.dir().path() + "/line";
+    std::filesystem::create_directories(folder);
+    m_db.UseSqliteBeside(folder + "/config.ini");
+    {
+        const std::string plan =
+            "AutoSN=1\nSN_StartAddr=3B00\nSN_Current=0000\nSN_Bytes=2\nSN_Step=1\n" + connection;
+        Rig setup(plan.c_str(), FullImageHex(0x0E00, 0x0E40), "SETUP0", folder);
+    }
+    SharedRecordStore shared(folder + "/config.ini");
+    std::vector<std::unique_ptr<Rig>> rigs;
+    std::vector<std::vector<std::uint32_t>> numbers(kStations);
+    std::vector<std::vector<std::string>> failures(kStations);
+    for (int i = 0; i < kStations; ++i) {
+        char uid[8];
+        std::snprintf(uid, sizeof uid, "MOD%03d", i);
+        Rig& r = *rigs.emplace_back(std::make_unique<Rig>(nullptr, std::string(), uid, folder));
+        r.station.ShareRecords(shared);
+        std::vector<std::uint32_t>& mine = numbers[static_cast<std::size_t>(i)];
+        r.module.onExchange = [&r, &mine](std::size_t) {
+            const BootPacket& p = r.module.commands().back();
+            if (p[0] == CMD_WRITE && p[1] == 0x00 && p[2] == 0x3B)
+                mine.push_back(static_cast<std::uint32_t>((p[4] << 8) | p[5]));
+        };
+    }
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kStations; ++i) {
+        threads.emplace_back([&, i] {
+            Rig& r = *rigs[static_cast<std::size_t>(i)];
+            for (int n = 0; n < kEach; ++n) {
+                if (!r.station.Download())
+                    for (const std::string& line : r.rec.Lines())
+                        failures[static_cast<std::size_t>(i)].push_back(line);
+            }
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    std::set<std::uint32_t> given;
+    for (int i = 0; i < kStations; ++i) {
+        EXPECT_EQ(failures[static_cast<std::size_t>(i)], std::vector<std::string>()) << i;
+        given.insert(numbers[static_cast<std::size_t>(i)].begin(),
+                     numbers[static_cast<std::size_t>(i)].end());
+    }
+    EXPECT_EQ(given.size(), std::size_t{kStations * kEach});
+    EXPECT_EQ(*given.rbegin(), std::uint32_t{kStations * kEach - 1});
+    EXPECT_EQ(m_db.Count("SELECT count(*) FROM downloads WHERE verdict = 'succeeded'"),
+              kStations * kEach);
+    EXPECT_EQ(m_db.Count("SELECT count(DISTINCT value) FROM serials WHERE state = 'written'"),
+              kStations * kEach);
+    // One connection on SQLite; on the server no more than its slots.
+    EXPECT_GE(shared.MostConnections(), 1u);
+    EXPECT_LE(shared.MostConnections(), c.backend == Backend::kSqlite ? 1u : std::size_t(c.slots));
 }
 
 }  // namespace

@@ -1,0 +1,263 @@
+#include "ledger/shared_record_store.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a pool that a server refused for too many clients keeps to the connections it has
+// before it tries for more again; and the pauses between attempts while it has none.
+constexpr std::chrono::seconds kRefusalQuiet{30};
+constexpr std::chrono::milliseconds kFirstRetry{20}, kLongestRetry{500};
+
+void SetReason(std::string* reason, std::string text) {
+    if (reason)
+        *reason = std::move(text);
+}
+
+}  // namespace
+
+bool TooManyClients(const std::string& reason) {
+    // The server's own words (SQLSTATE 53300, which libpq does not hand over for a refused
+    // connection): "sorry, too many clients already", "too many connections for role ...",
+    // "remaining connection slots are reserved ...".
+    for (const char* words :
+         {"too many clients", "too many connections", "connection slots are reserved"})
+        if (reason.find(words) != std::string::npos)
+            return true;
+    return false;
+}
+
+struct SharedRecordStore::Pool {
+    Pool(const std::string& configPath, SharedStoreLimits given)
+        : config(configPath),
+          choice(ChooseDatabase(configPath)),
+          limits(given),
+          most(choice.shared() ? std::max<std::size_t>(given.connections, 1) : 1),
+          cap(most),
+          where(choice.name) {}
+
+    // A connection for one call, waited for until `deadline`; null with the reason.
+    std::unique_ptr<RecordStore> Borrow(Clock::time_point deadline, std::string* reason) {
+        std::unique_lock lock(mutex);
+        std::string refused;  // the server's last refusal for too many clients
+        std::chrono::milliseconds retry = kFirstRetry;
+        for (;;) {
+            if (!idle.empty()) {
+                std::unique_ptr<RecordStore> store = std::move(idle.back());
+                idle.pop_back();
+                return store;
+            }
+            const Clock::time_point now = Clock::now();
+            if (cap < most && now >= capUntil)
+                cap = most;
+            if (open < cap) {
+                ++open;
+                lock.unlock();
+                std::string why;
+                std::unique_ptr<RecordStore> store = OpenChosenRecordStore(choice, config, &why);
+                lock.lock();
+                if (store) {
+                    mostOpen = std::max(mostOpen, open);
+                    where = store->Where();
+                    version = store->SchemaVersion();
+                    return store;
+                }
+                --open;
+                freed.notify_all();  // the slot it held may serve another
+                if (!TooManyClients(why)) {
+                    SetReason(reason, why);
+                    return nullptr;
+                }
+                // The server's slots are taken (by others, or by this pool's own): no more
+                // than are open now until it has been quiet a while.
+                refused = why;
+                cap = open;
+                capUntil = Clock::now() + kRefusalQuiet;
+            }
+            if (Clock::now() >= deadline)
+                break;
+            if (open == 0) {
+                // None of ours to wait for: again after a pause that grows.
+                freed.wait_until(lock, std::min(deadline, Clock::now() + retry));
+                retry = std::min(retry * 2, kLongestRetry);
+                cap = std::max<std::size_t>(cap, 1);
+            } else {
+                freed.wait_until(lock, deadline);
+            }
+        }
+        SetReason(reason, where + ": no connection to the record free within " +
+                              std::to_string(limits.wait.count()) + " ms" +
+                              (refused.empty() ? std::string() : " (" + refused + ")"));
+        return nullptr;
+    }
+
+    // Back after a call; a connection whose last call lost it is closed (a new one is opened
+    // when needed, through the same wait for a free slot).
+    void Return(std::unique_ptr<RecordStore> store) {
+        const std::lock_guard lock(mutex);
+        if (store->LostConnection()) {
+            store.reset();
+            --open;
+        } else {
+            idle.push_back(std::move(store));
+        }
+        freed.notify_all();
+    }
+
+    const std::string config;
+    const DatabaseChoice choice;
+    const SharedStoreLimits limits;
+    const std::size_t most;  // connections at most
+
+    mutable std::mutex mutex;
+    std::condition_variable freed;
+    std::vector<std::unique_ptr<RecordStore>> idle;
+    std::size_t open = 0;  // idle, lent and being opened
+    std::size_t mostOpen = 0;
+    std::size_t cap;  // lowered for a while by a server's refusal for too many clients
+    Clock::time_point capUntil;
+    std::string where;
+    int version = 0;
+};
+
+namespace {
+
+// A station's view of the shared store: each call on a connection of its own for that call.
+class SharedHandle final : public RecordStore {
+  public:
+    explicit SharedHandle(SharedRecordStore::Pool& pool) : m_pool(pool) {
+        const std::lock_guard lock(pool.mutex);
+        m_where = pool.where;
+        m_version = pool.version;
+    }
+
+    std::int64_t BeginDownload(const DownloadRecord& record, std::string* reason) override {
+        return With(reason, std::int64_t{0},
+                    [&](RecordStore& s) { return s.BeginDownload(record, reason); });
+    }
+    bool ReserveSerial(std::int64_t downloadId, SerialPlanKey plan, std::uint32_t value,
+                       const std::function<bool(std::string* reason)>& alsoSave,
+                       std::string* reason) override {
+        return With(reason, false, [&](RecordStore& s) {
+            return s.ReserveSerial(downloadId, plan, value, alsoSave, reason);
+        });
+    }
+    std::optional<TakenSerial> TakeSerial(std::int64_t downloadId, SerialPlanKey plan,
+                                          std::uint32_t start, std::uint32_t step,
+                                          const CounterStation& station,
+                                          std::string* reason) override {
+        return With(reason, std::optional<TakenSerial>(), [&](RecordStore& s) {
+            return s.TakeSerial(downloadId, plan, start, step, station, reason);
+        });
+    }
+    bool ReadCounter(SerialPlanKey plan, std::optional<SerialCounter>& counter,
+                     std::string* reason) override {
+        return With(reason, false,
+                    [&](RecordStore& s) { return s.ReadCounter(plan, counter, reason); });
+    }
+    bool SetCounter(SerialPlanKey plan, std::uint32_t next, std::uint32_t step,
+                    const CounterStation& station, std::string* reason) override {
+        return With(reason, false, [&](RecordStore& s) {
+            return s.SetCounter(plan, next, step, station, reason);
+        });
+    }
+    bool SetSerialState(std::int64_t downloadId, SerialState state, std::string* reason) override {
+        return With(reason, false,
+                    [&](RecordStore& s) { return s.SetSerialState(downloadId, state, reason); });
+    }
+    bool FinishDownload(const DownloadRecord& record, std::string* reason) override {
+        return With(reason, false,
+                    [&](RecordStore& s) { return s.FinishDownload(record, reason); });
+    }
+    std::optional<std::vector<RunningDownload>> Running(const std::string& host,
+                                                        const std::string& stationConfig,
+                                                        std::string* reason) override {
+        return With(reason, std::optional<std::vector<RunningDownload>>(),
+                    [&](RecordStore& s) { return s.Running(host, stationConfig, reason); });
+    }
+    bool CloseInterrupted(std::int64_t id, const std::string& statusText,
+                          std::string* reason) override {
+        return With(reason, false,
+                    [&](RecordStore& s) { return s.CloseInterrupted(id, statusText, reason); });
+    }
+    std::optional<DownloadRecord> Get(std::int64_t id, std::string* reason) override {
+        return With(reason, std::optional<DownloadRecord>(),
+                    [&](RecordStore& s) { return s.Get(id, reason); });
+    }
+    std::optional<std::vector<DownloadRecord>> Since(const std::string& startUtc,
+                                                     std::size_t maxRecords,
+                                                     std::string* reason) override {
+        return With(reason, std::optional<std::vector<DownloadRecord>>(),
+                    [&](RecordStore& s) { return s.Since(startUtc, maxRecords, reason); });
+    }
+    std::optional<SerialEntry> FindSerial(SerialPlanKey plan, std::uint32_t value,
+                                          std::string* reason) override {
+        return With(reason, std::optional<SerialEntry>(),
+                    [&](RecordStore& s) { return s.FindSerial(plan, value, reason); });
+    }
+    int SchemaVersion() const override { return m_version; }
+    const std::string& Where() const override { return m_where; }
+    bool LostConnection() const override { return m_lost; }
+
+  private:
+    // `call` on a borrowed connection, given back afterwards; `failed` when none is free in
+    // time (a lost connection, for the caller).
+    template <class Value, class Call>
+    Value With(std::string* reason, Value failed, Call call) {
+        std::string why;
+        std::unique_ptr<RecordStore> store = m_pool.Borrow(Clock::now() + m_pool.limits.wait, &why);
+        if (!store) {
+            m_lost = true;
+            SetReason(reason, why);
+            return failed;
+        }
+        Value value = call(*store);
+        m_lost = store->LostConnection();
+        m_pool.Return(std::move(store));
+        return value;
+    }
+
+    SharedRecordStore::Pool& m_pool;
+    std::string m_where;
+    int m_version = 0;
+    bool m_lost = false;
+};
+
+}  // namespace
+
+SharedRecordStore::SharedRecordStore(const std::string& configPath, SharedStoreLimits limits)
+    : m_pool(std::make_unique<Pool>(configPath, limits)) {}
+
+SharedRecordStore::~SharedRecordStore() = default;
+
+const std::string& SharedRecordStore::ConfigPath() const {
+    return m_pool->config;
+}
+
+const DatabaseChoice& SharedRecordStore::Choice() const {
+    return m_pool->choice;
+}
+
+std::unique_ptr<RecordStore> SharedRecordStore::Handle(std::string* reason) {
+    std::unique_ptr<RecordStore> store = m_pool->Borrow(Clock::now() + m_pool->limits.wait, reason);
+    if (!store)
+        return nullptr;
+    m_pool->Return(std::move(store));
+    return std::make_unique<SharedHandle>(*m_pool);
+}
+
+std::size_t SharedRecordStore::Connections() const {
+    const std::lock_guard lock(m_pool->mutex);
+    return m_pool->open;
+}
+
+std::size_t SharedRecordStore::MostConnections() const {
+    const std::lock_guard lock(m_pool->mutex);
+    return m_pool->mostOpen;
+}
