@@ -809,23 +809,22 @@ int Watch(const Options& o, HidPlatform& platform, Printer& out, StopSignal& sto
                 s.running = true;
                 Worker& w = running.emplace_back();
                 w.session = &s;
-                w.thread = std::thread(
-                    [&o, &platform, &out, &stop, &records, &w, f, name = s.name,
-                     attempt = s.attempts] {
-                        const RunStart start;
-                        Job job(o, platform, out, name, &records);
-                        ProgrammingStation& st = job.station();
-                        st.Port().SetFilter(f.uid, f.port);
-                        st.ApplyBootloaderId();
-                        stop.Watch(job.host());
-                        st.Download();
-                        w.code = ExitFor(st, false, stop.StoppedExit());
-                        w.changed = st.LastDownloadChangedModule();
-                        stop.Forget(job.host());
-                        w.result = Report(out, name, st, w.code, start, nullptr, f.uid, attempt);
-                        w.finished = true;
-                        stop.Tell();
-                    });
+                w.thread = std::thread([&o, &platform, &out, &stop, &records, &w, f, name = s.name,
+                                        attempt = s.attempts] {
+                    const RunStart start;
+                    Job job(o, platform, out, name, &records);
+                    ProgrammingStation& st = job.station();
+                    st.Port().SetFilter(f.uid, f.port);
+                    st.ApplyBootloaderId();
+                    stop.Watch(job.host());
+                    st.Download();
+                    w.code = ExitFor(st, false, stop.StoppedExit());
+                    w.changed = st.LastDownloadChangedModule();
+                    stop.Forget(job.host());
+                    w.result = Report(out, name, st, w.code, start, nullptr, f.uid, attempt);
+                    w.finished = true;
+                    stop.Tell();
+                });
             }
             // A module that left and comes back is a new one.
             for (Session& s : sessions)

@@ -13,8 +13,8 @@
 #include "ledger/record_journal.h"
 #include "ledger/sha256.h"
 #include "ledger/shared_record_store.h"
-#include "settings/os_files.h"
 #include "settings/ini_document.h"
+#include "settings/os_files.h"
 #include "settings/settings_store.h"
 
 namespace {
