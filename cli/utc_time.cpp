@@ -121,7 +121,7 @@ std::optional<std::string> IsoToUtc(const std::string& text) {
     CivilFromDays(days, y, m, d);
     if (y < 0 || y > 9999)
         return std::nullopt;
-    char out[32];
+    char out[128];  // room for any int the optimiser cannot bound, so no warning of truncation
     std::snprintf(out, sizeof out, "%04lld-%02d-%02dT%02d:%02d:%02d.%03dZ",
                   static_cast<long long>(y), m, d, static_cast<int>(rest / 3600),
                   static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60), milli);
