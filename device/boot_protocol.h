@@ -20,7 +20,6 @@ inline constexpr std::uint32_t kBlockSize = 56;
 inline constexpr int kBlockAttempts = 100;
 inline constexpr int kHandshakeTimer = 1;
 inline constexpr unsigned kHandshakePeriodMs = 1000;
-inline constexpr std::uint32_t kMovedBytesAddress = 0x3BF7;
 
 // The bootloader's 64-byte command and answer packet: command, address low and high, length,
 // up to 56 data bytes from byte 4, and in byte 63 the 8-bit sum of bytes 0 to 62.

@@ -25,6 +25,9 @@ struct FixedBytes : std::array<std::uint8_t, N> {
     operator const std::uint8_t*() const { return this->data(); }
 };
 
+// Where the flash write puts the three bytes the image check takes out of the image.
+inline constexpr std::uint32_t kMovedBytesAddress = 0x3BF7;
+
 struct HexImage {
     static constexpr std::uint32_t kCapacity = 15354;  // 0x3BFA
 

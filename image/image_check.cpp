@@ -30,8 +30,9 @@ std::optional<std::uint32_t> FirstProgrammedAddress(const HexImage& image, std::
     const std::uint32_t codeEnd = std::min(image.end, image.Usable());
     for (std::uint32_t a = from; a < to; ++a) {
         const bool low = a < 3 && a < image.Usable() && image.data[a] != 0xFF;
-        const bool moved = image.bytesMoved && a >= kMovedTo && a < kMovedTo + 3 &&
-                           image.movedBytes[a - kMovedTo] != 0xFF;
+        const bool moved = image.bytesMoved && a >= kMovedBytesAddress &&
+                           a < kMovedBytesAddress + 3 &&
+                           image.movedBytes[a - kMovedBytesAddress] != 0xFF;
         const bool code = a >= codeFrom && a < codeEnd && image.data[a] != 0xFF;
         if (low || moved || code)
             return a;

@@ -7,9 +7,9 @@
 // Lowest address at which application code may begin, and the last reserved address.
 inline constexpr std::uint32_t kCodeStart = 0x0E00;
 inline constexpr std::uint32_t kReservedLast = 0x0DFF;
-// The three bytes the check takes out of the image, and where the flash write plan puts them.
+// The three bytes the check takes out of the image (the flash write puts them at
+// kMovedBytesAddress).
 inline constexpr std::uint32_t kMovedFrom = 0x43;
-inline constexpr std::uint32_t kMovedTo = 0x3BF7;
 
 // Prepares a freshly read image for programming: takes the bytes at 0x43..0x45 out of it,
 // finds the first code address at or above 3 (into `start`), and returns true when that
