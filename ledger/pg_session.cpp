@@ -7,6 +7,7 @@
 
 #include "ledger/database_config.h"
 #include "ledger/libpq_loader.h"
+#include "ledger/record_store.h"
 #include "ledger/sql_session.h"
 
 // The PostgreSQL connection of several stations: libpq's C interface, asynchronous underneath
@@ -42,11 +43,6 @@ using ResultPtr = std::unique_ptr<PGresult, ClearResult>;
 struct FreeOptions {
     void operator()(PQconninfoOption* options) const { PQconninfoFree(options); }
 };
-
-void SetReason(std::string* reason, std::string text) {
-    if (reason)
-        *reason = std::move(text);
-}
 
 // The first line of a libpq message, without its "ERROR:  " or "FATAL:  " and with the
 // password, should a message ever quote it, masked.

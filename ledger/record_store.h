@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "image/load_report.h"
@@ -15,6 +16,13 @@
 // The record of every download attempt and the ledger of the serial numbers given out. Each
 // number of a plan can be recorded once only, so two loaders sharing the record can never give
 // the same number to two modules.
+
+// Gives `text` as the reason of a failure when the caller asked for one (`reason` is not null):
+// how every call of the record answers its optional `reason`.
+inline void SetReason(std::string* reason, std::string text) {
+    if (reason)
+        *reason = std::move(text);
+}
 
 // A serial-number plan: where the number goes in flash and how many bytes (1 to 4) it takes.
 struct SerialPlanKey {

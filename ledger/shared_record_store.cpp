@@ -15,11 +15,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::seconds kRefusalQuiet{30};
 constexpr std::chrono::milliseconds kFirstRetry{20}, kLongestRetry{500};
 
-void SetReason(std::string* reason, std::string text) {
-    if (reason)
-        *reason = std::move(text);
-}
-
 }  // namespace
 
 bool TooManyClients(const std::string& reason) {

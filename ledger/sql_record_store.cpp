@@ -109,11 +109,6 @@ ALTER TABLE download_log ADD COLUMN stamp TEXT NOT NULL DEFAULT '';
 
 constexpr int kNewestVersion = static_cast<int>(kMigrations.size());
 
-void SetReason(std::string* reason, std::string text) {
-    if (reason)
-        *reason = std::move(text);
-}
-
 std::string Format(const char* pattern, auto... values) {
     char text[160];
     std::snprintf(text, sizeof text, pattern, values...);

@@ -27,11 +27,6 @@ std::string Row::Text(std::size_t column) const {
 
 namespace {
 
-void SetReason(std::string* reason, std::string text) {
-    if (reason)
-        *reason = std::move(text);
-}
-
 constexpr Dialect kSqliteDialect{"INTEGER PRIMARY KEY", ""};
 
 class SqliteSession final : public Session {
