@@ -430,12 +430,6 @@ struct Refusal {
     std::string outcome, step, status;
 };
 
-// Whether config.ini can be read now (a download refuses every module until it can).
-bool SettingsReadableNow(const std::string& config) {
-    std::string text;
-    return settings_file::ReadChecked(config, "SETTING", "SN_Current", "0", text, nullptr);
-}
-
 // The run's one `result` event (README, "The result"), printed; returned for the summary.
 // `refusal`: the run ended before a download (then the station's last record is not its own).
 nlohmann::json Report(Printer& out, const std::string& module, ProgrammingStation& station,
@@ -482,17 +476,16 @@ nlohmann::json Report(Printer& out, const std::string& module, ProgrammingStatio
         {"record_complete", end == RecordEnd::kWritten}};
     if (attempt > 0)
         event["attempt"] = attempt;
-    if (const auto& serial = station.LastSerial(); serial && !refusal) {
-        event["serial"] = {{"address", serial->plan.address},
-                           {"width", serial->plan.width},
-                           {"value", serial->value},
-                           {"state", SerialStateText(serial->state)}};
-    } else if (!refusal && record.hasSerial) {
-        event["serial"] = {{"address", record.serialPlan.address},
-                           {"width", record.serialPlan.width},
-                           {"value", record.serialValue},
-                           {"state", SerialStateText(record.serialState)}};
-    }
+    auto serial = [](const SerialPlanKey& plan, std::uint32_t value, SerialState state) {
+        return nlohmann::json{{"address", plan.address},
+                              {"width", plan.width},
+                              {"value", value},
+                              {"state", SerialStateText(state)}};
+    };
+    if (const auto& taken = station.LastSerial(); taken && !refusal)
+        event["serial"] = serial(taken->plan, taken->value, taken->state);
+    else if (!refusal && record.hasSerial)
+        event["serial"] = serial(record.serialPlan, record.serialValue, record.serialState);
     std::string text = "[" + module + "] " + (programmed ? "programmed" : "failed") + " (exit " +
                        std::to_string(code) + ", record " +
                        std::to_string(event["record"].get<std::int64_t>()) + ")";
@@ -521,19 +514,16 @@ nlohmann::json Report(Printer& out, const std::string& module, ProgrammingStatio
 
 // The file and plan a run would use, checked before any module is touched: a refusal (exit 2)
 // when the file fails to load or check or the plan does not fit the image. A config.ini that
-// cannot be read is no refusal here: each download then stops at it (exit 5) until it is mended.
-std::optional<Refusal> CheckInput(ProgrammingStation& station) {
-    if (!SettingsReadableNow(station.SettingsPath()))
+// could not be read is no refusal here: each download then stops at it (exit 5) until it is
+// mended.
+std::optional<Refusal> CheckBeforeAnyModule(ProgrammingStation& station, ModuleObserver& observer) {
+    if (station.SettingsUnreadable())
         return std::nullopt;
     if (!station.LoadHexFile(station.m_strPath))
         return Refusal{"refused", "load", station.m_strStatus};
+    if (!station.PlanFits())
+        return Refusal{"refused", "serial number check", observer.FirstRedLine()};
     return std::nullopt;
-}
-
-std::optional<Refusal> CheckPlan(ProgrammingStation& station, ModuleObserver& observer) {
-    if (!SettingsReadableNow(station.SettingsPath()) || station.PlanFits())
-        return std::nullopt;
-    return Refusal{"refused", "serial number check", observer.FirstRedLine()};
 }
 
 #ifdef _WIN32
@@ -610,10 +600,7 @@ int Program(const Options& o, HidPlatform& platform, Printer& out, StopSignal& s
     ProgrammingStation& st = job.station();
     st.Port().SetFilter(o.module, o.port);  // before the identifiers open the port
     st.ApplyBootloaderId();
-    std::optional<Refusal> refused = CheckInput(st);
-    if (!refused)
-        refused = CheckPlan(st, job.observer());
-    if (refused) {
+    if (const std::optional<Refusal> refused = CheckBeforeAnyModule(st, job.observer())) {
         Report(out, name, st, kExitUsage, start, &*refused);
         return kExitUsage;
     }
@@ -674,10 +661,7 @@ int Watch(const Options& o, HidPlatform& platform, Printer& out, StopSignal& sto
         Job check(o, platform, out, "watch");
         ProgrammingStation& st = check.station();
         st.ApplyBootloaderId();
-        std::optional<Refusal> refused = CheckInput(st);
-        if (!refused)
-            refused = CheckPlan(st, check.observer());
-        if (refused) {
+        if (const std::optional<Refusal> refused = CheckBeforeAnyModule(st, check.observer())) {
             Report(out, "", st, kExitUsage, runStart, &*refused);
             out.Event({{"event", "summary"},
                        {"schema", kResultSchema},
@@ -707,6 +691,11 @@ int Watch(const Options& o, HidPlatform& platform, Printer& out, StopSignal& sto
         nlohmann::json result;
         std::chrono::milliseconds backoff = kRetryFirst;
         Clock::time_point next{};
+        // The next attempt after the back-off, which doubles for the one after.
+        void Later(Clock::time_point now) {
+            next = now + backoff;
+            backoff = std::min(backoff * 2, kRetryLongest);
+        }
     };
     struct Worker {
         Session* session = nullptr;
@@ -737,10 +726,8 @@ int Watch(const Options& o, HidPlatform& platform, Printer& out, StopSignal& sto
             // Tried again only when nothing that changes the module was sent to it.
             s.done = it->code == kExitOk || it->changed || it->code == kExitStopped ||
                      it->code == kExitTerminated;
-            if (!s.done) {
-                s.next = now + s.backoff;
-                s.backoff = std::min(s.backoff * 2, kRetryLongest);
-            }
+            if (!s.done)
+                s.Later(now);
             it = running.erase(it);
         }
         const bool countReached = o.count > 0 && started >= o.count;
@@ -801,8 +788,7 @@ int Watch(const Options& o, HidPlatform& platform, Printer& out, StopSignal& sto
                     if (s.attempts == 1)
                         s.result = Report(out, s.name, job.station(), kExitAccess, RunStart{},
                                           &refusal, f.uid, s.attempts);
-                    s.next = now + s.backoff;
-                    s.backoff = std::min(s.backoff * 2, kRetryLongest);
+                    s.Later(now);
                     wake = std::min(wake, s.next);
                     continue;
                 }
@@ -871,7 +857,7 @@ int Watch(const Options& o, HidPlatform& platform, Printer& out, StopSignal& sto
 int Check(const Options& o, HidPlatform& platform, Printer& out) {
     Job job(o, platform, out, "check");
     ProgrammingStation& st = job.station();
-    if (!SettingsReadableNow(st.SettingsPath())) {
+    if (st.SettingsUnreadable()) {
         out.Event({{"event", "check"}, {"ok", false}, {"file", st.m_strPath}},
                   "config.ini cannot be read: no plan to check");
         return kExitUsage;

@@ -85,6 +85,9 @@ class ProgrammingStation {
     // read again once it can be). One stat of the file when nothing changed.
     void FollowSettings();
     SerialPlanSnapshot PlanSnapshot() const;
+    // Whether config.ini could not be read when the settings were last read or followed (a
+    // download then refuses every module until it can).
+    bool SettingsUnreadable() const { return m_settingsProblem.has_value(); }
 
     // Programs one module: the whole download sequence. Returns whether it succeeded.
     bool Download();
