@@ -39,7 +39,7 @@
 #endif
 #ifdef _WIN32
 #include "device/win_hid_platform.h"
-#include "settings/os_files.h"
+#include "os/os_files.h"
 #else
 #include "device/hidraw_platform.h"
 #endif

@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "ledger/record_store.h"
-#include "settings/os_files.h"
+#include "os/os_files.h"
 
 namespace {
 

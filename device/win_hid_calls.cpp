@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "device/win_hid_platform.h"
-#include "settings/os_files.h"
+#include "os/os_files.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

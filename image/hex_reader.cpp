@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "settings/hex_digit.h"
-#include "settings/os_files.h"
+#include "os/os_files.h"
 #include "settings/settings_store.h"
 
 namespace {

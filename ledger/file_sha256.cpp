@@ -6,7 +6,7 @@
 #include "image/hex_reader.h"
 #include "image/image_check.h"
 #include "ledger/sha256.h"
-#include "settings/os_files.h"
+#include "os/os_files.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <charconv>
 
-#include "settings/os_files.h"
+#include "os/os_files.h"
 #include "settings/settings_store.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "settings/os_files.h"
+#include "os/os_files.h"
 #include "settings/settings_store.h"
 
 const char* SerialStateText(SerialState state) {

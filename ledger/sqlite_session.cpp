@@ -4,7 +4,7 @@
 #include "ledger/record_store.h"
 #include "ledger/sql_session.h"
 #include "ledger/sqlite_db.h"
-#include "settings/os_files.h"
+#include "os/os_files.h"
 
 namespace sql {
 

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "settings/os_files.h"
+#include "os/os_files.h"
 #include "settings/settings_store.h"
 
 namespace fs = std::filesystem;

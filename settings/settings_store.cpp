@@ -7,7 +7,7 @@
 
 #include "settings/hex_digit.h"
 #include "settings/ini_document.h"
-#include "settings/os_files.h"
+#include "os/os_files.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "ledger/sha256.h"
 #include "ledger/shared_record_store.h"
 #include "settings/ini_document.h"
-#include "settings/os_files.h"
+#include "os/os_files.h"
 #include "settings/settings_store.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "image/load_report.h"
 #include "ledger/database_config.h"
 #include "ledger/record_store.h"
-#include "settings/os_files.h"
+#include "os/os_files.h"
 #include "station/station_observer.h"
 
 class SharedRecordStore;

@@ -10,7 +10,7 @@
 #include <unistd.h>
 #endif
 
-#include "settings/os_files.h"
+#include "os/os_files.h"
 #include "tests/support/case_name.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_database.h"

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "settings/os_files.h"
+#include "os/os_files.h"
 
 namespace os_files {
 

@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "settings/os_files.h"
+#include "os/os_files.h"
 
 namespace os_files {
 
