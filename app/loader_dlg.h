@@ -3,26 +3,18 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
-#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QProgressBar>
-#include <QTimer>
 #include <cstdint>
 #include <map>
-#include <optional>
 #include <string>
-#include <vector>
 
 #include "controls/glyph_button.h"
 #include "controls/label_control.h"
 #include "controls/link_label.h"
-#include "device/boot_protocol.h"
-#include "device/hid_port.h"
-#include "device/overlapping_platform.h"
-#include "image/hex_image.h"
 #include "log/message_log.h"
 #include "settings/config_location.h"
-#include "station/programming_station.h"
+#include "station/window_controller.h"
 
 // Control identifiers of the main window.
 enum ControlId : int {
@@ -64,19 +56,10 @@ enum ImageId : int {
 
 inline constexpr const char* kWindowCaption = "PRAVUNE Loader (Build: V1.5.1)";
 inline constexpr const char* kAboutMenuText = "About PRAVUNE Loader(&A)...";
-// While a download runs the window paints at most this often, and its progress bar takes a new
-// position at most this often: a repaint per block would cost more than the block on the wire.
-inline constexpr int kPaintPeriodMs = 50;
-// A paint that is due within this time is made while the module works on its next answer, not
-// after it: the download does not wait for the paint.
-inline constexpr int kPaintLeadMs = 2;
-
-// The loader's one window: it lays out the controls, moves values between them and the
-// programming station's fields, shows what the station tells it, and runs the station's
-// protocol on the UI thread (its Qt host). While a download runs, what it shows is gathered and
-// painted once a period; a paint that falls due just as the module is to answer is made while a
-// helper thread waits for that answer.
-class CLoaderDlg : public QDialog, private BootHost, private StationObserver {
+// The loader's one window, the Qt view of the window controller: it lays out the controls,
+// maps them to the controller's fields and back, paints what it is told, shows the boxes it is
+// asked to show and forwards every input. The station runs its downloads on a worker thread.
+class CLoaderDlg : public QDialog, private WindowView {
     Q_OBJECT
   public:
     // The window over the settings file `where` names; its log tells first what finding that
@@ -86,37 +69,29 @@ class CLoaderDlg : public QDialog, private BootHost, private StationObserver {
     CLoaderDlg(HidPlatform& platform, const std::string& settingsFolder, QWidget* parent = nullptr);
     ~CLoaderDlg() override;
 
-    // The field exchange: true reads every control back into its field (stopping at the first
-    // field whose check fails, with the standard prompt), false pushes every field into its
-    // control without running change handlers.
-    bool UpdateData(bool saveAndValidate = true);
-
-    void RefreshStatus();
-    void ApplyBootloaderId();
-    // The serial-number plan: validation of an edit, and the plan's on/off switch.
-    void OnSnFieldsChanged(SnField edited);
-    void OnAutoSnClicked();
-    // The Download button: programs one module, or asks the running download to stop.
-    void OnDownload();
+    // The field exchange (see WindowController::UpdateData).
+    bool UpdateData(bool saveAndValidate = true) { return m_controller.UpdateData(saveAndValidate); }
     // The handshake's tick period; 1000 ms unless a test or the demo asks for faster ticks.
-    void SetHandshakeTickMs(unsigned ms) { m_tickMs = ms; }
-    bool LastDownloadSucceeded() const { return m_lastDownloadOk; }
-    bool LoadHexFile(const std::string& path) { return m_station.LoadHexFile(path); }
-    void SetSnControlsEnabled(bool enable);
-    void AppendLog(const std::string& text, std::uint32_t color, bool timeStamp = false);
-    void ClearLog();
+    void SetHandshakeTickMs(unsigned ms) { m_controller.SetHandshakeTickMs(ms); }
+    bool LastDownloadSucceeded() const { return m_controller.LastDownloadSucceeded(); }
+    bool IsBusy() const { return m_controller.IsBusy(); }
+    void AppendLog(const std::string& text, std::uint32_t color, bool timeStamp = false) {
+        m_controller.AppendLog(text, color, timeStamp);
+    }
+    void ClearLog() { m_log->ClearLog(); }
 
     QWidget* GetDlgItem(int id) const;
-    ProgrammingStation& Station() { return m_station; }
-    const HexImage& Image() const { return m_station.Image(); }
-    CHidPort& Port() { return m_station.Port(); }
+    WindowController& Controller() { return m_controller; }
+    // The station, while no download runs (tests).
+    ProgrammingStation& Station() { return m_controller.Station(); }
+    const HexImage& Image() { return Station().Image(); }
+    CHidPort& Port() { return Station().Port(); }
 
   signals:
     // Emitted when a download has ended (tests and the demo wait for it).
     void DownloadFinished(bool succeeded);
 
   protected:
-    bool event(QEvent* event) override;
     void timerEvent(QTimerEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
@@ -124,54 +99,30 @@ class CLoaderDlg : public QDialog, private BootHost, private StationObserver {
     void reject() override;
 
   private:
-    // BootHost
-    void PumpOneMessage() override;
-    void WaitForEvent() override;
-    void StartTimer(int id, unsigned periodMs) override;
-    void StopTimer(int id) override;
-    void SetProgressRange(std::uint32_t low, std::uint32_t high) override;
-    void SetProgressStep(std::uint32_t step) override;
-    void SetProgressPos(std::uint32_t position) override;
-
-    // StationObserver
-    void OnLog(const LogEntry& entry) override;
-    void OnClearLog() override { ClearLog(); }
-    void OnProgressShown(bool shown) override;
-    void OnStatus(const std::string& text, std::uint32_t color, bool present,
-                  const std::string& uid) override;
-    void OnBusy(bool busy) override;
-    void OnWarning(const std::string& text) override;
-    void OnImageLoaded(const LoadReport& report, bool makerFormat) override;
-    void OnFieldsChanged() override { UpdateData(false); }
+    // WindowView
+    WindowFields ReadFields() const override;
+    void ShowFields(const WindowFields& fields) override;
+    void ShowEnables(const WindowEnables& enables) override;
+    void PutPlanCaretsAtEnd() override;
+    void SelectStep() override;
+    void AppendLog(const LogEntry& entry) override;
+    void ShowProgress(int maximum, int value) override;
+    void ShowProgressBar(bool shown) override;
+    void ShowStatus(const std::string& text, std::uint32_t color, bool present) override;
+    void ShowImageLabels(const std::string& length, const std::string& date) override;
+    void Warn(const std::string& text) override;
+    std::optional<std::string> AskHexFile(const std::string& path) override;
+    void ShowAbout() override;
+    void StartTimer(WindowTimer id, int ms, bool singleShot) override;
+    void StopTimer(WindowTimer id) override;
+    void Post(std::function<void()> work) override;
+    void CloseWindow() override { close(); }
+    void DownloadEnded(bool succeeded) override { emit DownloadFinished(succeeded); }
 
     void CreateControls();
+    void ConnectControls();
     void InitDialog();
-    void OnOpen();
-    void OnReload();
-    void OnPathChanged();
-    void OnAutoReloadClicked();
-    void OnAbout();
-    void Warn(const QString& text);
-    // Shows `value` on the progress bar now, or when kPaintPeriodMs has passed since the last
-    // push; during a download, at the window's next paint. FlushProgress pushes the position
-    // held back at once.
-    void PushProgress(int value);
-    void FlushProgress();
-    // The paint a download held back: the log's new entries, the bar's visibility and position,
-    // and every control that changed.
-    void PaintHeldBack();
-    // Shows what a download held back for its next paint (the log's entries, the bar).
-    void ShowHeldBack();
-    // Makes sure the window paints within kPaintPeriodMs.
-    void SchedulePaint();
-    // Whether that paint is due now, or within kPaintLeadMs.
-    bool PaintDueSoon() const;
-    // The serial-number plan's fields (address, width list, value, step).
-    std::vector<QWidget*> SnFields() const;
 
-    StationFlags m_flags;
-    OverlappingPlatform m_platform;  // the station's, so that paints overlap the module's answers
-    ProgrammingStation m_station;
     std::string m_settingsFile;    // the About box shows it
     std::string m_settingsOrigin;  // and why it is there
 
@@ -202,24 +153,9 @@ class CLoaderDlg : public QDialog, private BootHost, private StationObserver {
     CLabelControl* m_lblDate = nullptr;
 
     int m_nPushing = 0;  // change handlers do nothing while a push fills the controls
-    int m_timer1 = 0;
-    int m_timer2 = 0;
+    std::map<WindowTimer, int> m_timers;  // running timers by their Qt ids
+    std::map<int, bool> m_singleShots;    // Qt timer id: whether it fires once
     std::uint32_t m_clrButtonFace = 0;
-    std::uint32_t m_progressLow = 0, m_progressHigh = 0;
-    int m_progressValue = 0;         // the position the bar is to show
-    QElapsedTimer m_progressPushed;  // since the bar last took a position
-    QTimer m_progressTimer;          // pushes a position held back
-    QTimer m_paintTimer;             // paints what a download held back
-    bool m_paintDue = false;         // the paint that m_paintTimer sends is carried out
-    // A download's log entries and the bar's visibility, shown at its next paint.
-    struct HeldLogEntry {
-        std::string text;
-        std::uint32_t color = 0;
-        QString stamp;  // taken when the entry was made
-    };
-    std::vector<HeldLogEntry> m_heldLog;
-    std::optional<bool> m_heldBarShown;
-    bool m_closeRequested = false;
-    bool m_lastDownloadOk = false;
-    unsigned m_tickMs = kHandshakePeriodMs;
+    // Declared last: its worker thread ends before any control goes.
+    WindowController m_controller;
 };

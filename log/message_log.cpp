@@ -1,7 +1,5 @@
 #include "log/message_log.h"
 
-#include <time.h>
-
 #include <algorithm>
 
 #include <QAbstractTextDocumentLayout>
@@ -10,7 +8,6 @@
 #include <QTextCursor>
 #include <QTextFrame>
 #include <QTextLayout>
-#include <QTime>
 
 #include "controls/label_control.h"
 #include "image/load_report.h"
@@ -24,14 +21,6 @@ QString LineEnds(const std::string& text) {
     s.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     s.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     return s;
-}
-
-// Milliseconds since the system started, as the tick counter counts them.
-unsigned long long TickCount() {
-    timespec t{};
-    ::clock_gettime(CLOCK_BOOTTIME, &t);
-    return static_cast<unsigned long long>(t.tv_sec) * 1000ull +
-           static_cast<unsigned long long>(t.tv_nsec / 1000000);
 }
 
 }  // namespace
@@ -75,8 +64,8 @@ void CMessageLog::FitWholeLines() {
 }
 
 QString CMessageLog::TimeStampPrefix() {
-    return QTime::currentTime().toString(QStringLiteral("HH:mm:ss:")) +
-           QStringLiteral("%1 > ").arg(TickCount() % 1000, 3, 10, QLatin1Char('0'));
+    const std::string stamp = LogStampNow();
+    return QString::fromUtf8(stamp.data(), static_cast<qsizetype>(stamp.size()));
 }
 
 void CMessageLog::Insert(const QString& text, std::uint32_t color) {

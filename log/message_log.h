@@ -5,7 +5,8 @@
 #include <string>
 
 // The message log: coloured text appended at the end, optionally behind a time stamp
-// "HH:MM:SS:mmm > " in 0x6C35A4, where mmm is the system's millisecond tick count modulo 1000.
+// "HH:MM:SS:mmm > " in 0x6C35A4 (LogStampNow: mmm is the system's millisecond tick count modulo
+// 1000).
 // Appends are undoable edits; a clear is not. Tab moves on to the next control as in a dialog.
 // The view shows whole lines of the log's text: scrolled to the end, or by line steps, the top
 // of the view sits on a line's top edge.

@@ -13,31 +13,13 @@
 #include "ledger/record_journal.h"
 #include "ledger/sha256.h"
 #include "ledger/shared_record_store.h"
-#include "settings/ini_document.h"
 #include "os/os_files.h"
+#include "settings/ini_document.h"
 #include "settings/settings_store.h"
 
 namespace {
 
 const std::string kSection = "SETTING";
-
-// Why the stored number `text` cannot be written at `width` bytes because of its digits:
-// more than the width holds (all of the width's numbers were taken), or no number at all.
-std::optional<std::string> StoredNumberProblem(const std::string& text, int width) {
-    const std::size_t digits = width >= 1 && width <= 4 ? 2 * static_cast<std::size_t>(width) : 8;
-    if (ShowsWhole(text, digits))
-        return std::nullopt;
-    std::uint32_t value = 0;
-    ScanHex(text, value);
-    // Past the largest number by at most one step (255): what an advance from it leaves.
-    if (width >= 1 && width <= 4 && ShowsWhole(text, 8) && value > SnMaxValue(width) &&
-        value - SnMaxValue(width) <= 255) {
-        return "the numbers of this width are used up: SN_Current = 0x" + HexUpper(value) +
-               ", max = 0x" + HexUpper(SnMaxValue(width));
-    }
-    return "SN_Current=" + text + " in config.ini is not 1 to " + std::to_string(digits) +
-           " hexadecimal digits";
-}
 
 // What a red line says, without its layout: for a step's record.
 std::string NoteText(std::string_view text) {
@@ -86,7 +68,7 @@ void ProgrammingStation::Log(const std::string& text, std::uint32_t color, bool 
     m_observer.OnLog(entry);
 }
 
-void ProgrammingStation::ReadSettings() {
+StoredSettings ProgrammingStation::ReadSettings() {
     // A file that exists but cannot be read is not taken as missing: it stops every download.
     // The file is read once for every key.
     std::string why;
@@ -105,48 +87,35 @@ void ProgrammingStation::ReadSettings() {
     auto readInt = [&](const char* key, int fallback) {
         return settings_file::ParseInt(read(key, std::to_string(fallback)), fallback);
     };
-    m_strVID = read("m_strVID_bt", m_strVID);
-    m_strPID = read("m_strPID_bt", m_strPID);
-    m_strPath = read("m_strPath_flash", "");
-    m_bAutoReload = readInt("AutoReload", 0);
-    m_bAutoSN = readInt("AutoSN", 0);
-    m_strSnAddr = read("SN_StartAddr", "0");
-    m_strSnValue = read("SN_Current", "0");
-    m_nSnBytes = readInt("SN_Bytes", 1);
-    m_nSnBytesIndex = m_nSnBytes - 1;
+    StoredSettings stored;
+    stored.vid = read("m_strVID_bt", "2156");
+    stored.pid = read("m_strPID_bt", "C001");
+    stored.path = read("m_strPath_flash", "");
+    stored.autoReload = readInt("AutoReload", 0);
+    stored.autoSn = readInt("AutoSN", 0);
+    stored.snAddr = read("SN_StartAddr", "0");
+    stored.snValue = read("SN_Current", "0");
+    stored.snBytes = readInt("SN_Bytes", 1);
     const int step = readInt("SN_Step", 1);
-    m_nSnStep = static_cast<unsigned>(step);
-    ScanHex(m_strSnAddr, m_nSnAddr);
-    ScanHex(m_strSnValue, m_nSnValue);
-    m_snProblem[2].reset();
-    if (const std::string stored = read("SN_Step", "1");
-        step < 0 || step > 255 ||
-        (!stored.empty() && settings_file::ParseInt(stored, -1) != step)) {
-        // A negative step would wrap to the largest advance; text without a number is no step.
-        m_snProblem[2] = "SN_Step=" + stored + " in config.ini is not a number from 0 to 255";
-    }
-    NoteStoredSerialProblem(false, true);
+    stored.snStep = static_cast<unsigned>(step);
+    m_path = stored.path;
+    m_autoReload = stored.autoReload != 0;
+    m_storedValue = stored.snValue;
+    m_plan.TakeStored(stored.autoSn != 0, stored.snAddr, stored.snValue, stored.snBytes,
+                      read("SN_Step", "1"), step);
+    LogPlanProblem();
+    m_observer.OnSettingsRead(stored);
+    return stored;
 }
 
-void ProgrammingStation::NoteStoredSerialProblem(bool onlyValue, bool log) {
-    // A hand-edited text the field cannot show whole would program another number than the
-    // one shown: refuse to write any until the operator enters one.
-    if (!onlyValue) {
-        m_snProblem[0].reset();
-        if (!ShowsWhole(m_strSnAddr, 4))
-            m_snProblem[0] =
-                "SN_StartAddr=" + m_strSnAddr + " in config.ini is not 1 to 4 hexadecimal digits";
-    }
-    m_snProblem[1] = StoredNumberProblem(m_strSnValue, m_nSnBytes);
-    if (!log)
-        return;
-    for (const std::optional<std::string>& problem : m_snProblem) {
-        if (problem) {
-            Log(*problem + ": no serial number is written until a valid one is entered\r\n",
-                kLogRed);
-            return;
-        }
-    }
+void ProgrammingStation::LogPlanProblem() {
+    if (const std::optional<std::string> problem = m_plan.StoredProblem())
+        Log(*problem + ": no serial number is written until a valid one is entered\r\n", kLogRed);
+}
+
+void ProgrammingStation::ShowSerialNumber(const std::string& stored) {
+    m_storedValue = stored;
+    m_observer.OnSerialNumber(m_plan.ValueText());
 }
 
 void ProgrammingStation::FollowSettings() {
@@ -161,14 +130,14 @@ void ProgrammingStation::FollowSettings() {
     }
     std::string text;
     if (!settings_file::ReadChecked(m_settingsPath, kSection, "SN_Current", "0", text, nullptr) ||
-        text == m_strSnValue)
+        text == m_storedValue)
         return;
-    // Another front end on this config.ini moved the number on (or the file was edited).
-    m_strSnValue = text;
-    ScanHex(m_strSnValue, m_nSnValue);
-    m_counterEdit.reset();
-    NoteStoredSerialProblem(true, true);
-    m_observer.OnFieldsChanged();
+    // Another front end on this config.ini moved the number on (or the file was edited): the
+    // field shows the text as config.ini has it.
+    m_plan.TakeStoredValue(text);
+    LogPlanProblem();
+    m_storedValue = text;
+    m_observer.OnSerialNumber(text);
 }
 
 bool ProgrammingStation::SettingsReadable() {
@@ -178,12 +147,11 @@ bool ProgrammingStation::SettingsReadable() {
     if (!settings_file::ReadChecked(m_settingsPath, kSection, "SN_Current", "0", text, nullptr))
         return false;
     // Mended: take every setting from it, as at a start.
-    ReadSettings();
+    const StoredSettings stored = ReadSettings();
     if (m_settingsProblem)
         return false;
     Log("Settings read again from " + m_settingsPath + "\r\n", kLogGreen);
-    ApplyBootloaderId();
-    m_observer.OnFieldsChanged();
+    ApplyBootloaderId(stored.vid, stored.pid);
     return true;
 }
 
@@ -217,10 +185,10 @@ void ProgrammingStation::NoteAccessProblem() {
         kLogRed);
 }
 
-void ProgrammingStation::ApplyBootloaderId() {
+void ProgrammingStation::ApplyBootloaderId(const std::string& vidText, const std::string& pidText) {
     bool changed = false;
-    for (auto [text, number, key] : {std::tuple{&m_strVID, &m_nVID, "m_strVID_bt"},
-                                     std::tuple{&m_strPID, &m_nPID, "m_strPID_bt"}}) {
+    for (auto [text, number, key] : {std::tuple{&vidText, &m_nVID, "m_strVID_bt"},
+                                     std::tuple{&pidText, &m_nPID, "m_strPID_bt"}}) {
         if (text->size() != 4)
             continue;
         unsigned v = *number;
@@ -249,78 +217,22 @@ void ProgrammingStation::RefreshStatus() {
 
 bool ProgrammingStation::LoadHexFile(const std::string& path) {
     const LoadReport report = LoadImageFile(path, m_image, m_strStatus);
-    fileName = report.fileName;
     for (const LogEntry& entry : report.log)
         Log(entry.text, entry.color, entry.timeStamp);
     m_observer.OnImageLoaded(report, m_image.makerFormat);
     return m_image.valid;
 }
 
-SerialPlanSnapshot ProgrammingStation::PlanSnapshot() const {
-    return {m_strSnAddr, m_strSnValue, m_nSnAddr, m_nSnValue};
-}
-
-void ProgrammingStation::OnSnFieldsChanged(const SerialPlanSnapshot& before, SnField edited) {
-    // From here on the edited field is what it shows.
-    if (edited == SnField::kAddress)
-        m_snProblem[0].reset();
+void ProgrammingStation::EditSerialPlan(SerialPlanFields& fields, const SerialPlanFields& before,
+                                        SnField edited) {
+    const std::optional<SerialPlan::SettingEdit> save = m_plan.Edit(
+        fields, before, edited, m_image.capacity,
+        [this](const std::string& text) { m_observer.OnWarning(text); });
+    if (!save)
+        return;
     if (edited == SnField::kValue)
-        m_snProblem[1].reset();
-    if (edited == SnField::kStep)
-        m_snProblem[2].reset();
-    // A typed number is cut with the width in force before this change. An edit of another
-    // field leaves the number as config.ini has it.
-    const std::size_t digits = static_cast<std::size_t>(std::max(0, 2 * m_nSnBytes));
-    if (edited == SnField::kValue && m_strSnValue.size() > digits)
-        m_strSnValue.resize(digits);
-    for (std::string* text : {&m_strSnAddr, &m_strSnValue}) {
-        for (char& c : *text) {
-            if (c >= 'a' && c <= 'z')
-                c = static_cast<char>(c - 'a' + 'A');
-        }
-        FilterHexDigits(*text);
-    }
-    m_nSnBytes = m_nSnBytesIndex + 1;
-    try {
-        ScanHex(m_strSnAddr, m_nSnAddr);
-        ScanHex(m_strSnValue, m_nSnValue);
-        const std::uint32_t highest = m_image.capacity - static_cast<std::uint32_t>(m_nSnBytes);
-        if (m_strSnAddr.size() == 4) {
-            if (m_nSnAddr > highest) {
-                m_observer.OnWarning("SN Address cannot exceed 0x" + Hex04(highest));
-                m_strSnAddr = before.addrText;
-                m_nSnAddr = before.addr;
-            } else if (m_nSnAddr < kSnLowestAddress) {
-                m_observer.OnWarning("SN Address cannot in reserved Range: 0x" + Hex04(0) +
-                                     " ~ 0x" + Hex04(kSnLowestAddress - 1));
-                m_strSnAddr = before.addrText;
-                m_nSnAddr = before.addr;
-            }
-        }
-        if (m_nSnValue > SnMaxValue(m_nSnBytes)) {
-            m_observer.OnWarning("SN cannot exceed 0x" + Hex04(SnMaxValue(m_nSnBytes)));
-            m_strSnValue = before.valueText;
-            m_nSnValue = before.value;
-        }
-        switch (edited) {
-            case SnField::kAddress:
-                SaveSetting("SN_StartAddr", m_strSnAddr);
-                break;
-            case SnField::kValue:
-                if (m_nSnValue != before.value)
-                    m_counterEdit = m_nSnValue;
-                SaveSetting("SN_Current", m_strSnValue);
-                break;
-            case SnField::kWidth:
-                SaveSettingInt("SN_Bytes", m_nSnBytes);
-                break;
-            case SnField::kStep:
-                SaveSettingInt("SN_Step", static_cast<int>(m_nSnStep));
-                break;
-        }
-    } catch (const std::exception&) {
-        m_observer.OnWarning("Input invalid!");
-    }
+        m_storedValue = save->text;
+    SaveSetting(save->key, save->text);
 }
 
 void ProgrammingStation::SetBusy(bool busy) {
@@ -331,49 +243,12 @@ void ProgrammingStation::SetBusy(bool busy) {
 }
 
 bool ProgrammingStation::CheckSerialNumber() {
-    Log("Check Serial Number ... ", kLogBlack, true);
-    for (const std::optional<std::string>& problem : m_snProblem) {
-        if (problem) {
-            Log("\r\n\t- " + *problem + "\r\n", kLogRed);
-            return false;
-        }
-    }
-    // A width outside 1 to 4 (a hand-edited config.ini) has no largest number and no flash form.
-    if (m_nSnBytes < 1 || m_nSnBytes > 4) {
-        Log("\r\n\t- Width Invalid: bytes = " + std::to_string(m_nSnBytes) + ", allowed 1 ~ 4\r\n",
-            kLogRed);
-        return false;
-    }
-    // The number must also end inside the image, not only begin there.
-    if (m_nSnAddr >= m_image.capacity || m_nSnAddr < kSnLowestAddress ||
-        m_nSnAddr + static_cast<std::uint32_t>(m_nSnBytes) > m_image.capacity) {
-        Log("\r\n\t- Address Overrange: address = 0x" + HexUpper(m_nSnAddr) + "\r\n", kLogRed);
-        Log("\t- Available Range = 0x" + HexUpper(kSnLowestAddress) + " ~ 0x" +
-                HexUpper(m_image.end - 1) + "\r\n",
-            kLogRed);
-        return false;
-    }
-    if (m_nSnValue > SnMaxValue(m_nSnBytes)) {
-        Log("\r\n\t- Overflow: SN = 0x" + HexUpper(m_nSnValue) + ", max = 0x" +
-                HexUpper(SnMaxValue(m_nSnBytes)) + "\r\n",
-            kLogRed);
-        return false;
-    }
-    // Flash only clears bits: a number over the image's own bytes would corrupt both.
-    const std::uint32_t snEnd = m_nSnAddr + static_cast<std::uint32_t>(m_nSnBytes);
-    if (const std::optional<std::uint32_t> at = FirstProgrammedAddress(m_image, m_nSnAddr, snEnd)) {
-        Log("\r\n\t- Overlap: the serial number at 0x" + HexUpper(m_nSnAddr) + " ~ 0x" +
-                HexUpper(snEnd - 1) + " would be written over the image's byte at 0x" +
-                HexUpper(*at) + "\r\n",
-            kLogRed);
-        return false;
-    }
-    Log("\tDone\r\n", kLogGreen);
-    return true;
+    return m_plan.Check(m_image, [this](const std::string& text, std::uint32_t color,
+                                        bool timeStamp) { Log(text, color, timeStamp); });
 }
 
 bool ProgrammingStation::PlanFits() {
-    return m_bAutoSN == 0 || m_image.makerFormat || CheckSerialNumber();
+    return !m_plan.Numbers().on || m_image.makerFormat || CheckSerialNumber();
 }
 
 bool ProgrammingStation::StepResult(bool ok) {
@@ -437,10 +312,10 @@ bool ProgrammingStation::BeginRecord() {
     m_record.processId = self.processId;
     m_record.bootId = self.bootId;
     m_record.loaderVersion = PRAVUNE_VERSION;
-    m_record.hexPath = m_strPath;
-    m_record.hexFile = os_files::AbsolutePath(m_strPath);
+    m_record.hexPath = m_path;
+    m_record.hexFile = os_files::AbsolutePath(m_path);
     // The bytes of the file the image came from, as `sha256sum` shows them.
-    m_record.fileSha256 = HexFileSha256(m_strPath, m_image);
+    m_record.fileSha256 = HexFileSha256(m_path, m_image);
     if (m_image.valid) {
         m_record.imageSha256 = SentImageSha256(m_image);
         m_record.imageStart = m_image.start;
@@ -504,10 +379,6 @@ void ProgrammingStation::FinishRecord(bool ok, const std::string& failedStep,
     }
 }
 
-bool ProgrammingStation::GivenBefore(std::uint32_t value) {
-    return m_records->FindSerial({m_nSnAddr, m_nSnBytes}, value, nullptr).has_value();
-}
-
 std::string ProgrammingStation::OutcomeClass(bool ok, const std::string& failedStep) const {
     if (ok)
         return "succeeded";
@@ -532,112 +403,26 @@ std::string ProgrammingStation::OutcomeClass(bool ok, const std::string& failedS
     return m_outcome == DownloadOutcome::kStopped ? "stopped" : "failed";
 }
 
-std::optional<std::uint32_t> ProgrammingStation::TakeSharedSerial(SerialRefusal& refusal) {
-    const SerialPlanKey plan{m_nSnAddr, m_nSnBytes};
-    if (m_counterEdit) {
-        if (!m_records->SetCounter(plan, *m_counterEdit, m_nSnStep, Station(), &refusal.reason))
-            return std::nullopt;
-        m_counterEdit.reset();
-    }
-    const std::optional<TakenSerial> taken =
-        m_records->TakeSerial(m_record.id, plan, m_nSnValue, m_nSnStep, Station(), &refusal.reason);
-    if (!taken) {
-        // The counter's next number given before (an edit set it back) is the plan's fault.
-        std::optional<SerialCounter> counter;
-        refusal.plan = !m_records->LostConnection() &&
-                       m_records->ReadCounter(plan, counter, nullptr) && counter &&
-                       GivenBefore(counter->next);
-        return std::nullopt;
-    }
-    if (taken->value > SnMaxValue(m_nSnBytes)) {
-        // No module can carry it: given up at once, and the download refused.
-        std::string why;
-        if (!m_records->SetSerialState(m_record.id, SerialState::kUsedUp, &why))
-            KeepForLater(m_record.id, SerialState::kUsedUp, false, &why);
-        refusal.reason = "the numbers of this width are used up: the counter gave 0x" +
-                         HexUpper(taken->value) + ", max = 0x" + HexUpper(SnMaxValue(m_nSnBytes));
-        refusal.plan = true;
-        return std::nullopt;
-    }
-    m_nSnValue = taken->value;
-    m_strSnValue = SerialText(taken->value, m_nSnBytes);
-    m_observer.OnFieldsChanged();
-    m_nSnValue = taken->next;
-    m_strSnValue = SerialText(taken->next, m_nSnBytes);
-    // config.ini mirrors the counter as this station last left it; the number is recorded on
-    // the server whether or not the mirror is saved.
-    std::string why;
-    if (settings_file::Write(m_settingsPath, kSection, "SN_Current", m_strSnValue, &why)) {
-        m_settingsFailure.reset();
-    } else {
-        Log("\t- The next serial number " + m_strSnValue + " was not saved to " + m_settingsPath +
-                ": " + why + "\r\n",
-            kLogRed);
-    }
-    return taken->value;
-}
-
-void ProgrammingStation::ShowSharedCounter() {
-    if (!m_database.shared() || !m_records || m_records->LostConnection() || m_counterEdit)
-        return;
-    std::optional<SerialCounter> counter;
-    std::string reason;
-    if (!m_records->ReadCounter({m_nSnAddr, m_nSnBytes}, counter, &reason) || !counter ||
-        counter->next == m_nSnValue || counter->next > SnMaxValue(m_nSnBytes))
-        return;
-    m_nSnValue = counter->next;
-    m_strSnValue = SerialText(counter->next, m_nSnBytes);
-    m_observer.OnFieldsChanged();
-}
-
 std::optional<std::uint32_t> ProgrammingStation::ReserveSerial(SerialRefusal& refusal) {
-    if (m_database.shared() && m_nSnStep != 0)
-        return TakeSharedSerial(refusal);
-    std::string& reason = refusal.reason;
-    const SettingsLock lock(m_settingsPath);
-    if (!lock.held()) {
-        reason = "cannot lock " + m_settingsPath + ": " + lock.reason();
+    SerialTakeContext context{*m_records, m_record.id, m_settingsPath, Station(),
+                              [this](SerialState state) {
+                                  std::string why;
+                                  KeepForLater(m_record.id, state, false, &why);
+                              }};
+    const std::optional<TakenNumber> taken = m_plan.Take(m_database.shared(), context, refusal);
+    if (!taken)
         return std::nullopt;
-    }
-    // Another loader on this config.ini may have taken numbers since this one read it.
-    std::string text;
-    if (!settings_file::ReadChecked(m_settingsPath, kSection, "SN_Current", "0", text, &reason)) {
-        reason = "cannot read " + m_settingsPath + ": " + reason;
-        return std::nullopt;
-    }
-    const std::uint32_t max = SnMaxValue(m_nSnBytes);
-    std::uint32_t value = 0;
-    ScanHex(text, value);
-    refusal.plan = true;
-    if (std::optional<std::string> problem = StoredNumberProblem(text, m_nSnBytes)) {
-        reason = *problem;
-        return std::nullopt;
-    }
-    if (value > max) {
-        reason = "Overflow: SN = 0x" + HexUpper(value) + ", max = 0x" + HexUpper(max);
-        return std::nullopt;
-    }
-    refusal.plan = false;
-    const std::uint32_t next = AdvanceSerial(value, m_nSnStep);
-    const std::string nextText = SerialText(next, m_nSnBytes);
-    auto save = [&](std::string* why) {
-        if (settings_file::WriteHeld(m_settingsPath, kSection, "SN_Current", nextText, why))
-            return true;
-        *why = "cannot write " + m_settingsPath + ": " + *why;
-        return false;
-    };
-    // A step of 0 writes one value into every module on purpose: nothing to take.
-    if (m_nSnStep != 0 &&
-        !m_records->ReserveSerial(m_record.id, {m_nSnAddr, m_nSnBytes}, value, save, &reason)) {
-        refusal.plan = !m_records->LostConnection() && GivenBefore(value);
-        return std::nullopt;
-    }
-    m_nSnValue = value;
-    m_strSnValue = SerialText(value, m_nSnBytes);
-    m_observer.OnFieldsChanged();
-    m_nSnValue = next;
-    m_strSnValue = nextText;
-    return value;
+    // The field shows the number being written, then the next one.
+    const SerialPlanNumbers& plan = m_plan.Numbers();
+    m_plan.TakeNext(taken->value);
+    m_observer.OnSerialNumber(m_plan.ValueText());
+    m_plan.TakeNext(taken->next);
+    m_storedValue = SerialText(taken->next, plan.width);
+    if (taken->mirrorNotSaved.empty())
+        m_settingsFailure.reset();
+    else
+        Log(taken->mirrorNotSaved, kLogRed);
+    return taken->value;
 }
 
 bool ProgrammingStation::Download() {
@@ -657,10 +442,11 @@ bool ProgrammingStation::Download() {
     m_changedModule = false;
     // A config.ini that cannot be read has given no plan: nothing is programmed until it can.
     const bool settingsRead = SettingsReadable();
-    const bool plan = m_bAutoSN != 0;
-    if (settingsRead && (m_bAutoReload || !m_image.valid)) {
+    const SerialPlanNumbers& sn = m_plan.Numbers();
+    const bool plan = sn.on;
+    if (settingsRead && (m_autoReload || !m_image.valid)) {
         m_image.valid = false;
-        ok = LoadHexFile(m_strPath);
+        ok = LoadHexFile(m_path);
     }
     // Every attempt is recorded, and nothing is sent to a module that could not be.
     if (!BeginRecord()) {
@@ -726,20 +512,20 @@ bool ProgrammingStation::Download() {
     if (ok && writeSerial) {
         step = "write serial number";
         Log("Write Serial Number ... \t", kLogBlack, true);
-        const std::vector<std::uint8_t> bytes = SerialBytes(*taken, m_nSnBytes);
-        const std::uint32_t end = m_nSnAddr + static_cast<std::uint32_t>(bytes.size());
-        ok = StepResult(m_protocol.WriteBlocks(CMD_WRITE, bytes.data(), m_nSnAddr, end));
+        const std::vector<std::uint8_t> bytes = SerialBytes(*taken, sn.width);
+        const std::uint32_t end = sn.address + static_cast<std::uint32_t>(bytes.size());
+        ok = StepResult(m_protocol.WriteBlocks(CMD_WRITE, bytes.data(), sn.address, end));
         // A Stop honoured after the module acknowledged the number leaves it in the module.
         snWritten = m_protocol.HeldEnd() == end;
-        if (snWritten && m_nSnStep == 0) {
+        if (snWritten && sn.step == 0) {
             // One number for every module: no ledger row, so the record itself holds it.
             m_record.hasSerial = true;
-            m_record.serialPlan = {m_nSnAddr, m_nSnBytes};
+            m_record.serialPlan = sn.Key();
             m_record.serialValue = *taken;
             m_record.serialState = SerialState::kWritten;
         }
         if (snWritten) {
-            Log("\t- Address = 0x" + HexUpper(m_nSnAddr) + ", SN = 0x" + HexUpper(*taken) + "\r\n",
+            Log("\t- Address = 0x" + HexUpper(sn.address) + ", SN = 0x" + HexUpper(*taken) + "\r\n",
                 kLogGreen);
         }
     }
@@ -752,10 +538,9 @@ bool ProgrammingStation::Download() {
     }
     if (ok && plan && !writeSerial) {
         // The maker's format writes no number; the plan still advances after the run.
-        m_nSnValue = AdvanceSerial(m_nSnValue, m_nSnStep);
-        m_strSnValue = SerialText(m_nSnValue, m_nSnBytes);
+        m_storedValue = m_plan.AdvanceAfterRun();
         std::string reason;
-        if (settings_file::Write(m_settingsPath, kSection, "SN_Current", m_strSnValue, &reason)) {
+        if (settings_file::Write(m_settingsPath, kSection, "SN_Current", m_storedValue, &reason)) {
             m_settingsFailure.reset();
         } else {
             snNotSaved = reason;
@@ -772,11 +557,11 @@ bool ProgrammingStation::Download() {
     }
     m_port.Release();
     if (taken) {
-        m_lastSerial = TakenSerialNumber{{m_nSnAddr, m_nSnBytes},
+        m_lastSerial = TakenSerialNumber{sn.Key(),
                                          *taken,
                                          snWritten ? SerialState::kWritten : SerialState::kUsedUp};
     }
-    if (taken && m_nSnStep != 0) {
+    if (taken && sn.step != 0) {
         std::string reason;
         const SerialState state = snWritten ? SerialState::kWritten : SerialState::kUsedUp;
         if (!m_records->SetSerialState(m_record.id, state, &reason)) {
@@ -797,13 +582,13 @@ bool ProgrammingStation::Download() {
         }
     }
     if ((ok && plan) || taken)
-        m_observer.OnFieldsChanged();  // the next number
-    else if (plan && writeSerial)
-        ShowSharedCounter();
+        ShowSerialNumber(m_storedValue);  // the next number
+    else if (plan && writeSerial && m_database.shared() && m_plan.FollowSource(true, m_records.get()))
+        ShowSerialNumber(m_plan.ValueText());
     Log("Download --- \t\t", kLogBlack, true);
     Log(ok ? "Succeed\r\n" : "Fail\r\n", ok ? kLogGreen : kLogRed);
     if (snNotSaved) {
-        Log("\t- The next serial number " + m_strSnValue + " was not saved to " + m_settingsPath +
+        Log("\t- The next serial number " + m_storedValue + " was not saved to " + m_settingsPath +
                 ": " + *snNotSaved + "\r\n",
             kLogRed);
     }

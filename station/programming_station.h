@@ -13,6 +13,7 @@
 #include "ledger/database_config.h"
 #include "ledger/record_store.h"
 #include "os/os_files.h"
+#include "station/serial_plan.h"
 #include "station/station_observer.h"
 
 class SharedRecordStore;
@@ -34,17 +35,6 @@ struct StationFlags {
 // or its number could not be recorded.
 enum class DownloadOutcome { kSucceeded, kFailed, kBadInput, kStopped, kNotRecorded };
 
-// The serial-number plan's field an operator's edit changed: the one whose key the edit saves.
-enum class SnField { kAddress, kValue, kWidth, kStep };
-
-// The serial-number plan's texts and numbers as they stand before an edit is taken.
-struct SerialPlanSnapshot {
-    std::string addrText;
-    std::string valueText;
-    std::uint32_t addr = 0;
-    std::uint32_t value = 0;
-};
-
 // The SHA-256 of a valid image's bytes as a download sends them, in their order (the record's
 // image digest).
 std::string SentImageSha256(const HexImage& image);
@@ -62,32 +52,44 @@ class ProgrammingStation {
     ProgrammingStation(const ProgrammingStation&) = delete;
     ProgrammingStation& operator=(const ProgrammingStation&) = delete;
 
-    // Start-up: reads every key of config.ini into the fields (the read order of the window),
-    // and tells the operator about stored serial-number texts the fields cannot show. The
-    // front end then shows the fields, applies the bootloader identifiers and loads the file.
-    void ReadSettings();
+    // Start-up: reads every key of config.ini (the read order of the window) into the station's
+    // settings and its plan, tells the operator about stored serial-number texts the plan cannot
+    // write, and tells the front end what config.ini holds (OnSettingsRead), which it also
+    // returns. The front end then applies the bootloader identifiers and loads the file.
+    StoredSettings ReadSettings();
 
-    // The bootloader identifiers from m_strVID and m_strPID: each text of exactly four
-    // characters is parsed and saved; the port is pointed at them when they changed.
-    void ApplyBootloaderId();
+    // The bootloader identifiers from their texts: each text of exactly four characters is
+    // parsed and saved; the port is pointed at them when they changed.
+    void ApplyBootloaderId(const std::string& vidText, const std::string& pidText);
+    std::uint32_t Vid() const { return m_nVID; }
+    std::uint32_t Pid() const { return m_nPID; }
     // Looks for the module and reports the status.
     void RefreshStatus();
     // Reads, checks and reports the HEX file at `path`; returns whether the image is valid.
     bool LoadHexFile(const std::string& path);
-    // The serial-number plan's validation after an edit of `edited`: the fields hold the values
-    // read back from the controls, `before` what they held before. Warnings go to the observer.
-    // Only the edited field's key is saved: the number in config.ini is written only when the
-    // operator edits the number, so a window never writes back a number another front end has
-    // moved on from.
-    void OnSnFieldsChanged(const SerialPlanSnapshot& before, SnField edited);
+    // The HEX file a download programs (and loads again with Auto Reload).
+    const std::string& Path() const { return m_path; }
+    void SetPath(std::string path) { m_path = std::move(path); }
+    bool AutoReload() const { return m_autoReload; }
+    void SetAutoReload(bool on) { m_autoReload = on; }
+    SerialPlan& Plan() { return m_plan; }
+    const SerialPlan& Plan() const { return m_plan; }
+    // An operator's edit of the serial-number plan's `edited` field (see SerialPlan::Edit);
+    // warnings go to the observer. Only the edited field's key is saved: the number in
+    // config.ini is written only when the operator edits the number, so a window never writes
+    // back a number another front end has moved on from.
+    void EditSerialPlan(SerialPlanFields& fields, const SerialPlanFields& before, SnField edited);
     // The idle refresh's look at config.ini: when another front end changed the file since this
-    // station last saw it, the number field follows it (and a file that could not be read is
-    // read again once it can be). One stat of the file when nothing changed.
+    // station last saw it, the plan's number follows it (OnSerialNumber; and a file that could
+    // not be read is read again once it can be). One stat of the file when nothing changed.
     void FollowSettings();
-    SerialPlanSnapshot PlanSnapshot() const;
     // Whether config.ini could not be read when the settings were last read or followed (a
     // download then refuses every module until it can).
     bool SettingsUnreadable() const { return m_settingsProblem.has_value(); }
+    // The text the last step left (the reader's, the check's or the protocol's).
+    const std::string& StatusText() const { return m_strStatus; }
+    // The UID of the module last found, as its serial string has it (8-bit).
+    const std::string& DeviceUid() const { return m_strDeviceSN; }
 
     // Programs one module: the whole download sequence. Returns whether it succeeded.
     bool Download();
@@ -137,36 +139,17 @@ class ProgrammingStation {
     CHidPort& Port() { return m_port; }
     CBootProtocol& Protocol() { return m_protocol; }
 
-    // Fields, named as the window's design names them; the front end's field exchange moves
-    // them to and from its controls.
-    std::string m_strVID = "2156";
-    std::string m_strPID = "C001";
-    int m_bAutoReload = 0;
-    int m_bAutoSN = 0;
-    std::string m_strSnAddr;
-    std::string m_strSnValue;
-    unsigned m_nSnStep = 0;
-    int m_nSnBytesIndex = -1;
-    std::string m_strPath;
-    std::uint32_t m_nVID = 0;
-    std::uint32_t m_nPID = 0;
-    std::uint32_t m_nSnAddr = 0;
-    std::uint32_t m_nSnValue = 0;
-    int m_nSnBytes = 1;
-    std::string m_strStatus;
-    std::string m_strDeviceSN;
-    std::string fileName;
-
   private:
     void Log(const std::string& text, std::uint32_t color, bool timeStamp = false);
     void SetBusy(bool busy);
     bool CheckSerialNumber();
+    // Tells the operator the first reason a stored serial-number text may not be written.
+    void LogPlanProblem();
+    // The plan's number changed: config.ini has `stored`, the front end shows it.
+    void ShowSerialNumber(const std::string& stored);
     // Puts "Done" or "Fail" behind the step's heading and passes the result on.
     bool StepResult(bool ok);
     void NoteAccessProblem();
-    // Checks the stored serial-number texts the fields took from config.ini (all, or only the
-    // number's) and notes why they may not be written; `log` also tells the operator.
-    void NoteStoredSerialProblem(bool onlyValue, bool log);
     // Whether config.ini could be read; a file that cannot be read (too large, not 8-bit text,
     // no permission) stops every download until it is mended. Tries it again first.
     bool SettingsReadable();
@@ -182,27 +165,23 @@ class ProgrammingStation {
     // The running download's outcome class (kRecordOutcomes).
     std::string OutcomeClass(bool ok, const std::string& failedStep) const;
     CounterStation Station() const;
-    // Why no serial number could be taken: the plan cannot be honoured (a number given before,
-    // the width's numbers used up), or the ledger or config.ini cannot be used.
-    struct SerialRefusal {
-        std::string reason;
-        bool plan = false;
-    };
-    // A shared counter: applies the operator's pending edit, then takes the next number.
-    std::optional<std::uint32_t> TakeSharedSerial(SerialRefusal& refusal);
-    // A shared counter after a download that took no number: shows its next one.
-    void ShowSharedCounter();
+    // Takes the next serial number for this download, recorded before anything changes the
+    // module, and tells the front end the number taken. The number, or nothing with the reason.
+    std::optional<std::uint32_t> ReserveSerial(SerialRefusal& refusal);
     // Starts the download's record; false (the download must not go on) with a red line.
     bool BeginRecord();
     void FinishRecord(bool ok, const std::string& failedStep, std::int64_t durationMs);
-    // Takes the next serial number for this download: under the settings lock, re-reads
-    // SN_Current, records the number and saves the advanced one in one transaction. The number
-    // taken, or nothing with the reason.
-    std::optional<std::uint32_t> ReserveSerial(SerialRefusal& refusal);
-    // A number of the plan that the ledger holds already.
-    bool GivenBefore(std::uint32_t value);
 
     std::string m_settingsPath;
+    std::string m_path;
+    bool m_autoReload = false;
+    std::uint32_t m_nVID = 0;
+    std::uint32_t m_nPID = 0;
+    SerialPlan m_plan;
+    // SN_Current as this station last read or wrote it: the idle refresh follows a change.
+    std::string m_storedValue;
+    std::string m_strStatus;
+    std::string m_strDeviceSN;
     StationObserver& m_observer;
     StationFlags& m_flags;
     HexImage m_image;
@@ -211,9 +190,6 @@ class ProgrammingStation {
     bool m_bBusy = false;
     std::optional<std::string> m_settingsFailure;  // reason of the last failed save
     std::optional<HidAccessProblem> m_reportedAccess;
-    // Why the serial-number texts read from config.ini may not be written, per key: the
-    // address, the number and the step. Cleared by an edit of that field.
-    std::optional<std::string> m_snProblem[3];
     // Why config.ini could not be read, and the version of the file this station last saw.
     std::optional<std::string> m_settingsProblem;
     os_files::FileVersion m_seenSettings;
@@ -226,9 +202,6 @@ class ProgrammingStation {
     // Whether this station has closed the records gone processes left running.
     bool m_closedInterrupted = false;
     RecordEnd m_recordEnd = RecordEnd::kWritten;
-    // An operator's edit of the number with a shared counter, set on the server at the next
-    // download (an edit is a stream of keystrokes; the server hears the last).
-    std::optional<std::uint32_t> m_counterEdit;
     DownloadRecord m_record;         // the running download's record
     std::vector<LogEntry> m_runLog;  // its log, as the front end was told it
     bool m_recording = false;

@@ -5,6 +5,20 @@
 
 #include "image/load_report.h"
 
+// What config.ini holds, as the station read it: each key's text, or its number for the keys a
+// station reads as numbers.
+struct StoredSettings {
+    std::string vid;   // m_strVID_bt
+    std::string pid;   // m_strPID_bt
+    std::string path;  // m_strPath_flash
+    int autoReload = 0;
+    int autoSn = 0;
+    std::string snAddr;   // SN_StartAddr
+    std::string snValue;  // SN_Current
+    int snBytes = 1;
+    unsigned snStep = 1;
+};
+
 // What the station tells the front end that runs it: a window, a command line, a test.
 // Every call comes on the thread that runs the station.
 class StationObserver {
@@ -34,8 +48,12 @@ class StationObserver {
     // A file was loaded (or failed to load): the report's labels, and the format that decides
     // which serial-number controls may be used.
     virtual void OnImageLoaded(const LoadReport& /*report*/, bool /*makerFormat*/) {}
-    // The station changed a field itself (the serial number's advance): show the fields again.
-    virtual void OnFieldsChanged() {}
+    // The station read config.ini (at start, or again once a file that could not be read was
+    // mended): what a window's fields show.
+    virtual void OnSettingsRead(const StoredSettings& /*stored*/) {}
+    // The serial-number plan's number changed (the number being written, the next one, another
+    // front end's advance): its text as the number's field shows it.
+    virtual void OnSerialNumber(const std::string& /*text*/) {}
     // A setting could not be saved; the station has also put a red line in the log.
     virtual void OnSettingsSaveFailed(const std::string& /*path*/, const std::string& /*reason*/) {}
 };

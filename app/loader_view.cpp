@@ -1,0 +1,193 @@
+// What the window shows when the controller tells it, the boxes it is asked to show, and the
+// window's own events forwarded to the controller.
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QContextMenuEvent>
+#include <QFileDialog>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMessageBox>
+#include <QStyle>
+#include <QTimerEvent>
+
+#include "app/about_box.h"
+#include "app/loader_dlg.h"
+#include "app/qt_text.h"
+#include "res/pictures.h"
+
+WindowFields CLoaderDlg::ReadFields() const {
+    return {S(m_editVID->text()),      S(m_editPID->text()),     m_chkAutoReload->isChecked(),
+            m_chkAutoSN->isChecked(),  S(m_editSnAddr->text()),  S(m_editSnValue->text()),
+            S(m_editSnStep->text()),   m_cmbSnBytes->currentIndex(), S(m_editPath->text())};
+}
+
+void CLoaderDlg::ShowFields(const WindowFields& f) {
+    ++m_nPushing;
+    m_editVID->setText(Q(f.vid));
+    m_editPID->setText(Q(f.pid));
+    m_chkAutoReload->setChecked(f.autoReload);
+    m_chkAutoSN->setChecked(f.autoSn);
+    m_editSnAddr->setText(Q(f.snAddr));
+    m_editSnValue->setText(Q(f.snValue));
+    m_editSnStep->setText(Q(f.snStep));
+    m_cmbSnBytes->setCurrentIndex(f.snWidthIndex);
+    m_editPath->setText(Q(f.path));
+    --m_nPushing;
+}
+
+void CLoaderDlg::ShowEnables(const WindowEnables& e) {
+    m_btnDownload->setText(Q(e.downloadCaption));
+    for (QWidget* w : {static_cast<QWidget*>(m_btnReload), static_cast<QWidget*>(m_btnOpen),
+                       static_cast<QWidget*>(m_chkAutoReload), static_cast<QWidget*>(m_editPath)})
+        w->setEnabled(e.openReload);
+    m_chkAutoSN->setEnabled(e.autoSn);
+    for (QWidget* w : {static_cast<QWidget*>(m_editSnAddr), static_cast<QWidget*>(m_cmbSnBytes),
+                       static_cast<QWidget*>(m_editSnValue), static_cast<QWidget*>(m_editSnStep)})
+        w->setEnabled(e.snFields);
+}
+
+void CLoaderDlg::PutPlanCaretsAtEnd() {
+    for (QLineEdit* edit : {m_editSnAddr, m_editSnValue})
+        edit->end(false);
+}
+
+void CLoaderDlg::SelectStep() {
+    m_editSnStep->setFocus();
+    m_editSnStep->selectAll();
+}
+
+void CLoaderDlg::AppendLog(const LogEntry& entry) {
+    m_log->AppendLog(entry.text, entry.color, entry.timeStamp ? Q(entry.stamp) : QString());
+}
+
+void CLoaderDlg::ShowProgress(int maximum, int value) {
+    if (m_progress->maximum() != maximum || m_progress->minimum() != 0) {
+        m_progress->setRange(0, maximum);
+        m_progress->setValue(value);
+        return;
+    }
+    const int before = m_progress->value();
+    if (value < before || !m_progress->isVisible() ||
+        m_progress->style()->name() != QLatin1String("fusion")) {
+        m_progress->setValue(value);
+        return;
+    }
+    // A Fusion bar that grows changes only between the old and the new end of its filled part:
+    // that strip is repainted (with a few pixels either side for the end's edge), not the whole
+    // bar and the log beneath it. (Another style may draw across the whole bar.)
+    const int width = m_progress->width();
+    auto end = [&](int v) {
+        return static_cast<int>(static_cast<long long>(width) * v / std::max(1, maximum));
+    };
+    const int from = std::max(0, end(before) - 4);
+    const int to = std::min(width, end(value) + 4);
+    m_progress->setAttribute(Qt::WA_UpdatesDisabled, true);
+    m_progress->setValue(value);
+    m_progress->setAttribute(Qt::WA_UpdatesDisabled, false);
+    m_progress->update(QRect(from, 0, to - from, m_progress->height()));
+}
+
+void CLoaderDlg::ShowProgressBar(bool shown) {
+    m_progress->setVisible(shown);
+}
+
+void CLoaderDlg::ShowStatus(const std::string& text, std::uint32_t color, bool present) {
+    m_lblStatus->SetCaption(Q(text));
+    m_lblStatus->SetForeColor(color);
+    const int icon = present ? IDI_DEVICE_PRESENT : IDI_DEVICE_ABSENT;
+    m_btnConnection->LoadIcons(icon, icon);
+}
+
+void CLoaderDlg::ShowImageLabels(const std::string& length, const std::string& date) {
+    m_lblLength->SetCaption(Q(length));
+    m_lblDate->SetCaption(Q(date));
+}
+
+void CLoaderDlg::Warn(const std::string& text) {
+    QMessageBox::warning(this, QCoreApplication::applicationName(), Q(text));
+}
+
+std::optional<std::string> CLoaderDlg::AskHexFile(const std::string& path) {
+    const QString chosen = QFileDialog::getOpenFileName(
+        this, QString(), Q(path), QStringLiteral("HEX file (*.[hH][eE][xX])"));
+    if (chosen.isEmpty())
+        return std::nullopt;
+    return S(chosen);
+}
+
+void CLoaderDlg::ShowAbout() {
+    CAboutBox about(m_settingsFile, m_settingsOrigin, this);
+    about.exec();
+}
+
+void CLoaderDlg::StartTimer(WindowTimer id, int ms, bool singleShot) {
+    StopTimer(id);
+    const int qtId = startTimer(ms, Qt::PreciseTimer);
+    m_timers[id] = qtId;
+    m_singleShots[qtId] = singleShot;
+}
+
+void CLoaderDlg::StopTimer(WindowTimer id) {
+    const auto it = m_timers.find(id);
+    if (it == m_timers.end())
+        return;
+    killTimer(it->second);
+    m_singleShots.erase(it->second);
+    m_timers.erase(it);
+}
+
+void CLoaderDlg::Post(std::function<void()> work) {
+    QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+}
+
+void CLoaderDlg::timerEvent(QTimerEvent* event) {
+    for (const auto& [id, qtId] : m_timers) {
+        if (qtId != event->timerId())
+            continue;
+        const WindowTimer fired = id;
+        if (m_singleShots[qtId])
+            StopTimer(fired);
+        m_controller.OnTimer(fired);
+        return;
+    }
+    QDialog::timerEvent(event);
+}
+
+void CLoaderDlg::closeEvent(QCloseEvent* event) {
+    if (!m_controller.OnCloseAsked()) {
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+void CLoaderDlg::reject() {
+    // During a download Escape does nothing: hiding would leave a process waiting unseen.
+    if (m_controller.OnEscape())
+        QDialog::reject();
+}
+
+void CLoaderDlg::keyPressEvent(QKeyEvent* event) {
+    if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) {
+        QDialog::keyPressEvent(event);
+        return;
+    }
+    auto* button = qobject_cast<QAbstractButton*>(focusWidget());
+    switch (m_controller.OnEnter(button != nullptr)) {
+        case EnterAction::kClickFocusedButton:
+            button->click();
+            break;
+        case EnterAction::kCloseWindow:
+            accept();
+            break;
+        case EnterAction::kNothing:
+            break;
+    }
+}
+
+void CLoaderDlg::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu menu(this);
+    menu.addAction(QString::fromUtf8(kAboutMenuText), this,
+                   [this] { m_controller.OnAboutAsked(); });
+    menu.exec(event->globalPos());
+}

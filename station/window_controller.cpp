@@ -1,0 +1,386 @@
+#include "station/window_controller.h"
+
+#include <algorithm>
+
+#include "image/load_report.h"
+
+namespace {
+
+// An unsigned decimal number from 0 to 255 with nothing else but white space around it; 256
+// for a longer number.
+std::optional<unsigned> ParseStep(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(" \t\r\n\f\v");
+    if (first == std::string::npos)
+        return std::nullopt;
+    const std::size_t last = text.find_last_not_of(" \t\r\n\f\v");
+    const std::string t = text.substr(first, last + 1 - first);
+    for (char c : t) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+    }
+    if (t.size() > 3)
+        return 256u;
+    return static_cast<unsigned>(std::stoul(t));
+}
+
+}  // namespace
+
+WindowController::WindowController(HidPlatform& platform, std::string settingsPath,
+                                   WindowView& view)
+    : m_view(view),
+      m_windowThread(std::this_thread::get_id()),
+      m_host(m_flags, *this),
+      m_station(platform, std::move(settingsPath), *this, m_host, m_flags) {
+    // The fields before config.ini is read: the station's defaults.
+    m_fields.vid = "2156";
+    m_fields.pid = "C001";
+    m_fields.snStep = "0";
+}
+
+WindowController::~WindowController() {
+    if (m_worker.joinable()) {
+        m_host.Cancel();
+        m_worker.join();
+    }
+}
+
+void WindowController::Start() {
+    UpdateData(false);
+    // The settings as the window reads them at start: the fields, then the controls.
+    m_station.ReadSettings();
+    m_enables.snFields = m_fields.autoSn;
+    m_view.ShowEnables(m_enables);
+    ApplyBootloaderId();
+    LoadHexFile();
+    m_view.StartTimer(WindowTimer::kStatus, kStatusPeriodMs, false);
+}
+
+bool WindowController::UpdateData(bool saveAndValidate) {
+    if (!saveAndValidate) {
+        WindowFields shown = m_fields;
+        if (shown.snWidthIndex < 0 || shown.snWidthIndex >= 4)
+            shown.snWidthIndex = -1;
+        m_view.ShowFields(shown);
+        return true;
+    }
+    // During a download the fields are the station's: a read-back would put back the number it
+    // has moved on from (an identifier edit is taken when the download ends).
+    if (m_busy)
+        return true;
+    // In the window's order; a field whose check fails stops the exchange there.
+    const WindowFields read = m_view.ReadFields();
+    m_fields.vid = read.vid;
+    m_fields.pid = read.pid;
+    m_fields.autoReload = read.autoReload;
+    m_fields.autoSn = read.autoSn;
+    m_fields.snAddr = read.snAddr;
+    m_fields.snValue = read.snValue;
+    m_station.SetAutoReload(read.autoReload);
+    m_station.Plan().SetOn(read.autoSn);
+    const std::optional<unsigned> step = ParseStep(read.snStep);
+    if (!step || *step > 255) {
+        m_view.Warn(step ? "Please enter an integer between 0 and 255."
+                         : "Please enter a positive integer.");
+        m_view.SelectStep();
+        return false;
+    }
+    m_station.Plan().SetStep(*step);
+    m_fields.snStep = std::to_string(*step);
+    m_fields.snWidthIndex = read.snWidthIndex;
+    m_fields.path = read.path;
+    m_station.SetPath(read.path);
+    return true;
+}
+
+void WindowController::AppendLog(const std::string& text, std::uint32_t color, bool timeStamp) {
+    m_view.AppendLog({text, color, timeStamp, timeStamp ? LogStampNow() : std::string()});
+}
+
+void WindowController::OnWindowThread(std::function<void()> work) {
+    if (std::this_thread::get_id() == m_windowThread)
+        work();
+    else
+        m_view.Post(std::move(work));
+}
+
+void WindowController::ApplyBootloaderId() {
+    if (m_busy)
+        return;  // the port stays on the module being programmed
+    UpdateData(true);
+    m_station.ApplyBootloaderId(m_fields.vid, m_fields.pid);
+}
+
+void WindowController::LoadHexFile() {
+    m_station.LoadHexFile(m_station.Path());
+}
+
+void WindowController::RefreshStatus() {
+    m_station.RefreshStatus();
+    m_station.FollowSettings();  // another front end may have moved the number on
+}
+
+void WindowController::OnIdentifierEdited() {
+    ApplyBootloaderId();
+}
+
+void WindowController::OnPathEdited() {
+    if (m_busy)
+        return;
+    UpdateData(true);
+    m_station.SaveSetting("m_strPath_flash", m_station.Path());
+    LoadHexFile();
+}
+
+void WindowController::OnOpenClicked() {
+    if (m_busy)
+        return;
+    const std::optional<std::string> chosen = m_view.AskHexFile(m_station.Path());
+    if (!chosen || chosen->empty())
+        return;
+    m_station.SetPath(*chosen);
+    m_fields.path = *chosen;
+    UpdateData(false);
+    m_station.SaveSetting("m_strPath_flash", *chosen);
+    LoadHexFile();
+}
+
+void WindowController::OnReloadClicked() {
+    if (!m_busy)
+        LoadHexFile();
+}
+
+void WindowController::OnAutoReloadClicked() {
+    if (m_busy)
+        return;
+    UpdateData(true);
+    m_station.SaveSettingInt("AutoReload", m_station.AutoReload() ? 1 : 0);
+}
+
+void WindowController::OnAutoSnClicked() {
+    if (m_busy)
+        return;
+    UpdateData(true);
+    m_station.SaveSettingInt("AutoSN", m_station.Plan().Numbers().on ? 1 : 0);
+    m_enables.snFields = m_station.Plan().Numbers().on;
+    m_view.ShowEnables(m_enables);
+}
+
+void WindowController::OnPlanEdited(SnField edited) {
+    if (m_busy) {
+        UpdateData(false);  // the plan is the download's until it ends
+        return;
+    }
+    const SerialPlanFields before{m_fields.snAddr, m_fields.snValue, m_fields.snWidthIndex,
+                                  m_station.Plan().Numbers().step};
+    UpdateData(true);
+    SerialPlanFields fields{m_fields.snAddr, m_fields.snValue, m_fields.snWidthIndex,
+                            m_station.Plan().Numbers().step};
+    m_station.EditSerialPlan(fields, before, edited);
+    m_fields.snAddr = fields.address;
+    m_fields.snValue = fields.value;
+    UpdateData(false);
+    m_view.PutPlanCaretsAtEnd();
+}
+
+void WindowController::OnDownloadClicked() {
+    UpdateData(true);
+    if (m_busy) {
+        m_host.Cancel();  // Stop
+        return;
+    }
+    if (m_worker.joinable())
+        m_worker.join();
+    m_flags.cancel = false;  // a new download: an earlier Stop is spent
+    m_busy = true;
+    SetEnables();
+    m_worker = std::thread([this] {
+        const bool ok = m_station.Download();
+        m_view.Post([this, ok] { DownloadEnded(ok); });
+    });
+}
+
+void WindowController::DownloadEnded(bool ok) {
+    if (m_worker.joinable())
+        m_worker.join();
+    m_busy = false;
+    ShowProgressNow();  // the bar ends where the download left it
+    SetEnables();
+    // An identifier typed during the download.
+    const WindowFields shown = m_view.ReadFields();
+    if (shown.vid != m_fields.vid || shown.pid != m_fields.pid)
+        ApplyBootloaderId();
+    m_lastOk = ok;
+    m_view.DownloadEnded(ok);
+    if (m_closeAsked)
+        m_view.CloseWindow();
+}
+
+void WindowController::SetEnables() {
+    m_enables.downloadCaption = m_busy ? "Stop" : "Download";
+    m_enables.openReload = !m_busy;
+    if (m_busy) {
+        m_enables.autoSn = false;
+        m_enables.snFields = false;
+    } else if (!m_makerFormat) {
+        m_enables.autoSn = true;
+        m_enables.snFields = m_fields.autoSn;
+    }
+    m_view.ShowEnables(m_enables);
+}
+
+void WindowController::OnClearClicked() {
+    m_view.ClearLog();
+}
+
+void WindowController::OnAboutAsked() {
+    m_view.ShowAbout();
+}
+
+void WindowController::OnTimer(WindowTimer id) {
+    if (id == WindowTimer::kStatus) {
+        if (!m_busy)
+            RefreshStatus();
+    } else if (id == WindowTimer::kProgress) {
+        ShowProgressNow();
+    }
+}
+
+bool WindowController::OnCloseAsked() {
+    m_host.Cancel();
+    if (m_busy) {
+        // The window closes once the running download has returned.
+        m_closeAsked = true;
+        return false;
+    }
+    return true;
+}
+
+EnterAction WindowController::OnEnter(bool focusOnButton) {
+    if (m_busy)
+        return EnterAction::kNothing;
+    if (focusOnButton)
+        return EnterAction::kClickFocusedButton;
+    return UpdateData(true) ? EnterAction::kCloseWindow : EnterAction::kNothing;
+}
+
+void WindowController::OnLog(const LogEntry& entry) {
+    OnWindowThread([this, entry] { m_view.AppendLog(entry); });
+}
+
+void WindowController::OnClearLog() {
+    OnWindowThread([this] { m_view.ClearLog(); });
+}
+
+void WindowController::OnProgressRange(std::uint32_t low, std::uint32_t high) {
+    {
+        const std::lock_guard lock(m_progressMutex);
+        m_progress = {low, high, low, true};
+        if (m_progressPosted)
+            return;
+        m_progressPosted = true;
+    }
+    m_view.Post([this] { ProgressChanged(); });
+}
+
+void WindowController::OnProgressPos(std::uint32_t position) {
+    {
+        const std::lock_guard lock(m_progressMutex);
+        m_progress.position = position;
+        if (m_progressPosted)
+            return;
+        m_progressPosted = true;
+    }
+    m_view.Post([this] { ProgressChanged(); });
+}
+
+void WindowController::ProgressChanged() {
+    const auto since = std::chrono::steady_clock::now() - m_progressShownAt;
+    const auto period = std::chrono::milliseconds(kProgressPeriodMs);
+    if (since >= period) {
+        ShowProgressNow();
+        return;
+    }
+    // Shown when the period is up, with the position reached by then.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(period - since);
+    m_view.StartTimer(WindowTimer::kProgress, static_cast<int>(std::max<long long>(1, left.count())),
+                      true);
+}
+
+void WindowController::ShowProgressNow() {
+    m_view.StopTimer(WindowTimer::kProgress);
+    Progress p;
+    {
+        const std::lock_guard lock(m_progressMutex);
+        p = m_progress;
+        m_progress.set = false;
+        m_progressPosted = false;
+    }
+    // The bar takes its position in 0..maximum: a position outside the range shows an end, and
+    // an empty range an empty bar (or a full one past its start).
+    const std::uint32_t clamped = std::clamp(p.position, p.low, std::max(p.low, p.high));
+    const int maximum = p.high > p.low ? static_cast<int>(p.high - p.low) : 1;
+    const int value = p.high > p.low ? static_cast<int>(clamped - p.low)
+                                     : (p.position > p.low ? 1 : 0);
+    if (!p.set && maximum == m_shownMaximum && value == m_shownValue)
+        return;
+    m_shownMaximum = maximum;
+    m_shownValue = value;
+    m_progressShownAt = std::chrono::steady_clock::now();
+    m_view.ShowProgress(maximum, value);
+}
+
+void WindowController::OnProgressShown(bool shown) {
+    OnWindowThread([this, shown] {
+        ShowProgressNow();
+        m_view.ShowProgressBar(shown);
+    });
+}
+
+void WindowController::OnStatus(const std::string& text, std::uint32_t color, bool present,
+                                const std::string&) {
+    OnWindowThread([this, text = EscapeControls(text), color, present] {
+        m_view.ShowStatus(text, color, present);
+    });
+}
+
+void WindowController::OnWarning(const std::string& text) {
+    OnWindowThread([this, text] { m_view.Warn(text); });
+}
+
+void WindowController::OnImageLoaded(const LoadReport& report, bool makerFormat) {
+    OnWindowThread(
+        [this, length = report.lengthLabel, date = report.dateLabel, makerFormat] {
+            m_view.ShowImageLabels(length, date);
+            m_makerFormat = makerFormat;
+            if (makerFormat) {
+                // The maker's format keeps the plan off.
+                m_enables.autoSn = false;
+                m_enables.snFields = false;
+                m_view.ShowEnables(m_enables);
+            } else {
+                SetEnables();
+            }
+        });
+}
+
+void WindowController::OnSettingsRead(const StoredSettings& stored) {
+    OnWindowThread([this, stored] {
+        m_fields.vid = stored.vid;
+        m_fields.pid = stored.pid;
+        m_fields.path = stored.path;
+        m_fields.autoReload = stored.autoReload != 0;
+        m_fields.autoSn = stored.autoSn != 0;
+        m_fields.snAddr = stored.snAddr;
+        m_fields.snValue = stored.snValue;
+        m_fields.snStep = std::to_string(stored.snStep);
+        m_fields.snWidthIndex = stored.snBytes - 1;
+        UpdateData(false);
+    });
+}
+
+void WindowController::OnSerialNumber(const std::string& text) {
+    OnWindowThread([this, text] {
+        m_fields.snValue = text;
+        UpdateData(false);
+    });
+}

@@ -1,0 +1,198 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "station/programming_station.h"
+#include "station/thread_host.h"
+
+// The main window's controls as the controller knows them: each control's value as it holds it
+// (texts as typed, the list's index, the boxes' checks). The window maps its controls to these
+// fields and back.
+struct WindowFields {
+    std::string vid;
+    std::string pid;
+    bool autoReload = false;
+    bool autoSn = false;
+    std::string snAddr;
+    std::string snValue;
+    std::string snStep;
+    int snWidthIndex = -1;  // -1: no entry chosen
+    std::string path;
+};
+
+// The longest text each edit takes (a window cuts a longer text it is given, as the operator's
+// typing stops there); 0 for no limit.
+struct WindowFieldLimits {
+    static constexpr int kVid = 4;
+    static constexpr int kPid = 4;
+    static constexpr int kSnAddr = 4;
+    static constexpr int kSnValue = 8;
+    static constexpr int kSnStep = 0;
+};
+
+// Which controls take input, and the Download button's caption.
+struct WindowEnables {
+    bool download = true;   // always: it is Stop while a download runs
+    bool openReload = true;  // Open, Reload, Auto Reload and the path
+    bool autoSn = true;
+    bool snFields = false;  // address, width, number, step
+    std::string downloadCaption = "Download";
+
+    bool operator==(const WindowEnables&) const = default;
+};
+
+// The window's timers, by the identifiers the window gives them.
+enum class WindowTimer { kStatus = 2, kProgress = 3 };
+
+// What Enter does in the window.
+enum class EnterAction { kNothing, kClickFocusedButton, kCloseWindow };
+
+// What the controller asks of its window. Every call comes on the window's thread.
+class WindowView {
+  public:
+    virtual ~WindowView() = default;
+    // The field exchange: every control's value, and every field shown without running the
+    // controls' change handlers.
+    virtual WindowFields ReadFields() const = 0;
+    virtual void ShowFields(const WindowFields& fields) = 0;
+    virtual void ShowEnables(const WindowEnables& enables) = 0;
+    // After an edit of the plan: the caret of the address and the number to their text's end.
+    virtual void PutPlanCaretsAtEnd() {}
+    // The step's edit takes the focus with its text selected (after its prompt).
+    virtual void SelectStep() = 0;
+    virtual void AppendLog(const LogEntry& entry) = 0;
+    virtual void ClearLog() = 0;
+    // The progress bar: its range 0..maximum and position, and whether it is shown.
+    virtual void ShowProgress(int maximum, int value) = 0;
+    virtual void ShowProgressBar(bool shown) = 0;
+    // The connection status: its text and colour, and the icon for a module present or not.
+    virtual void ShowStatus(const std::string& text, std::uint32_t color, bool present) = 0;
+    // The HEX file's length and date labels.
+    virtual void ShowImageLabels(const std::string& length, const std::string& date) = 0;
+    // A warning box with one OK; returns when the operator has closed it.
+    virtual void Warn(const std::string& text) = 0;
+    // The file-open box for HEX files, starting at `path`; the file chosen, or nothing.
+    virtual std::optional<std::string> AskHexFile(const std::string& path) = 0;
+    virtual void ShowAbout() = 0;
+    // Timers: `OnTimer` comes every `ms` (once for a single shot) until stopped.
+    virtual void StartTimer(WindowTimer id, int ms, bool singleShot) = 0;
+    virtual void StopTimer(WindowTimer id) = 0;
+    // Runs `work` on the window's thread, after the events already waiting (thread-safe).
+    virtual void Post(std::function<void()> work) = 0;
+    // Ends the window (as its own close would, once the download allows it).
+    virtual void CloseWindow() = 0;
+    // A download has ended (the window may tell its tests or a demo).
+    virtual void DownloadEnded(bool /*succeeded*/) {}
+};
+
+// The main window's controller: the window's typed model and every decision a window makes,
+// without a toolkit. It owns the programming station, which runs each download on a worker
+// thread of its own (its protocol host a ThreadHost); what the station tells comes to the
+// window's thread through the view's Post. The window reports each input with one call and is
+// told what to show.
+class WindowController final : private StationObserver {
+  public:
+    // `settingsPath`: config.ini. The window calls Start once it has its controls.
+    WindowController(HidPlatform& platform, std::string settingsPath, WindowView& view);
+    ~WindowController() override;
+    WindowController(const WindowController&) = delete;
+    WindowController& operator=(const WindowController&) = delete;
+
+    // Start-up: the fields from config.ini, the identifiers, the HEX file, the status timer.
+    void Start();
+
+    // Inputs, one per control.
+    void OnIdentifierEdited();  // VID or PID
+    void OnPathEdited();
+    void OnOpenClicked();
+    void OnReloadClicked();
+    void OnAutoReloadClicked();
+    void OnAutoSnClicked();
+    void OnPlanEdited(SnField edited);
+    void OnDownloadClicked();  // Download, or Stop while a download runs
+    void OnClearClicked();
+    void OnAboutAsked();
+    void OnTimer(WindowTimer id);
+    // The window is asked to close: whether it may close now (else it closes after the
+    // download). Escape: whether the window may end. Enter: what it does.
+    bool OnCloseAsked();
+    bool OnEscape() const { return !m_busy; }
+    EnterAction OnEnter(bool focusOnButton);
+
+    // The field exchange: true reads every control back (stopping at the first field whose
+    // check fails, with its prompt), false shows every field.
+    bool UpdateData(bool saveAndValidate);
+    // A line the window adds to the log (stamped now when asked).
+    void AppendLog(const std::string& text, std::uint32_t color, bool timeStamp = false);
+
+    bool IsBusy() const { return m_busy; }
+    bool LastDownloadSucceeded() const { return m_lastOk; }
+    // The handshake's tick period (tests and the demo ask for faster ticks).
+    void SetHandshakeTickMs(unsigned ms) { m_host.SetTickMs(ms); }
+    // The station, while no download runs.
+    ProgrammingStation& Station() { return m_station; }
+    const WindowFields& Fields() const { return m_fields; }
+    const WindowEnables& Enables() const { return m_enables; }
+
+  private:
+    // StationObserver: on the worker thread during a download, on the window's otherwise.
+    void OnLog(const LogEntry& entry) override;
+    void OnClearLog() override;
+    void OnProgressRange(std::uint32_t low, std::uint32_t high) override;
+    void OnProgressPos(std::uint32_t position) override;
+    void OnProgressShown(bool shown) override;
+    void OnStatus(const std::string& text, std::uint32_t color, bool present,
+                  const std::string& uid) override;
+    void OnWarning(const std::string& text) override;
+    void OnImageLoaded(const LoadReport& report, bool makerFormat) override;
+    void OnSettingsRead(const StoredSettings& stored) override;
+    void OnSerialNumber(const std::string& text) override;
+
+    // Runs `work` now on the window's thread, or there later when called from the worker.
+    void OnWindowThread(std::function<void()> work);
+    void ApplyBootloaderId();
+    void LoadHexFile();
+    void RefreshStatus();
+    void SetEnables();
+    void DownloadEnded(bool ok);
+    // The progress the worker reached, shown at most once a period.
+    void ProgressChanged();
+    void ShowProgressNow();
+
+    WindowView& m_view;
+    const std::thread::id m_windowThread;
+    StationFlags m_flags;
+    ThreadHost m_host;
+    ProgrammingStation m_station;
+    std::thread m_worker;
+
+    WindowFields m_fields;
+    WindowEnables m_enables;
+    bool m_makerFormat = false;
+    bool m_busy = false;
+    bool m_closeAsked = false;
+    bool m_lastOk = false;
+
+    // The progress as the worker set it, and whether the window has yet to show it.
+    struct Progress {
+        std::uint32_t low = 0, high = 0, position = 0;
+        bool set = false;  // a range was set since the window last showed it
+    };
+    std::mutex m_progressMutex;
+    Progress m_progress;
+    bool m_progressPosted = false;  // under m_progressMutex
+    std::chrono::steady_clock::time_point m_progressShownAt{};
+    int m_shownMaximum = -1, m_shownValue = -1;
+};
+
+// While a download runs the window shows a new position at most this often: a repaint per block
+// would cost more than the block on the wire.
+inline constexpr int kProgressPeriodMs = 50;
+// The status refresh's period while idle.
+inline constexpr int kStatusPeriodMs = 500;
