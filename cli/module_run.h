@@ -7,8 +7,8 @@
 
 #include "cli/options.h"
 #include "cli/printer.h"
-#include "cli/utc_time.h"
 #include "device/hid_platform.h"
+#include "ledger/record_store.h"
 #include "ledger/shared_record_store.h"
 #include "station/programming_station.h"
 #include "station/thread_host.h"

@@ -1,6 +1,5 @@
 #include "cli/records_export.h"
 
-#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <optional>

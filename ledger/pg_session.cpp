@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <map>
 
 #include "image/utf8.h"
 #include "ledger/database_config.h"
