@@ -10,6 +10,7 @@
 #include "app/loader_app.h"
 #include "settings/settings_store.h"
 #include "sim/sim_hid_platform.h"
+#include "station/window_options.h"
 
 namespace {
 

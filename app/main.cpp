@@ -1,5 +1,6 @@
 #include "app/loader_app.h"
 #include "device/hidraw_platform.h"
+#include "station/window_options.h"
 
 int main(int argc, char** argv) {
     ConfigLocation where;

@@ -3,8 +3,6 @@
 #include <dlfcn.h>
 #include <libpq-fe.h>
 
-#include <cstddef>
-
 // Each libpq call the PostgreSQL session makes: its result type, name, parameters, the names
 // it forwards, and what it gives while libpq cannot be loaded (a failure the session reports).
 #define PRAVUNE_LIBPQ_CALLS(X)                                                                     \

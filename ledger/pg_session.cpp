@@ -3,8 +3,8 @@
 
 #include <chrono>
 #include <cstring>
-#include <map>
 
+#include "image/utf8.h"
 #include "ledger/database_config.h"
 #include "ledger/libpq_loader.h"
 #include "ledger/record_store.h"
@@ -63,28 +63,11 @@ std::string Clean(std::string message, const std::string& password) {
 std::string ValidText(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     for (std::size_t i = 0; i < text.size();) {
-        const unsigned char lead = bytes[i];
-        std::size_t length = lead < 0x80         ? 1
-                             : (lead >> 5) == 6  ? 2
-                             : (lead >> 4) == 14 ? 3
-                             : (lead >> 3) == 30 ? 4
-                                                 : 0;
-        bool valid = length != 0 && lead != 0 && i + length <= text.size();
-        for (std::size_t k = 1; valid && k < length; ++k)
-            valid = (bytes[i + k] & 0xC0) == 0x80;
-        if (valid && length > 1) {
-            // No overlong forms, no surrogates, nothing past U+10FFFF.
-            std::uint32_t code = lead & (0xFF >> (length + 1));
-            for (std::size_t k = 1; k < length; ++k)
-                code = (code << 6) | (bytes[i + k] & 0x3F);
-            valid = code >= (length == 2   ? 0x80u
-                             : length == 3 ? 0x800u
-                                           : 0x10000u) &&
-                    code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
-        }
-        if (!valid) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::uint32_t code = 0;
+        const std::size_t length = lead < 0x80 ? (lead != 0 ? 1 : 0) : Utf8Sequence(text, i, code);
+        if (length == 0) {
             out += "\xEF\xBF\xBD";
             ++i;
             continue;

@@ -3,7 +3,6 @@
 #include <time.h>
 
 #include <cstdio>
-#include <filesystem>
 
 #include "os/os_files.h"
 #include "settings/settings_store.h"

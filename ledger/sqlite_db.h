@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>

@@ -8,10 +8,12 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <string_view>
 
 #include "device/hid_port.h"
 #include "image/hex_reader.h"
 #include "image/image_check.h"
+#include "image/utf8.h"
 #include "tests/support/hex_text.h"
 #include "tests/support/temp_dir.h"
 
@@ -213,6 +215,42 @@ TEST(LoadReport, ControlCharactersAreShownEscaped) {
     }
     // A module's identifier (Latin-1 bytes) is shown escaped wherever it goes.
     EXPECT_EQ(Latin1ToUtf8("\x1B[2J\x9B"), "\\x1B[2J\\u009B");
+}
+
+// The one UTF-8 rule of the escaping and of the PostgreSQL store's text cleaning, at the edges of
+// each length: the shortest form only, no surrogate, nothing past U+10FFFF, nothing cut.
+TEST(Utf8, SequenceEdges) {
+    struct Case {
+        std::string_view bytes;
+        std::size_t length;
+        std::uint32_t code;
+    };
+    const Case cases[] = {
+        {"A", 0, 0},
+        {"\x80", 0, 0},
+        {"\xC1\xBF", 0, 0},
+        {"\xC2\x80", 2, 0x80},
+        {"\xDF\xBF", 2, 0x7FF},
+        {"\xE0\x9F\xBF", 0, 0},
+        {"\xE0\xA0\x80", 3, 0x800},
+        {"\xED\x9F\xBF", 3, 0xD7FF},
+        {"\xED\xA0\x80", 0, 0},
+        {"\xEE\x80\x80", 3, 0xE000},
+        {"\xF0\x8F\xBF\xBF", 0, 0},
+        {"\xF0\x90\x80\x80", 4, 0x10000},
+        {"\xF4\x8F\xBF\xBF", 4, 0x10FFFF},
+        {"\xF4\x90\x80\x80", 0, 0},
+        {"\xF5\x80\x80\x80", 0, 0},
+        {"\xF0\x9F\x99", 0, 0},
+        {"\xE2\x82\x41", 0, 0},
+    };
+    for (const Case& c : cases) {
+        std::uint32_t code = 0;
+        EXPECT_EQ(Utf8Sequence(c.bytes, 0, code), c.length) << EscapeControls(std::string(c.bytes));
+        if (c.length) {
+            EXPECT_EQ(code, c.code) << EscapeControls(std::string(c.bytes));
+        }
+    }
 }
 
 TEST(LoadReport, FileNameIsTheTextAfterTheLastSeparator) {

@@ -8,10 +8,13 @@
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <filesystem>
 #include <random>
 #include <thread>
+#include <vector>
 
+#include "os/os_files.h"
 #include "settings/ini_document.h"
 #include "tests/support/case_name.h"
 #include "tests/support/temp_dir.h"
@@ -183,6 +186,37 @@ TEST_F(SettingsStore, FailedWritesAreReportedAndHarmless) {
 #endif
     EXPECT_TRUE(Strays().empty());
 }
+
+#ifndef _WIN32
+// Stations write their files on threads of their own at once. Each new file takes the mode the
+// umask gives, and the umask stays as it was: were it read by setting it, two threads reading it
+// together could leave it at 0, and every later file (config.ini, the record) writable by every
+// user. The race is not always caught, but never reported falsely.
+TEST(SettingsFileModes, WritesOnSeveralThreadsLeaveTheUmaskAsItWas) {
+    const TempDir dir(std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : SystemTempFolder());
+    const mode_t old = ::umask(027);
+    std::vector<std::thread> threads;
+    std::atomic<int> wrongModes{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&dir, &wrongModes, t] {
+            const std::string path = dir.File("config" + std::to_string(t) + ".ini");
+            for (int i = 0; i < 8000; ++i) {
+                ::unlink(path.c_str());
+                std::string reason;
+                struct stat st {};
+                if (!os_files::ReplaceAtomically(path, "[SETTING]\n", reason) ||
+                    ::stat(path.c_str(), &st) != 0 || (st.st_mode & 07777) != 0640)
+                    ++wrongModes;
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    const mode_t after = ::umask(old);
+    EXPECT_EQ(after, 027u);
+    EXPECT_EQ(wrongModes, 0);
+}
+#endif
 
 #ifndef _WIN32
 // Permissions as a user who is not root sees them: the folder's decide whether a file may be
