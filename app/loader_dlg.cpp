@@ -164,7 +164,6 @@ void CLoaderDlg::CreateControls() {
     m_banner->setEnabled(false);
     // The disabled banner is free area: a right click on it reaches the window's menu.
     m_banner->setAttribute(Qt::WA_TransparentForMouseEvents);
-
 }
 
 void CLoaderDlg::ConnectControls() {
@@ -251,4 +250,3 @@ QWidget* CLoaderDlg::GetDlgItem(int id) const {
     auto it = m_items.find(id);
     return it == m_items.end() ? nullptr : it->second;
 }
-

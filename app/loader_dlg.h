@@ -70,7 +70,9 @@ class CLoaderDlg : public QDialog, private WindowView {
     ~CLoaderDlg() override;
 
     // The field exchange (see WindowController::UpdateData).
-    bool UpdateData(bool saveAndValidate = true) { return m_controller.UpdateData(saveAndValidate); }
+    bool UpdateData(bool saveAndValidate = true) {
+        return m_controller.UpdateData(saveAndValidate);
+    }
     // The handshake's tick period; 1000 ms unless a test or the demo asks for faster ticks.
     void SetHandshakeTickMs(unsigned ms) { m_controller.SetHandshakeTickMs(ms); }
     bool LastDownloadSucceeded() const { return m_controller.LastDownloadSucceeded(); }

@@ -1,8 +1,8 @@
 // What the window shows when the controller tells it, the boxes it is asked to show, and the
 // window's own events forwarded to the controller.
 #include <QCloseEvent>
-#include <QCoreApplication>
 #include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QKeyEvent>
 #include <QMenu>
@@ -16,9 +16,9 @@
 #include "res/pictures.h"
 
 WindowFields CLoaderDlg::ReadFields() const {
-    return {S(m_editVID->text()),      S(m_editPID->text()),     m_chkAutoReload->isChecked(),
-            m_chkAutoSN->isChecked(),  S(m_editSnAddr->text()),  S(m_editSnValue->text()),
-            S(m_editSnStep->text()),   m_cmbSnBytes->currentIndex(), S(m_editPath->text())};
+    return {S(m_editVID->text()),     S(m_editPID->text()),         m_chkAutoReload->isChecked(),
+            m_chkAutoSN->isChecked(), S(m_editSnAddr->text()),      S(m_editSnValue->text()),
+            S(m_editSnStep->text()),  m_cmbSnBytes->currentIndex(), S(m_editPath->text())};
 }
 
 void CLoaderDlg::ShowFields(const WindowFields& f) {

@@ -116,9 +116,11 @@ void BM_StationDownloadFullImage(benchmark::State& state) {
     StationFlags flags;
     ThreadHost host(flags, observer);
     ProgrammingStation station(platform, dir.File("config.ini"), observer, host, flags);
-    station.ReadSettings();
-    station.ApplyBootloaderId();
-    station.LoadHexFile(station.m_strPath);
+    {
+        const StoredSettings stored = station.ReadSettings();
+        station.ApplyBootloaderId(stored.vid, stored.pid);
+    }
+    station.LoadHexFile(station.Path());
     double lessTick = 0, answers = 0;
     std::size_t exchanges = 0;
     for (auto _ : state) {
@@ -172,9 +174,9 @@ void BM_StationsAtOnce(benchmark::State& state) {
         one->platform.AddModule(one->module);
         one->station = std::make_unique<ProgrammingStation>(one->platform, dir.File("config.ini"),
                                                             one->observer, one->host, one->flags);
-        one->station->ReadSettings();
-        one->station->ApplyBootloaderId();
-        one->station->LoadHexFile(one->station->m_strPath);
+        const StoredSettings stored = one->station->ReadSettings();
+        one->station->ApplyBootloaderId(stored.vid, stored.pid);
+        one->station->LoadHexFile(one->station->Path());
         all.push_back(std::move(one));
     }
     double lessTick = 0;

@@ -119,9 +119,11 @@ double ModuleMs(const StationFolder& folder, unsigned answerMicros, std::size_t&
     ThreadHost host(flags, observer);
     host.SetFirstTickAtOnce(true);
     ProgrammingStation station(platform, folder.Config(), observer, host, flags);
-    station.ReadSettings();
-    station.ApplyBootloaderId();
-    station.LoadHexFile(station.m_strPath);
+    {
+        const StoredSettings stored = station.ReadSettings();
+        station.ApplyBootloaderId(stored.vid, stored.pid);
+    }
+    station.LoadHexFile(station.Path());
     if (!station.Download())
         return -1;
     exchanges = module.exchanges();

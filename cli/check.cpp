@@ -12,24 +12,24 @@ int Check(const Options& o, HidPlatform& platform, Printer& out) {
     Job job(o, platform, out, "check");
     ProgrammingStation& st = job.station();
     if (st.SettingsUnreadable()) {
-        out.Event({{"event", "check"}, {"ok", false}, {"file", st.m_strPath}},
+        out.Event({{"event", "check"}, {"ok", false}, {"file", st.Path()}},
                   "config.ini cannot be read: no plan to check");
         return kExitUsage;
     }
-    const bool loaded = st.LoadHexFile(st.m_strPath);
+    const bool loaded = st.LoadHexFile(st.Path());
     const HexImage& image = st.Image();
     const bool fits = loaded && st.PlanFits();
     nlohmann::json event = {{"event", "check"},
                             {"ok", loaded && fits},
-                            {"file", st.m_strPath},
+                            {"file", st.Path()},
                             {"loaded", loaded},
-                            {"status", loaded ? std::string() : st.m_strStatus},
+                            {"status", loaded ? std::string() : st.StatusText()},
                             {"plan_fits", fits},
                             {"plan", nullptr}};
-    std::vector<std::string> text{st.m_strPath + ": "};
+    std::vector<std::string> text{st.Path() + ": "};
     if (loaded) {
         const std::string sha = SentImageSha256(image);
-        const std::string fileSha = HexFileSha256(st.m_strPath, image);
+        const std::string fileSha = HexFileSha256(st.Path(), image);
         event["format"] = image.makerFormat ? "maker" : "plain";
         event["start"] = image.start;
         event["end"] = image.end;
@@ -40,15 +40,13 @@ int Check(const Options& o, HidPlatform& platform, Printer& out) {
         text.push_back("  image SHA-256 " + sha);
         text.push_back("  file SHA-256  " + fileSha);
     } else {
-        text[0] += "refused: " + st.m_strStatus;
+        text[0] += "refused: " + st.StatusText();
     }
-    if (st.m_bAutoSN && !image.makerFormat) {
-        event["plan"] = {{"address", st.m_nSnAddr},
-                         {"width", st.m_nSnBytes},
-                         {"value", st.m_nSnValue},
-                         {"step", st.m_nSnStep}};
-        text.push_back("  serial number at 0x" + HexUpper(st.m_nSnAddr) + ", " +
-                       std::to_string(st.m_nSnBytes) + " bytes, next 0x" + HexUpper(st.m_nSnValue) +
+    if (const SerialPlanNumbers& sn = st.Plan().Numbers(); sn.on && !image.makerFormat) {
+        event["plan"] = {
+            {"address", sn.address}, {"width", sn.width}, {"value", sn.value}, {"step", sn.step}};
+        text.push_back("  serial number at 0x" + HexUpper(sn.address) + ", " +
+                       std::to_string(sn.width) + " bytes, next 0x" + HexUpper(sn.value) +
                        (fits     ? ": fits"
                         : loaded ? ": does not fit: " + job.observer().FirstRedLine()
                                  : ": not checked"));

@@ -18,23 +18,23 @@ Job::Job(const Options& o, HidPlatform& platform, Printer& out, std::string modu
     m_host.SetFirstTickAtOnce(true);
     if (records)
         m_station.ShareRecords(*records);
-    m_station.ReadSettings();
+    m_stored = m_station.ReadSettings();
+    SerialPlan& plan = m_station.Plan();
     if (!o.file.empty())
-        m_station.m_strPath = o.file;
+        m_station.SetPath(o.file);
     if (!o.snAddr.empty() || o.snBytes || o.snStep >= 0)
-        m_station.m_bAutoSN = 1;
+        plan.SetOn(true);
     if (!o.snAddr.empty()) {
-        m_station.m_strSnAddr = o.snAddr;
-        ScanHex(o.snAddr, m_station.m_nSnAddr);
+        std::uint32_t address = plan.Numbers().address;
+        ScanHex(o.snAddr, address);
+        plan.SetAddress(address);
     }
-    if (o.snBytes) {
-        m_station.m_nSnBytes = o.snBytes;
-        m_station.m_nSnBytesIndex = o.snBytes - 1;
-    }
+    if (o.snBytes)
+        plan.SetWidth(o.snBytes);
     if (o.snStep >= 0)
-        m_station.m_nSnStep = static_cast<unsigned>(o.snStep);
+        plan.SetStep(static_cast<unsigned>(o.snStep));
     if (o.noSn)
-        m_station.m_bAutoSN = 0;
+        plan.SetOn(false);
 }
 
 int ExitFor(ProgrammingStation& station, bool timedOut, int stoppedExit) {
@@ -67,11 +67,11 @@ nlohmann::json Report(Printer& out, const std::string& module, ProgrammingStatio
     const bool programmed = !refusal && station.LastOutcome() == DownloadOutcome::kSucceeded;
     const std::string endUtc = UtcNowIso();
     const std::string moduleUid = !refusal && !record.moduleUid.empty() ? record.moduleUid
-                                  : !refusal && !station.m_strDeviceSN.empty()
-                                      ? Latin1ToUtf8(station.m_strDeviceSN)
+                                  : !refusal && !station.DeviceUid().empty()
+                                      ? Latin1ToUtf8(station.DeviceUid())
                                       : uid;
     const HexImage& image = station.Image();
-    const std::string hex = refusal ? station.m_strPath : record.hexPath;
+    const std::string hex = refusal ? station.Path() : record.hexPath;
     nlohmann::json event = {
         {"event", "result"},
         {"schema", kResultSchema},
@@ -141,8 +141,8 @@ nlohmann::json Report(Printer& out, const std::string& module, ProgrammingStatio
 std::optional<Refusal> CheckBeforeAnyModule(ProgrammingStation& station, ModuleObserver& observer) {
     if (station.SettingsUnreadable())
         return std::nullopt;
-    if (!station.LoadHexFile(station.m_strPath))
-        return Refusal{"refused", "load", station.m_strStatus};
+    if (!station.LoadHexFile(station.Path()))
+        return Refusal{"refused", "load", station.StatusText()};
     if (!station.PlanFits())
         return Refusal{"refused", "serial number check", observer.FirstRedLine()};
     return std::nullopt;

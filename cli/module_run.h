@@ -25,6 +25,8 @@ class Job {
     Job(const Options& o, HidPlatform& platform, Printer& out, std::string module,
         SharedRecordStore* records = nullptr);
     ProgrammingStation& station() { return m_station; }
+    // The bootloader identifiers config.ini names.
+    void ApplyBootloaderId() { m_station.ApplyBootloaderId(m_stored.vid, m_stored.pid); }
     ThreadHost& host() { return m_host; }
     ModuleObserver& observer() { return m_observer; }
 
@@ -33,6 +35,7 @@ class Job {
     ModuleObserver m_observer;
     ThreadHost m_host;
     ProgrammingStation m_station;
+    StoredSettings m_stored;
 };
 
 // The exit code of a station's run: `timedOut`, the wait for the module ran out; `stoppedExit`,

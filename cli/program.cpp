@@ -15,7 +15,7 @@ int Program(const Options& o, HidPlatform& platform, Printer& out, StopSignal& s
     Job job(o, platform, out, name, &records);
     ProgrammingStation& st = job.station();
     st.Port().SetFilter(o.module, o.port);  // before the identifiers open the port
-    st.ApplyBootloaderId();
+    job.ApplyBootloaderId();
     if (const std::optional<Refusal> refused = CheckBeforeAnyModule(st, job.observer())) {
         Report(out, name, st, kExitUsage, start, &*refused);
         return kExitUsage;

@@ -25,7 +25,7 @@ int Watch(const Options& o, HidPlatform& platform, Printer& out, StopSignal& sto
         // The file and the plan, once, before any module: a refusal is every module's.
         Job check(o, platform, out, "watch");
         ProgrammingStation& st = check.station();
-        st.ApplyBootloaderId();
+        check.ApplyBootloaderId();
         if (const std::optional<Refusal> refused = CheckBeforeAnyModule(st, check.observer())) {
             Report(out, "", st, kExitUsage, runStart, &*refused);
             out.Event({{"event", "summary"},
@@ -166,7 +166,7 @@ int Watch(const Options& o, HidPlatform& platform, Printer& out, StopSignal& sto
                     Job job(o, platform, out, name, &records);
                     ProgrammingStation& st = job.station();
                     st.Port().SetFilter(f.uid, f.port);
-                    st.ApplyBootloaderId();
+                    job.ApplyBootloaderId();
                     stop.Watch(job.host());
                     st.Download();
                     w.code = ExitFor(st, false, stop.StoppedExit());

@@ -225,9 +225,9 @@ bool ProgrammingStation::LoadHexFile(const std::string& path) {
 
 void ProgrammingStation::EditSerialPlan(SerialPlanFields& fields, const SerialPlanFields& before,
                                         SnField edited) {
-    const std::optional<SerialPlan::SettingEdit> save = m_plan.Edit(
-        fields, before, edited, m_image.capacity,
-        [this](const std::string& text) { m_observer.OnWarning(text); });
+    const std::optional<SerialPlan::SettingEdit> save =
+        m_plan.Edit(fields, before, edited, m_image.capacity,
+                    [this](const std::string& text) { m_observer.OnWarning(text); });
     if (!save)
         return;
     if (edited == SnField::kValue)
@@ -557,8 +557,7 @@ bool ProgrammingStation::Download() {
     }
     m_port.Release();
     if (taken) {
-        m_lastSerial = TakenSerialNumber{sn.Key(),
-                                         *taken,
+        m_lastSerial = TakenSerialNumber{sn.Key(), *taken,
                                          snWritten ? SerialState::kWritten : SerialState::kUsedUp};
     }
     if (taken && sn.step != 0) {
@@ -583,7 +582,8 @@ bool ProgrammingStation::Download() {
     }
     if ((ok && plan) || taken)
         ShowSerialNumber(m_storedValue);  // the next number
-    else if (plan && writeSerial && m_database.shared() && m_plan.FollowSource(true, m_records.get()))
+    else if (plan && writeSerial && m_database.shared() &&
+             m_plan.FollowSource(true, m_records.get()))
         ShowSerialNumber(m_plan.ValueText());
     Log("Download --- \t\t", kLogBlack, true);
     Log(ok ? "Succeed\r\n" : "Fail\r\n", ok ? kLogGreen : kLogRed);

@@ -76,9 +76,8 @@ class ServerSerials final : public SerialNumberSource {
                 return std::nullopt;
             m_edit.reset();
         }
-        const std::optional<TakenSerial> taken =
-            records.TakeSerial(context.recordId, plan.Key(), plan.value, plan.step,
-                               context.station, &refusal.reason);
+        const std::optional<TakenSerial> taken = records.TakeSerial(
+            context.recordId, plan.Key(), plan.value, plan.step, context.station, &refusal.reason);
         if (!taken) {
             // The counter's next number given before (an edit set it back) is the plan's fault.
             std::optional<SerialCounter> counter;
@@ -175,7 +174,8 @@ void SerialPlan::TakeStored(bool on, const std::string& address, const std::stri
     ScanHex(value, m_numbers.value);
     m_problem[0].reset();
     if (!ShowsWhole(address, 4))
-        m_problem[0] = "SN_StartAddr=" + address + " in config.ini is not 1 to 4 hexadecimal digits";
+        m_problem[0] =
+            "SN_StartAddr=" + address + " in config.ini is not 1 to 4 hexadecimal digits";
     m_problem[1] = StoredNumberProblem(value, width);
     m_problem[2].reset();
     if (step < 0 || step > 255 ||
@@ -285,7 +285,8 @@ bool SerialPlan::Check(const HexImage& image, const LogFn& log) const {
     const std::uint32_t end = n.address + static_cast<std::uint32_t>(n.width);
     // The number must also end inside the image, not only begin there.
     if (n.address >= image.capacity || n.address < kSnLowestAddress || end > image.capacity) {
-        log("\r\n\t- Address Overrange: address = 0x" + HexUpper(n.address) + "\r\n", kLogRed, false);
+        log("\r\n\t- Address Overrange: address = 0x" + HexUpper(n.address) + "\r\n", kLogRed,
+            false);
         log("\t- Available Range = 0x" + HexUpper(kSnLowestAddress) + " ~ 0x" +
                 HexUpper(image.end - 1) + "\r\n",
             kLogRed, false);

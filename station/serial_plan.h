@@ -18,11 +18,11 @@ enum class SnField { kAddress, kValue, kWidth, kStep };
 
 // The plan as the station programs it.
 struct SerialPlanNumbers {
-    bool on = false;             // AutoSN
-    std::uint32_t address = 0;   // SN_StartAddr
-    std::uint32_t value = 0;     // SN_Current: the next number
-    int width = 1;               // SN_Bytes
-    unsigned step = 0;           // SN_Step
+    bool on = false;            // AutoSN
+    std::uint32_t address = 0;  // SN_StartAddr
+    std::uint32_t value = 0;    // SN_Current: the next number
+    int width = 1;              // SN_Bytes
+    unsigned step = 0;          // SN_Step
 
     SerialPlanKey Key() const { return {address, width}; }
 };
@@ -69,8 +69,7 @@ class SerialNumberSource {
     // Takes the plan's next number for one download, before anything is sent that changes the
     // module; the number, or nothing with the refusal.
     virtual std::optional<TakenNumber> Take(const SerialPlanNumbers& plan,
-                                            SerialTakeContext& context,
-                                            SerialRefusal& refusal) = 0;
+                                            SerialTakeContext& context, SerialRefusal& refusal) = 0;
     // The operator set the number; `changed` when it is not the number held before.
     virtual void NoteEdit(std::uint32_t /*value*/, bool /*changed*/) {}
     // Another front end moved the number on in config.ini: an edit not yet used is moot.
@@ -100,6 +99,9 @@ class SerialPlan {
     const SerialPlanNumbers& Numbers() const { return m_numbers; }
     void SetOn(bool on) { m_numbers.on = on; }
     void SetStep(unsigned step) { m_numbers.step = step; }
+    // A plan given for one run (the command line's options): the stored texts' problems stay.
+    void SetAddress(std::uint32_t address) { m_numbers.address = address; }
+    void SetWidth(int width) { m_numbers.width = width; }
 
     // The texts config.ini holds: the numbers they give, and why any may not be written (a
     // hand-edited text the field cannot show whole would program another number than the one
@@ -128,8 +130,7 @@ class SerialPlan {
     std::string ValueText() const;
 
     // The check before the handshake: the plan fits `image`. Each problem is logged in red.
-    using LogFn =
-        std::function<void(const std::string& text, std::uint32_t color, bool timeStamp)>;
+    using LogFn = std::function<void(const std::string& text, std::uint32_t color, bool timeStamp)>;
     bool Check(const HexImage& image, const LogFn& log) const;
 
     // Takes the next number from the source `shared` chooses; the plan's number becomes the

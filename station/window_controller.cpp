@@ -302,8 +302,8 @@ void WindowController::ProgressChanged() {
     }
     // Shown when the period is up, with the position reached by then.
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(period - since);
-    m_view.StartTimer(WindowTimer::kProgress, static_cast<int>(std::max<long long>(1, left.count())),
-                      true);
+    m_view.StartTimer(WindowTimer::kProgress,
+                      static_cast<int>(std::max<long long>(1, left.count())), true);
 }
 
 void WindowController::ShowProgressNow() {
@@ -319,8 +319,8 @@ void WindowController::ShowProgressNow() {
     // an empty range an empty bar (or a full one past its start).
     const std::uint32_t clamped = std::clamp(p.position, p.low, std::max(p.low, p.high));
     const int maximum = p.high > p.low ? static_cast<int>(p.high - p.low) : 1;
-    const int value = p.high > p.low ? static_cast<int>(clamped - p.low)
-                                     : (p.position > p.low ? 1 : 0);
+    const int value =
+        p.high > p.low ? static_cast<int>(clamped - p.low) : (p.position > p.low ? 1 : 0);
     if (!p.set && maximum == m_shownMaximum && value == m_shownValue)
         return;
     m_shownMaximum = maximum;
@@ -348,19 +348,18 @@ void WindowController::OnWarning(const std::string& text) {
 }
 
 void WindowController::OnImageLoaded(const LoadReport& report, bool makerFormat) {
-    OnWindowThread(
-        [this, length = report.lengthLabel, date = report.dateLabel, makerFormat] {
-            m_view.ShowImageLabels(length, date);
-            m_makerFormat = makerFormat;
-            if (makerFormat) {
-                // The maker's format keeps the plan off.
-                m_enables.autoSn = false;
-                m_enables.snFields = false;
-                m_view.ShowEnables(m_enables);
-            } else {
-                SetEnables();
-            }
-        });
+    OnWindowThread([this, length = report.lengthLabel, date = report.dateLabel, makerFormat] {
+        m_view.ShowImageLabels(length, date);
+        m_makerFormat = makerFormat;
+        if (makerFormat) {
+            // The maker's format keeps the plan off.
+            m_enables.autoSn = false;
+            m_enables.snFields = false;
+            m_view.ShowEnables(m_enables);
+        } else {
+            SetEnables();
+        }
+    });
 }
 
 void WindowController::OnSettingsRead(const StoredSettings& stored) {

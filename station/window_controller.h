@@ -38,7 +38,7 @@ struct WindowFieldLimits {
 
 // Which controls take input, and the Download button's caption.
 struct WindowEnables {
-    bool download = true;   // always: it is Stop while a download runs
+    bool download = true;    // always: it is Stop while a download runs
     bool openReload = true;  // Open, Reload, Auto Reload and the path
     bool autoSn = true;
     bool snFields = false;  // address, width, number, step

@@ -203,8 +203,8 @@ TEST(DownloadRecord, NamesTheFileItsBytesTheStationAndTheVersion) {
     fs::create_directory(r.folderPath + "/release");
     fs::rename(r.folderPath + "/fw.hex", r.folderPath + "/release/app-1.4.hex");
     fs::create_symlink("release/app-1.4.hex", r.folderPath + "/current.hex");
-    r.station.m_strPath = r.folderPath + "/./current.hex";
-    r.station.m_bAutoReload = 1;
+    r.station.SetPath(r.folderPath + "/./current.hex");
+    r.station.SetAutoReload(true);
     ASSERT_TRUE(r.station.Download());
     const DownloadRecord record = StoredRecord(r, 1);
     const std::string folder = fs::canonical(r.folderPath).string();
@@ -218,7 +218,7 @@ TEST(DownloadRecord, NamesTheFileItsBytesTheStationAndTheVersion) {
 
     // Changed after it was loaded: the image sent is the one loaded, which the file's bytes no
     // longer give; no hash is better than another file's.
-    r.station.m_bAutoReload = 0;
+    r.station.SetAutoReload(false);
     std::ofstream(r.folderPath + "/release/app-1.4.hex", std::ios::binary) << ImageText(7);
     ASSERT_TRUE(r.station.Download());
     const DownloadRecord later = StoredRecord(r, 2);

@@ -49,7 +49,7 @@ TEST(ProgrammingStation, ProgramsTheImageAndTheSerialNumberAndAdvances) {
     }
     EXPECT_TRUE(r.module.problems().empty());
     EXPECT_TRUE(r.module.running());
-    EXPECT_EQ(r.station.m_strSnValue, "1235");
+    EXPECT_EQ(r.station.Plan().ValueText(), "1235");
     EXPECT_NE(r.Config().find("SN_Current=1235\n"), std::string::npos);
     EXPECT_EQ(r.rec.busy, (std::vector<bool>{true, false}));
     EXPECT_EQ(r.rec.status, "SN: ABC123");
@@ -97,7 +97,7 @@ TEST_P(StationStepFails, StopsThere) {
               tail);
     EXPECT_EQ(r.rec.log.back().color, kLogRed);
     EXPECT_FALSE(r.module.running());
-    EXPECT_EQ(r.station.m_strSnValue, "1235");
+    EXPECT_EQ(r.station.Plan().ValueText(), "1235");
     EXPECT_NE(r.Config().find("SN_Current=1235\n"), std::string::npos);
     EXPECT_EQ(r.rec.busy, (std::vector<bool>{true, false}));
 }
@@ -295,7 +295,7 @@ TEST(ProgrammingStation, AdvanceTexts) {
         Rig r("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=" + std::string(c.value) + "\nSN_Bytes=" +
               std::to_string(c.width) + "\nSN_Step=" + std::to_string(c.step) + "\n");
         ASSERT_TRUE(r.station.Download()) << c.value;
-        EXPECT_EQ(r.station.m_strSnValue, c.next);
+        EXPECT_EQ(r.station.Plan().ValueText(), c.next);
         EXPECT_NE(r.Config().find("SN_Current=" + std::string(c.next) + "\n"), std::string::npos);
     }
 }
@@ -338,7 +338,7 @@ TEST(ProgrammingStation, AModuleThatLeftMidWriteGetsNothingMore) {
         EXPECT_EQ(lines[lines.size() - 3], c.line);
         EXPECT_EQ(lines[lines.size() - 2],
                   "\t- Serial number 0x1234 is used up: it is never given to another module");
-        EXPECT_EQ(r.station.m_strStatus, c.status);
+        EXPECT_EQ(r.station.StatusText(), c.status);
         EXPECT_EQ(r.module.commands().size(), sent) << c.name;  // nothing after it left
         EXPECT_FALSE(r.module.running());
     }

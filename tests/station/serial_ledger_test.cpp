@@ -446,7 +446,7 @@ TEST_F(ServerStations, AnOutageNeverLeavesANumberUnrecorded) {
     EXPECT_FALSE(std::filesystem::exists(RecordJournalPathFor(r->folderPath + "/config.ini")) &&
                  ReadBytes(RecordJournalPathFor(r->folderPath + "/config.ini")).find("entry") !=
                      std::string::npos);
-    EXPECT_EQ(r->station.m_strSnValue, "1236");
+    EXPECT_EQ(r->station.Plan().ValueText(), "1236");
     EXPECT_EQ(settings_file::Read(r->folderPath + "/config.ini", "SETTING", "SN_Current", ""),
               "1236");
     // The password is in no line and no record.

@@ -73,9 +73,11 @@ struct Rig {
                 << "[SETTING]\nm_strPath_flash=" + path + "\n" + settings;
         }
         host.SetTickMs(2);
-        station.ReadSettings();
-        station.ApplyBootloaderId();
-        station.LoadHexFile(station.m_strPath);
+        {
+            const StoredSettings stored = station.ReadSettings();
+            station.ApplyBootloaderId(stored.vid, stored.pid);
+        }
+        station.LoadHexFile(station.Path());
     }
     explicit Rig(const std::string& settings, const std::string& hex = ImageText(),
                  const char* serial = "ABC123")

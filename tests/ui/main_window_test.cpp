@@ -146,7 +146,7 @@ void MainWindowTest::statusFollowsTheModule() {
     QVERIFY(QTest::qWaitFor([&] { return status->text() == "SN: ABC123"; }, 600));
     QCOMPARE(status->ForeColor(), 0x008000u);
     QCOMPARE(icon->ActiveImageId(), int(IDI_DEVICE_PRESENT));
-    QCOMPARE(f.dlg->Station().m_strDeviceSN, std::string("ABC123"));
+    QCOMPARE(f.dlg->Station().DeviceUid(), std::string("ABC123"));
     // Another module put in its place between two looks is the one shown.
     f.module.Replace("XYZ789");
     QVERIFY(QTest::qWaitFor([&] { return status->text() == "SN: XYZ789"; }, 600));
@@ -161,8 +161,8 @@ void MainWindowTest::identifiersOfTheWrongLengthAreIgnored() {
     f.dir.Write("config.ini", "[SETTING]\nm_strVID_bt=215\nm_strPID_bt=c001\n");
     CLoaderDlg& dlg = f.Open();
     QVERIFY(dlg.Port().IsTarget(0xC001, 0));
-    QCOMPARE(dlg.Station().m_nVID, 0u);
-    QCOMPARE(dlg.Station().m_nPID, 0xC001u);
+    QCOMPARE(dlg.Station().Vid(), 0u);
+    QCOMPARE(dlg.Station().Pid(), 0xC001u);
     QVERIFY(!dlg.Port().IsOpen());
     QCOMPARE(f.Config(), std::string("[SETTING]\nm_strVID_bt=215\nm_strPID_bt=c001\n"));
 }
@@ -350,7 +350,7 @@ void MainWindowTest::settingsWriteFailureIsReportedOnce() {
         }
     }
     QCOMPARE(reports, 1);
-    QCOMPARE(dlg.Station().m_bAutoReload, 1);  // the field keeps the operator's value
+    QCOMPARE(dlg.Station().AutoReload(), true);  // the field keeps the operator's value
 }
 
 void MainWindowTest::permissionProblemIsReportedOnce() {
@@ -443,8 +443,8 @@ void MainWindowTest::badStepIsRefusedWithAPrompt() {
     DismissNextBox(&prompt);
     QVERIFY(!dlg.UpdateData(true));
     QCOMPARE(prompt, QStringLiteral("Please enter an integer between 0 and 255."));
-    QCOMPARE(dlg.Station().m_nSnStep, 1u);
-    QCOMPARE(dlg.Station().m_strPath,
+    QCOMPARE(dlg.Station().Plan().Numbers().step, 1u);
+    QCOMPARE(dlg.Station().Path(),
              std::string());  // fields after the failing one keep their values
 }
 

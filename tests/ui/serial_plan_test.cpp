@@ -124,7 +124,7 @@ void SerialPlanTest::valueIsCutToTheWidth() {
     PlanFixture f;
     QCOMPARE(f.Type(f.Value(), QStringLiteral("12345")), QString());
     QCOMPARE(f.Value()->text(), QStringLiteral("1234"));
-    QCOMPARE(f.dlg->Station().m_nSnValue, 0x1234u);
+    QCOMPARE(f.dlg->Station().Plan().Numbers().value, 0x1234u);
 }
 
 void SerialPlanTest::valueAboveTheLargestNumberIsRefused() {
@@ -185,7 +185,7 @@ void SerialPlanTest::theNumberFollowsAnotherFrontEnd() {
     QVERIFY(settings_file::Write(f.dlg->Station().SettingsPath(), "SETTING", "SN_Current", "0104",
                                  nullptr));
     QTRY_COMPARE_WITH_TIMEOUT(f.Value()->text(), QStringLiteral("0104"), 3000);
-    QCOMPARE(f.dlg->Station().m_nSnValue, 0x104u);
+    QCOMPARE(f.dlg->Station().Plan().Numbers().value, 0x104u);
     f.Item<QLineEdit>(IDC_SN_STEP)->end(false);
     QCOMPARE(f.Type(f.Item<QLineEdit>(IDC_SN_STEP), QStringLiteral("2"), false), QString());
     QCOMPARE(f.Key("SN_Current"), std::string("0104"));
@@ -211,7 +211,7 @@ void SerialPlanTest::stepOutOfRangeIsPromptedAndKept() {
     step->end(false);
     const QString warning = f.Type(step, QStringLiteral("00"), false);  // 50, then 500
     QCOMPARE(warning, QStringLiteral("Please enter an integer between 0 and 255."));
-    QCOMPARE(f.dlg->Station().m_nSnStep, 50u);
+    QCOMPARE(f.dlg->Station().Plan().Numbers().step, 50u);
     QCOMPARE(step->text(), QStringLiteral("50"));
     QCOMPARE(f.Key("SN_Step"), std::string("50"));
 }
@@ -235,9 +235,10 @@ void SerialPlanTest::aSharedCounterShowsAfterEachDownload() {
     QVERIFY(QTest::qWaitForWindowExposed(f.dlg.get()));
     f.Type(f.Value(), "2000");
     const auto download = [&] {
-        QTest::mouseClick(f.dlg->windowHandle(), Qt::LeftButton, {},
-                          CentreInWindow(f.Item(IDC_DOWNLOAD)));
-        return f.dlg->LastDownloadSucceeded();
+        return DownloadBy(*f.dlg, [&] {
+            QTest::mouseClick(f.dlg->windowHandle(), Qt::LeftButton, {},
+                              CentreInWindow(f.Item(IDC_DOWNLOAD)));
+        });
     };
     QVERIFY2(download(), qPrintable(StampedLines(f.Item(IDC_LOG)).join('|')));
     QCOMPARE(f.Value()->text(), QStringLiteral("2001"));
@@ -251,7 +252,7 @@ void SerialPlanTest::aSharedCounterShowsAfterEachDownload() {
     QVERIFY(StampedLines(f.Item(IDC_LOG)).contains("\t- Address = 0x3B00, SN = 0x2003"));
     QCOMPARE(f.Value()->text(), QStringLiteral("2004"));
     QCOMPARE(f.Key("SN_Current"), std::string("2004"));
-    QCOMPARE(station.station.m_strSnValue, std::string("2003"));  // as it left the counter
+    QCOMPARE(station.station.Plan().ValueText(), std::string("2003"));  // as it left the counter
     // The typed number is the one change, recorded with the station that made it.
     QCOMPARE(db.Count("SELECT count(*) FROM counter_changes"), 1);
     QCOMPARE(db.Count("SELECT count(*) FROM counter_changes WHERE old_value IS NULL AND "

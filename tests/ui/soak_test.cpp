@@ -65,9 +65,9 @@ void SoakTest::thousandModules() {
         };
         if (qEnvironmentVariableIsSet("SOAK_TRACE"))
             qInfo("module %d fault %d at %d size %d", i, fault, at, size);
-        QTest::mouseClick(f.Item(IDC_DOWNLOAD), Qt::LeftButton);
+        const bool ok =
+            DownloadBy(dlg, [&] { QTest::mouseClick(f.Item(IDC_DOWNLOAD), Qt::LeftButton); });
         f.module.onExchange = nullptr;
-        const bool ok = dlg.LastDownloadSucceeded();
         // A module may start although its answer to Run was lost: that download fails.
         QVERIFY(!ok || f.module.running());
         // The number this module received, if any, whatever the verdict.
@@ -90,7 +90,7 @@ void SoakTest::thousandModules() {
         }
         QVERIFY(f.module.problems().empty());
         std::uint32_t next = 0;
-        ScanHex(f.dlg->Station().m_strSnValue, next);
+        ScanHex(f.dlg->Station().Plan().ValueText(), next);
         QVERIFY(written.empty() || next > *written.rbegin());
         const std::string text = SerialText(next, 4);
         QCOMPARE(f.Item<QLineEdit>(IDC_SN_VALUE)->text(), QString::fromStdString(text));

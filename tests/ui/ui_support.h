@@ -3,10 +3,12 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QTimer>
 #include <QtTest>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -104,7 +106,34 @@ inline QPoint CentreInWindow(QWidget* control) {
     return control->mapTo(control->window(), control->rect().center());
 }
 
-// Posts a click on a widget: it is handled at the window's next dispatch (inside a download).
+// Posts a click on a widget: it is handled at the window's next dispatch.
 inline void PostClick(QWidget* button) {
     QMetaObject::invokeMethod(button, "click", Qt::QueuedConnection);
+}
+
+// From the module's side (the station's worker thread): runs `work` on the window's thread and
+// waits until it has run, so that what it does (a Stop, a close) is seen at the module's next
+// exchange.
+template <class Work>
+void OnWindowThreadAndWait(QObject* context, Work work) {
+    std::promise<void> done;
+    QMetaObject::invokeMethod(
+        context,
+        [&] {
+            work();
+            done.set_value();
+        },
+        Qt::QueuedConnection);
+    done.get_future().wait();
+}
+
+// Does what starts a download (a click), then lets the window's events run until the download,
+// which runs on the station's worker thread, has ended; its result.
+template <class Start>
+bool DownloadBy(CLoaderDlg& dlg, Start start) {
+    QSignalSpy ended(&dlg, &CLoaderDlg::DownloadFinished);
+    start();
+    if (ended.isEmpty() && !ended.wait(120000))
+        return false;
+    return dlg.LastDownloadSucceeded();
 }
