@@ -25,6 +25,12 @@ std::optional<unsigned> ParseStep(const std::string& text) {
 
 }  // namespace
 
+BarPosition ProgressOnBar(std::uint32_t low, std::uint32_t high, std::uint32_t position) {
+    if (high <= low)
+        return {1, position > low ? 1 : 0};
+    return {static_cast<int>(high - low), static_cast<int>(std::clamp(position, low, high) - low)};
+}
+
 WindowController::WindowController(HidPlatform& platform, std::string settingsPath,
                                    WindowView& view)
     : m_view(view),
@@ -315,18 +321,12 @@ void WindowController::ShowProgressNow() {
         m_progress.set = false;
         m_progressPosted = false;
     }
-    // The bar takes its position in 0..maximum: a position outside the range shows an end, and
-    // an empty range an empty bar (or a full one past its start).
-    const std::uint32_t clamped = std::clamp(p.position, p.low, std::max(p.low, p.high));
-    const int maximum = p.high > p.low ? static_cast<int>(p.high - p.low) : 1;
-    const int value =
-        p.high > p.low ? static_cast<int>(clamped - p.low) : (p.position > p.low ? 1 : 0);
-    if (!p.set && maximum == m_shownMaximum && value == m_shownValue)
+    const BarPosition bar = ProgressOnBar(p.low, p.high, p.position);
+    if (!p.set && bar == m_shownBar)
         return;
-    m_shownMaximum = maximum;
-    m_shownValue = value;
+    m_shownBar = bar;
     m_progressShownAt = std::chrono::steady_clock::now();
-    m_view.ShowProgress(maximum, value);
+    m_view.ShowProgress(bar.maximum, bar.value);
 }
 
 void WindowController::OnProgressShown(bool shown) {

@@ -53,6 +53,16 @@ enum class WindowTimer { kStatus = 2, kProgress = 3 };
 // What Enter does in the window.
 enum class EnterAction { kNothing, kClickFocusedButton, kCloseWindow };
 
+// The progress bar's range 0..maximum and position for the protocol's logical range and
+// position: a position outside the range shows an end, and an empty range an empty bar (a full
+// one past its start); a bar has no empty range.
+struct BarPosition {
+    int maximum = 1;
+    int value = 0;
+    bool operator==(const BarPosition&) const = default;
+};
+BarPosition ProgressOnBar(std::uint32_t low, std::uint32_t high, std::uint32_t position);
+
 // What the controller asks of its window. Every call comes on the window's thread.
 class WindowView {
   public:
@@ -188,7 +198,7 @@ class WindowController final : private StationObserver {
     Progress m_progress;
     bool m_progressPosted = false;  // under m_progressMutex
     std::chrono::steady_clock::time_point m_progressShownAt{};
-    int m_shownMaximum = -1, m_shownValue = -1;
+    BarPosition m_shownBar{-1, -1};
 };
 
 // While a download runs the window shows a new position at most this often: a repaint per block

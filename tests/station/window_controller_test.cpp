@@ -1,0 +1,209 @@
+#include "station/window_controller.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "sim/sim_hid_platform.h"
+#include "tests/support/hex_text.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+// A window without a toolkit: its controls are a WindowFields, what it is told is kept, and
+// what the worker posts waits in a queue until the test runs it on the window's thread.
+class FakeView final : public WindowView {
+  public:
+    WindowFields ReadFields() const override { return controls; }
+    void ShowFields(const WindowFields& f) override {
+        controls = f;
+        // An edit takes no more than its limit, as a typed text stops there.
+        controls.snAddr.resize(std::min<std::size_t>(f.snAddr.size(), WindowFieldLimits::kSnAddr));
+        controls.snValue.resize(
+            std::min<std::size_t>(f.snValue.size(), WindowFieldLimits::kSnValue));
+    }
+    void ShowEnables(const WindowEnables& e) override { enables = e; }
+    void SelectStep() override { stepSelected = true; }
+    void AppendLog(const LogEntry& entry) override { log += entry.text; }
+    void ClearLog() override { log.clear(); }
+    void ShowProgress(int maximum, int value) override { bar = {maximum, value}; }
+    void ShowProgressBar(bool shown) override { barShown = shown; }
+    void ShowStatus(const std::string& text, std::uint32_t, bool) override { status = text; }
+    void ShowImageLabels(const std::string&, const std::string&) override {}
+    void Warn(const std::string& text) override { warnings.push_back(text); }
+    std::optional<std::string> AskHexFile(const std::string&) override { return std::nullopt; }
+    void ShowAbout() override {}
+    void StartTimer(WindowTimer, int, bool) override {}
+    void StopTimer(WindowTimer) override {}
+    void Post(std::function<void()> work) override {
+        const std::lock_guard lock(m_mutex);
+        m_posted.push_back(std::move(work));
+    }
+    void CloseWindow() override { closed = true; }
+    void DownloadEnded(bool ok) override { ended = ok; }
+
+    // Runs what was posted until the download has ended (at most 20 s).
+    void RunUntilEnded() {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!ended && std::chrono::steady_clock::now() < until) {
+            std::deque<std::function<void()>> now;
+            {
+                const std::lock_guard lock(m_mutex);
+                now.swap(m_posted);
+            }
+            for (auto& work : now)
+                work();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    WindowFields controls;
+    WindowEnables enables;
+    bool stepSelected = false;
+    std::string log;
+    BarPosition bar{-1, -1};
+    bool barShown = false;
+    std::string status;
+    std::vector<std::string> warnings;
+    bool closed = false;
+    std::optional<bool> ended;
+
+  private:
+    std::mutex m_mutex;
+    std::deque<std::function<void()>> m_posted;
+};
+
+struct ControllerRig {
+    explicit ControllerRig(const std::string& settings = "") {
+        path = dir.Write("fw.hex", FullImageHex(0x0E00, 0x1000));
+        dir.Write("config.ini", "[SETTING]\nm_strPath_flash=" + path + "\n" + settings);
+        platform.AddModule(module);
+        controller.SetHandshakeTickMs(2);
+        controller.Start();
+    }
+    std::string Config() const { return ReadBytes(dir.File("config.ini")); }
+
+    TempDir dir;
+    std::string path;
+    VirtualBootloader module{"ABC123"};
+    SimHidPlatform platform;
+    FakeView view;
+    WindowController controller{platform, dir.File("config.ini"), view};
+};
+
+TEST(ProgressOnBar, ClampsToTheRangeAndShowsAnEmptyRangeAsOneStep) {
+    struct Case {
+        std::uint32_t low, high, position;
+        BarPosition want;
+    } const cases[] = {
+        {0x0E00, 0x1000, 0x0E00, {0x200, 0}},
+        {0x0E00, 0x1000, 0x0F00, {0x200, 0x100}},
+        {0x0E00, 0x1000, 0x2000, {0x200, 0x200}},
+        {0x0E00, 0x1000, 0x0100, {0x200, 0}},
+        {5, 5, 5, {1, 0}},
+        {5, 5, 6, {1, 1}},
+        {7, 3, 9, {1, 1}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ProgressOnBar(c.low, c.high, c.position), c.want) << c.low << " " << c.position;
+}
+
+TEST(WindowController, StartShowsWhatConfigIniHolds) {
+    ControllerRig r("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=00ff\nSN_Bytes=2\nSN_Step=3\n");
+    const WindowFields& f = r.view.controls;
+    EXPECT_EQ(f.path, r.path);
+    EXPECT_TRUE(f.autoSn);
+    EXPECT_EQ(f.snAddr, "3B00");
+    EXPECT_EQ(f.snValue, "00ff");  // as stored, until the operator edits it
+    EXPECT_EQ(f.snStep, "3");
+    EXPECT_EQ(f.snWidthIndex, 1);
+    EXPECT_TRUE(r.view.enables.snFields);
+    EXPECT_EQ(r.view.log.find("Open Hex"), 0u);
+}
+
+// The field exchange reads every control in the window's order and stops at the step's check.
+TEST(WindowController, TheStepsCheckStopsTheExchangeWithItsPrompt) {
+    struct Case {
+        const char* step;
+        const char* prompt;  // nullptr: taken
+        unsigned taken;
+    } const cases[] = {
+        {" 7 ", nullptr, 7},
+        {"255", nullptr, 255},
+        {"256", "Please enter an integer between 0 and 255.", 1},
+        {"1000", "Please enter an integer between 0 and 255.", 1},
+        {"-1", "Please enter a positive integer.", 1},
+        {"", "Please enter a positive integer.", 1},
+        {"3x", "Please enter a positive integer.", 1},
+    };
+    for (const Case& c : cases) {
+        ControllerRig r;
+        r.view.controls.snStep = c.step;
+        r.view.controls.autoReload = true;
+        r.view.controls.path = "/elsewhere.hex";
+        EXPECT_EQ(r.controller.UpdateData(true), c.prompt == nullptr) << c.step;
+        EXPECT_EQ(r.controller.Station().Plan().Numbers().step, c.taken) << c.step;
+        EXPECT_TRUE(r.controller.Station().AutoReload()) << "read before the step";
+        EXPECT_EQ(r.controller.Station().Path() == "/elsewhere.hex", c.prompt == nullptr)
+            << "read after the step";
+        EXPECT_EQ(r.view.warnings,
+                  c.prompt ? std::vector<std::string>{c.prompt} : std::vector<std::string>{});
+        EXPECT_EQ(r.view.stepSelected, c.prompt != nullptr);
+    }
+}
+
+TEST(WindowController, APlanEditIsShownInTheFieldsFormAndSavesItsOwnKey) {
+    ControllerRig r("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=12\nSN_Bytes=2\nSN_Step=1\n");
+    r.view.controls.snValue = "ab-c";
+    r.controller.OnPlanEdited(SnField::kValue);
+    EXPECT_EQ(r.view.controls.snValue, "ABC");
+    EXPECT_EQ(r.controller.Station().Plan().Numbers().value, 0xABCu);
+    EXPECT_NE(r.Config().find("SN_Current=ABC\n"), std::string::npos);
+    EXPECT_NE(r.Config().find("SN_StartAddr=3B00\n"), std::string::npos);
+    r.view.controls.snAddr = "0100";
+    r.controller.OnPlanEdited(SnField::kAddress);
+    EXPECT_EQ(r.view.warnings, std::vector<std::string>{"SN Address cannot in reserved Range: "
+                                                        "0x0000 ~ 0x0DFF"});
+    EXPECT_EQ(r.view.controls.snAddr, "3B00");  // put back
+}
+
+// What the window's keys, its close and its controls do while a download runs, and after.
+TEST(WindowController, WhileBusyKeysDoNothingAndACloseWaitsForTheEnd) {
+    ControllerRig r("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=12\nSN_Bytes=2\nSN_Step=1\n");
+    r.module.faults.answerMicros = 500;
+    EXPECT_TRUE(r.controller.OnEscape());
+    EXPECT_EQ(r.controller.OnEnter(true), EnterAction::kClickFocusedButton);
+    r.controller.OnDownloadClicked();
+    EXPECT_EQ(r.view.enables.downloadCaption, "Stop");
+    EXPECT_FALSE(r.view.enables.openReload);
+    EXPECT_FALSE(r.view.enables.autoSn);
+    EXPECT_FALSE(r.view.enables.snFields);
+    EXPECT_FALSE(r.controller.OnEscape());
+    EXPECT_EQ(r.controller.OnEnter(false), EnterAction::kNothing);
+    EXPECT_FALSE(r.controller.OnCloseAsked());
+    r.view.RunUntilEnded();
+    ASSERT_TRUE(r.view.ended.has_value());
+    EXPECT_FALSE(*r.view.ended);  // the close stopped it
+    EXPECT_TRUE(r.view.closed);
+    EXPECT_EQ(r.view.enables.downloadCaption, "Download");
+    EXPECT_TRUE(r.view.enables.openReload);
+    EXPECT_TRUE(r.view.enables.snFields);
+    EXPECT_NE(r.view.log.find("Download --- \t\tFail"), std::string::npos);
+}
+
+TEST(WindowController, ADownloadOnTheWorkerShowsTheNextNumberAndAFullBar) {
+    ControllerRig r("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=12\nSN_Bytes=2\nSN_Step=1\n");
+    r.controller.OnDownloadClicked();
+    r.view.RunUntilEnded();
+    ASSERT_EQ(r.view.ended, true) << r.view.log;
+    EXPECT_EQ(r.view.controls.snValue, "13");
+    EXPECT_EQ(r.view.bar.value, r.view.bar.maximum);
+    EXPECT_FALSE(r.view.barShown);  // hidden after the run
+    EXPECT_EQ(r.view.status, "SN: ABC123");
+    EXPECT_NE(r.view.log.find("\t- Address = 0x3B00, SN = 0x12"), std::string::npos);
+}
+
+}  // namespace
