@@ -1,26 +1,17 @@
+// The window's controls: their layout in dialog units, their look, and which input of each goes
+// to the controller.
 #include "app/loader_dlg.h"
 
 #include <QApplication>
-#include <QCloseEvent>
-#include <QContextMenuEvent>
-#include <QFileDialog>
 #include <QGroupBox>
-#include <QKeyEvent>
 #include <QLabel>
-#include <QMenu>
-#include <QMessageBox>
 #include <QShortcut>
-#include <QStyle>
-#include <QTimerEvent>
-#include <tuple>
 
 #include "app/about_box.h"
 #include "app/dialog_units.h"
 #include "app/qt_text.h"
 #include "image/load_report.h"
-#include "image/serial_number.h"
 #include "res/pictures.h"
-#include "settings/settings_store.h"
 
 CLoaderDlg::CLoaderDlg(HidPlatform& platform, const ConfigLocation& where, QWidget* parent)
     : QDialog(parent),

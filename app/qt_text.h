@@ -10,5 +10,3 @@ inline QString Q(const std::string& s) {
 inline std::string S(const QString& s) {
     return s.toUtf8().toStdString();
 }
-
-inline const std::string kSection = "SETTING";
