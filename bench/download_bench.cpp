@@ -261,8 +261,9 @@ BENCHMARK(BM_DownloadFullImage)
     ->Unit(benchmark::kMillisecond);
 
 // The window's own time per written block: the flash write of a full image through the window's
-// protocol host (its progress bar shown, one message dispatched per block), against a module
-// that answers at once, set against the 170 us a block takes on a full-speed USB wire.
+// station and its protocol host (each position handed to the window's progress relay, the bar
+// shown), against a module that answers at once, set against the 170 us a block takes on a
+// full-speed USB wire.
 // Argument: 0 the window hidden, 1 shown.
 void BM_WindowWriteFlashFullImage(benchmark::State& state) {
     TempDir dir;
