@@ -36,12 +36,9 @@ WindowController::WindowController(HidPlatform& platform, std::string settingsPa
     : m_view(view),
       m_windowThread(std::this_thread::get_id()),
       m_host(m_flags, *this),
-      m_station(platform, std::move(settingsPath), *this, m_host, m_flags) {
-    // The fields before config.ini is read: the station's defaults.
-    m_fields.vid = "2156";
-    m_fields.pid = "C001";
-    m_fields.snStep = "0";
-}
+      m_station(platform, std::move(settingsPath), *this, m_host, m_flags),
+      // The fields before config.ini is read: the station's defaults.
+      m_fields{"2156", "C001", false, false, {}, {}, "0", -1, {}} {}
 
 WindowController::~WindowController() {
     if (m_worker.joinable()) {
