@@ -32,7 +32,6 @@ class MainWindowTest : public QObject {
     void settingsWriteFailureIsReportedOnce();
     void permissionProblemIsReportedOnce();
     void aboutBoxOnF1();
-    void badStepIsRefusedWithAPrompt();
 };
 
 void MainWindowTest::firstStartShowsDefaultsAndWritesOnlyTheIdentifiers() {
@@ -430,22 +429,6 @@ void MainWindowTest::aboutBoxOnF1() {
     QVERIFY2(seen.shown.startsWith(QString::fromStdString(f.dir.path())), qPrintable(seen.shown));
     QVERIFY2(seen.shown.endsWith(QStringLiteral("/config.ini")), qPrintable(seen.shown));
     QVERIFY2(seen.shown.contains(QChar(0x2026)), qPrintable(seen.shown));  // the ellipsis
-}
-
-void MainWindowTest::badStepIsRefusedWithAPrompt() {
-    LoaderFixture f;
-    CLoaderDlg& dlg = f.Open();
-    f.Item<QLineEdit>(IDC_SN_STEP)->blockSignals(true);  // no validation on these edits yet
-    f.Item<QLineEdit>(IDC_SN_STEP)->setText(QStringLiteral("300"));
-    f.Item<QLineEdit>(IDC_PATH)->blockSignals(true);
-    f.Item<QLineEdit>(IDC_PATH)->setText(QStringLiteral("/y"));
-    QString prompt;
-    DismissNextBox(&prompt);
-    QVERIFY(!dlg.UpdateData(true));
-    QCOMPARE(prompt, QStringLiteral("Please enter an integer between 0 and 255."));
-    QCOMPARE(dlg.Station().Plan().Numbers().step, 1u);
-    QCOMPARE(dlg.Station().Path(),
-             std::string());  // fields after the failing one keep their values
 }
 
 QTEST_MAIN(MainWindowTest)
