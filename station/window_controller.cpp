@@ -100,10 +100,31 @@ void WindowController::AppendLog(const std::string& text, std::uint32_t color, b
 }
 
 void WindowController::OnWindowThread(std::function<void()> work) {
-    if (std::this_thread::get_id() == m_windowThread)
+    if (std::this_thread::get_id() == m_windowThread) {
         work();
-    else
-        m_view.Post(std::move(work));
+        return;
+    }
+    // What the worker tells waits in order; the window takes all that has come at once, so a
+    // busy window paints once for several lines.
+    {
+        const std::lock_guard lock(m_eventsMutex);
+        m_events.push_back(std::move(work));
+        if (m_eventsPosted)
+            return;
+        m_eventsPosted = true;
+    }
+    m_view.Post([this] { RunEvents(); });
+}
+
+void WindowController::RunEvents() {
+    std::vector<std::function<void()>> events;
+    {
+        const std::lock_guard lock(m_eventsMutex);
+        events.swap(m_events);
+        m_eventsPosted = false;
+    }
+    for (std::function<void()>& work : events)
+        work();
 }
 
 void WindowController::ApplyBootloaderId() {
@@ -198,7 +219,7 @@ void WindowController::OnDownloadClicked() {
     SetEnables();
     m_worker = std::thread([this] {
         const bool ok = m_station.Download();
-        m_view.Post([this, ok] { DownloadEnded(ok); });
+        OnWindowThread([this, ok] { DownloadEnded(ok); });
     });
 }
 
@@ -232,6 +253,7 @@ void WindowController::SetEnables() {
 }
 
 void WindowController::OnClearClicked() {
+    RunEvents();  // what the download logged before the click goes too
     m_view.ClearLog();
 }
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "station/programming_station.h"
 #include "station/thread_host.h"
@@ -166,6 +167,7 @@ class WindowController final : private StationObserver {
 
     // Runs `work` now on the window's thread, or there later when called from the worker.
     void OnWindowThread(std::function<void()> work);
+    void RunEvents();
     void ApplyBootloaderId();
     void LoadHexFile();
     void RefreshStatus();
@@ -188,6 +190,11 @@ class WindowController final : private StationObserver {
     bool m_busy = false;
     bool m_closeAsked = false;
     bool m_lastOk = false;
+
+    // What the worker has told and the window has yet to take.
+    std::mutex m_eventsMutex;
+    std::vector<std::function<void()>> m_events;
+    bool m_eventsPosted = false;  // under m_eventsMutex
 
     // The progress as the worker set it, and whether the window has yet to show it.
     struct Progress {

@@ -289,7 +289,7 @@ void DownloadTest::clearDuringDownloadKeepsOnlyWhatCameAfter() {
     DownloadFixture f;
     f.module.onExchange = [&](std::size_t n) {
         if (n == 20)
-            PostClick(f.Item(IDC_CLEAR));
+            OnWindowThreadAndWait(f.dlg.get(), [&] { f.Item<QPushButton>(IDC_CLEAR)->click(); });
     };
     QVERIFY(f.Download());
     const QStringList want = {"Done", "TS Write Serial Number ... \tDone",
