@@ -188,7 +188,6 @@ void SerialPlan::TakeStored(bool on, const std::string& address, const std::stri
 void SerialPlan::TakeStoredValue(const std::string& value) {
     ScanHex(value, m_numbers.value);
     m_problem[1] = StoredNumberProblem(value, m_numbers.width);
-    m_local->ForgetEdit();
     m_server->ForgetEdit();
 }
 
@@ -251,7 +250,7 @@ std::optional<SerialPlan::SettingEdit> SerialPlan::Edit(
             case SnField::kAddress:
                 return SettingEdit{"SN_StartAddr", fields.address};
             case SnField::kValue:
-                m_local->NoteEdit(m_numbers.value, m_numbers.value != valueBefore);
+                // Only the server's counter takes an edit later; config.ini has it already.
                 m_server->NoteEdit(m_numbers.value, m_numbers.value != valueBefore);
                 return SettingEdit{"SN_Current", fields.value};
             case SnField::kWidth:

@@ -304,7 +304,7 @@ void WindowController::OnProgressRange(std::uint32_t low, std::uint32_t high) {
             return;
         m_progressPosted = true;
     }
-    m_view.Post([this] { ProgressChanged(); });
+    OnWindowThread([this] { ProgressChanged(); });  // in order with the lines
 }
 
 void WindowController::OnProgressPos(std::uint32_t position) {
@@ -315,7 +315,7 @@ void WindowController::OnProgressPos(std::uint32_t position) {
             return;
         m_progressPosted = true;
     }
-    m_view.Post([this] { ProgressChanged(); });
+    OnWindowThread([this] { ProgressChanged(); });  // in order with the lines
 }
 
 void WindowController::ProgressChanged() {

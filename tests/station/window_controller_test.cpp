@@ -183,6 +183,10 @@ TEST(WindowController, WhileBusyKeysDoNothingAndACloseWaitsForTheEnd) {
     EXPECT_FALSE(r.view.enables.snFields);
     EXPECT_FALSE(r.controller.OnEscape());
     EXPECT_EQ(r.controller.OnEnter(false), EnterAction::kNothing);
+    // An edit that reaches a plan field anyway is put back: the plan is the download's.
+    r.view.controls.snValue = "99";
+    r.controller.OnPlanEdited(SnField::kValue);
+    EXPECT_EQ(r.view.controls.snValue, "12");
     EXPECT_FALSE(r.controller.OnCloseAsked());
     r.view.RunUntilEnded();
     ASSERT_TRUE(r.view.ended.has_value());
