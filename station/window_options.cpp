@@ -1,8 +1,12 @@
 #include "station/window_options.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
+
+#include "settings/settings_store.h"
 
 namespace {
 
@@ -94,4 +98,34 @@ std::optional<int> AnswerCommandLine(int& argc, char** argv, const CommandLineIn
         return 2;
     }
     return std::nullopt;
+}
+
+std::string FindSample(const std::string& exeDir) {
+    constexpr const char* kSampleFile = "pravune-sample.hex";
+    for (const std::string& candidate :
+         {exeDir + "/" + kSampleFile,
+          exeDir + "/../share/pravune-loader/examples/" + kSampleFile}) {
+        std::error_code ec;
+        const std::filesystem::path path(std::u8string(candidate.begin(), candidate.end()));
+        if (!std::filesystem::is_regular_file(path, ec))
+            continue;
+        std::filesystem::path full = std::filesystem::weakly_canonical(path, ec);
+        if (ec)
+            return candidate;
+        const std::u8string text = full.make_preferred().u8string();
+        return std::string(text.begin(), text.end());
+    }
+    return {};
+}
+
+std::string NameSampleWhenNoFile(const std::string& config, const std::string& exeDir) {
+    if (exeDir.empty() || !settings_file::Read(config, "SETTING", "m_strPath_flash", "").empty())
+        return {};
+    const std::string sample = FindSample(exeDir);
+    if (sample.empty())
+        return "the sample pravune-sample.hex was not found";
+    std::string reason;
+    if (!settings_file::Write(config, "SETTING", "m_strPath_flash", sample, &reason))
+        return "cannot write " + config + ": " + reason;
+    return {};
 }

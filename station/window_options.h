@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 #include "settings/config_location.h"
 
@@ -23,3 +24,11 @@ struct CommandLineInfo {
 // argument is left for QApplication.
 std::optional<int> AnswerCommandLine(int& argc, char** argv, const CommandLineInfo& info,
                                      ConfigLocation& where);
+
+// The demo's sample application: pravune-sample.hex beside the executable (the build tree, a
+// Windows installation) or where a Linux installation puts it; empty when neither has it.
+std::string FindSample(const std::string& exeDir);
+// Stores the sample's path as the HEX file in the demo's config.ini when none is named there, so
+// that the demo's window opens with an image loaded. Returns what went wrong, empty when all is
+// well or nothing was to be done.
+std::string NameSampleWhenNoFile(const std::string& config, const std::string& exeDir);

@@ -1,1 +1,162 @@
-// Being written.
+// What the window shows when the controller tells it, and the boxes it is asked to show.
+#include "win/loader_dlg.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+
+#include <vector>
+
+#include "win/resource.h"
+#include "win/win_text.h"
+
+using win_text::ItemText;
+using win_text::SetItemText;
+using win_text::Wide;
+
+namespace {
+
+// A text as an edit that takes at most `limit` characters holds it (0: no limit).
+std::wstring Cut(const std::string& text, int limit) {
+    std::wstring wide = Wide(text);
+    if (limit > 0 && wide.size() > static_cast<std::size_t>(limit))
+        wide.resize(static_cast<std::size_t>(limit));
+    return wide;
+}
+
+}  // namespace
+
+WindowFields WinLoaderDlg::ReadFields() const {
+    HWND d = m_hWnd;
+    WindowFields f;
+    f.vid = ItemText(d, IDC_VID);
+    f.pid = ItemText(d, IDC_PID);
+    f.autoReload = IsDlgButtonChecked(d, IDC_AUTO_RELOAD) == BST_CHECKED;
+    f.autoSn = IsDlgButtonChecked(d, IDC_AUTO_SN) == BST_CHECKED;
+    f.snAddr = ItemText(d, IDC_SN_ADDR);
+    f.snValue = ItemText(d, IDC_SN_VALUE);
+    f.snStep = ItemText(d, IDC_SN_STEP);
+    f.snWidthIndex = static_cast<int>(SendDlgItemMessageW(d, IDC_SN_BYTES, CB_GETCURSEL, 0, 0));
+    f.path = ItemText(d, IDC_PATH);
+    return f;
+}
+
+void WinLoaderDlg::ShowFields(const WindowFields& f) {
+    HWND d = m_hWnd;
+    using Limits = WindowFieldLimits;
+    ++m_pushing;
+    // Only what changes is written: a rewritten edit would lose its caret and selection.
+    auto text = [d](int id, const std::wstring& value) {
+        if (win_text::WindowText(GetDlgItem(d, id)) != value)
+            SetDlgItemTextW(d, id, value.c_str());
+    };
+    text(IDC_VID, Cut(f.vid, Limits::kVid));
+    text(IDC_PID, Cut(f.pid, Limits::kPid));
+    CheckDlgButton(d, IDC_AUTO_RELOAD, f.autoReload ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(d, IDC_AUTO_SN, f.autoSn ? BST_CHECKED : BST_UNCHECKED);
+    text(IDC_SN_ADDR, Cut(f.snAddr, Limits::kSnAddr));
+    text(IDC_SN_VALUE, Cut(f.snValue, Limits::kSnValue));
+    text(IDC_SN_STEP, Cut(f.snStep, Limits::kSnStep));
+    SendDlgItemMessageW(d, IDC_SN_BYTES, CB_SETCURSEL, static_cast<WPARAM>(f.snWidthIndex), 0);
+    text(IDC_PATH, Wide(f.path));
+    --m_pushing;
+}
+
+void WinLoaderDlg::ShowEnables(const WindowEnables& e) {
+    HWND d = m_hWnd;
+    const std::wstring caption = Wide(e.downloadCaption);
+    if (win_text::WindowText(GetDlgItem(d, IDC_DOWNLOAD)) != caption)
+        SetDlgItemTextW(d, IDC_DOWNLOAD, caption.c_str());
+    for (int id : {IDC_RELOAD, IDC_OPEN, IDC_AUTO_RELOAD, IDC_PATH})
+        EnableWindow(GetDlgItem(d, id), e.openReload);
+    EnableWindow(GetDlgItem(d, IDC_AUTO_SN), e.autoSn);
+    for (int id : {IDC_SN_ADDR, IDC_SN_BYTES, IDC_SN_VALUE, IDC_SN_STEP})
+        EnableWindow(GetDlgItem(d, id), e.snFields);
+}
+
+void WinLoaderDlg::PutPlanCaretsAtEnd() {
+    for (int id : {IDC_SN_ADDR, IDC_SN_VALUE}) {
+        const auto length = GetWindowTextLengthW(GetDlgItem(m_hWnd, id));
+        SendDlgItemMessageW(m_hWnd, id, EM_SETSEL, static_cast<WPARAM>(length), length);
+    }
+}
+
+void WinLoaderDlg::SelectStep() {
+    SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(m_hWnd, IDC_SN_STEP)),
+                 TRUE);
+    SendDlgItemMessageW(m_hWnd, IDC_SN_STEP, EM_SETSEL, 0, -1);
+}
+
+void WinLoaderDlg::AppendLog(const LogEntry& entry) {
+    m_log.AppendLog(entry.text, entry.color, entry.timeStamp ? entry.stamp : std::string());
+}
+
+void WinLoaderDlg::ClearLog() {
+    m_log.ClearLog();
+}
+
+void WinLoaderDlg::ShowProgress(int maximum, int value) {
+    HWND bar = GetDlgItem(m_hWnd, IDC_PROGRESS);
+    if (SendMessageW(bar, PBM_GETRANGE, FALSE, 0) != maximum ||
+        SendMessageW(bar, PBM_GETRANGE, TRUE, 0) != 0)
+        SendMessageW(bar, PBM_SETRANGE32, 0, maximum);
+    SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(value), 0);
+}
+
+void WinLoaderDlg::ShowProgressBar(bool shown) {
+    ShowWindow(GetDlgItem(m_hWnd, IDC_PROGRESS), shown ? SW_SHOW : SW_HIDE);
+}
+
+void WinLoaderDlg::ShowStatus(const std::string& text, std::uint32_t color, bool present) {
+    const std::wstring caption = Wide(text);
+    HWND status = GetDlgItem(m_hWnd, IDC_STATUS);
+    Label& label = m_labels[IDC_STATUS];
+    const bool changed = win_text::WindowText(status) != caption || label.fore != color;
+    if (win_text::WindowText(status) != caption)
+        SetWindowTextW(status, caption.c_str());
+    label.fore = color;
+    if (changed)
+        InvalidateRect(status, nullptr, TRUE);
+    const int icon = present ? IDI_DEVICE_PRESENT : IDI_DEVICE_ABSENT;
+    WinGlyphButton& connection = *m_buttons[IDC_CONNECTION];
+    if (connection.ActiveImageId() != icon)
+        connection.LoadIcons(icon, icon);
+}
+
+void WinLoaderDlg::ShowImageLabels(const std::string& length, const std::string& date) {
+    SetItemText(m_hWnd, IDC_LABEL_LENGTH, length);
+    SetItemText(m_hWnd, IDC_LABEL_DATE, date);
+}
+
+void WinLoaderDlg::Warn(const std::string& text) {
+    MessageBoxW(m_hWnd, Wide(text).c_str(), Wide(m_options.applicationName).c_str(),
+                MB_OK | MB_ICONWARNING);
+}
+
+std::optional<std::string> WinLoaderDlg::AskHexFile(const std::string& path) {
+    // Room for the longest path Windows takes.
+    std::vector<wchar_t> file(32768, L'\0');
+    const std::wstring start = Wide(path);
+    if (start.size() < file.size())
+        std::copy(start.begin(), start.end(), file.begin());
+    OPENFILENAMEW box{};
+    box.lStructSize = sizeof box;
+    box.hwndOwner = m_hWnd;
+    box.lpstrFilter = L"HEX file\0*.hex\0";
+    box.nFilterIndex = 1;
+    box.lpstrFile = file.data();
+    box.nMaxFile = static_cast<DWORD>(file.size());
+    box.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_LONGNAMES;
+    if (!GetOpenFileNameW(&box))
+        return std::nullopt;
+    return win_text::Utf8(file.data());
+}
+
+void WinLoaderDlg::StartTimer(WindowTimer id, int ms, bool singleShot) {
+    m_timers[id] = singleShot;
+    SetTimer(m_hWnd, static_cast<UINT_PTR>(id), static_cast<UINT>(ms), nullptr);
+}
+
+void WinLoaderDlg::StopTimer(WindowTimer id) {
+    if (m_timers.erase(id))
+        KillTimer(m_hWnd, static_cast<UINT_PTR>(id));
+}

@@ -1,0 +1,116 @@
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "settings/config_location.h"
+#include "station/window_controller.h"
+#include "win/glyph_button.h"
+#include "win/link_label.h"
+#include "win/message_log.h"
+
+// The loader's one window on Windows, the Win32 view of the window controller: the dialog
+// template 102 from the program's resources; it maps its controls to the controller's fields
+// and back, paints what it is told, shows the boxes it is asked to show and forwards every
+// input. The station runs its downloads on a worker thread; what it tells comes back to the
+// window's thread as a posted message.
+class WinLoaderDlg final : private WindowView {
+  public:
+    struct Options {
+        std::string applicationName = "pravune-loader";  // the warning boxes' title
+        HINSTANCE resources = nullptr;                   // the dialogs and pictures
+    };
+    WinLoaderDlg(HidPlatform& platform, const ConfigLocation& where, Options options);
+    ~WinLoaderDlg() override;
+    WinLoaderDlg(const WinLoaderDlg&) = delete;
+    WinLoaderDlg& operator=(const WinLoaderDlg&) = delete;
+
+    // Runs the window modally until it closes.
+    void RunModal();
+    // Creates the window modeless (shown), for a message loop of the caller's own; false when
+    // the dialog could not be made.
+    bool Create(HWND parent = nullptr);
+    HWND Handle() const { return m_hWnd; }
+
+    // Told when a download has ended (tests and the demo).
+    std::function<void(bool succeeded)> onDownloadEnded;
+    // Told when the window has closed (its modeless owner ends its loop).
+    std::function<void()> onClosed;
+
+    WindowController& Controller() { return m_controller; }
+    WinGlyphButton* GlyphButton(int id);
+    WinLinkLabel& Link() { return m_link; }
+    WinMessageLog& Log() { return m_log; }
+    // A label's colours as the window paints them.
+    std::uint32_t LabelForeColor(int id) const;
+    std::uint32_t LabelBackColor(int id) const;
+
+  private:
+    static INT_PTR CALLBACK DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
+    INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void InitDialog();
+    void OnCommand(int id, int code);
+    void Close();
+    void RunPosted();
+    void MakeLabelFonts();
+    HBRUSH LabelColors(HDC dc, int id);
+
+    // WindowView
+    WindowFields ReadFields() const override;
+    void ShowFields(const WindowFields& fields) override;
+    void ShowEnables(const WindowEnables& enables) override;
+    void PutPlanCaretsAtEnd() override;
+    void SelectStep() override;
+    void AppendLog(const LogEntry& entry) override;
+    void ClearLog() override;
+    void ShowProgress(int maximum, int value) override;
+    void ShowProgressBar(bool shown) override;
+    void ShowStatus(const std::string& text, std::uint32_t color, bool present) override;
+    void ShowImageLabels(const std::string& length, const std::string& date) override;
+    void Warn(const std::string& text) override;
+    std::optional<std::string> AskHexFile(const std::string& path) override;
+    void ShowAbout() override;
+    void StartTimer(WindowTimer id, int ms, bool singleShot) override;
+    void StopTimer(WindowTimer id) override;
+    void Post(std::function<void()> work) override;
+    void CloseWindow() override { Close(); }
+    void DownloadEnded(bool succeeded) override;
+
+    const ConfigLocation m_where;
+    const Options m_options;
+    HWND m_hWnd = nullptr;
+    bool m_modal = false;
+    HICON m_iconLarge = nullptr;
+    HICON m_iconSmall = nullptr;
+
+    std::map<int, std::unique_ptr<WinGlyphButton>> m_buttons;
+    WinLinkLabel m_link;
+    WinMessageLog m_log;
+    struct Label {
+        std::uint32_t fore = 0;
+        std::uint32_t back = 0xECE9D8;  // the stored background, replaced at start-up
+        double points = 9;
+        HFONT font = nullptr;
+        HBRUSH brush = nullptr;
+    };
+    std::map<int, Label> m_labels;
+
+    int m_pushing = 0;                     // change handlers do nothing while a push fills controls
+    std::map<WindowTimer, bool> m_timers;  // running timers: whether each fires once
+
+    // Work posted from any thread, taken on the window's thread.
+    std::mutex m_postedMutex;
+    std::vector<std::function<void()>> m_posted;
+    std::atomic<HWND> m_postTo{nullptr};  // the window, while it exists
+
+    // Declared last: its worker thread ends before anything the window holds goes.
+    WindowController m_controller;
+};
