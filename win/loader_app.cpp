@@ -38,23 +38,19 @@ void UseParentConsole() {
     freopen_s(&stream, "CONOUT$", "w", stderr);
 }
 
-// The RichEdit library for the log, loaded while the window lives.
-class RichEditLibrary {
-  public:
-    RichEditLibrary() : m_module(LoadLibraryW(L"msftedit.dll")) {}
-    ~RichEditLibrary() {
-        if (m_module)
-            FreeLibrary(m_module);
-    }
-    RichEditLibrary(const RichEditLibrary&) = delete;
-    RichEditLibrary& operator=(const RichEditLibrary&) = delete;
-    bool Loaded() const { return m_module != nullptr; }
-
-  private:
-    HMODULE m_module;
-};
-
 }  // namespace
+
+WindowLibraries::WindowLibraries() {
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS |
+                                                       ICC_BAR_CLASSES | ICC_WIN95_CLASSES};
+    InitCommonControlsEx(&controls);
+    m_richEdit = LoadLibraryW(L"msftedit.dll");
+}
+
+WindowLibraries::~WindowLibraries() {
+    if (m_richEdit)
+        FreeLibrary(static_cast<HMODULE>(m_richEdit));
+}
 
 std::optional<int> AnswerWindowCommandLine(const CommandLineInfo& info, ConfigLocation& where) {
     Utf8Arguments arguments;
@@ -70,11 +66,8 @@ std::optional<int> AnswerWindowCommandLine(const CommandLineInfo& info, ConfigLo
 
 int RunLoaderWindow(HidPlatform& platform, const ConfigLocation& where,
                     const std::string& applicationName) {
-    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS |
-                                                       ICC_BAR_CLASSES | ICC_WIN95_CLASSES};
-    InitCommonControlsEx(&controls);
-    RichEditLibrary richEdit;
-    if (!richEdit.Loaded()) {
+    WindowLibraries libraries;
+    if (!libraries.Loaded()) {
         MessageBoxW(nullptr, L"The rich-text library msftedit.dll cannot be loaded.",
                     win_text::Wide(applicationName).c_str(), MB_OK | MB_ICONERROR);
         return 1;

@@ -25,6 +25,20 @@ class Utf8Arguments {
     int m_count = 0;
 };
 
+// What the window's controls need while it lives: the common controls and the RichEdit library
+// of the log.
+class WindowLibraries {
+  public:
+    WindowLibraries();
+    ~WindowLibraries();
+    WindowLibraries(const WindowLibraries&) = delete;
+    WindowLibraries& operator=(const WindowLibraries&) = delete;
+    bool Loaded() const { return m_richEdit != nullptr; }
+
+  private:
+    void* m_richEdit;  // the module's handle
+};
+
 // Answers the window's own options (AnswerCommandLine) with standard output and error on the
 // console of the process that started it, if any. Returns the exit code when the process is to
 // end now.

@@ -56,6 +56,8 @@ class DownloadTest : public QObject {
     Q_OBJECT
   private slots:
     void successWritesImageAndSerialAndAdvances();
+    void logIsTheSharedRecord_data();
+    void logIsTheSharedRecord();
     void makerFormatSkipsTheSerialButAdvances();
     void widthOneWithFFIsNotSentButLogged();
     void storedSerialTheFieldCannotShowIsNotWritten_data();
@@ -106,6 +108,41 @@ void DownloadTest::successWritesImageAndSerialAndAdvances() {
     for (int id : {IDC_RELOAD, IDC_OPEN, IDC_AUTO_RELOAD, IDC_PATH, IDC_AUTO_SN, IDC_SN_ADDR}) {
         QVERIFY(f.Item(id)->isEnabled());
     }
+}
+
+// What the log shows of a download, as the Windows window's test reads it from the same files:
+// a line per piece, "RRGGBB text", time stamps as "TS ", tabs and line ends as \t and \n.
+void DownloadTest::logIsTheSharedRecord_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("settings");
+    QTest::newRow("succeeded") << "succeeded"
+                               << "AutoSN=1\nSN_StartAddr=3B00\nSN_Current=1234\nSN_Bytes=2\n"
+                                  "SN_Step=1\n";
+    // The second download's number, 0x100, does not fit one byte.
+    QTest::newRow("refused") << "refused"
+                             << "AutoSN=1\nSN_StartAddr=3B00\nSN_Current=FF\nSN_Bytes=1\n"
+                                "SN_Step=1\n";
+}
+
+void DownloadTest::logIsTheSharedRecord() {
+    QFETCH(QString, name);
+    QFETCH(QString, settings);
+    DownloadFixture f(settings.toStdString());
+    const bool refused = name == "refused";
+    if (refused)
+        QVERIFY(f.Download());
+    QCOMPARE(f.Download(), !refused);
+    QString got;
+    for (const Piece& p : LogPieces(f.Item(IDC_LOG))) {
+        QString text = p.text;
+        text.replace(QRegularExpression(QStringLiteral("\\d\\d:\\d\\d:\\d\\d:\\d\\d\\d > ")),
+                     QStringLiteral("TS "));
+        text.replace('\t', QStringLiteral("\\t")).replace('\n', QStringLiteral("\\n"));
+        got += QStringLiteral("%1 %2\n").arg(p.color, 6, 16, QLatin1Char('0')).toUpper().arg(text);
+    }
+    QFile file(QStringLiteral(PRAVUNE_WINDOW_LOGS "/") + name + QStringLiteral(".txt"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(got, QString::fromUtf8(file.readAll()));
 }
 
 void DownloadTest::makerFormatSkipsTheSerialButAdvances() {

@@ -1,1 +1,258 @@
-// Being written.
+// The Win32 window in process, as the dialog manager lays it out and as an operator's clicks
+// reach it: its layout against the template, its start-up look, its log's runs and colours,
+// and whole downloads over the simulated bus, whose log equals the Qt window's.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+#include <richedit.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "station/programming_station.h"
+#include "tests/support/station_rig.h"
+#include "tests/win/win_ui_support.h"
+#include "win/resource.h"
+#include "win/win_text.h"
+
+namespace {
+
+struct Placed {
+    int id;
+    int x, y, cx, cy;
+};
+
+// The template's controls with an identifier (dialog units).
+constexpr Placed kTemplate[] = {
+    {IDC_VID, 176, 203, 42, 12},
+    {IDC_PID, 176, 227, 42, 12},
+    {IDC_SN_ADDR, 58, 101, 36, 12},
+    {IDC_SN_VALUE, 58, 116, 36, 12},
+    {IDC_SN_STEP, 116, 116, 26, 12},
+    {IDC_AUTO_RELOAD, 136, 139, 51, 8},
+    {IDC_CLEAR, 189, 138, 45, 12},
+    {IDC_PROGRESS, 7, 243, 229, 6},
+    {IDC_LINK, 143, 27, 91, 10},
+    {IDC_BANNER, 7, 4, 228, 34},
+    {IDC_AUTO_SN, 13, 90, 100, 10},
+    {IDC_LOG, 7, 152, 228, 93},
+    {IDC_PATH, 9, 44, 223, 12},
+    {IDC_LABEL_LENGTH_CAPTION, 37, 58, 39, 11},
+    {IDC_LABEL_DATE_CAPTION, 10, 67, 66, 9},
+    {IDC_LABEL_LENGTH, 79, 58, 82, 8},
+    {IDC_LABEL_DATE, 79, 67, 85, 7},
+    {IDC_SN_BYTES, 116, 102, 26, 44},
+    {IDC_STATUS, 35, 136, 93, 11},
+    {IDC_OPEN, 188, 57, 21, 18},
+    {IDC_RELOAD, 210, 57, 21, 18},
+    {IDC_DOWNLOAD, 148, 83, 86, 49},
+    {IDC_CONNECTION, 11, 135, 20, 15},
+};
+
+RECT InDialog(HWND dialog, HWND control) {
+    RECT r;
+    GetWindowRect(control, &r);
+    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&r), 2);
+    return r;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+const std::string kPlan = "AutoSN=1\nSN_StartAddr=3B00\nSN_Current=1234\nSN_Bytes=2\nSN_Step=1\n";
+
+}  // namespace
+
+TEST(WinLoaderDlg, EveryControlSitsWhereTheTemplatePutsIt) {
+    WinLoaderFixture f;
+    f.Write("", "");
+    HWND dlg = f.Open().Handle();
+    ASSERT_TRUE(dlg);
+    // The dialog manager maps each field of a control's rectangle on its own.
+    RECT units{0, 0, 4, 8};
+    MapDialogRect(dlg, &units);
+    const int bx = units.right, by = units.bottom;
+    auto X = [bx](int v) { return MulDiv(v, bx, 4); };
+    auto Y = [by](int v) { return MulDiv(v, by, 8); };
+    RECT client;
+    GetClientRect(dlg, &client);
+    EXPECT_EQ(client.right, X(242));
+    EXPECT_EQ(client.bottom, Y(250));
+    for (const Placed& p : kTemplate) {
+        SCOPED_TRACE("control " + std::to_string(p.id));
+        HWND control = f.Item(p.id);
+        ASSERT_TRUE(control);
+        const RECT r = InDialog(dlg, control);
+        EXPECT_EQ(r.left, X(p.x));
+        EXPECT_EQ(r.top, Y(p.y));
+        EXPECT_EQ(r.right - r.left, X(p.cx));
+        if (p.id != IDC_SN_BYTES) {  // a closed drop-down list is as high as its font makes it
+            EXPECT_EQ(r.bottom - r.top, Y(p.cy));
+        }
+    }
+    // Hidden until a download shows the bar; the identifiers are never shown.
+    for (int id : {IDC_VID, IDC_PID, IDC_PROGRESS})
+        EXPECT_FALSE(IsWindowVisible(f.Item(id))) << id;
+    EXPECT_FALSE(IsWindowEnabled(f.Item(IDC_BANNER)));
+}
+
+TEST(WinLoaderDlg, StartsWithTheStoredLookTheSystemMenuAndTheDefaults) {
+    WinLoaderFixture f(false);
+    f.Write("", "");
+    WinLoaderDlg& dlg = f.Open();
+    HWND d = dlg.Handle();
+    wchar_t caption[128];
+    GetWindowTextW(d, caption, 128);
+    EXPECT_EQ(win_text::Utf8(caption), "PRAVUNE Loader (Build: V1.5.1)");
+    // Without config.ini: the defaults, the plan's fields off.
+    EXPECT_EQ(win_text::ItemText(d, IDC_SN_ADDR), "0");
+    EXPECT_EQ(win_text::ItemText(d, IDC_SN_VALUE), "0");
+    EXPECT_EQ(win_text::ItemText(d, IDC_SN_STEP), "1");
+    EXPECT_EQ(SendMessageW(f.Item(IDC_SN_BYTES), CB_GETCURSEL, 0, 0), 0);
+    for (int id : {IDC_SN_ADDR, IDC_SN_BYTES, IDC_SN_VALUE, IDC_SN_STEP})
+        EXPECT_FALSE(IsWindowEnabled(f.Item(id))) << id;
+    EXPECT_EQ(win_text::ItemText(d, IDC_STATUS), "Disconnected");
+    EXPECT_EQ(dlg.LabelForeColor(IDC_STATUS), kStatusAbsent);
+    const std::uint32_t face = win_text::RgbOf(GetSysColor(COLOR_BTNFACE));
+    for (auto [id, fore] :
+         {std::pair{IDC_LABEL_LENGTH_CAPTION, 0x5A674Eu},
+          std::pair{IDC_LABEL_DATE_CAPTION, 0x5A674Eu}, std::pair{IDC_LABEL_LENGTH, 0x0000FFu},
+          std::pair{IDC_LABEL_DATE, 0x0000FFu}}) {
+        EXPECT_EQ(dlg.LabelForeColor(id), fore) << id;
+        EXPECT_EQ(dlg.LabelBackColor(id), face) << id;
+    }
+    // The system menu ends with a separator and the About item, command 16.
+    HMENU menu = GetSystemMenu(d, FALSE);
+    const int count = GetMenuItemCount(menu);
+    ASSERT_GE(count, 2);
+    wchar_t text[64] = {};
+    GetMenuStringW(menu, static_cast<UINT>(count - 1), text, 64, MF_BYPOSITION);
+    EXPECT_EQ(win_text::Utf8(text), "About PRAVUNE Loader(&A)...");
+    EXPECT_EQ(GetMenuItemID(menu, count - 1), static_cast<UINT>(IDM_ABOUTBOX));
+    EXPECT_EQ(GetMenuState(menu, static_cast<UINT>(count - 2), MF_BYPOSITION) & MF_SEPARATOR,
+              static_cast<UINT>(MF_SEPARATOR));
+    // The failed load of the empty path is in the log, in red.
+    bool red = false;
+    for (const LogPiece& p : LogPieces(f.Item(IDC_LOG)))
+        red = red || p.color == kLogRed;
+    EXPECT_TRUE(red) << LogText(f.Item(IDC_LOG));
+    // The identifiers were written by the start, and nothing else.
+    EXPECT_EQ(f.Config(), "[SETTING]\nm_strVID_bt=2156\nm_strPID_bt=C001\n");
+}
+
+TEST(WinLoaderDlg, TheLogAppendsInItsFormatAtTheEndAndScrollsToTheNewestLine) {
+    WinLoaderFixture f;
+    f.Write("", "");
+    WinLoaderDlg& dlg = f.Open();
+    HWND log = f.Item(IDC_LOG);
+    dlg.Log().ClearLog();
+    // An operator's selection does not take the entry.
+    dlg.Controller().AppendLog("Typed ", kLogBlack);
+    CHARRANGE selection{0, 2};
+    SendMessageW(log, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&selection));
+    dlg.Controller().AppendLog("Open Hex", kLogBlack, true);
+    dlg.Controller().AppendLog("Done\r\n", kLogGreen);
+    dlg.Controller().AppendLog("Failed\n", kLogRed);
+    const std::vector<LogPiece> want = {{"Typed ", kLogBlack},
+                                        {"TS ", kLogStampColor},
+                                        {"Open Hex", kLogBlack},
+                                        {"Done\n", kLogGreen},
+                                        {"Failed\n", kLogRed}};
+    EXPECT_EQ(PiecesText(LogPieces(log)), PiecesText(want));
+    // Every character in Arial 10 pt, no effects, an explicit colour.
+    for (LONG i = 0; i < 20; ++i) {
+        CHARRANGE one{i, i + 1};
+        SendMessageW(log, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&one));
+        CHARFORMAT2W format{};
+        format.cbSize = sizeof format;
+        SendMessageW(log, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+        EXPECT_EQ(std::wstring(format.szFaceName), L"Arial");
+        EXPECT_EQ(format.yHeight, 200);
+        EXPECT_EQ(format.dwEffects & (CFE_BOLD | CFE_ITALIC | CFE_UNDERLINE | CFE_STRIKEOUT |
+                                      CFE_PROTECTED | CFE_AUTOCOLOR),
+                  0u);
+    }
+    // Ten lines stay where they are; the eleventh and on keep the newest in view.
+    dlg.Log().ClearLog();
+    for (int line = 1; line <= 10; ++line)
+        dlg.Controller().AppendLog("line " + std::to_string(line) + "\r\n", kLogBlack);
+    EXPECT_EQ(SendMessageW(log, EM_GETFIRSTVISIBLELINE, 0, 0), 0);
+    for (int line = 11; line <= 30; ++line)
+        dlg.Controller().AppendLog("line " + std::to_string(line) + "\r\n", kLogBlack);
+    EXPECT_GT(SendMessageW(log, EM_GETFIRSTVISIBLELINE, 0, 0), 10);
+    // A clear empties the log for good.
+    SendMessageW(f.Item(IDC_CLEAR), BM_CLICK, 0, 0);
+    EXPECT_EQ(LogText(log), "");
+    EXPECT_FALSE(SendMessageW(log, EM_CANUNDO, 0, 0));
+}
+
+TEST(WinLoaderDlg, ThePlanSwitchByClickEnablesItsFieldsAndIsSaved) {
+    WinLoaderFixture f;
+    f.Write("", "");
+    f.Open();
+    SendMessageW(f.Item(IDC_AUTO_SN), BM_CLICK, 0, 0);
+    for (int id : {IDC_SN_ADDR, IDC_SN_BYTES, IDC_SN_VALUE, IDC_SN_STEP})
+        EXPECT_TRUE(IsWindowEnabled(f.Item(id))) << id;
+    EXPECT_NE(f.Config().find("AutoSN=1\n"), std::string::npos) << f.Config();
+    // A typed number goes to config.ini (one EN_CHANGE per edit).
+    SetWindowTextW(f.Item(IDC_SN_VALUE), L"2A");
+    EXPECT_NE(f.Config().find("SN_Current=2A\n"), std::string::npos) << f.Config();
+    SendMessageW(f.Item(IDC_AUTO_SN), BM_CLICK, 0, 0);
+    EXPECT_FALSE(IsWindowEnabled(f.Item(IDC_SN_VALUE)));
+    EXPECT_NE(f.Config().find("AutoSN=0\n"), std::string::npos) << f.Config();
+}
+
+// The shared record of what a window's log shows for each download: the Qt window's test reads
+// the same files.
+class WinLoaderDownload : public testing::TestWithParam<const char*> {};
+
+TEST_P(WinLoaderDownload, LogsAsTheQtWindowDoes) {
+    const std::string name = GetParam();
+    WinLoaderFixture f;
+    const bool refused = name == "refused";
+    // Refused: the second download's number, 0x100, does not fit one byte.
+    f.Write(refused ? "AutoSN=1\nSN_StartAddr=3B00\nSN_Current=FF\nSN_Bytes=1\nSN_Step=1\n" : kPlan,
+            ImageText());
+    f.Open();
+    if (refused) {
+        ASSERT_TRUE(f.Download());
+    }
+    EXPECT_EQ(f.Download(), !refused);
+    const std::string want = ReadFile(std::string(PRAVUNE_WINDOW_LOGS) + "/" + name + ".txt");
+    EXPECT_EQ(PiecesText(LogPieces(f.Item(IDC_LOG))), want);
+    EXPECT_EQ(win_text::ItemText(f.dlg->Handle(), IDC_DOWNLOAD), "Download");
+    EXPECT_TRUE(IsWindowEnabled(f.Item(IDC_OPEN)));
+    if (!refused) {
+        EXPECT_TRUE(f.module.problems().empty());
+        EXPECT_TRUE(f.module.running());
+        EXPECT_EQ(win_text::ItemText(f.dlg->Handle(), IDC_SN_VALUE), "1235");
+        EXPECT_NE(f.Config().find("SN_Current=1235\n"), std::string::npos);
+        HWND bar = f.Item(IDC_PROGRESS);
+        EXPECT_FALSE(IsWindowVisible(bar));
+        EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), SendMessageW(bar, PBM_GETRANGE, FALSE, 0));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Downloads, WinLoaderDownload, testing::Values("succeeded", "refused"));
+
+TEST(WinLoaderDlg, ACloseDuringADownloadStopsItThenClosesTheWindow) {
+    WinLoaderFixture f(false);  // the handshake waits for a module that never comes
+    f.Write(kPlan, ImageText());
+    WinLoaderDlg& dlg = f.Open();
+    bool closed = false;
+    dlg.onClosed = [&] { closed = true; };
+    SendMessageW(f.Item(IDC_DOWNLOAD), BM_CLICK, 0, 0);
+    ASSERT_TRUE(dlg.Controller().IsBusy());
+    EXPECT_EQ(win_text::ItemText(dlg.Handle(), IDC_DOWNLOAD), "Stop");
+    EXPECT_FALSE(IsWindowEnabled(f.Item(IDC_PATH)));
+    SendMessageW(dlg.Handle(), WM_CLOSE, 0, 0);
+    EXPECT_TRUE(PumpUntil([&] { return closed; }));
+    EXPECT_EQ(f.ended, 1);
+    EXPECT_FALSE(f.succeeded);
+    EXPECT_TRUE(f.module.commands().empty());
+}
