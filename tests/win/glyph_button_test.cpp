@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "tests/win/control_host.h"
 #include "tests/win/control_pixels.h"
+#include "win/link_label.h"
 #include "win/resource.h"
 
 namespace {
@@ -452,6 +455,93 @@ TEST(GlyphButton, TooltipHasOneToolWithTheLatestText) {
         EXPECT_EQ(SendMessageW(tip, TTM_GETMAXTIPWIDTH, 0, 0), 400);
     }
     EXPECT_EQ(ThreadTooltip(), nullptr);  // it goes with the button
+}
+
+}  // namespace
+
+namespace {
+
+// The window's own dialog with its picture controls set up as the window sets them up.
+struct ShowcaseDialog {
+    std::map<int, WinGlyphButton> buttons;
+    WinLinkLabel link;
+
+    static INT_PTR CALLBACK Proc(HWND dlg, UINT message, WPARAM, LPARAM lParam) {
+        if (message == WM_INITDIALOG) {
+            SetWindowLongPtrW(dlg, DWLP_USER, lParam);
+            reinterpret_cast<ShowcaseDialog*>(lParam)->Init(dlg);
+            return TRUE;
+        }
+        auto* self = reinterpret_cast<ShowcaseDialog*>(GetWindowLongPtrW(dlg, DWLP_USER));
+        if (self && message == WM_DRAWITEM) {
+            const auto& item = *reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
+            const auto it = self->buttons.find(static_cast<int>(item.CtlID));
+            if (it == self->buttons.end())
+                return FALSE;
+            it->second.DrawItem(item);
+            return TRUE;
+        }
+        return FALSE;
+    }
+
+    void Init(HWND dlg) {
+        const HINSTANCE res = GetModuleHandleW(nullptr);
+        for (int id : {IDC_BANNER, IDC_CONNECTION, IDC_DOWNLOAD, IDC_OPEN, IDC_RELOAD, IDC_CLEAR})
+            buttons[id].Attach(GetDlgItem(dlg, id), res);
+        buttons[IDC_BANNER].m_bEmbossDisabledBitmap = false;
+        buttons[IDC_BANNER].LoadBitmaps(IDB_BANNER, 0x000000, 0, 0);
+        buttons[IDC_CONNECTION].LoadIcons(IDI_DEVICE_PRESENT, IDI_DEVICE_PRESENT);
+        link.Attach(GetDlgItem(dlg, IDC_LINK));
+        link.m_clrCurrent = 0x326464;
+        link.m_clrPressed = 0x6464FF;
+        link.m_clrHover = 0xFF6464;
+        link.m_clrNormal = 0x323264;
+        link.CreateLinkFont(19, 9, 0, 0, 400, 1, 1, 0, 0, 0, 0, 0, 0, "Arial");
+        link.StartHoverTimer();
+        WinGlyphButton& download = buttons[IDC_DOWNLOAD];
+        download.LoadIcons(IDI_DOWNLOAD, 0);
+        download.SetImagePlacement(1);
+        download.SetFlatStyle(false);
+        download.SetImageMargins(0, 20, 0, 0);
+        download.SetStateColor(WinGlyphButton::BTNST_COLOR_BK_OUT, 0xC4D89A);
+        download.ShadeStateColor(WinGlyphButton::BTNST_COLOR_BK_IN, 30);
+        buttons[IDC_OPEN].LoadIcons(IDI_OPEN, 0);
+        buttons[IDC_OPEN].SetTipText("Open", true);
+        buttons[IDC_RELOAD].LoadIcons(IDI_RELOAD, 0);
+        buttons[IDC_RELOAD].SetTipText("Reload", true);
+        buttons[IDC_CLEAR].SetFlatStyle(false);
+        buttons[IDC_CLEAR].ShadeStateColor(WinGlyphButton::BTNST_COLOR_BK_IN, 30);
+    }
+};
+
+// The controls in the window's own layout (dialog units); with PRAVUNE_SHOWCASE_MS set, the
+// dialog stays up that long for a look (a screenshot).
+TEST(GlyphButtonInTheDialog, ShowsTheWindowsPictures) {
+    const HMODULE richEdit = LoadLibraryW(L"msftedit.dll");
+    ASSERT_NE(richEdit, nullptr);
+    ShowcaseDialog showcase;
+    const HWND dlg =
+        CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_LOADER_DIALOG), nullptr,
+                           ShowcaseDialog::Proc, reinterpret_cast<LPARAM>(&showcase));
+    ASSERT_NE(dlg, nullptr);
+    ShowWindow(dlg, SW_SHOW);
+    UpdateWindow(dlg);
+    Pump(200);
+    const std::uint32_t face = Sys(COLOR_BTNFACE);
+    const Pixels download = Capture(GetDlgItem(dlg, IDC_DOWNLOAD));
+    EXPECT_GT(download.Count(0xC4D89A), download.width * download.height / 2);
+    EXPECT_GT(download.Count(kArrowGreen), 20);
+    const Pixels banner = Capture(GetDlgItem(dlg, IDC_BANNER));
+    EXPECT_EQ(banner.Count(0), 0);
+    EXPECT_GT(banner.Count(face), banner.width * banner.height / 2);
+    const Pixels link = Capture(GetDlgItem(dlg, IDC_LINK));
+    EXPECT_GT(link.Count(0x326464), 10);
+    EXPECT_GT(link.Count(face), link.width * link.height / 3);
+    char wait[16] = {};
+    if (GetEnvironmentVariableA("PRAVUNE_SHOWCASE_MS", wait, sizeof wait) > 0)
+        Pump(static_cast<DWORD>(std::strtoul(wait, nullptr, 10)));
+    DestroyWindow(dlg);
+    FreeLibrary(richEdit);
 }
 
 }  // namespace
