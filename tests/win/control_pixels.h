@@ -89,17 +89,6 @@ inline Pixels Capture(HWND control) {
                 [control](HDC dc) { PrintWindow(control, dc, PW_CLIENTONLY); });
 }
 
-// The control's client area as the screen shows it now (it must be visible and uncovered).
-inline Pixels CaptureScreen(HWND control) {
-    RECT client{};
-    GetClientRect(control, &client);
-    UpdateWindow(control);
-    return Read(client.right, client.bottom, [control, client](HDC dc) {
-        const gdi::WindowDc source(control);
-        BitBlt(dc, 0, 0, client.right, client.bottom, source.get(), 0, 0, SRCCOPY);
-    });
-}
-
 // Dispatches this thread's messages for `ms` milliseconds (timers, posted paints).
 inline void Pump(DWORD ms) {
     const ULONGLONG end = GetTickCount64() + ms;
