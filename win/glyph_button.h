@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "win/gdi_handles.h"
+
 // The window's picture button on Windows: an owner-drawn push button of the dialog that paints
 // itself completely (a background colour per state, a flat look with a border only while hot
 // or pressed, or a 3-D bevel; an icon pair or a bitmap pair with a transparent colour beside or
@@ -66,22 +68,33 @@ class WinGlyphButton {
     bool m_bEmbossDisabledBitmap = true;
 
   private:
+    struct Image {
+        gdi::Icon icon;
+        gdi::Bitmap bitmap;
+        gdi::Bitmap mask;  // 1 where the bitmap had its transparent colour (now black there)
+        int width = 0, height = 0;
+        bool present() const { return icon || bitmap; }
+    };
+
     static LRESULT CALLBACK SubclassProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam,
                                          UINT_PTR id, DWORD_PTR self);
+    // The parent's messages, seen before it: its deactivation, and this button's clicks.
+    static LRESULT CALLBACK ParentProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam,
+                                       UINT_PTR id, DWORD_PTR self);
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void Detach();
     void ClearHot();
     void ReleaseImages();
     void Invalidate(bool repaint);
+    void TrackHot(WPARAM keys);
+    void FocusNextAfterDisable();
+    void DrawImage(HDC dc, const RECT& client, bool pressed, bool disabled, RECT& caption);
+    void DrawCaption(HDC dc, RECT caption, bool pressed, bool disabled);
 
     HWND m_hWnd = nullptr;
+    HWND m_parent = nullptr;
     HINSTANCE m_resources = nullptr;
-    HWND m_tooltip = nullptr;
-    struct Image {
-        HICON icon = nullptr;
-        HBITMAP bitmap = nullptr;
-        HBITMAP mask = nullptr;
-        int width = 0, height = 0;
-    };
+    gdi::Window m_tooltip;
     Image m_active, m_idle;
     bool m_bitmaps = false;
     int m_activeId = 0;

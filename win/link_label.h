@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "win/gdi_handles.h"
+
 // The maker's web address as a link on Windows, over a push button of the dialog: it paints its
 // caption alone in an underlined italic font, in a colour that follows the pointer (normal,
 // hover, pressed); a left press opens the caption as an address through the shell, shown
@@ -44,9 +46,14 @@ class WinLinkLabel {
     static LRESULT CALLBACK SubclassProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam,
                                          UINT_PTR id, DWORD_PTR self);
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
-    void Paint();
+    void Detach();
+    // The colour shown now; a change repaints (the same colour again does not).
+    void SetCurrent(std::uint32_t color);
+    void Paint(HDC target);
+    // What lies under the link: the parent's background and the siblings below it.
+    void PaintUnder(HDC dc);
 
     HWND m_hWnd = nullptr;
-    HFONT m_font = nullptr;
+    gdi::Font m_font;
     bool m_bTimerOn = false;
 };
