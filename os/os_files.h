@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 // The few system calls the core makes on files, clocks and the machine, with one implementation
 // for POSIX systems (posix_files.cpp) and one for Windows (win_files.cpp). Paths are UTF-8; on
@@ -109,6 +110,13 @@ std::string HomeFolder();
 // Where the user's programs keep their settings when the environment names no other place
 // ($XDG_CONFIG_HOME on POSIX systems, %APPDATA% on Windows); empty when unknown.
 std::string UserConfigBase();
+// The folders where the system keeps its own and installed programs (%ProgramFiles%,
+// %ProgramFiles(x86)%, %ProgramW6432%, %SystemRoot%, %windir% on Windows); empty on POSIX
+// systems, whose shared program folders are fixed names.
+std::vector<std::string> SystemProgramFolders();
+// The path as the system resolves it for comparing: absolute, with short (8.3) names made long
+// as far as the path exists on Windows; unchanged on POSIX systems and when it cannot be told.
+std::string ResolvedFullPath(const std::string& path);
 // True for an absolute path of this system ("/x"; "C:\x", "C:/x" or "\\server\x" on Windows).
 bool IsAbsolute(const std::string& path);
 // The position of the last path separator, or std::string::npos.

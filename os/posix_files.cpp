@@ -450,6 +450,14 @@ std::string HomeFolder() {
     return {};
 }
 
+std::vector<std::string> SystemProgramFolders() {
+    return {};
+}
+
+std::string ResolvedFullPath(const std::string& path) {
+    return path;
+}
+
 std::string UserConfigBase() {
     const char* value = std::getenv("XDG_CONFIG_HOME");
     return value ? value : "";

@@ -471,6 +471,49 @@ std::string UserConfigBase() {
     return Env(L"APPDATA");
 }
 
+std::vector<std::string> SystemProgramFolders() {
+    std::vector<std::string> folders;
+    for (const wchar_t* name :
+         {L"ProgramFiles", L"ProgramFiles(x86)", L"ProgramW6432", L"SystemRoot", L"windir"}) {
+        std::string value = Env(name);
+        if (!value.empty())
+            folders.push_back(std::move(value));
+    }
+    // The system's own answer too, should the environment have lost or changed it.
+    std::wstring windows(MAX_PATH, L'\0');
+    const UINT n = ::GetSystemWindowsDirectoryW(windows.data(), static_cast<UINT>(windows.size()));
+    if (n > 0 && n < windows.size()) {
+        windows.resize(n);
+        folders.push_back(Utf8(windows));
+    }
+    return folders;
+}
+
+std::string ResolvedFullPath(const std::string& path) {
+    if (path.empty())
+        return path;
+    const std::wstring wide = Wide(path);
+    std::wstring full(::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr), L'\0');
+    if (full.empty())
+        return path;
+    const DWORD n =
+        ::GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n == 0 || n >= full.size())
+        return path;
+    full.resize(n);
+    // Short names become long ones only for a path that exists; else the full path as it is.
+    std::wstring longName(::GetLongPathNameW(full.c_str(), nullptr, 0), L'\0');
+    if (!longName.empty()) {
+        const DWORD m =
+            ::GetLongPathNameW(full.c_str(), longName.data(), static_cast<DWORD>(longName.size()));
+        if (m > 0 && m < longName.size()) {
+            longName.resize(m);
+            return Utf8(longName);
+        }
+    }
+    return Utf8(full);
+}
+
 bool IsAbsolute(const std::string& path) {
     auto separator = [](char c) { return c == '/' || c == '\\'; };
     if (path.size() >= 2 && separator(path[0]) && separator(path[1]))

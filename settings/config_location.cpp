@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "os/os_files.h"
 #include "settings/settings_store.h"
@@ -39,7 +40,51 @@ std::string CopyWithoutReplacing(const std::string& from, const std::string& to)
     return os_files::CreateWithoutReplacing(to, text);
 }
 
+// The path for comparing as Windows does: '/' separators, ASCII letters in lower case, no
+// empty, "." or ".." parts, no trailing separator (a "\\\\server" start is kept).
+std::string ComparablePath(const std::string& path) {
+    std::string text = os_files::ResolvedFullPath(path);
+    const bool unc = text.size() >= 2 && (text[0] == '/' || text[0] == '\\') &&
+                     (text[1] == '/' || text[1] == '\\');
+    std::vector<std::string> parts;
+    std::string part;
+    auto flush = [&] {
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        part.clear();
+    };
+    for (char c : text) {
+        if (c == '/' || c == '\\')
+            flush();
+        else
+            part += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    flush();
+    std::string out = unc ? "/" : "";
+    const bool drive = !text.empty() && text[0] != '/' && text[0] != '\\';
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0 || !drive)
+            out += '/';
+        out += parts[i];
+    }
+    return out;
+}
+
 }  // namespace
+
+bool IsInFolder(const std::string& folder, const std::string& root) {
+    if (folder.empty() || root.empty() || !IsAbsolute(root))
+        return false;
+    const std::string f = ComparablePath(folder);
+    const std::string r = ComparablePath(root);
+    if (r.empty() || r == "/")
+        return false;
+    return f == r || (f.size() > r.size() && f.compare(0, r.size(), r) == 0 && f[r.size()] == '/');
+}
 
 bool IsSharedProgramFolder(const std::string& folder, const std::string& home) {
     if (folder.empty())
@@ -61,6 +106,7 @@ ConfigLocationInputs ConfigInputsFromEnvironment(const std::string& program,
     in.program = program;
     in.xdgConfigHome = os_files::UserConfigBase();
     in.home = os_files::HomeFolder();
+    in.systemFolders = os_files::SystemProgramFolders();
     return in;
 }
 
@@ -90,8 +136,11 @@ ConfigLocation Locate(const ConfigLocationInputs& in) {
 
     const auto writable = in.folderWritable ? in.folderWritable : os_files::FolderWritable;
     const std::string beside = in.executableDir.empty() ? "" : in.executableDir + "/config.ini";
-    if (!in.executableDir.empty() && !IsSharedProgramFolder(in.executableDir, in.home) &&
-        writable(in.executableDir)) {
+    bool systemFolder = false;
+    for (const std::string& root : in.systemFolders)
+        systemFolder = systemFolder || IsInFolder(in.executableDir, root);
+    if (!in.executableDir.empty() && !systemFolder &&
+        !IsSharedProgramFolder(in.executableDir, in.home) && writable(in.executableDir)) {
         where.origin = ConfigOrigin::kBesideExecutable;
         where.path = beside;
         return where;

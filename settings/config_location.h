@@ -2,17 +2,23 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 // Where a front end keeps config.ini, and with it the settings lock and the record store (both
 // lie beside config.ini). The window and pravune-cli choose by the same rule:
 //  1. a file the operator names (--config PATH);
 //  2. beside the executable, when the loader may write that folder and it is the loader's own,
 //     not a folder the system's programs share (/usr/bin, /usr/local/bin, ~/.local/bin ...):
-//     what a copy unpacked or installed into a folder of its own has always done;
+//     what a copy unpacked or installed into a folder of its own has always done. Never in or
+//     under one of the system's program folders (on Windows %ProgramFiles%, %ProgramFiles(x86)%,
+//     %ProgramW6432%, %SystemRoot%, %windir%), even when this run may write there: an
+//     administrator's run would otherwise count serial numbers in a config.ini of its own while
+//     a standard user's run counts in %APPDATA%, and a number could be given twice;
 //  3. otherwise $XDG_CONFIG_HOME/<program>/config.ini ($HOME/.config when XDG_CONFIG_HOME is not
-//     set or not an absolute path), the folders made private (0700) when missing. When that file
-//     does not exist yet and a config.ini lies beside the executable, it is copied there first,
-//     so that the settings and the serial counter carry on from it.
+//     set or not an absolute path; %APPDATA%\<program>\config.ini on Windows), the folders made
+//     private (0700) when missing. When that file does not exist yet and a config.ini lies beside
+//     the executable (an older copy in Program Files, say), it is copied there first, so that the
+//     settings and the serial counter carry on from it.
 
 enum class ConfigOrigin { kNamed, kBesideExecutable, kUserConfig };
 
@@ -34,6 +40,9 @@ struct ConfigLocationInputs {
     // True when the loader may create and replace files in the folder; by default the system's
     // answer for this process (faccessat with W_OK | X_OK; a read-only mount says no).
     std::function<bool(const std::string& folder)> folderWritable;
+    // The system's program folders: the executable's folder may be none of them nor lie under
+    // one. Empty on POSIX systems (IsSharedProgramFolder knows theirs).
+    std::vector<std::string> systemFolders;
 };
 
 // The inputs of this process: its executable's folder and its environment.
@@ -48,6 +57,12 @@ ConfigLocation LocateConfig(const ConfigLocationInputs& in);
 // True for the folders that hold the system's and the user's programs side by side, where a
 // file named config.ini belongs to no program in particular.
 bool IsSharedProgramFolder(const std::string& folder, const std::string& home);
+
+// True when `folder` is `root` or lies under it, compared as Windows compares paths: letters
+// of either case, '/' or '\\' as separators, repeated and trailing separators ignored, "." and
+// ".." taken away, after the system's full path resolution (8.3 names made long on Windows).
+// A root that is empty or not absolute contains nothing.
+bool IsInFolder(const std::string& folder, const std::string& root);
 
 // Why the settings are where they are, for an operator: "beside the executable" and so on.
 std::string DescribeConfigOrigin(ConfigOrigin origin);

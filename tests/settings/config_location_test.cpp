@@ -6,7 +6,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
+#include "os/os_files.h"
 #include "tests/support/case_name.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/unprivileged.h"
@@ -220,3 +222,75 @@ TEST(ConfigLocationSystem, ReadOnlyExecutableFolder) {
 }
 
 }  // namespace
+
+// The system's program folders, compared as Windows compares paths.
+struct InFolder {
+    const char* name;
+    const char* folder;
+    const char* root;
+    bool inside;
+};
+
+const InFolder kInFolder[] = {
+    {"Same", "C:\\Program Files", "C:\\Program Files", true},
+    {"Under", "C:\\Program Files\\PRAVUNE Loader", "C:\\Program Files", true},
+    {"OtherCase", "c:\\PROGRAM FILES\\pravune loader", "C:\\Program Files", true},
+    {"ForwardSlashes", "C:/Program Files/PRAVUNE Loader", "C:\\Program Files", true},
+    {"TrailingSeparator", "C:\\Program Files\\PRAVUNE Loader\\", "C:\\Program Files\\", true},
+    {"DoubledSeparator", "C:\\Program Files\\\\PRAVUNE Loader", "C:\\Program Files", true},
+    {"DotDotInto", "C:\\Tools\\..\\Program Files\\Loader", "C:\\Program Files", true},
+    {"DotDotOut", "C:\\Program Files\\..\\Tools", "C:\\Program Files", false},
+    {"SiblingWithLongerName", "C:\\Program Files (x86)\\Loader", "C:\\Program Files", false},
+    {"PrefixOfAName", "C:\\Program FilesX", "C:\\Program Files", false},
+    {"OtherDrive", "D:\\Program Files\\Loader", "C:\\Program Files", false},
+    {"WindowsFolder", "C:\\Windows\\System32", "C:\\WINDOWS", true},
+    {"NetworkShare", "\\\\server\\apps\\loader", "\\\\SERVER\\Apps", true},
+    {"EmptyRoot", "C:\\Loader", "", false},
+    {"RelativeRoot", "Program Files\\Loader", "Program Files", false},
+    {"PosixUnder", "/opt/Apps/loader", "/opt/apps/", true},
+};
+
+class ConfigLocationInFolder : public ::testing::TestWithParam<InFolder> {};
+
+TEST_P(ConfigLocationInFolder, ComparesAsWindowsDoes) {
+    const InFolder& c = GetParam();
+    // IsAbsolute is this system's: Windows paths count as absolute only there.
+    const bool rootAbsolute = os_files::IsAbsolute(c.root);
+    EXPECT_EQ(IsInFolder(c.folder, c.root), c.inside && rootAbsolute);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ConfigLocationInFolder, ::testing::ValuesIn(kInFolder), CaseName());
+
+// An elevated run may write into Program Files; the settings still go where a standard user's run
+// puts them, and an older config.ini there is carried on from once.
+TEST(ConfigLocationSystemFolders, WritableProgramFolderStillUsesTheUsersFolder) {
+    TempDir dir;
+    const std::string programFiles = dir.File("Program Files");
+    const std::string exeDir = programFiles + "/PRAVUNE Loader";
+    const std::string home = dir.File("home");
+    fs::create_directories(exeDir);
+    fs::create_directories(home);
+    WriteFile(exeDir + "/config.ini", "[SETTING]\nSN_Current=0042\n");
+    for (const std::string& root :
+         {programFiles, dir.File("PROGRAM FILES/"), dir.File("Program Files\\"), dir.path()}) {
+        SCOPED_TRACE(root);
+        fs::remove_all(home + "/.config");
+        ConfigLocationInputs in;
+        in.executableDir = exeDir;
+        in.program = "pravune-loader";
+        in.home = home;
+        in.folderWritable = [](const std::string&) { return true; };
+        in.systemFolders = {dir.File("elsewhere"), root};
+        ConfigLocation where = LocateConfig(in);
+        EXPECT_EQ(where.origin, ConfigOrigin::kUserConfig);
+        EXPECT_EQ(where.path, home + "/.config/pravune-loader/config.ini");
+        EXPECT_EQ(where.problem, "");
+        EXPECT_EQ(where.copiedFrom, exeDir + "/config.ini");
+        std::ifstream copied(where.path, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copied), {}),
+                  "[SETTING]\nSN_Current=0042\n");
+        in.systemFolders = {dir.File("elsewhere")};  // not a program folder: beside it
+        where = LocateConfig(in);
+        EXPECT_EQ(where.origin, ConfigOrigin::kBesideExecutable);
+    }
+}

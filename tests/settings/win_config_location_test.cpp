@@ -1,11 +1,13 @@
 // Where the settings go on Windows, through the system's own calls: beside the executable when
 // its folder may be written, else under %APPDATA%, carried over from beside the executable once.
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
+#include "os/os_files.h"
 #include "settings/config_location.h"
 #include "settings/settings_store.h"
 #include "tests/support/temp_dir.h"
@@ -56,6 +58,60 @@ TEST(WindowsConfigLocation, TheProcessesOwnPlaces) {
     const char* appData = std::getenv("APPDATA");
     ASSERT_NE(appData, nullptr);
     EXPECT_EQ(in.xdgConfigHome, appData);
+}
+
+TEST(WindowsConfigLocation, TheSystemsProgramFoldersAreKnown) {
+    const ConfigLocationInputs in = ConfigInputsFromEnvironment("pravune-loader", "");
+    for (const char* name : {"ProgramFiles", "SystemRoot"}) {
+        const char* value = std::getenv(name);
+        ASSERT_NE(value, nullptr) << name;
+        bool listed = false;
+        for (const std::string& folder : in.systemFolders)
+            listed = listed || IsInFolder(value, folder);
+        EXPECT_TRUE(listed) << name << "=" << value;
+    }
+    const std::string programFiles = std::getenv("ProgramFiles");
+    EXPECT_TRUE(IsInFolder(programFiles + "\\PRAVUNE Loader\\", programFiles));
+    std::string other = programFiles + "/pravune loader";
+    for (char& c : other)
+        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    EXPECT_TRUE(IsInFolder(other, programFiles));
+    EXPECT_FALSE(IsInFolder(std::getenv("APPDATA"), programFiles));
+}
+
+// An administrator's run may write into Program Files (as every run may under Wine); the window
+// and pravune-cli.exe still share %APPDATA%'s config.ini, carried on once from an older install.
+TEST(WindowsConfigLocation, NeverInProgramFilesEvenWhenWritable) {
+    const char* programFiles = std::getenv("ProgramFiles");
+    ASSERT_NE(programFiles, nullptr);
+    TempDir install(programFiles);
+    ASSERT_FALSE(install.path().empty());
+    TempDir dir;
+    const std::string appData = dir.File("AppData");
+    fs::create_directories(PathOf(appData));
+    const std::string old = "[SETTING]\r\nSN_Current=0101\r\n";
+    std::ofstream(PathOf(install.path() + "/config.ini"), std::ios::binary) << old;
+    ASSERT_TRUE(os_files::FolderWritable(install.path()));
+
+    std::wstring wide(install.path().begin(), install.path().end());  // ASCII: the temp name
+    std::wstring shortName(MAX_PATH, L'\0');
+    shortName.resize(::GetShortPathNameW(wide.c_str(), shortName.data(), MAX_PATH));
+    const std::string shortForm(shortName.begin(), shortName.end());
+    for (const std::string& exeDir : {install.path(), install.path() + "\\", shortForm}) {
+        SCOPED_TRACE(exeDir);
+        {  // the window and pravune-cli.exe both name the folder "pravune-loader"
+            ConfigLocationInputs in = ConfigInputsFromEnvironment("pravune-loader", "");
+            in.executableDir = exeDir;
+            in.xdgConfigHome = appData;
+            const ConfigLocation where = LocateConfig(in);
+            EXPECT_EQ(where.origin, ConfigOrigin::kUserConfig);
+            EXPECT_EQ(PathOf(where.path), PathOf(appData + "/pravune-loader/config.ini"));
+            EXPECT_EQ(where.problem, "");
+            std::string text;
+            EXPECT_TRUE(settings_file::ReadBytes(where.path, text, nullptr));
+            EXPECT_EQ(text, old);
+        }
+    }
 }
 
 }  // namespace
