@@ -35,8 +35,8 @@ constexpr Dialect kSqliteDialect{"INTEGER PRIMARY KEY", ""};
 // SQLite's own busy timeout sleeps ever longer between tries, up to 100 ms: while other
 // stations write one short transaction after another the lock is free only for moments, and a
 // waiter that looks ten times a second can miss every one of them and give up with "database
-// is locked" while the others go on. Looking every millisecond, it takes the lock at one of the
-// first free moments.
+// is locked" while the others go on. Looking every few milliseconds, it takes the lock at one
+// of the first free moments.
 class BusyWait {
   public:
     explicit BusyWait(std::chrono::milliseconds limit) : m_limit(limit) {}
@@ -49,7 +49,9 @@ class BusyWait {
             wait.m_since = now;
         if (now - wait.m_since >= wait.m_limit)
             return 0;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // Soon at first (most waits are for one short transaction), then every 4 ms: a
+        // waiter woken more often takes the processor from the transaction it waits for.
+        std::this_thread::sleep_for(std::chrono::milliseconds(tries < 8 ? 1 : 4));
         return 1;
     }
 
