@@ -1,5 +1,7 @@
 #include <charconv>
+#include <chrono>
 #include <map>
+#include <thread>
 
 #include "ledger/record_store.h"
 #include "ledger/sql_session.h"
@@ -29,10 +31,41 @@ namespace {
 
 constexpr Dialect kSqliteDialect{"INTEGER PRIMARY KEY", ""};
 
+// How a connection waits for another connection's lock, up to kRecordBusyTimeout each time.
+// SQLite's own busy timeout sleeps ever longer between tries, up to 100 ms: while other
+// stations write one short transaction after another the lock is free only for moments, and a
+// waiter that looks ten times a second can miss every one of them and give up with "database
+// is locked" while the others go on. Looking every few milliseconds, it takes the lock at one
+// of the first free moments.
+class BusyWait {
+  public:
+    explicit BusyWait(std::chrono::milliseconds limit) : m_limit(limit) {}
+
+    // SQLite's busy handler: `tries` is 0 at the first refusal of each wait.
+    static int OnBusy(void* self, int tries) {
+        auto& wait = *static_cast<BusyWait*>(self);
+        const auto now = std::chrono::steady_clock::now();
+        if (tries == 0)
+            wait.m_since = now;
+        if (now - wait.m_since >= wait.m_limit)
+            return 0;
+        // Soon at first (most waits are for one short transaction), then every 4 ms: a
+        // waiter woken more often takes the processor from the transaction it waits for.
+        std::this_thread::sleep_for(std::chrono::milliseconds(tries < 8 ? 1 : 4));
+        return 1;
+    }
+
+  private:
+    std::chrono::milliseconds m_limit;
+    std::chrono::steady_clock::time_point m_since;
+};
+
 class SqliteSession final : public Session {
   public:
     SqliteSession(sqlite::DbPtr db, std::string path)
-        : m_db(std::move(db)), m_name(std::move(path)) {}
+        : m_db(std::move(db)), m_name(std::move(path)) {
+        sqlite3_busy_handler(m_db.get(), &BusyWait::OnBusy, m_busy.get());
+    }
 
     const Dialect& Sql() const override { return kSqliteDialect; }
     const std::string& Name() const override { return m_name; }
@@ -181,7 +214,9 @@ class SqliteSession final : public Session {
         return m_statements.emplace(std::string(text), statement).first->second.get();
     }
 
-    // Declared first, destroyed last: the statements are finalized before the connection.
+    // Declared first, destroyed last: the connection's busy handler outlives it, and the
+    // statements are finalized before the connection.
+    std::unique_ptr<BusyWait> m_busy = std::make_unique<BusyWait>(kRecordBusyTimeout);
     sqlite::DbPtr m_db;
     std::string m_name;
     std::map<std::string, std::unique_ptr<sqlite3_stmt, sqlite::FinalizeStatement>, std::less<>>
@@ -219,7 +254,6 @@ std::unique_ptr<Session> OpenSqlite(const std::string& path, std::string* reason
         return nullptr;
     }
     sqlite3_extended_result_codes(db.get(), 1);
-    sqlite3_busy_timeout(db.get(), static_cast<int>(kRecordBusyTimeout.count()));
     return std::make_unique<SqliteSession>(std::move(db), path);
 }
 

@@ -9,10 +9,11 @@ BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbe
 # window, and a Wayland compositor without a screen.
 PACKAGE_PACKAGES=(dpkg-dev file desktop-file-utils appstream xvfb xauth weston)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
-# The Windows build (scripts/windows.sh): MinGW-w64, Wine to run it, GoogleTest's sources, and
-# what makes SQLite's amalgamation from Debian's source package (dpkg-source, tclsh, make).
+# The Windows build (scripts/windows.sh): MinGW-w64, Wine to run it, GoogleTest's sources,
+# what makes SQLite's amalgamation from Debian's source package (dpkg-source, tclsh, make), and
+# the setup (makensis; x86_64-w64-mingw32-strip comes with MinGW-w64's binutils).
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 googletest
-                  dpkg-dev tcl make)
+                  dpkg-dev tcl make nsis binutils-mingw-w64-x86-64)
 # Only for rebuilding the sample application (examples/build.sh); the build does not need it.
 EXAMPLE_PACKAGES=(sdcc)
 

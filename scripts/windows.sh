@@ -38,7 +38,7 @@ EOF
     tree=$(find "$work" -maxdepth 1 -type d -name 'sqlite3-*' | head -n 1)
     mkdir -p "$work/make"
     (cd "$work/make" && "$tree/configure" --disable-tcl > configure.log 2>&1 &&
-        make sqlite3.c > make.log 2>&1) || {
+        make -j2 sqlite3.c > make.log 2>&1) || {
         tail -n 30 "$work/make/"*.log
         exit 1
     }
@@ -110,4 +110,68 @@ grep -qx 'SN_Current=101' <(tr -d '\r' < "$station/config.ini") || {
     exit 1
 }
 echo "a simulated module programmed with serial number 0x100, recorded; 0x101 comes next"
+
+# ---- The setup: built, installed and uninstalled silently under Wine, each step checked by
+# what it left on the Wine folder's disk and in its registry, not by the exit status alone.
+echo "== the Windows setup (NSIS) under Wine"
+setup=$build/pravune-loader-setup.exe
+packaging/windows/make-installer.sh "$build" "$setup" > "$build/installer.log" 2>&1 || {
+    cat "$build/installer.log"
+    echo "the setup could not be made"
+    exit 1
+}
+echo "$(basename "$setup"): $(($(stat -c %s "$setup") / 1024)) KiB"
+drive=$WINEPREFIX/drive_c
+folder="$drive/Program Files/PRAVUNE Loader"
+menu="$drive/ProgramData/Microsoft/Windows/Start Menu/Programs/PRAVUNE Loader"
+key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\PRAVUNE Loader'
+installed=(pravune-loader.exe pravune-loader-demo.exe pravune-cli.exe pravune-sample.hex
+           README.md LICENSE.txt Uninstall.exe)
+shortcuts=("PRAVUNE Loader.lnk" "PRAVUNE Loader Demo.lnk")
+fail() {
+    echo "setup: $*"
+    exit 1
+}
+"$wine" "$setup" /S || fail "the silent install ended with status $?"
+for file in "${installed[@]}"; do
+    [ -s "$folder/$file" ] || fail "C:\\Program Files\\PRAVUNE Loader\\$file was not installed"
+done
+for link in "${shortcuts[@]}"; do
+    [ -s "$menu/$link" ] || fail "no Start-menu entry $link"
+done
+uninstall=$("$wine" reg query "$key" /v UninstallString 2>/dev/null | tr -d '\r' |
+            sed -n 's/.*REG_SZ *//p')
+[ "$uninstall" = '"C:\Program Files\PRAVUNE Loader\Uninstall.exe"' ] ||
+    fail "Add/Remove Programs has no uninstaller for it (UninstallString: '$uninstall')"
+[ "$("$wine" "$folder/pravune-cli.exe" --version | tr -d '\r')" = "pravune-cli $(
+    sed -n 's/^project(pravune_loader VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)" ] ||
+    fail "the installed pravune-cli.exe does not run"
+echo "installed: ${#installed[@]} files in C:\Program Files\PRAVUNE Loader, ${#shortcuts[@]} Start-menu entries, the uninstall key"
+# What the user's loader kept, which the uninstaller must leave.
+appdata=$("$wine" winepath -u "$("$wine" cmd /c echo %APPDATA% | tr -d '\r')" 2>/dev/null)
+[ -d "$appdata" ] || fail "no %APPDATA% folder in the Wine folder ($appdata)"
+mkdir -p "$appdata/pravune-loader"
+echo kept > "$appdata/pravune-loader/config.ini"
+# _?= runs the uninstaller where it lies, and so to its end before wine returns (otherwise it
+# copies itself to a temporary folder and goes on alone); it cannot remove itself then. NSIS
+# reads _?= only unquoted, and wine quotes an argument with a space: cmd runs a batch file's
+# line as it is written, and waits for it.
+printf '@"C:\\Program Files\\PRAVUNE Loader\\Uninstall.exe" /S _?=C:\\Program Files\\PRAVUNE Loader\r\n@exit %%ERRORLEVEL%%\r\n' \
+    > "$build/uninstall.bat"
+"$wine" cmd /c "$("$wine" winepath -w "$build/uninstall.bat" | tr -d '\r')" ||
+    fail "the silent uninstall ended with status $?"
+for file in "${installed[@]}"; do
+    [ "$file" = Uninstall.exe ] || [ ! -e "$folder/$file" ] || fail "$file is still installed"
+done
+for link in "${shortcuts[@]}"; do
+    [ ! -e "$menu/$link" ] || fail "the Start-menu entry $link is still there"
+done
+[ ! -e "$menu" ] || fail "the Start-menu folder is still there"
+! "$wine" reg query "$key" > /dev/null 2>&1 || fail "the uninstall key is still there"
+[ "$(cat "$appdata/pravune-loader/config.ini")" = kept ] ||
+    fail "the uninstaller removed %APPDATA%\\pravune-loader"
+rm -f "$folder/Uninstall.exe"
+rmdir "$folder"
+rm -rf "$appdata/pravune-loader"
+echo "uninstalled: the files, the Start-menu entries and the key are gone; %APPDATA%\pravune-loader stays"
 echo "Windows build passed"

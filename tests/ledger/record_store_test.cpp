@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -457,11 +458,21 @@ TEST_P(RecordStoreTest, FourStationsTakeTenThousandDistinctNumbers) {
         std::string reason;
         auto store = m_db.Open(&reason);
         const CounterStation at{"line-" + std::to_string(number), "/opt/pravune"};
+        if (!store)
+            std::fprintf(stderr, "station %d: %s\n", number, reason.c_str());
         for (int i = 0; store && i < kEach; ++i) {
+            // How long the failed call waited tells a lock given up at the busy limit from one
+            // refused at once.
+            const auto began = std::chrono::steady_clock::now();
             const std::int64_t id = store->BeginDownload(Started(at.host), &reason);
             if (id == 0 || !store->TakeSerial(id, kPlan, 0, 1, at, &reason)) {
                 if (++failed == 1)
-                    std::fprintf(stderr, "station %d: %s\n", number, reason.c_str());
+                    std::fprintf(stderr, "station %d, take %d, after %lld ms: %s\n", number, i,
+                                 static_cast<long long>(
+                                     std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - began)
+                                         .count()),
+                                 reason.c_str());
             }
         }
         return store ? failed : kEach;
