@@ -11,9 +11,11 @@ PACKAGE_PACKAGES=(dpkg-dev file desktop-file-utils appstream xvfb xauth weston)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # The Windows build (scripts/windows.sh): MinGW-w64, Wine to run it, GoogleTest's sources,
 # what makes SQLite's amalgamation from Debian's source package (dpkg-source, tclsh, make), and
-# the setup (makensis; x86_64-w64-mingw32-strip comes with MinGW-w64's binutils).
+# the setup (makensis; x86_64-w64-mingw32-strip comes with MinGW-w64's binutils), and what
+# drives the window from outside (a display, xdotool, screenshots) with Wine's own fonts.
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 googletest
-                  dpkg-dev tcl make nsis binutils-mingw-w64-x86-64)
+                  dpkg-dev tcl make nsis binutils-mingw-w64-x86-64 fonts-wine xvfb xauth
+                  xdotool imagemagick x11-utils)
 # Only for rebuilding the sample application (examples/build.sh); the build does not need it.
 EXAMPLE_PACKAGES=(sdcc)
 

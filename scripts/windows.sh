@@ -63,7 +63,7 @@ echo "== core tests under Wine"
 echo "Not in the Windows build (Linux only): the hidraw platform's tests (hidraw_platform_test),"
 echo "the XDG rule of the settings' place (config_location_test; Windows' own place is tested by"
 echo "win_config_location_test), the kernel test (uhid), the PostgreSQL tests (no MinGW libpq)"
-echo "and the window's tests (no MinGW Qt)."
+echo "and the Qt window's tests (no MinGW Qt; the Win32 window has its own, below)."
 log=$build/core_tests.log
 status=0
 "$wine" "$build/tests/core_tests.exe" > "$log" 2>&1 || status=$?
@@ -77,6 +77,28 @@ if [ "$status" -ne 0 ]; then
     echo "core tests under Wine failed ($status); the whole log: $log"
     exit 1
 fi
+
+echo "== the Win32 window's tests under Wine (in process, on a virtual display)"
+# Wine's fonts (Marlett draws the caption buttons).
+cp -n /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2> /dev/null || true
+# A virtual desktop: without a window manager, Wine waits 2 s for each window it hides.
+"$wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f > /dev/null 2>&1
+"$wine" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f \
+    > /dev/null 2>&1
+log=$build/win_ui_tests.log
+status=0
+xvfb-run -a -s "-screen 0 1024x768x24" "$wine" "$build/tests/win_ui_tests.exe" > "$log" 2>&1 ||
+    status=$?
+sed -n '/^\[==========\] .* ran\./,$p' "$log"
+if [ "$status" -ne 0 ]; then
+    grep -B2 -A20 'Failure' "$log" | head -n 200
+    echo "the window's tests under Wine failed ($status); the whole log: $log"
+    exit 1
+fi
+"$wine" reg delete 'HKCU\Software\Wine\Explorer' /v Desktop /f > /dev/null 2>&1
+echo "== the demo's window driven from outside (xdotool), screenshots in $build/operator"
+bash tests/win/operator_run.sh "$build/pravune-loader-demo.exe" examples/pravune-sample.hex \
+    "$build/operator"
 
 echo "== pravune-cli.exe under Wine"
 cli=$build/pravune-cli.exe
