@@ -59,6 +59,8 @@ cmake --build "$build"
 export WINEPREFIX=$build/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wine=wine
 "$wine" wineboot --init > /dev/null 2>&1 || true
+# The new Wine folder's first start runs on in the background: windows made meanwhile may fail.
+wineserver -w
 echo "== core tests under Wine"
 echo "Not in the Windows build (Linux only): the hidraw platform's tests (hidraw_platform_test),"
 echo "the XDG rule of the settings' place (config_location_test; Windows' own place is tested by"
@@ -78,13 +80,13 @@ if [ "$status" -ne 0 ]; then
     exit 1
 fi
 
-echo "== the Win32 window's tests under Wine (in process, on a virtual display)"
+echo "== the Win32 window's tests under Wine (in process, on Xvfb)"
+# Each window is an X window of its own here, at its Win32 screen position, as the pointer tests
+# need (Wine's virtual desktop moves the pointer late); without a window manager Wine waits
+# about 2 s for each top-level window it hides.
 # Wine's fonts (Marlett draws the caption buttons).
 cp -n /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2> /dev/null || true
-# A virtual desktop: without a window manager, Wine waits 2 s for each window it hides.
-"$wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f > /dev/null 2>&1
-"$wine" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f \
-    > /dev/null 2>&1
+wineserver -w
 log=$build/win_ui_tests.log
 status=0
 xvfb-run -a -s "-screen 0 1024x768x24" "$wine" "$build/tests/win_ui_tests.exe" > "$log" 2>&1 ||
@@ -95,7 +97,6 @@ if [ "$status" -ne 0 ]; then
     echo "the window's tests under Wine failed ($status); the whole log: $log"
     exit 1
 fi
-"$wine" reg delete 'HKCU\Software\Wine\Explorer' /v Desktop /f > /dev/null 2>&1
 echo "== the demo's window driven from outside (xdotool), screenshots in $build/operator"
 bash tests/win/operator_run.sh "$build/pravune-loader-demo.exe" examples/pravune-sample.hex \
     "$build/operator"
