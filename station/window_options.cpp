@@ -29,6 +29,23 @@ bool IsQtOption(std::string_view name) {
 }
 
 void PrintUsage(std::FILE* out, const CommandLineInfo& info) {
+#ifdef _WIN32
+    // The Win32 window: no toolkit options, the settings under %APPDATA%.
+    std::fprintf(
+        out,
+        "usage: %s [--help | --version] [--config FILE]\n"
+        "%s"
+        "  -h, --help     show this text and exit\n"
+        "  -v, --version  show the version and exit\n"
+        "  --config FILE  keep the settings in FILE (its serial counter, lock and record\n"
+        "                 lie beside it)\n"
+        "Any other option that starts with two dashes is an error.\n"
+        "Without --config the settings are kept in config.ini beside the executable when\n"
+        "the loader may write that folder and it is not under Program Files or the Windows\n"
+        "folder, else in %%APPDATA%%\\%s\\config.ini.\n"
+        "The About box (in the window's system menu) shows the file in use.\n",
+        info.program, info.purpose, info.program);
+#else
     std::fprintf(
         out,
         "usage: %s [--help | --version] [--config FILE] [Qt options]\n"
@@ -45,6 +62,7 @@ void PrintUsage(std::FILE* out, const CommandLineInfo& info) {
         "else in $XDG_CONFIG_HOME/%s/config.ini (by default ~/.config/%s/).\n"
         "The About box (F1) shows the file in use.\n",
         info.program, info.purpose, info.program, info.program);
+#endif
 }
 
 // Ends with the exit code of a print to standard output: 1 when it could not be written.
