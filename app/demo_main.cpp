@@ -1,35 +1,23 @@
-// The loader's window wired to a virtual module instead of hardware: one module present that
-// answers like a real one, a few milliseconds per answer, beside two other HID devices. For
-// trying the loader, and showing it, without a module. Until a HEX file is chosen it opens the
-// sample application that comes with the loader.
+// The loader's window wired to a virtual module instead of hardware (DemoBus). For trying the
+// loader, and showing it, without a module. Until a HEX file is chosen it opens the sample
+// application that comes with the loader.
 #include <cstdio>
 #include <string>
 
 #include "app/loader_app.h"
 #include "settings/settings_store.h"
-#include "sim/sim_hid_platform.h"
+#include "sim/demo_bus.h"
 #include "station/window_options.h"
 
 int main(int argc, char** argv) {
     ConfigLocation where;
-    if (std::optional<int> exitCode = AnswerCommandLine(
-            argc, argv,
-            {"pravune-loader-demo",
-             "The loader's window on a virtual module, for trying it without hardware. When its\n"
-             "config.ini names no HEX file, it opens the sample application "
-             "pravune-sample.hex.\n"},
-            where))
+    if (std::optional<int> exitCode = AnswerCommandLine(argc, argv, kDemoWindowInfo, where))
         return *exitCode;
     const std::string problem = NameSampleWhenNoFile(where.path, ExecutableDirectory());
     if (!problem.empty())
-        std::fprintf(stderr, "pravune-loader-demo: %s\n", problem.c_str());
+        std::fprintf(stderr, "%s: %s\n", kDemoWindowInfo.program, problem.c_str());
     CLoaderApp app(argc, argv);
-    app.setApplicationName(QStringLiteral("pravune-loader-demo"));
-    VirtualBootloader module("DEMO01");
-    module.faults.answerMicros = 3000;
-    SimHidPlatform platform;
-    platform.AddDecoy(0x046D, 0xC31C);  // a keyboard
-    platform.AddModule(module);
-    platform.AddDecoy(0x046D, 0xC077);  // a mouse
-    return app.Run(platform, where);
+    app.setApplicationName(QString::fromUtf8(kDemoWindowInfo.program));
+    DemoBus bus;
+    return app.Run(bus.platform, where);
 }

@@ -4,11 +4,7 @@
 
 int main(int argc, char** argv) {
     ConfigLocation where;
-    if (std::optional<int> exitCode = AnswerCommandLine(
-            argc, argv,
-            {"pravune-loader",
-             "Programs the application flash of PRAVUNE modules through their USB bootloader.\n"},
-            where))
+    if (std::optional<int> exitCode = AnswerCommandLine(argc, argv, kLoaderWindowInfo, where))
         return *exitCode;
     CLoaderApp app(argc, argv);
     HidrawPlatform platform;

@@ -161,60 +161,39 @@ int CGlyphButton::SetBitmapPixmaps(const QPixmap& active, std::uint32_t activeTr
     return BTNST_OK;
 }
 
-int CGlyphButton::SetFlatStyle(bool flat, bool repaint) {
-    m_bIsFlat = flat;
-    if (repaint)
+int CGlyphButton::Repainted(int result, bool repaint) {
+    if (result == BTNST_OK && repaint)
         update();
-    return BTNST_OK;
+    return result;
+}
+
+int CGlyphButton::SetFlatStyle(bool flat, bool repaint) {
+    m_look.flat = flat;
+    return Repainted(BTNST_OK, repaint);
 }
 
 int CGlyphButton::SetImagePlacement(std::uint8_t placement, bool repaint) {
-    if (placement > 2)
-        return BTNST_INVALIDALIGN;
-    m_byAlign = placement;
-    if (repaint)
-        update();
-    return BTNST_OK;
+    return Repainted(m_look.SetImagePlacement(placement), repaint);
 }
 
 void CGlyphButton::SetImageMargins(int left, int top, int right, int bottom) {
-    m_marginLeft = left;
-    m_marginTop = top;
-    m_marginRight = right;
-    m_marginBottom = bottom;
+    m_look.marginLeft = left;
+    m_look.marginTop = top;
+    m_look.marginRight = right;
+    m_look.marginBottom = bottom;
 }
 
 int CGlyphButton::SetStateColor(std::uint8_t slot, std::uint32_t color, bool repaint) {
-    if (slot > 5)
-        return BTNST_INVALIDINDEX;
-    m_colors[slot] = color & 0xFFFFFF;
-    if (repaint)
-        update();
-    return BTNST_OK;
+    return Repainted(m_look.SetStateColor(slot, color), repaint);
 }
 
 int CGlyphButton::ShadeStateColor(std::uint8_t slot, int shade, bool repaint) {
-    if (slot > 5)
-        return BTNST_INVALIDINDEX;
-    if (shade < -255 || shade > 255)
-        return BTNST_BADPARAM;
-    const std::uint32_t c = m_colors[slot];
-    const int r = (c >> 16) & 0xFF, g = (c >> 8) & 0xFF, b = c & 0xFF;
-    const int d =
-        shade > 0 ? std::min({shade, 255 - r, 255 - g, 255 - b}) : std::max({shade, -r, -g, -b});
-    m_colors[slot] = (static_cast<std::uint32_t>(r + d) << 16) |
-                     (static_cast<std::uint32_t>(g + d) << 8) | static_cast<std::uint32_t>(b + d);
-    if (repaint)
-        update();
-    return BTNST_OK;
+    return Repainted(m_look.ShadeStateColor(slot, shade), repaint);
 }
 
 int CGlyphButton::ResetStateColors(bool repaint) {
-    const std::uint32_t face = ColorRgb(Face()), text = ColorRgb(Text());
-    m_colors = {face, text, face, text, face, text};
-    if (repaint)
-        update();
-    return BTNST_OK;
+    m_look.ResetStateColors(ColorRgb(Face()), ColorRgb(Text()));
+    return Repainted(BTNST_OK, repaint);
 }
 
 void CGlyphButton::SetTipText(const QString& text, bool activate) {
@@ -304,9 +283,9 @@ bool CGlyphButton::event(QEvent* event) {
 
 int CGlyphButton::PaintBackground(QPainter& painter, const QRect& rect) {
     const bool pressed = isDown() || IsChecked();
-    const std::uint32_t color = (m_bMouseOnButton || pressed) ? m_colors[BTNST_COLOR_BK_IN]
-                                : hasFocus()                  ? m_colors[BTNST_COLOR_BK_FOCUS]
-                                                              : m_colors[BTNST_COLOR_BK_OUT];
+    const std::uint32_t color = (m_bMouseOnButton || pressed) ? m_look.colors[BTNST_COLOR_BK_IN]
+                                : hasFocus()                  ? m_look.colors[BTNST_COLOR_BK_FOCUS]
+                                                              : m_look.colors[BTNST_COLOR_BK_OUT];
     painter.fillRect(rect, RgbColor(color));
     return 0;
 }
@@ -319,33 +298,15 @@ int CGlyphButton::PaintFlatBorder(QPainter& painter, const QRect& rect) {
 
 void CGlyphButton::PaintImage(QPainter& painter, const QRect& client, bool pressed,
                               QRect& caption) {
-    const bool useActive = (m_bIsCheckBox && pressed) ||
-                           (!m_bIsCheckBox && (pressed || m_bMouseOnButton)) ||
-                           m_images.idle.isNull();
+    const bool useActive =
+        glyph::UsesActiveImage(m_bIsCheckBox, pressed, m_bMouseOnButton, !m_images.idle.isNull());
     QPixmap image = useActive ? m_images.active : m_images.idle;
-    const int w = image.width(), h = image.height();
-    QRect I = client;
-    auto centreX = [&] { I.setLeft(I.left() + (I.width() - w) / 2); };
-    auto centreY = [&] { I.setTop(I.top() + (I.height() - h) / 2); };
-    if (text().isEmpty()) {
-        centreX();
-        centreY();
-    } else if (m_byAlign == 0) {
-        I.setLeft(I.left() + m_marginLeft);
-        caption.setLeft(caption.left() + w + m_marginLeft);
-        centreY();
-    } else if (m_byAlign == 1) {
-        centreX();
-        I.setTop(m_marginTop);
-        caption.setTop(caption.top() + h);
-    } else {
-        caption.setRight(caption.right() - (caption.left() + m_marginRight + w));
-        caption.setLeft(m_marginRight);
-        I.setLeft(client.width() - m_marginRight - w);
-        centreY();
-    }
-    if (pressed && !m_bIsCheckBox)
-        I.translate(1, 1);
+    // Qt's right and bottom edges are the last pixel's; the rule's lie one past it.
+    const glyph::Placed placed = m_look.PlaceImage(
+        {client.left(), client.top(), client.right() + 1, client.bottom() + 1}, image.width(),
+        image.height(), !text().isEmpty(), pressed && !m_bIsCheckBox);
+    caption.setCoords(placed.caption.left, placed.caption.top, placed.caption.right - 1,
+                      placed.caption.bottom - 1);
 
     if (!isEnabled()) {
         if (m_images.bitmaps && m_bEmbossDisabledBitmap) {
@@ -359,7 +320,7 @@ void CGlyphButton::PaintImage(QPainter& painter, const QRect& client, bool press
             image = Disabled(image, this);
         }
     }
-    painter.drawPixmap(I.topLeft(), image);
+    painter.drawPixmap(placed.x, placed.y, image);
 }
 
 void CGlyphButton::paintEvent(QPaintEvent*) {
@@ -369,17 +330,17 @@ void CGlyphButton::paintEvent(QPaintEvent*) {
     const bool disabled = !isEnabled();
     QRect W = rect();
 
-    if (!m_bIsFlat && (focused || isDefault())) {
+    if (!m_look.flat && (focused || isDefault())) {
         FrameRect(painter, W, Qt::black);
         W.adjust(1, 1, -1, -1);
     }
     PaintBackground(painter, W);
     if (pressed) {
-        if (m_bIsFlat)
+        if (m_look.flat)
             PaintFlatBorder(painter, W);
         else
             FrameRect(painter, W, Shadow());
-    } else if (m_bIsFlat) {
+    } else if (m_look.flat) {
         if (m_bMouseOnButton)
             PaintFlatBorder(painter, W);
     } else {
@@ -413,13 +374,14 @@ void CGlyphButton::paintEvent(QPaintEvent*) {
             painter.setPen(Shadow());
             painter.drawText(place, flags, text());
         } else {
-            painter.setPen(RgbColor(m_bMouseOnButton || pressed ? m_colors[BTNST_COLOR_FG_IN]
-                                                                : m_colors[BTNST_COLOR_FG_OUT]));
+            painter.setPen(RgbColor(m_bMouseOnButton || pressed
+                                        ? m_look.colors[BTNST_COLOR_FG_IN]
+                                        : m_look.colors[BTNST_COLOR_FG_OUT]));
             painter.drawText(place, flags, text());
         }
     }
 
-    if (!m_bIsFlat && focused) {
+    if (!m_look.flat && focused) {
         QPen dotted(Qt::black, 1);
         dotted.setDashPattern({1, 1});
         painter.setPen(dotted);

@@ -2,8 +2,9 @@
 
 #include <QPixmap>
 #include <QPushButton>
-#include <array>
 #include <cstdint>
+
+#include "controls/glyph_look.h"
 
 // The window's picture button. It paints itself completely: a background colour per state, a
 // flat look (a border only while hot or pressed) or a 3-D bevel, an image (an icon pair or a
@@ -13,23 +14,11 @@
 class CGlyphButton : public QPushButton {
     Q_OBJECT
   public:
-    enum ColorSlot : std::uint8_t {
-        BTNST_COLOR_BK_IN = 0,     // hot background
-        BTNST_COLOR_FG_IN = 1,     // hot text
-        BTNST_COLOR_BK_OUT = 2,    // normal background
-        BTNST_COLOR_FG_OUT = 3,    // normal text
-        BTNST_COLOR_BK_FOCUS = 4,  // focused background
-        BTNST_COLOR_FG_FOCUS = 5,  // focused text (kept, never drawn)
-    };
-    enum Result : int {
-        BTNST_OK = 0,
-        BTNST_INVALIDRESOURCE = 1,
-        BTNST_FAILEDMASK = 2,
-        BTNST_INVALIDINDEX = 3,
-        BTNST_INVALIDALIGN = 4,
-        BTNST_BADPARAM = 5,
-    };
-    static constexpr int kGreyIdle = -2;  // LoadIcons: the idle icon is a grey copy
+    using ColorSlot = glyph::ColorSlot;
+    using Result = glyph::Result;
+    using enum glyph::ColorSlot;
+    using enum glyph::Result;
+    static constexpr int kGreyIdle = glyph::kGreyIdle;
 
     // `checkBoxMode` is fixed for the button's life, as the type it was created with.
     explicit CGlyphButton(QWidget* parent = nullptr, bool checkBoxMode = false);
@@ -52,7 +41,7 @@ class CGlyphButton : public QPushButton {
     int SetChecked(bool checked, bool repaint = true);
     bool IsChecked() const;
 
-    std::uint32_t StateColor(std::uint8_t slot) const { return slot < 6 ? m_colors[slot] : 0; }
+    std::uint32_t StateColor(std::uint8_t slot) const { return m_look.StateColor(slot); }
     bool IsHot() const { return m_bMouseOnButton; }
     int ActiveImageId() const { return m_activeId; }
     QString TipText() const { return m_tipActive ? m_tipText : QString(); }
@@ -71,6 +60,8 @@ class CGlyphButton : public QPushButton {
 
   private:
     void ClearHot();
+    // The result, with a repaint when it is BTNST_OK and one is asked for.
+    int Repainted(int result, bool repaint);
     void ReleaseImages();
     void PaintImage(QPainter& painter, const QRect& client, bool pressed, QRect& caption);
 
@@ -81,10 +72,7 @@ class CGlyphButton : public QPushButton {
     } m_images;
     int m_activeId = 0;
     int m_idleId = 0;
-    bool m_bIsFlat = true;
-    std::uint8_t m_byAlign = 0;
-    int m_marginLeft = 0, m_marginTop = 0, m_marginRight = 0, m_marginBottom = 0;
-    std::array<std::uint32_t, 6> m_colors{};
+    glyph::Look m_look;
     bool m_bMouseOnButton = false;
     bool m_bIsCheckBox = false;
     QString m_tipText;

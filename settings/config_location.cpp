@@ -86,9 +86,14 @@ bool IsInFolder(const std::string& folder, const std::string& root) {
     return f == r || (f.size() > r.size() && f.compare(0, r.size(), r) == 0 && f[r.size()] == '/');
 }
 
-bool IsSharedProgramFolder(const std::string& folder, const std::string& home) {
+bool IsSharedProgramFolder(const std::string& folder, const std::string& home,
+                           const std::vector<std::string>& systemFolders) {
     if (folder.empty())
         return false;
+    for (const std::string& root : systemFolders) {
+        if (IsInFolder(folder, root))
+            return true;
+    }
     const std::string f = Canonical(folder);
     for (const char* shared : {"/bin", "/sbin", "/usr/bin", "/usr/sbin", "/usr/games",
                                "/usr/local/bin", "/usr/local/sbin", "/usr/local/games"}) {
@@ -136,11 +141,9 @@ ConfigLocation Locate(const ConfigLocationInputs& in) {
 
     const auto writable = in.folderWritable ? in.folderWritable : os_files::FolderWritable;
     const std::string beside = in.executableDir.empty() ? "" : in.executableDir + "/config.ini";
-    bool systemFolder = false;
-    for (const std::string& root : in.systemFolders)
-        systemFolder = systemFolder || IsInFolder(in.executableDir, root);
-    if (!in.executableDir.empty() && !systemFolder &&
-        !IsSharedProgramFolder(in.executableDir, in.home) && writable(in.executableDir)) {
+    if (!in.executableDir.empty() &&
+        !IsSharedProgramFolder(in.executableDir, in.home, in.systemFolders) &&
+        writable(in.executableDir)) {
         where.origin = ConfigOrigin::kBesideExecutable;
         where.path = beside;
         return where;

@@ -41,7 +41,7 @@ struct ConfigLocationInputs {
     // answer for this process (faccessat with W_OK | X_OK; a read-only mount says no).
     std::function<bool(const std::string& folder)> folderWritable;
     // The system's program folders: the executable's folder may be none of them nor lie under
-    // one. Empty on POSIX systems (IsSharedProgramFolder knows theirs).
+    // one. Empty on POSIX systems (IsSharedProgramFolder knows theirs there).
     std::vector<std::string> systemFolders;
 };
 
@@ -55,8 +55,10 @@ ConfigLocationInputs ConfigInputsFromEnvironment(const std::string& program,
 ConfigLocation LocateConfig(const ConfigLocationInputs& in);
 
 // True for the folders that hold the system's and the user's programs side by side, where a
-// file named config.ini belongs to no program in particular.
-bool IsSharedProgramFolder(const std::string& folder, const std::string& home);
+// file named config.ini belongs to no program in particular: on POSIX systems /usr/bin and its
+// like, and any folder in or under one of `systemFolders` (Windows' Program Files and Windows).
+bool IsSharedProgramFolder(const std::string& folder, const std::string& home,
+                           const std::vector<std::string>& systemFolders = {});
 
 // True when `folder` is `root` or lies under it, compared as Windows compares paths: letters
 // of either case, '/' or '\\' as separators, repeated and trailing separators ignored, "." and

@@ -14,6 +14,15 @@ struct CommandLineInfo {
     const char* purpose;  // one or more lines, each ended in a line break
 };
 
+// What the loader's window and its demo say of themselves, on every system.
+inline constexpr CommandLineInfo kLoaderWindowInfo{
+    "pravune-loader",
+    "Programs the application flash of PRAVUNE modules through their USB bootloader.\n"};
+inline constexpr CommandLineInfo kDemoWindowInfo{
+    "pravune-loader-demo",
+    "The loader's window on a virtual module, for trying it without hardware. When its\n"
+    "config.ini names no HEX file, it opens the sample application pravune-sample.hex.\n"};
+
 // Answers the program's own options before any QApplication exists, so that they need no
 // display: --help (-h) and --version (-v) print to standard output, and an option that starts
 // with two dashes and is neither ours nor one of Qt's prints the usage to standard error.

@@ -174,6 +174,12 @@ void WinGlyphButton::Invalidate(bool repaint) {
         InvalidateRect(m_hWnd, nullptr, TRUE);
 }
 
+int WinGlyphButton::Repainted(int result, bool repaint) {
+    if (result == BTNST_OK)
+        Invalidate(repaint);
+    return result;
+}
+
 namespace {
 
 // An id that is not a resource's (none, or beyond a resource number) loads nothing.
@@ -276,56 +282,33 @@ int WinGlyphButton::LoadBitmaps(int activeId, std::uint32_t activeTransparent, i
 }
 
 int WinGlyphButton::SetFlatStyle(bool flat, bool repaint) {
-    m_flat = flat;
-    Invalidate(repaint);
-    return BTNST_OK;
+    m_look.flat = flat;
+    return Repainted(BTNST_OK, repaint);
 }
 
 int WinGlyphButton::SetImagePlacement(std::uint8_t placement, bool repaint) {
-    if (placement > 2)
-        return BTNST_INVALIDALIGN;
-    m_placement = placement;
-    Invalidate(repaint);
-    return BTNST_OK;
+    return Repainted(m_look.SetImagePlacement(placement), repaint);
 }
 
 void WinGlyphButton::SetImageMargins(int left, int top, int right, int bottom) {
-    m_marginLeft = left;
-    m_marginTop = top;
-    m_marginRight = right;
-    m_marginBottom = bottom;
+    m_look.marginLeft = left;
+    m_look.marginTop = top;
+    m_look.marginRight = right;
+    m_look.marginBottom = bottom;
 }
 
 int WinGlyphButton::SetStateColor(std::uint8_t slot, std::uint32_t color, bool repaint) {
-    if (slot > 5)
-        return BTNST_INVALIDINDEX;
-    m_colors[slot] = color & 0xFFFFFF;
-    Invalidate(repaint);
-    return BTNST_OK;
+    return Repainted(m_look.SetStateColor(slot, color), repaint);
 }
 
 int WinGlyphButton::ShadeStateColor(std::uint8_t slot, int shade, bool repaint) {
-    if (slot > 5)
-        return BTNST_INVALIDINDEX;
-    if (shade < -255 || shade > 255)
-        return BTNST_BADPARAM;
-    const std::uint32_t c = m_colors[slot];
-    const int r = (c >> 16) & 0xFF, g = (c >> 8) & 0xFF, b = c & 0xFF;
-    // One step for all three channels, as far as the nearest one can go.
-    const int d =
-        shade > 0 ? std::min({shade, 255 - r, 255 - g, 255 - b}) : std::max({shade, -r, -g, -b});
-    m_colors[slot] = (static_cast<std::uint32_t>(r + d) << 16) |
-                     (static_cast<std::uint32_t>(g + d) << 8) | static_cast<std::uint32_t>(b + d);
-    Invalidate(repaint);
-    return BTNST_OK;
+    return Repainted(m_look.ShadeStateColor(slot, shade), repaint);
 }
 
 int WinGlyphButton::ResetStateColors(bool repaint) {
-    const std::uint32_t face = win_text::RgbOf(Sys(COLOR_BTNFACE));
-    const std::uint32_t text = win_text::RgbOf(Sys(COLOR_BTNTEXT));
-    m_colors = {face, text, face, text, face, text};
-    Invalidate(repaint);
-    return BTNST_OK;
+    m_look.ResetStateColors(win_text::RgbOf(Sys(COLOR_BTNFACE)),
+                            win_text::RgbOf(Sys(COLOR_BTNTEXT)));
+    return Repainted(BTNST_OK, repaint);
 }
 
 void WinGlyphButton::SetTipText(const char* text, bool activate) {
@@ -487,35 +470,15 @@ LRESULT WinGlyphButton::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void WinGlyphButton::DrawImage(HDC dc, const RECT& client, bool pressed, bool disabled,
                                RECT& caption) {
-    const bool useActive =
-        (m_checkBox && pressed) || (!m_checkBox && (pressed || m_hot)) || !m_idle.present();
+    const bool useActive = glyph::UsesActiveImage(m_checkBox, pressed, m_hot, m_idle.present());
     const Image& image = useActive ? m_active : m_idle;
     const int w = image.width, h = image.height;
-    const int clientWidth = client.right - client.left, clientHeight = client.bottom - client.top;
-    int x = client.left, y = client.top;
-    auto centreX = [&] { x += (clientWidth - w) / 2; };
-    auto centreY = [&] { y += (clientHeight - h) / 2; };
-    if (GetWindowTextLengthW(m_hWnd) == 0) {
-        centreX();
-        centreY();
-    } else if (m_placement == 0) {
-        x += m_marginLeft;
-        caption.left += w + m_marginLeft;
-        centreY();
-    } else if (m_placement == 1) {
-        centreX();
-        y = m_marginTop;
-        caption.top += h;
-    } else {
-        caption.right -= caption.left + m_marginRight + w;
-        caption.left = m_marginRight;
-        x = clientWidth - m_marginRight - w;
-        centreY();
-    }
-    if (pressed && !m_checkBox) {
-        ++x;
-        ++y;
-    }
+    const glyph::Placed placed =
+        m_look.PlaceImage({client.left, client.top, client.right, client.bottom}, w, h,
+                          GetWindowTextLengthW(m_hWnd) > 0, pressed && !m_checkBox);
+    caption = {placed.caption.left, placed.caption.top, placed.caption.right,
+               placed.caption.bottom};
+    const int x = placed.x, y = placed.y;
 
     if (image.icon) {
         if (disabled)
@@ -563,8 +526,8 @@ void WinGlyphButton::DrawCaption(HDC dc, RECT caption, bool pressed, bool disabl
         OffsetRect(&place, -1, -1);
         SetTextColor(dc, Sys(COLOR_BTNSHADOW));
     } else {
-        SetTextColor(dc,
-                     ColorRef(m_colors[m_hot || pressed ? BTNST_COLOR_FG_IN : BTNST_COLOR_FG_OUT]));
+        SetTextColor(
+            dc, ColorRef(m_look.colors[m_hot || pressed ? BTNST_COLOR_FG_IN : BTNST_COLOR_FG_OUT]));
     }
     DrawTextW(dc, text.c_str(), -1, &place, DT_WORDBREAK | DT_CENTER);
 }
@@ -591,21 +554,21 @@ void WinGlyphButton::DrawItem(const DRAWITEMSTRUCT& item) {
     const COLORREF oldText = GetTextColor(dc);
 
     RECT w = client;
-    if (!m_flat && (focused || m_default)) {
+    if (!m_look.flat && (focused || m_default)) {
         Frame(dc, w, RGB(0, 0, 0));
         InflateRect(&w, -1, -1);
     }
-    const std::uint32_t back = (m_hot || pressed) ? m_colors[BTNST_COLOR_BK_IN]
-                               : focused          ? m_colors[BTNST_COLOR_BK_FOCUS]
-                                                  : m_colors[BTNST_COLOR_BK_OUT];
+    const std::uint32_t back = (m_hot || pressed) ? m_look.colors[BTNST_COLOR_BK_IN]
+                               : focused          ? m_look.colors[BTNST_COLOR_BK_FOCUS]
+                                                  : m_look.colors[BTNST_COLOR_BK_OUT];
     gdi::FillSolid(dc, w, ColorRef(back));
     const COLORREF highlight = Sys(COLOR_BTNHIGHLIGHT), shadow = Sys(COLOR_BTNSHADOW);
     if (pressed) {
-        if (m_flat)
+        if (m_look.flat)
             Draw3dRect(dc, w, shadow, highlight);
         else
             Frame(dc, w, shadow);
-    } else if (m_flat) {
+    } else if (m_look.flat) {
         if (m_hot)
             Draw3dRect(dc, w, highlight, shadow);
     } else {
@@ -620,7 +583,7 @@ void WinGlyphButton::DrawItem(const DRAWITEMSTRUCT& item) {
     if (m_active.present())
         DrawImage(dc, client, pressed, disabled, caption);
     DrawCaption(dc, caption, pressed, disabled);
-    if (!m_flat && focused) {
+    if (!m_look.flat && focused) {
         RECT focus = w;
         InflateRect(&focus, -3, -3);
         DrawFocusRect(dc, &focus);

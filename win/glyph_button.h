@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "controls/glyph_look.h"
 #include "win/gdi_handles.h"
 
 // The window's picture button on Windows: an owner-drawn push button of the dialog that paints
@@ -16,23 +17,11 @@
 // ordinary BN_CLICKED. Colours are 0xRRGGBB.
 class WinGlyphButton {
   public:
-    enum ColorSlot : std::uint8_t {
-        BTNST_COLOR_BK_IN = 0,     // hot background
-        BTNST_COLOR_FG_IN = 1,     // hot text
-        BTNST_COLOR_BK_OUT = 2,    // normal background
-        BTNST_COLOR_FG_OUT = 3,    // normal text
-        BTNST_COLOR_BK_FOCUS = 4,  // focused background
-        BTNST_COLOR_FG_FOCUS = 5,  // focused text (kept, never drawn)
-    };
-    enum Result : int {
-        BTNST_OK = 0,
-        BTNST_INVALIDRESOURCE = 1,
-        BTNST_FAILEDMASK = 2,
-        BTNST_INVALIDINDEX = 3,
-        BTNST_INVALIDALIGN = 4,
-        BTNST_BADPARAM = 5,
-    };
-    static constexpr int kGreyIdle = -2;  // LoadIcons: the idle icon is a grey copy
+    using ColorSlot = glyph::ColorSlot;
+    using Result = glyph::Result;
+    using enum glyph::ColorSlot;
+    using enum glyph::Result;
+    static constexpr int kGreyIdle = glyph::kGreyIdle;
 
     WinGlyphButton();
     ~WinGlyphButton();
@@ -58,7 +47,7 @@ class WinGlyphButton {
     int SetChecked(bool checked, bool repaint = true);
     bool IsChecked() const { return m_checked; }
 
-    std::uint32_t StateColor(std::uint8_t slot) const { return slot < 6 ? m_colors[slot] : 0; }
+    std::uint32_t StateColor(std::uint8_t slot) const { return m_look.StateColor(slot); }
     bool IsHot() const { return m_hot; }
     int ActiveImageId() const { return m_activeId; }
 
@@ -86,6 +75,8 @@ class WinGlyphButton {
     void ClearHot();
     void ReleaseImages();
     void Invalidate(bool repaint);
+    // The result, with a repaint when it is BTNST_OK and one is asked for.
+    int Repainted(int result, bool repaint);
     void TrackHot(WPARAM keys);
     void FocusNextAfterDisable();
     void DrawImage(HDC dc, const RECT& client, bool pressed, bool disabled, RECT& caption);
@@ -99,10 +90,7 @@ class WinGlyphButton {
     bool m_bitmaps = false;
     int m_activeId = 0;
     int m_idleId = 0;
-    bool m_flat = true;
-    std::uint8_t m_placement = 0;
-    int m_marginLeft = 0, m_marginTop = 0, m_marginRight = 0, m_marginBottom = 0;
-    std::array<std::uint32_t, 6> m_colors{};
+    glyph::Look m_look;
     bool m_hot = false;
     bool m_checkBox = false;
     bool m_default = false;

@@ -40,19 +40,17 @@ WinLoaderDlg::WinLoaderDlg(HidPlatform& platform, const ConfigLocation& where, O
     : m_where(where), m_options(options), m_controller(platform, where.path, *this) {
     for (int id : kGlyphButtons)
         m_buttons[id] = std::make_unique<WinGlyphButton>();
-    for (const LabelLook& look : kLabels)
-        m_labels[look.id] = Label{look.fore, 0xECE9D8, look.points, nullptr, nullptr};
+    for (const LabelLook& look : kLabels) {
+        Label& label = m_labels[look.id];
+        label.fore = look.fore;
+        label.back = 0xECE9D8;  // the stored background, replaced at start-up
+        label.points = look.points;
+    }
 }
 
 WinLoaderDlg::~WinLoaderDlg() {
     if (m_hWnd && !m_modal)
         DestroyWindow(m_hWnd);
-    for (auto& [id, label] : m_labels) {
-        if (label.font)
-            DeleteObject(label.font);
-        if (label.brush)
-            DeleteObject(label.brush);
-    }
     if (m_iconLarge)
         DestroyIcon(m_iconLarge);
     if (m_iconSmall)
@@ -81,16 +79,6 @@ WinGlyphButton* WinLoaderDlg::GlyphButton(int id) {
     return it == m_buttons.end() ? nullptr : it->second.get();
 }
 
-std::uint32_t WinLoaderDlg::LabelForeColor(int id) const {
-    const auto it = m_labels.find(id);
-    return it == m_labels.end() ? 0 : it->second.fore;
-}
-
-std::uint32_t WinLoaderDlg::LabelBackColor(int id) const {
-    const auto it = m_labels.find(id);
-    return it == m_labels.end() ? 0 : it->second.back;
-}
-
 INT_PTR CALLBACK WinLoaderDlg::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_INITDIALOG) {
         auto* self = reinterpret_cast<WinLoaderDlg*>(lParam);
@@ -117,13 +105,12 @@ INT_PTR CALLBACK WinLoaderDlg::DialogProc(HWND hWnd, UINT message, WPARAM wParam
 void WinLoaderDlg::MakeLabelFonts() {
     const UINT dpi = DpiOf(m_hWnd);
     for (auto& [id, label] : m_labels) {
-        if (label.font)
-            DeleteObject(label.font);
         const int height = -static_cast<int>(label.points * dpi / 72.0 + 0.5);
-        label.font = CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET,
-                                 OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                                 VARIABLE_PITCH | FF_SWISS, L"Arial");
-        SendDlgItemMessageW(m_hWnd, id, WM_SETFONT, reinterpret_cast<WPARAM>(label.font), TRUE);
+        gdi::Font font(CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET,
+                                   OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                                   VARIABLE_PITCH | FF_SWISS, L"Arial"));
+        SendDlgItemMessageW(m_hWnd, id, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), TRUE);
+        label.font = std::move(font);  // the old one goes once the label holds the new one
     }
 }
 
@@ -207,21 +194,20 @@ void WinLoaderDlg::InitDialog() {
 
     m_log.SetBackground(kLogBackground);
     const std::uint32_t face = win_text::RgbOf(GetSysColor(COLOR_BTNFACE));
-    for (int id : {IDC_LABEL_LENGTH_CAPTION, IDC_LABEL_DATE_CAPTION, IDC_LABEL_LENGTH, IDC_STATUS,
-                   IDC_LABEL_DATE}) {
-        m_labels[id].back = face;
-        InvalidateRect(GetDlgItem(dlg, id), nullptr, TRUE);
-    }
+    for (auto& [id, label] : m_labels)
+        SetLabelColors(id, label.fore, face);
 }
 
-HBRUSH WinLoaderDlg::LabelColors(HDC dc, int id) {
+void WinLoaderDlg::SetLabelColors(int id, std::uint32_t fore, std::uint32_t back) {
     Label& label = m_labels[id];
-    if (label.brush)
-        DeleteObject(label.brush);
-    label.brush = CreateSolidBrush(win_text::ColorRef(label.back));
-    SetTextColor(dc, win_text::ColorRef(label.fore));
-    SetBkColor(dc, win_text::ColorRef(label.back));
-    return label.brush;
+    if (label.brush && label.fore == fore && label.back == back)
+        return;
+    label.fore = fore;
+    if (!label.brush || label.back != back) {
+        label.back = back;
+        label.brush.reset(CreateSolidBrush(win_text::ColorRef(back)));
+    }
+    InvalidateRect(GetDlgItem(m_hWnd, id), nullptr, TRUE);
 }
 
 INT_PTR WinLoaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -262,9 +248,13 @@ INT_PTR WinLoaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         }
         case WM_CTLCOLORSTATIC: {
             const int id = GetDlgCtrlID(reinterpret_cast<HWND>(lParam));
-            if (!m_labels.count(id))
+            const auto it = m_labels.find(id);
+            if (it == m_labels.end() || !it->second.brush)
                 return FALSE;
-            return reinterpret_cast<INT_PTR>(LabelColors(reinterpret_cast<HDC>(wParam), id));
+            const auto dc = reinterpret_cast<HDC>(wParam);
+            SetTextColor(dc, win_text::ColorRef(it->second.fore));
+            SetBkColor(dc, win_text::ColorRef(it->second.back));
+            return reinterpret_cast<INT_PTR>(it->second.brush.get());
         }
         case WM_CTLCOLORBTN:
             if (GlyphButton(GetDlgCtrlID(reinterpret_cast<HWND>(lParam))))

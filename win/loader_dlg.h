@@ -13,6 +13,7 @@
 
 #include "settings/config_location.h"
 #include "station/window_controller.h"
+#include "win/gdi_handles.h"
 #include "win/glyph_button.h"
 #include "win/link_label.h"
 #include "win/message_log.h"
@@ -49,9 +50,6 @@ class WinLoaderDlg final : private WindowView {
     WinGlyphButton* GlyphButton(int id);
     WinLinkLabel& Link() { return m_link; }
     WinMessageLog& Log() { return m_log; }
-    // A label's colours as the window paints them.
-    std::uint32_t LabelForeColor(int id) const;
-    std::uint32_t LabelBackColor(int id) const;
 
   private:
     static INT_PTR CALLBACK DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -61,7 +59,8 @@ class WinLoaderDlg final : private WindowView {
     void Close();
     void RunPosted();
     void MakeLabelFonts();
-    HBRUSH LabelColors(HDC dc, int id);
+    // A label's text and background colours; it repaints when they change.
+    void SetLabelColors(int id, std::uint32_t fore, std::uint32_t back);
 
     // WindowView
     WindowFields ReadFields() const override;
@@ -96,10 +95,10 @@ class WinLoaderDlg final : private WindowView {
     WinMessageLog m_log;
     struct Label {
         std::uint32_t fore = 0;
-        std::uint32_t back = 0xECE9D8;  // the stored background, replaced at start-up
+        std::uint32_t back = 0;
         double points = 9;
-        HFONT font = nullptr;
-        HBRUSH brush = nullptr;
+        gdi::Font font;
+        gdi::Brush brush;  // of the background
     };
     std::map<int, Label> m_labels;
 

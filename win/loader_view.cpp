@@ -107,15 +107,12 @@ void WinLoaderDlg::ShowProgressBar(bool shown) {
 }
 
 void WinLoaderDlg::ShowStatus(const std::string& text, std::uint32_t color, bool present) {
+    // Every 500 ms while idle: only what changed is written.
     const std::wstring caption = Wide(text);
     HWND status = GetDlgItem(m_hWnd, IDC_STATUS);
-    Label& label = m_labels[IDC_STATUS];
-    const bool changed = win_text::WindowText(status) != caption || label.fore != color;
     if (win_text::WindowText(status) != caption)
         SetWindowTextW(status, caption.c_str());
-    label.fore = color;
-    if (changed)
-        InvalidateRect(status, nullptr, TRUE);
+    SetLabelColors(IDC_STATUS, color, m_labels[IDC_STATUS].back);
     const int icon = present ? IDI_DEVICE_PRESENT : IDI_DEVICE_ABSENT;
     WinGlyphButton& connection = *m_buttons[IDC_CONNECTION];
     if (connection.ActiveImageId() != icon)

@@ -4,11 +4,8 @@
 
 int main() {
     ConfigLocation where;
-    if (std::optional<int> exitCode = AnswerWindowCommandLine(
-            {"pravune-loader",
-             "Programs the application flash of PRAVUNE modules through their USB bootloader.\n"},
-            where))
+    if (std::optional<int> exitCode = AnswerWindowCommandLine(kLoaderWindowInfo, where))
         return *exitCode;
     WinHidPlatform platform(SystemHidCalls());
-    return RunLoaderWindow(platform, where, "pravune-loader");
+    return RunLoaderWindow(platform, where, kLoaderWindowInfo.program);
 }

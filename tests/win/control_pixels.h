@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "win/gdi_handles.h"
+#include "win/win_text.h"
 
 namespace control_pixels {
 
@@ -43,10 +44,6 @@ struct Pixels {
         return box.right ? box : RECT{};
     }
 };
-
-inline std::uint32_t Rgb(COLORREF c) {
-    return (std::uint32_t{GetRValue(c)} << 16) | (std::uint32_t{GetGValue(c)} << 8) | GetBValue(c);
-}
 
 // Reads a DC's w x h pixels through a 32-bit DIB section, after `paint` drew into it.
 template <typename Paint>

@@ -12,7 +12,7 @@
 namespace {
 
 using control_pixels::Capture;
-using control_pixels::Rgb;
+using win_text::RgbOf;
 
 constexpr std::uint32_t kNormal = 0x323264, kHover = 0xFF6464, kPressed = 0x6464FF;
 
@@ -139,7 +139,7 @@ TEST(LinkLabel, PaintsItsTextOverWhatLiesUnder) {
     ASSERT_EQ(banner.LoadBitmaps(IDB_BANNER, 0, 0, 0), WinGlyphButton::BTNST_OK);
 
     const control_pixels::Pixels plain = Capture(apart.handle);
-    const std::uint32_t face = Rgb(GetSysColor(COLOR_BTNFACE));
+    const std::uint32_t face = RgbOf(GetSysColor(COLOR_BTNFACE));
     EXPECT_GT(plain.Count(0x326464), 20);  // the text, in the current colour
     EXPECT_GT(plain.Count(face), 160 * 20 / 2);
     EXPECT_EQ(plain.At(159, 0), face);

@@ -12,6 +12,7 @@
 
 #include "station/programming_station.h"
 #include "tests/support/station_rig.h"
+#include "tests/win/control_pixels.h"
 #include "tests/win/win_ui_support.h"
 #include "win/resource.h"
 #include "win/win_text.h"
@@ -117,15 +118,30 @@ TEST(WinLoaderDlg, StartsWithTheStoredLookTheSystemMenuAndTheDefaults) {
     for (int id : {IDC_SN_ADDR, IDC_SN_BYTES, IDC_SN_VALUE, IDC_SN_STEP})
         EXPECT_FALSE(IsWindowEnabled(f.Item(id))) << id;
     EXPECT_EQ(win_text::ItemText(d, IDC_STATUS), "Disconnected");
-    EXPECT_EQ(dlg.LabelForeColor(IDC_STATUS), kStatusAbsent);
+    // Each label as painted: its own text colour on the button face, not the stored 0xECE9D8.
+    using control_pixels::Capture;
     const std::uint32_t face = win_text::RgbOf(GetSysColor(COLOR_BTNFACE));
     for (auto [id, fore] :
          {std::pair{IDC_LABEL_LENGTH_CAPTION, 0x5A674Eu},
           std::pair{IDC_LABEL_DATE_CAPTION, 0x5A674Eu}, std::pair{IDC_LABEL_LENGTH, 0x0000FFu},
-          std::pair{IDC_LABEL_DATE, 0x0000FFu}}) {
-        EXPECT_EQ(dlg.LabelForeColor(id), fore) << id;
-        EXPECT_EQ(dlg.LabelBackColor(id), face) << id;
+          std::pair{IDC_LABEL_DATE, 0x0000FFu}, std::pair{IDC_STATUS, kStatusAbsent}}) {
+        const control_pixels::Pixels label = Capture(f.Item(id));
+        if (!win_text::ItemText(d, id).empty()) {  // the failed load emptied length and date
+            EXPECT_GT(label.Count(fore), 0) << id;
+        }
+        EXPECT_GT(label.Count(face), label.width * label.height / 2) << id;
+        EXPECT_EQ(label.Count(0xECE9D8), 0) << id;
     }
+    // The picture buttons and the link as the window sets them up: the light green Download
+    // with its arrow, the banner's black left out, the link over it in one of its colours.
+    const control_pixels::Pixels download = Capture(f.Item(IDC_DOWNLOAD));
+    EXPECT_GT(download.Count(0xC4D89A), download.width * download.height / 2);
+    EXPECT_GT(download.Count(0x1A8F3A), 20);
+    const control_pixels::Pixels banner = Capture(f.Item(IDC_BANNER));
+    EXPECT_EQ(banner.Count(0), 0);
+    EXPECT_GT(banner.Count(face), banner.width * banner.height / 2);
+    const control_pixels::Pixels link = Capture(f.Item(IDC_LINK));
+    EXPECT_GT(link.Count(0x326464) + link.Count(0x323264) + link.Count(0xFF6464), 10);
     // The system menu ends with a separator and the About item, command 16.
     HMENU menu = GetSystemMenu(d, FALSE);
     const int count = GetMenuItemCount(menu);

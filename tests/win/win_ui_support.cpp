@@ -7,11 +7,8 @@
 #include <regex>
 
 #include "settings/settings_store.h"
+#include "tests/win/control_pixels.h"
 #include "win/win_text.h"
-
-void PumpFor(int ms) {
-    PumpUntil([] { return false; }, ms);
-}
 
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -130,7 +127,7 @@ WinLoaderFixture::WinLoaderFixture(bool modulePresent) {
 
 WinLoaderFixture::~WinLoaderFixture() {
     dlg.reset();
-    PumpFor(0);
+    control_pixels::Pump(0);
 }
 
 void WinLoaderFixture::Write(const std::string& settings, const std::string& hex) {

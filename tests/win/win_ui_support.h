@@ -14,8 +14,8 @@
 #include "win/loader_app.h"
 #include "win/loader_dlg.h"
 
-// Dispatches the thread's window messages for `ms` milliseconds, or until `done` holds.
-void PumpFor(int ms);
+// Dispatches the thread's window messages until `done` holds, at most `timeoutMs`
+// (control_pixels::Pump dispatches for a given time).
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 10000);
 
 // One piece of the log as shown: its text ("\n" for a line end, time stamps as "TS ") and its
