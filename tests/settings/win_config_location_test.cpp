@@ -10,6 +10,7 @@
 #include "os/os_files.h"
 #include "settings/config_location.h"
 #include "settings/settings_store.h"
+#include "tests/support/case_name.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -70,14 +71,43 @@ TEST(WindowsConfigLocation, TheSystemsProgramFoldersAreKnown) {
             listed = listed || IsInFolder(value, folder);
         EXPECT_TRUE(listed) << name << "=" << value;
     }
-    const std::string programFiles = std::getenv("ProgramFiles");
-    EXPECT_TRUE(IsInFolder(programFiles + "\\PRAVUNE Loader\\", programFiles));
-    std::string other = programFiles + "/pravune loader";
-    for (char& c : other)
-        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-    EXPECT_TRUE(IsInFolder(other, programFiles));
-    EXPECT_FALSE(IsInFolder(std::getenv("APPDATA"), programFiles));
+    EXPECT_FALSE(IsInFolder(std::getenv("APPDATA"), std::getenv("ProgramFiles")));
 }
+
+// The system's program folders, compared as Windows compares paths.
+struct InFolder {
+    const char* name;
+    const char* folder;
+    const char* root;
+    bool inside;
+};
+
+const InFolder kInFolder[] = {
+    {"Same", "C:\\Program Files", "C:\\Program Files", true},
+    {"Under", "C:\\Program Files\\PRAVUNE Loader", "C:\\Program Files", true},
+    {"OtherCase", "c:\\PROGRAM FILES\\pravune loader", "C:\\Program Files", true},
+    {"ForwardSlashes", "C:/Program Files/PRAVUNE Loader", "C:\\Program Files", true},
+    {"TrailingSeparator", "C:\\Program Files\\PRAVUNE Loader\\", "C:\\Program Files\\", true},
+    {"DoubledSeparator", "C:\\Program Files\\\\PRAVUNE Loader", "C:\\Program Files", true},
+    {"DotDotInto", "C:\\Tools\\..\\Program Files\\Loader", "C:\\Program Files", true},
+    {"DotDotOut", "C:\\Program Files\\..\\Tools", "C:\\Program Files", false},
+    {"SiblingWithLongerName", "C:\\Program Files (x86)\\Loader", "C:\\Program Files", false},
+    {"PrefixOfAName", "C:\\Program FilesX", "C:\\Program Files", false},
+    {"OtherDrive", "D:\\Program Files\\Loader", "C:\\Program Files", false},
+    {"WindowsFolder", "C:\\Windows\\System32", "C:\\WINDOWS", true},
+    {"NetworkShare", "\\\\server\\apps\\loader", "\\\\SERVER\\Apps", true},
+    {"EmptyRoot", "C:\\Loader", "", false},
+    {"RelativeRoot", "Program Files\\Loader", "Program Files", false},
+};
+
+class WindowsInFolder : public ::testing::TestWithParam<InFolder> {};
+
+TEST_P(WindowsInFolder, ComparesAsWindowsDoes) {
+    const InFolder& c = GetParam();
+    EXPECT_EQ(IsInFolder(c.folder, c.root), c.inside);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, WindowsInFolder, ::testing::ValuesIn(kInFolder), CaseName());
 
 // An administrator's run may write into Program Files (as every run may under Wine); the window
 // and pravune-cli.exe still share %APPDATA%'s config.ini, carried on once from an older install.
