@@ -8,6 +8,7 @@ enum Exit : int {
     kExitNoModule = 3,
     kExitAccess = 4,
     kExitNoRecord = 5,
-    kExitStopped = 130,     // SIGINT, Ctrl+C
-    kExitTerminated = 143,  // SIGTERM
+    kExitStopped = 130,       // SIGINT, Ctrl+C
+    kExitOutputClosed = 141,  // watch: standard output closed, what was begun finished
+    kExitTerminated = 143,    // SIGTERM
 };

@@ -49,6 +49,11 @@ bool OutputIsTerminal() {
 
 int main(int argc, char** argv) {
     const RunStart start;
+#ifndef _WIN32
+    // A reader that goes away (`| head -n 1`) must not kill a loader in the middle of a flash:
+    // the write fails instead, and the printer stops printing.
+    ::signal(SIGPIPE, SIG_IGN);
+#endif
     Options o;
     Command command = Command::kRecords;
     if (const std::optional<int> exit = ParseCommandLine(argc, argv, o, command))
@@ -86,6 +91,7 @@ int main(int argc, char** argv) {
 #endif
     }
     StopSignal stop;
+    out.OnClosed([&stop] { stop.Tell(); });
     switch (command) {
         case Command::kList:
             return List(o, *platform, out);

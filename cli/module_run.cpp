@@ -38,6 +38,10 @@ Job::Job(const Options& o, HidPlatform& platform, Printer& out, std::string modu
 }
 
 int ExitFor(ProgrammingStation& station, bool timedOut, int stoppedExit) {
+    // A wait that ran out while the record was being begun (a server that does not answer)
+    // found no module because none was asked: the record's outcome, not_recorded, holds.
+    if (station.LastOutcome() == DownloadOutcome::kNotRecorded)
+        return kExitNoRecord;
     if (timedOut)
         return station.Port().AccessProblem() ? kExitAccess : kExitNoModule;
     switch (station.LastOutcome()) {
@@ -132,7 +136,8 @@ nlohmann::json Report(Printer& out, const std::string& module, ProgrammingStatio
         event["record_pending"] = end == RecordEnd::kKeptForLater ? "journal" : "lost";
         text += ", but the record is not complete";
         std::fprintf(stderr, "pravune-cli: [%s] the record of download #%lld is not complete: %s\n",
-                     module.c_str(), static_cast<long long>(record.id), why.c_str());
+                     EscapeControls(module).c_str(), static_cast<long long>(record.id),
+                     EscapeControls(why).c_str());
     }
     out.Event(event, text);
     return event;

@@ -63,8 +63,14 @@ std::string WithoutCr(const std::string& text) {
 }  // namespace
 
 void Printer::Write(const std::string& line) {
-    std::fputs(line.c_str(), m_out);
-    std::fflush(m_out);
+    if (m_closed)
+        return;
+    // A pipe whose reader is gone fails with EPIPE (SIGPIPE is ignored by main).
+    if (std::fputs(line.c_str(), m_out) >= 0 && std::fflush(m_out) == 0)
+        return;
+    m_closed = true;
+    if (m_onClosed)
+        m_onClosed();
 }
 
 Printer::~Printer() {
@@ -98,7 +104,8 @@ void Printer::LogPiece(const std::string& module, const LogEntry& entry) {
         Write(event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
         return;
     }
-    const std::string prefix = module.empty() ? std::string() : "[" + module + "] ";
+    // A module's name is the operator's (--module) or the device's text: escaped as any.
+    const std::string prefix = module.empty() ? std::string() : "[" + EscapeControls(module) + "] ";
     std::string& pending = m_pending[module];
     if (pending.empty())
         pending = prefix;
@@ -139,7 +146,7 @@ void Printer::Progress(const std::string& module, std::uint32_t done, std::uint3
     // A bar per module, drawn as a line of its own each quarter.
     const unsigned width = 20;
     const unsigned filled = of ? static_cast<unsigned>(std::uint64_t{done} * width / of) : width;
-    Write("[" + module + "] [" + std::string(filled, '#') + std::string(width - filled, '.') +
+    Write("[" + EscapeControls(module) + "] [" + std::string(filled, '#') + std::string(width - filled, '.') +
           "] " + std::to_string(of ? std::uint64_t{done} * 100 / of : 100) + "%\n");
 }
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -27,6 +28,11 @@ class Printer {
     Printer& operator=(const Printer&) = delete;
 
     Mode mode() const { return m_mode; }
+    // Whether the output was closed (a reader that went away, as `| head -n 1`): nothing more
+    // is printed, and the run finishes what it began without taking more. `onClosed` is told
+    // once when it happens.
+    bool Closed() const { return m_closed; }
+    void OnClosed(std::function<void()> onClosed) { m_onClosed = std::move(onClosed); }
     // A finished log line of one module (its pieces joined), or one piece for JSON.
     void LogPiece(const std::string& module, const LogEntry& entry);
     void Progress(const std::string& module, std::uint32_t done, std::uint32_t of);
@@ -44,6 +50,8 @@ class Printer {
     Mode m_mode;
     bool m_quiet;
     std::FILE* m_out;
+    std::atomic<bool> m_closed{false};
+    std::function<void()> m_onClosed;
     std::mutex m_mutex;
     // The pieces of the line each module is building (plain and terminal): written only whole,
     // so that another module's line never comes between the pieces of one.

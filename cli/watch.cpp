@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <list>
+#include <map>
 #include <thread>
 
 #include "cli/exit_code.h"
@@ -95,7 +96,8 @@ int Watch(const Options& o, HidPlatform& platform, Printer& out, StopSignal& sto
                 s.Later(now);
             it = running.erase(it);
         }
-        const bool countReached = o.count > 0 && started >= o.count;
+        // A closed output takes no more modules: what runs is finished and recorded.
+        const bool countReached = (o.count > 0 && started >= o.count) || out.Closed();
         bool waiting = false;  // a module of this run waits for its next attempt
         for (const Session& s : sessions)
             waiting = waiting || (s.open && !s.done && !s.running);
@@ -185,10 +187,13 @@ int Watch(const Options& o, HidPlatform& platform, Printer& out, StopSignal& sto
         stopped = stop.WaitFor(std::max(timeout, std::chrono::milliseconds(1))) || stopped;
     }
     int failures = 0;
+    std::map<int, int> exits;  // how many modules ended with each exit code but 0
     nlohmann::json list = nlohmann::json::array();
     std::vector<std::string> text{""};
     for (const Session& s : sessions) {
         failures += s.code == kExitOk ? 0 : 1;
+        if (s.code != kExitOk)
+            ++exits[s.code];
         const nlohmann::json& r = s.result;
         list.push_back({{"module", s.name},
                         {"uid", r.value("uid", s.uid)},
@@ -206,14 +211,29 @@ int Watch(const Options& o, HidPlatform& platform, Printer& out, StopSignal& sto
                        "  " + list.back()["verdict"].get<std::string>() + "  record " +
                        std::to_string(list.back()["record"].get<std::int64_t>()));
     }
-    text[0] = std::to_string(sessions.size()) + " modules, " + std::to_string(failures) + " failed";
+    text[0] = std::to_string(sessions.size()) + " modules, " + std::to_string(failures) +
+              " not programmed";
+    nlohmann::json byExit = nlohmann::json::object();
+    for (const auto& [code, count] : exits) {
+        byExit[std::to_string(code)] = count;
+        text[0] += (code == exits.begin()->first ? " (exit " : ", exit ") + std::to_string(code) +
+                   ": " + std::to_string(count);
+    }
+    if (!exits.empty())
+        text[0] += ")";
     out.Event({{"event", "summary"},
                {"schema", kResultSchema},
                {"modules", static_cast<int>(sessions.size())},
                {"failed", failures},
+               {"exits", byExit},
                {"list", list}},
               text);
     if (stopped)
         return stop.StoppedExit();
+    if (out.Closed())
+        return kExitOutputClosed;
+    // The modules' one exit code when they share it (every one not recorded: 5), else 1.
+    if (exits.size() == 1)
+        return exits.begin()->first;
     return failures ? kExitFailed : kExitOk;
 }

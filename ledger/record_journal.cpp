@@ -167,6 +167,24 @@ bool ParseLine(const std::vector<std::string_view>& fields, std::vector<JournalE
         entry.finish = std::move(r);
         return true;
     }
+    if (key == "key") {
+        // The record's own key, and what tells its process apart (a whole record's).
+        if (!entry.finish || values.empty() || values[0].empty() || values.size() > 3)
+            return false;
+        entry.finish->recordKey = values[0];
+        if (values.size() == 3 && whole) {
+            entry.finish->processStart = values[1];
+            entry.finish->pidNamespace = values[2];
+        }
+        return true;
+    }
+    if (key == "repeat") {
+        if (!whole || values.size() != 2 || !ParseNumber(values[0], entry.repeats) ||
+            entry.repeats < 0)
+            return false;
+        entry.lastUtc = values[1];
+        return true;
+    }
     if (key == "log") {
         LogEntry log;
         int stamped = 0;
@@ -183,11 +201,15 @@ bool ParseLine(const std::vector<std::string_view>& fields, std::vector<JournalE
 }
 
 // The journal at `path`: empty when there is none; false, with the reason, when it cannot be
-// read or is not this loader's.
+// read, is not this loader's, or may have been written by another user. Never through a link.
 bool ReadJournal(const std::string& path, std::vector<JournalEntry>& entries, std::string* reason) {
     entries.clear();
+    if (std::string problem = os_files::UntrustedPlace(path); !problem.empty()) {
+        *reason = problem;
+        return false;
+    }
     os_files::ReadOnlyFile file;
-    if (const int error = file.Open(path); error != 0) {
+    if (const int error = file.Open(path, false); error != 0) {
         if (error == ENOENT)
             return true;
         *reason = "cannot read " + path + ": " + os_files::ErrorText(error);
@@ -196,6 +218,10 @@ bool ReadJournal(const std::string& path, std::vector<JournalEntry>& entries, st
     os_files::FileVersion version;
     if (!file.Version(version) || !version.regular) {
         *reason = path + " is not a file";
+        return false;
+    }
+    if (std::string others = file.WritableByOthers(); !others.empty()) {
+        *reason = path + " is not this user's alone: " + others;
         return false;
     }
     if (version.size > kMaxJournalSize) {
@@ -220,11 +246,35 @@ bool ReadJournal(const std::string& path, std::vector<JournalEntry>& entries, st
 
 bool WriteJournal(const std::string& path, const std::vector<JournalEntry>& entries,
                   std::string* reason) {
+    if (std::string problem = os_files::UntrustedPlace(path); !problem.empty()) {
+        *reason = "cannot write " + path + ": " + problem;
+        return false;
+    }
+    const std::string text = JournalText(entries);
+    if (text.size() > kMaxJournalSize) {
+        *reason = "cannot write " + path + ": it would be larger than " +
+                  std::to_string(kMaxJournalSize) + " bytes";
+        return false;
+    }
     std::string why;
-    if (os_files::ReplaceAtomically(path, JournalText(entries), why))
+    if (os_files::ReplaceAtomically(path, text, why, true))
         return true;
     *reason = "cannot write " + path + ": " + why;
     return false;
+}
+
+// Moves a journal that cannot be read out of the way ("records.journal.unreadable-<time>"), so
+// that it blocks nothing; the text that tells the operator where it went, or why it stays.
+std::string SetAside(const std::string& path, const std::string& why) {
+    std::string stamp = UtcNowIso();
+    stamp.erase(std::remove_if(stamp.begin(), stamp.end(),
+                               [](char c) { return c == ':' || c == '-' || c == '.'; }),
+                stamp.end());
+    const std::string aside = path + ".unreadable-" + stamp;
+    if (std::string error; !os_files::Rename(path, aside, error))
+        return "The records kept for later cannot be read (" + why + ") nor set aside: " + error;
+    return "The records kept for later cannot be read (" + why + "): set aside as " + aside +
+           "; a new journal is begun";
 }
 
 std::vector<JournalEntry>::iterator Find(std::vector<JournalEntry>& entries,
@@ -234,24 +284,43 @@ std::vector<JournalEntry>::iterator Find(std::vector<JournalEntry>& entries,
     });
 }
 
-// The entry in `entries` that is `entry`: by its id, or a whole record by its start.
+// The entry in `entries` that is `entry`: by its id, or a whole record by its key (by its
+// start when an older loader kept it without one).
 std::vector<JournalEntry>::iterator Find(std::vector<JournalEntry>& entries,
                                          const JournalEntry& entry) {
     if (entry.id != 0 || !entry.finish)
         return Find(entries, entry.database, entry.id);
     const DownloadRecord& r = *entry.finish;
     return std::find_if(entries.begin(), entries.end(), [&](const JournalEntry& e) {
-        return e.id == 0 && e.database == entry.database && e.finish &&
-               e.finish->startUtc == r.startUtc && e.finish->processId == r.processId &&
+        if (e.id != 0 || e.database != entry.database || !e.finish)
+            return false;
+        if (!r.recordKey.empty() || !e.finish->recordKey.empty())
+            return e.finish->recordKey == r.recordKey;
+        return e.finish->startUtc == r.startUtc && e.finish->processId == r.processId &&
                e.finish->stationConfig == r.stationConfig && e.finish->portPath == r.portPath &&
                e.finish->endUtc == r.endUtc;
     });
 }
 
+// A whole record in `entries` that `entry` repeats: the same station, module and cause.
+std::vector<JournalEntry>::iterator Repeated(std::vector<JournalEntry>& entries,
+                                             const JournalEntry& entry) {
+    const DownloadRecord& r = *entry.finish;
+    return std::find_if(entries.begin(), entries.end(), [&](const JournalEntry& e) {
+        return e.id == 0 && e.database == entry.database && e.finish &&
+               e.finish->stationConfig == r.stationConfig && e.finish->stationHost == r.stationHost &&
+               e.finish->portPath == r.portPath && e.finish->moduleUid == r.moduleUid &&
+               e.finish->failedStep == r.failedStep && e.finish->statusText == r.statusText &&
+               e.finish->hexFile == r.hexFile && e.finish->imageSha256 == r.imageSha256;
+    });
+}
+
 // Reads the journal, lets `change` change its entries, and writes it back when `change`
-// returns true: all under the settings lock.
+// returns true: all under the settings lock. A journal that cannot be read is set aside (where
+// to, in `setAside`) and its place taken by an empty one.
 template <typename Change>
-bool ChangeJournal(const std::string& configPath, Change change, std::string* reason) {
+bool ChangeJournal(const std::string& configPath, Change change, std::string* reason,
+                   std::string* setAside = nullptr) {
     const std::string path = RecordJournalPathFor(configPath);
     const SettingsLock lock(configPath, kJournalLockMs);
     if (!lock.held()) {
@@ -259,8 +328,12 @@ bool ChangeJournal(const std::string& configPath, Change change, std::string* re
         return false;
     }
     std::vector<JournalEntry> entries;
-    if (!ReadJournal(path, entries, reason))
-        return false;
+    if (std::string why; !ReadJournal(path, entries, &why)) {
+        const std::string aside = SetAside(path, why);
+        if (setAside)
+            *setAside = aside;
+        entries.clear();
+    }
     if (!change(entries))
         return true;
     return WriteJournal(path, entries, reason);
@@ -325,6 +398,14 @@ std::string JournalText(const std::vector<JournalEntry>& entries) {
         }
         Append(text, "\t", std::to_string(r.durationMs), "\t", Escape(r.moduleUid), "\t",
                Escape(r.portPath), "\n");
+        if (!r.recordKey.empty()) {
+            Append(text, "key\t", Escape(r.recordKey));
+            if (e.id == 0)
+                Append(text, "\t", Escape(r.processStart), "\t", Escape(r.pidNamespace));
+            Append(text, "\n");
+        }
+        if (e.id == 0 && e.repeats > 0)
+            Append(text, "repeat\t", std::to_string(e.repeats), "\t", Escape(e.lastUtc), "\n");
         for (const LogEntry& log : r.log) {
             Append(text, "log\t", std::to_string(log.color), "\t", log.timeStamp ? "1" : "0", "\t",
                    Escape(log.stamp), "\t", Escape(log.text), "\n");
@@ -373,11 +454,24 @@ bool ParseJournal(std::string_view text, std::vector<JournalEntry>& entries) {
     return true;
 }
 
-bool KeepInJournal(const std::string& configPath, const JournalEntry& entry, std::string* reason) {
+bool KeepInJournal(const std::string& configPath, const JournalEntry& entry, std::string* reason,
+                   std::string* setAside) {
     return ChangeJournal(
         configPath,
         [&](std::vector<JournalEntry>& entries) {
-            auto found = entry.id == 0 ? entries.end() : Find(entries, entry.database, entry.id);
+            if (entry.id == 0) {
+                if (!entry.finish)
+                    return false;
+                const auto same = Repeated(entries, entry);
+                if (same == entries.end()) {
+                    entries.push_back(entry);
+                } else {
+                    same->repeats += 1 + entry.repeats;
+                    same->lastUtc = entry.lastUtc.empty() ? entry.finish->endUtc : entry.lastUtc;
+                }
+                return true;
+            }
+            auto found = Find(entries, entry.database, entry.id);
             if (found == entries.end()) {
                 entries.push_back(entry);
                 return true;
@@ -388,12 +482,24 @@ bool KeepInJournal(const std::string& configPath, const JournalEntry& entry, std
                 found->finish = entry.finish;
             return true;
         },
-        reason);
+        reason, setAside);
+}
+
+DownloadRecord WholeRecordOf(const JournalEntry& entry) {
+    DownloadRecord r = entry.finish.value_or(DownloadRecord{});
+    r.id = 0;
+    if (entry.repeats > 0) {
+        r.endUtc = entry.lastUtc.empty() ? r.endUtc : entry.lastUtc;
+        r.statusText += " (refused " + std::to_string(entry.repeats + 1) +
+                        " times for this cause, the last ending " + r.endUtc + ")";
+    }
+    return r;
 }
 
 StationProcess ThisStationProcess(const std::string& configPath) {
-    return {os_files::HostName(), os_files::AbsolutePath(configPath), os_files::ProcessId(),
-            os_files::BootId()};
+    const std::int64_t pid = os_files::ProcessId();
+    return {os_files::HostName(),       os_files::AbsolutePath(configPath), pid,
+            os_files::BootId(),         os_files::ProcessStart(pid),        os_files::PidNamespace()};
 }
 
 bool ProcessGone(const RunningDownload& record, const StationProcess& self) {
@@ -403,8 +509,31 @@ bool ProcessGone(const RunningDownload& record, const StationProcess& self) {
         return true;  // the host has started again since
     if (record.bootId != self.bootId)
         return false;  // one boot unknown: the process id alone tells nothing
-    return record.processId != self.processId && !os_files::ProcessAlive(record.processId);
+    // Another namespace's ids name other processes here: whose it is cannot be told.
+    if (!record.pidNamespace.empty() && record.pidNamespace != self.pidNamespace)
+        return false;
+    if (!record.processStart.empty()) {
+        const std::string start = os_files::ProcessStart(record.processId);
+        if (!start.empty())
+            return start != record.processStart;  // another process has its id now
+        // No start time to be seen: gone only when no process of that id runs.
+    } else if (record.processId == self.processId) {
+        return false;
+    }
+    return !os_files::ProcessAlive(record.processId);
 }
+
+namespace {
+
+// Whether a whole record from the journal is a refusal this station's config.ini left: all a
+// loader ever keeps whole. Anything else in its place is not the loader's and is not written.
+bool OwnRefusal(const JournalEntry& entry, const StationProcess& self) {
+    const DownloadRecord& r = *entry.finish;
+    return r.verdict == "failed" && r.outcome == "not_recorded" && r.failedStep == "record" &&
+           r.stationConfig == self.config && r.stationHost == self.host;
+}
+
+}  // namespace
 
 Completion CompleteEarlierRecords(RecordStore& store, const std::string& configPath,
                                   const std::string& databaseKey, const StationProcess& self,
@@ -422,18 +551,39 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
                                   what,
                               ok});
     };
+    // 0. One drainer at a time: a station that finds another at it leaves the journal to it.
+    const std::string drainPath = path + ".lock";
+    os_files::LockFile drainer;
+    std::string reason = os_files::UntrustedPlace(drainPath);
+    if (!reason.empty() || !drainer.Open(drainPath, reason)) {
+        done.notes.push_back(
+            {"\t- The records kept for later cannot be written now: " + reason, false});
+        return done;
+    }
+    switch (drainer.TryLock(reason)) {
+        case os_files::LockFile::Try::kLocked:
+            break;
+        case os_files::LockFile::Try::kBusy:
+            return done;
+        case os_files::LockFile::Try::kFailed:
+            done.notes.push_back(
+                {"\t- The records kept for later cannot be written now: " + reason, false});
+            return done;
+    }
     // 1. The journal's entries for this database, written.
     std::vector<JournalEntry> entries;
-    std::string reason;
     os_files::FileVersion version;
-    if (os_files::VersionOf(path, version) && version.size > 0) {
+    if (os_files::VersionOf(path, version) || os_files::ResolveLink(path) != path) {
         const SettingsLock lock(configPath, kJournalLockMs);
-        if (!lock.held() || !ReadJournal(path, entries, &reason)) {
-            done.notes.push_back(
-                {"\t- The records kept for later in " + path +
-                     " cannot be written now: " + (lock.held() ? reason : lock.reason()),
-                 false});
+        if (!lock.held()) {
+            done.notes.push_back({"\t- The records kept for later in " + path +
+                                      " cannot be written now: " + lock.reason(),
+                                  false});
             return done;
+        }
+        if (!ReadJournal(path, entries, &reason)) {
+            done.notes.push_back({"\t- " + SetAside(path, reason), false});
+            entries.clear();
         }
     }
     std::vector<std::pair<JournalEntry, Written>> worked;
@@ -442,13 +592,20 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
         if (entry.database != databaseKey || lost)
             continue;
         Written written;
+        if (entry.id == 0 && !OwnRefusal(entry, self)) {
+            refused(entry, "is not a refusal of this station's: it is not written", false);
+            written.finish = true;
+            worked.emplace_back(entry, written);
+            continue;
+        }
         bool failed = false;
+        // A whole record's fields, with the refusals it stands for.
+        DownloadRecord whole = entry.id == 0 ? WholeRecordOf(entry) : DownloadRecord{};
         if (entry.id == 0) {
-            // A download refused without a record: begun now with its own start, then ended
-            // below; should the end fail, the entry becomes that record's pending end.
-            DownloadRecord start = *entry.finish;
-            start.id = 0;
-            written.begun = store.BeginDownload(start, &reason);
+            // A download refused without a record: begun now with its own start and key (a
+            // second delivery finds the first), then ended below; should the end fail, the
+            // entry becomes that record's pending end.
+            written.begun = store.BeginDownload(whole, &reason);
             if (written.begun == 0) {
                 if (store.LostConnection()) {
                     lost = true;
@@ -457,20 +614,21 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
                 }
                 failed = true;
             } else {
-                entry.finish->id = written.begun;
+                whole.id = written.begun;
             }
         }
         if (entry.state) {
             written.state = store.SetSerialState(entry.id, *entry.state, &reason);
             failed = !written.state;
         }
+        const std::int64_t id = written.begun != 0 ? written.begun : entry.id;
         if (entry.finish && !failed) {
             std::string why;
-            written.finish = store.FinishDownload(*entry.finish, &why);
-            if (!written.finish && !store.LostConnection() && written.begun == 0) {
-                // Written before, by a catch-up that could not take it out of the journal?
+            written.finish = store.FinishDownload(entry.id == 0 ? whole : *entry.finish, &why);
+            if (!written.finish && !store.LostConnection()) {
+                // Ended before, by a drainer that could not take it out of the journal?
                 std::string ignored;
-                const std::optional<DownloadRecord> now = store.Get(entry.id, &ignored);
+                const std::optional<DownloadRecord> now = store.Get(id, &ignored);
                 written.finish = now && now->verdict != "running";
             }
             if (!written.finish) {
@@ -478,7 +636,6 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
                 reason = why;
             }
         }
-        const std::int64_t id = written.begun != 0 ? written.begun : entry.id;
         if (id == 0) {
             // Not even begun: its record refused (a database that refuses the data).
             ++entry.failures;
@@ -515,6 +672,7 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
     }
     // 2. The journal without what was written; entries added meanwhile stay.
     if (!worked.empty()) {
+        std::string aside;
         const bool rewritten = ChangeJournal(
             configPath,
             [&](std::vector<JournalEntry>& now) {
@@ -524,11 +682,23 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
                         continue;
                     if (written.state && found->state == entry.state)
                         found->state.reset();
+                    if (written.finish && found->id == 0 && found->repeats > entry.repeats) {
+                        // Refusals counted meanwhile stay, as a record of their own.
+                        found->repeats -= entry.repeats + 1;
+                        found->finish->recordKey = NewRecordKey();
+                        found->finish->startUtc = entry.lastUtc;
+                        found->failures = 0;
+                        continue;
+                    }
                     if (written.finish) {
                         found->finish.reset();
                     } else if (written.begun != 0) {
-                        found->id = written.begun;  // begun: its end waits as any other's
-                        found->finish->id = written.begun;
+                        // Begun: its end waits as any other's, with the refusals it stands for.
+                        DownloadRecord end = WholeRecordOf(*found);
+                        end.id = written.begun;
+                        found->finish = std::move(end);
+                        found->id = written.begun;
+                        found->repeats = 0;
                     }
                     found->failures = entry.failures;
                     if (!found->state && !found->finish)
@@ -536,7 +706,9 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
                 }
                 return true;
             },
-            &reason);
+            &reason, &aside);
+        if (!aside.empty())
+            done.notes.push_back({"\t- " + aside, false});
         if (!rewritten)
             done.notes.push_back({"\t- " + reason, false});
     }
@@ -560,13 +732,17 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
             gone.push_back(r);
     }
     if (!gone.empty()) {
-        if (!ReadJournal(path, entries, &reason)) {
-            done.notes.push_back({"\t- " + reason, false});
-            return done;
-        }
+        // A journal that cannot be read now holds nothing that could complete them.
+        if (!ReadJournal(path, entries, &reason))
+            entries.clear();
     }
     for (const RunningDownload& r : gone) {
-        if (Find(entries, databaseKey, r.id) != entries.end())
+        const bool kept = std::any_of(entries.begin(), entries.end(), [&](const JournalEntry& e) {
+            return e.database == databaseKey &&
+                   (e.id == r.id || (e.id == 0 && e.finish && !r.recordKey.empty() &&
+                                     e.finish->recordKey == r.recordKey));
+        });
+        if (kept)
             continue;
         const std::string text = "interrupted: process " + std::to_string(r.processId) +
                                  " ended before the download's end was recorded (closed " +

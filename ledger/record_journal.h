@@ -11,10 +11,18 @@
 
 // Durable completion of the record. What a station could not write to its record when it had
 // to (a number's final state, a record's end: the database locked or out of reach, the disk
-// full) is kept in a journal beside config.ini, "records.journal", and written by the next
-// station on that config.ini, of any front end, at its next download. The journal is rewritten
-// whole (a temporary file, flushed to disk, renamed into place) under the settings lock, so a
-// crash leaves the old or the new journal and no station loses another's entries.
+// full) is kept in a journal beside config.ini, "records.journal", and written by a later
+// station on that config.ini, of any front end, after its next download. The journal is
+// rewritten whole (a temporary file readable by the user only, flushed to disk, renamed into
+// place) under the settings lock, so a crash leaves the old or the new journal and no station
+// loses another's entries.
+//
+// Every write from the journal may be delivered twice (a drainer killed after its commit and
+// before the journal lost the entry): a whole record is begun by its key, an end is written
+// only to a running record, and a number's state only moves forward, so a second delivery
+// changes nothing. One station at a time drains the journal, under "records.journal.lock".
+// The journal is read only where the settings are (no link followed, no file another user may
+// have written); one that cannot be read is set aside, renamed, and never blocks what follows.
 //
 // And a record that a process left running when it ended (killed, or its host lost power) is
 // closed as "interrupted" by the next station on that config.ini on the same host, its reserved
@@ -33,12 +41,21 @@ struct JournalEntry {
     std::optional<SerialState> state;      // the number's final state
     std::optional<DownloadRecord> finish;  // the record's end: the fields FinishDownload writes
     int failures = 0;  // catch-ups that could not write it (an unreachable database not counted)
+    // A whole record stands also for this many later refusals of the same station, module and
+    // cause, the last of which ended at `lastUtc`: an outage of hours keeps one entry.
+    int repeats = 0;
+    std::string lastUtc;
 };
+
+// A whole record as it is written from the journal: its end and its status text tell the
+// refusals it stands for.
+DownloadRecord WholeRecordOf(const JournalEntry& entry);
 
 // A catch-up that fails this often (the database refusing, not out of reach) gives the entry
 // up, with a red line.
 inline constexpr int kJournalAttempts = 20;
-// The largest journal that is read.
+// The largest journal that is read or written: a journal that would grow past it keeps what it
+// holds and refuses the new entry.
 inline constexpr std::size_t kMaxJournalSize = 64u << 20;
 
 // The journal beside config.ini (beside records.sqlite): "records.journal".
@@ -54,9 +71,12 @@ std::string JournalText(const std::vector<JournalEntry>& entries);
 bool ParseJournal(std::string_view text, std::vector<JournalEntry>& entries);
 
 // Adds to the journal of the config.ini at `configPath` what the record `entry.id` still
-// needs, merged with what the journal holds for it already (a whole record, id 0, is added as
-// it is). False, with the reason, when the journal cannot be written.
-bool KeepInJournal(const std::string& configPath, const JournalEntry& entry, std::string* reason);
+// needs, merged with what the journal holds for it already (a whole record, id 0, is added, or
+// counted as a repeat of one there of the same station, module and cause). False, with the
+// reason, when the journal cannot be written. A journal that cannot be read is set aside first
+// (`setAside` tells where to, when it is given).
+bool KeepInJournal(const std::string& configPath, const JournalEntry& entry, std::string* reason,
+                   std::string* setAside = nullptr);
 
 // Who runs a station: the records it may close as interrupted are its config.ini's on its host.
 struct StationProcess {
@@ -64,11 +84,14 @@ struct StationProcess {
     std::string config;  // config.ini's absolute path
     std::int64_t processId = 0;
     std::string bootId;
+    std::string processStart, pidNamespace;
 };
 // This process, for the station on the config.ini at `configPath`.
 StationProcess ThisStationProcess(const std::string& configPath);
 // Whether the process that began a running record is gone: false when it may still run, or
-// when that cannot be told.
+// when that cannot be told. A process is known by its id, its start time and its PID namespace
+// where the record has them: a record of another namespace (another container on one host) is
+// never taken for gone, and a process id used again by a later process is.
 bool ProcessGone(const RunningDownload& record, const StationProcess& self);
 
 // One line about an earlier record, for the log.
@@ -84,7 +107,8 @@ struct Completion {
 
 // Writes to `store` what the journal of `configPath` holds for the database `databaseKey`; then,
 // with `closeInterrupted`, closes as interrupted the records that `self`'s config.ini left
-// running on its host and whose process is gone.
+// running on its host and whose process is gone. Nothing is done while another station drains
+// the journal (closedInterrupted stays false).
 Completion CompleteEarlierRecords(RecordStore& store, const std::string& configPath,
                                   const std::string& databaseKey, const StationProcess& self,
                                   bool closeInterrupted);

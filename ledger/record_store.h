@@ -88,6 +88,9 @@ inline constexpr std::array<const char*, 8> kRecordOutcomes = {
 
 struct DownloadRecord {
     std::int64_t id = 0;
+    // The record's own identifier, made when the download begins (NewRecordKey) and unique in
+    // every store: a record delivered twice (from the journal, by a retry) is written once.
+    std::string recordKey;
     std::string startUtc, endUtc;  // ISO 8601 UTC with milliseconds: 2026-12-07T16:42:04.123Z
     // The station: its host, the folder of its config.ini, and that config.ini's absolute path
     // (its identity: one counter and one record per config.ini).
@@ -98,6 +101,9 @@ struct DownloadRecord {
     // gone is closed as interrupted.
     std::int64_t processId = 0;
     std::string bootId;
+    // When that process started and the PID namespace its id belongs to (empty where the system
+    // does not tell): a process id alone may be another container's, or used again.
+    std::string processStart, pidNamespace;
     std::string hexPath;      // the HEX file's path as the operator gave it
     std::string hexFile;      // the same made absolute, links resolved
     std::string fileSha256;   // of the HEX file's bytes (empty when they no longer gave the image)
@@ -124,6 +130,8 @@ struct RunningDownload {
     std::int64_t id = 0;
     std::int64_t processId = 0;
     std::string bootId;
+    std::string processStart, pidNamespace;
+    std::string recordKey;
     bool operator==(const RunningDownload&) const = default;
 };
 
@@ -144,7 +152,8 @@ class RecordStore {
 
     // A new record in state "running" with the fields known before the download (start time,
     // station and process, loader, HEX file, image, format, module and port); an empty start
-    // time means now. Returns its id, or 0.
+    // time means now. Returns its id, or 0. A record whose key the store holds already is not
+    // begun again: the id of the one there is returned.
     virtual std::int64_t BeginDownload(const DownloadRecord& record, std::string* reason) = 0;
 
     // Gives `value` of `plan` to the running download in one transaction: records the number
@@ -175,7 +184,9 @@ class RecordStore {
     virtual bool SetCounter(SerialPlanKey plan, std::uint32_t next, std::uint32_t step,
                             const CounterStation& station, std::string* reason) = 0;
 
-    // The new state of the number the download holds.
+    // The new state of the number the download holds. A state moves only forward (reserved to
+    // written or used_up): setting the state it has already changes nothing and succeeds;
+    // any other change of a final state is refused.
     virtual bool SetSerialState(std::int64_t downloadId, SerialState state,
                                 std::string* reason) = 0;
 
@@ -240,6 +251,14 @@ std::unique_ptr<RecordStore> OpenSqliteRecordStore(const std::string& path, std:
 // `configPath` is a symbolic link, as for its lock) joined with "records.sqlite"; empty for an
 // empty `configPath`.
 std::string RecordStorePathFor(const std::string& configPath);
+
+// A new record key: 128 random bits as 32 lower-case hexadecimal digits.
+std::string NewRecordKey();
+
+// Whether `path` is one of the files of the SQLite record beside the config.ini at
+// `configPath` (the database, its -wal, -shm or -journal). Nothing of the loader's may open and
+// close such a file outside SQLite: on POSIX systems that drops the process's locks on it.
+bool IsRecordFile(const std::string& configPath, const std::string& path);
 
 // Now as ISO 8601 UTC with milliseconds.
 std::string UtcNowIso();

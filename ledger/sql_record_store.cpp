@@ -19,7 +19,7 @@ using sql::Transaction;
 // Steps are only ever added, never changed in meaning. "{identity}" is the database's own
 // self-numbering key; the other types mean the same to SQLite and to PostgreSQL (to SQLite,
 // BIGINT and INTEGER are one integer type).
-constexpr std::array<const char*, 3> kMigrations = {
+constexpr std::array<const char*, 4> kMigrations = {
     R"sql(
 CREATE TABLE downloads (
     id             {identity},
@@ -105,6 +105,15 @@ CREATE INDEX downloads_running ON downloads (station_host, station_config)
     WHERE verdict = 'running';
 ALTER TABLE download_log ADD COLUMN stamp TEXT NOT NULL DEFAULT '';
 )sql",
+    // Each record's own key, so that a record delivered twice (from the journal, by a retry) is
+    // written once; and what tells its process from another of the same id (its start time and
+    // PID namespace).
+    R"sql(
+ALTER TABLE downloads ADD COLUMN record_key TEXT;
+CREATE UNIQUE INDEX downloads_by_key ON downloads (record_key);
+ALTER TABLE downloads ADD COLUMN process_start TEXT NOT NULL DEFAULT '';
+ALTER TABLE downloads ADD COLUMN pid_namespace TEXT NOT NULL DEFAULT '';
+)sql",
 };
 
 constexpr int kNewestVersion = static_cast<int>(kMigrations.size());
@@ -172,7 +181,7 @@ SELECT d.id, d.start_utc, d.end_utc, d.station_host, d.station_folder, d.loader_
        d.port_path, d.verdict, d.failed_step, d.status_text, d.duration_ms,
        s.address, s.width, s.value, s.state,
        d.station_config, d.process_id, d.boot_id, d.hex_file, d.file_sha256, d.outcome,
-       d.sn_address, d.sn_width, d.sn_value
+       d.sn_address, d.sn_width, d.sn_value, d.record_key, d.process_start, d.pid_namespace
 FROM downloads AS d LEFT JOIN serials AS s ON s.download_id = d.id
 )sql";
 
@@ -249,23 +258,40 @@ class SqlRecordStore final : public RecordStore {
 
 std::int64_t SqlRecordStore::BeginDownload(const DownloadRecord& record, std::string* reason) {
     const char* what = "cannot start the download's record";
+    const sql::Value key =
+        record.recordKey.empty() ? sql::Value() : sql::Value(Bounded(record.recordKey));
     const Result result = Run(
         R"sql(
 INSERT INTO downloads (start_utc, station_host, station_folder, loader_version, hex_path,
                        image_sha256, image_start, image_end, format, module_uid, port_path,
-                       station_config, process_id, boot_id, hex_file, file_sha256)
-VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id)sql",
+                       station_config, process_id, boot_id, hex_file, file_sha256, record_key,
+                       process_start, pid_namespace)
+VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)
+ON CONFLICT (record_key) DO NOTHING RETURNING id)sql",
         {Bounded(record.startUtc.empty() ? UtcNowIso() : record.startUtc),
          Bounded(record.stationHost), Bounded(record.stationFolder), Bounded(record.loaderVersion),
          Bounded(record.hexPath), Bounded(record.imageSha256), std::int64_t{record.imageStart},
          std::int64_t{record.imageEnd}, Bounded(record.format), Bounded(record.moduleUid),
          Bounded(record.portPath), Bounded(record.stationConfig), record.processId,
-         Bounded(record.bootId), Bounded(record.hexFile), Bounded(record.fileSha256)});
-    if (!result.ok() || result.rows.empty()) {
+         Bounded(record.bootId), Bounded(record.hexFile), Bounded(record.fileSha256), key,
+         Bounded(record.processStart), Bounded(record.pidNamespace)});
+    if (!result.ok()) {
         Fail(reason, what, result);
         return 0;
     }
-    return result.rows[0].Int(0);
+    if (!result.rows.empty())
+        return result.rows[0].Int(0);
+    // Begun before (delivered again): the record that holds the key.
+    const Result found = Run("SELECT id FROM downloads WHERE record_key = ?", {key});
+    if (!found.ok()) {
+        Fail(reason, what, found);
+        return 0;
+    }
+    if (found.rows.empty()) {
+        SetReason(reason, std::string(what) + ": its key is taken, yet no record holds it");
+        return 0;
+    }
+    return found.rows[0].Int(0);
 }
 
 // Whether a query of download `id` read its row; the reason when it did not.
@@ -474,15 +500,28 @@ VALUES (?, ?, ?, ?, ?, ?, ?, ?))sql",
 
 bool SqlRecordStore::SetSerialState(std::int64_t downloadId, SerialState state,
                                     std::string* reason) {
-    const Result update = Run("UPDATE serials SET state = ? WHERE download_id = ?",
-                              {std::string_view(SerialStateText(state)), downloadId});
+    const std::string_view wanted = SerialStateText(state);
+    const Result update =
+        Run("UPDATE serials SET state = ? WHERE download_id = ? AND state = 'reserved'",
+            {wanted, downloadId});
     if (!update.ok())
         return Fail(reason, "cannot change the serial number's state", update);
-    if (update.changes == 0) {
+    if (update.changes != 0)
+        return true;
+    // Not reserved: it may have this state already (delivered again), or none, or another.
+    const Result now = Run("SELECT state FROM serials WHERE download_id = ?", {downloadId});
+    if (!now.ok())
+        return Fail(reason, "cannot change the serial number's state", now);
+    if (now.rows.empty()) {
         SetReason(reason, "download #" + std::to_string(downloadId) + " holds no serial number");
         return false;
     }
-    return true;
+    const std::string held = now.rows[0].Text(0);
+    if (held == wanted)
+        return true;
+    SetReason(reason, "the serial number of download #" + std::to_string(downloadId) +
+                          " is " + held + " already; it does not become " + std::string(wanted));
+    return false;
 }
 
 bool SqlRecordStore::FinishDownload(const DownloadRecord& record, std::string* reason) {
@@ -609,6 +648,9 @@ bool SqlRecordStore::ReadRecord(const Row& row, DownloadRecord& record, std::str
         number(27);  // written, with no ledger row to hold it
         record.serialState = SerialState::kWritten;
     }
+    record.recordKey = row.Text(30);
+    record.processStart = row.Text(31);
+    record.pidNamespace = row.Text(32);
     const Result log = Run(
         "SELECT text, color, time_stamp, stamp FROM download_log WHERE download_id = ? ORDER BY "
         "seq LIMIT ?",
@@ -624,8 +666,9 @@ bool SqlRecordStore::ReadRecord(const Row& row, DownloadRecord& record, std::str
 std::optional<std::vector<RunningDownload>> SqlRecordStore::Running(
     const std::string& host, const std::string& stationConfig, std::string* reason) {
     const Result query =
-        Run("SELECT id, process_id, boot_id FROM downloads WHERE verdict = 'running' AND "
-            "station_host = ? AND station_config = ? ORDER BY id",
+        Run("SELECT id, process_id, boot_id, process_start, pid_namespace, record_key FROM "
+            "downloads WHERE verdict = 'running' AND station_host = ? AND station_config = ? "
+            "ORDER BY id",
             {Bounded(host), Bounded(stationConfig)});
     if (!query.ok()) {
         Fail(reason, "cannot read the running downloads", query);
@@ -633,7 +676,8 @@ std::optional<std::vector<RunningDownload>> SqlRecordStore::Running(
     }
     std::vector<RunningDownload> running;
     for (const Row& row : query.rows)
-        running.push_back({row.Int(0), row.Int(1), row.Text(2)});
+        running.push_back(
+            {row.Int(0), row.Int(1), row.Text(2), row.Text(3), row.Text(4), row.Text(5)});
     return running;
 }
 

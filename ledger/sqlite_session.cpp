@@ -183,7 +183,10 @@ class SqliteSession final : public Session {
         const int primary = status & 0xFF;
         result.status = status == SQLITE_CONSTRAINT_UNIQUE || status == SQLITE_CONSTRAINT_PRIMARYKEY
                             ? Status::kUnique
-                        : primary == SQLITE_CANTOPEN || primary == SQLITE_IOERR
+                        // The file out of reach or the disk full: the connection is closed and
+                        // opened again at the next call, once the disk has room again.
+                        : primary == SQLITE_CANTOPEN || primary == SQLITE_IOERR ||
+                                primary == SQLITE_FULL
                             ? Status::kConnection
                             : Status::kError;
         result.error = sqlite3_errmsg(m_db.get());

@@ -32,10 +32,15 @@ class ReadOnlyFile {
     ~ReadOnlyFile();
     ReadOnlyFile(const ReadOnlyFile&) = delete;
     ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
-    // 0, or the errno value of the failure (ENOENT for a missing file).
-    int Open(const std::string& path);
+    // 0, or the errno value of the failure (ENOENT for a missing file). Without `followLinks`
+    // a symbolic link at the path is not followed (ELOOP, on POSIX systems).
+    int Open(const std::string& path, bool followLinks = true);
     bool IsOpen() const { return m_handle != -1; }
     bool Version(FileVersion& version) const;
+    // Why another user may have written the open file: it belongs to another user than this
+    // process's or root, or others (or a group other than this process's) may write it. Empty
+    // when only this user could; always empty on Windows.
+    std::string WritableByOthers() const;
     // Bytes read, 0 at the end, -1 on failure (errno set); retries interrupted calls. After a
     // ReadAt, where Read goes on is not defined (Windows moves the file's position).
     std::ptrdiff_t Read(void* buffer, std::size_t size);
@@ -71,7 +76,15 @@ bool MayReplace(const std::string& path, std::string& reason);
 // Replaces the file at `path` (or creates it) with `text`, so that it is never seen half
 // written: the text goes to a temporary file in the same folder, is flushed to disk and renamed
 // over the file. An existing file keeps its permissions (and owner, where the process may).
-bool ReplaceAtomically(const std::string& path, const std::string& text, std::string& reason);
+// With `privateFile` the file is readable and writable by the user only, whatever it was.
+bool ReplaceAtomically(const std::string& path, const std::string& text, std::string& reason,
+                       bool privateFile = false);
+
+// Renames the entry at `from` (a file, a folder, a link itself) to `to`, which must not exist.
+bool Rename(const std::string& from, const std::string& to, std::string& reason);
+
+// Whether the two paths name one existing file (the same file system entry, links followed).
+bool SameFile(const std::string& a, const std::string& b);
 
 // Creates the file at `to` holding `text`, readable by the user only, unless a file is there
 // already (made by another process meanwhile): that one is kept. Returns the error, empty on
@@ -140,6 +153,12 @@ std::string AbsolutePath(const std::string& path);
 std::int64_t ProcessId();
 bool ProcessAlive(std::int64_t pid);
 std::string BootId();
+// When the process `pid` started, as the system counts it (an opaque text, the same for the
+// same process, another for a later process given the same id); empty when no such process can
+// be seen or the system does not tell. And the PID namespace this process sees process ids in
+// (Linux's "pid:[N]"): ids of another namespace say nothing here; empty where there is none.
+std::string ProcessStart(std::int64_t pid);
+std::string PidNamespace();
 
 #ifdef _WIN32
 // UTF-8 to UTF-16 and back, for the system's wide calls.

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <string_view>
 #include <vector>
 
 #include "os/os_files.h"
@@ -200,14 +201,26 @@ ReadOnlyFile::~ReadOnlyFile() {
         ::close(Handle(m_handle));
 }
 
-int ReadOnlyFile::Open(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+int ReadOnlyFile::Open(const std::string& path, bool followLinks) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY |
+                                            (followLinks ? 0 : O_NOFOLLOW));
     if (fd < 0)
         return errno;
     if (m_handle != -1)
         ::close(Handle(m_handle));
     m_handle = fd;
     return 0;
+}
+
+std::string ReadOnlyFile::WritableByOthers() const {
+    struct stat st {};
+    if (m_handle == -1 || ::fstat(Handle(m_handle), &st) != 0)
+        return ErrorText(errno);
+    if (!TrustedOwner(st.st_uid))
+        return "it belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    if ((st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) != 0 && st.st_gid != ::getegid()))
+        return "other users may write it";
+    return {};
 }
 
 bool ReadOnlyFile::Version(FileVersion& version) const {
@@ -303,7 +316,8 @@ bool MayReplace(const std::string& path, std::string& reason) {
     return false;
 }
 
-bool ReplaceAtomically(const std::string& path, const std::string& text, std::string& reason) {
+bool ReplaceAtomically(const std::string& path, const std::string& text, std::string& reason,
+                       bool privateFile) {
     // Built whole rather than assigned a literal later: GCC 12 at -O3 warns wrongly
     // (-Wrestrict) on the inlined assignment.
     const std::size_t slash = path.rfind('/');
@@ -321,11 +335,12 @@ bool ReplaceAtomically(const std::string& path, const std::string& text, std::st
         return false;
     }
     TempFile temp(pattern);
-    if (::fchmod(fd.get(), existed ? (st.st_mode & 07777) : NewFileMode()) != 0) {
+    const mode_t mode = privateFile ? 0600 : existed ? (st.st_mode & 07777) : NewFileMode();
+    if (::fchmod(fd.get(), mode) != 0) {
         reason = ErrorText(errno);
         return false;
     }
-    if (existed && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
+    if (!privateFile && existed && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
         // Best effort: keep the owner when we may (running as root for a user's file).
         [[maybe_unused]] int ignored = ::fchown(fd.get(), st.st_uid, st.st_gid);
     }
@@ -533,6 +548,56 @@ std::string BootId() {
     while (!id.empty() && (id.back() == '\n' || id.back() == ' '))
         id.pop_back();
     return id;
+}
+
+bool Rename(const std::string& from, const std::string& to, std::string& reason) {
+    struct stat st {};
+    if (::lstat(to.c_str(), &st) == 0 || errno != ENOENT) {
+        reason = to + ": " + ErrorText(EEXIST);
+        return false;
+    }
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        reason = ErrorText(errno);
+        return false;
+    }
+    return true;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat first {}, second {};
+    return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+std::string ProcessStart(std::int64_t pid) {
+    if (pid <= 0 || pid != static_cast<pid_t>(pid))
+        return {};
+    ReadOnlyFile file;
+    if (file.Open("/proc/" + std::to_string(pid) + "/stat") != 0)
+        return {};
+    char text[1024] = {};
+    const std::ptrdiff_t n = file.Read(text, sizeof text - 1);
+    if (n <= 0)
+        return {};
+    // "pid (name) state ppid ...": the name may hold spaces and parentheses, so the fields are
+    // counted from the last ')'; the start time is the 22nd field, the 20th after it.
+    const std::string_view line(text, static_cast<std::size_t>(n));
+    std::size_t at = line.rfind(')');
+    if (at == std::string_view::npos)
+        return {};
+    for (int field = 0; field < 20; ++field) {
+        at = line.find(' ', at + 1);
+        if (at == std::string_view::npos)
+            return {};
+    }
+    const std::size_t end = line.find(' ', at + 1);
+    return std::string(line.substr(at + 1, end == std::string_view::npos ? end : end - at - 1));
+}
+
+std::string PidNamespace() {
+    char target[128] = {};
+    const ssize_t n = ::readlink("/proc/self/ns/pid", target, sizeof target - 1);
+    return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
 }
 
 }  // namespace os_files

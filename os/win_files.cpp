@@ -208,7 +208,7 @@ ReadOnlyFile::~ReadOnlyFile() {
         ::CloseHandle(AsHandle(m_handle));
 }
 
-int ReadOnlyFile::Open(const std::string& path) {
+int ReadOnlyFile::Open(const std::string& path, bool /*followLinks*/) {
     // Folders open too (FILE_FLAG_BACKUP_SEMANTICS), so that a caller can say it is one.
     const std::wstring wide = Wide(path);
     HANDLE handle = INVALID_HANDLE_VALUE;
@@ -226,6 +226,10 @@ int ReadOnlyFile::Open(const std::string& path) {
         ::CloseHandle(AsHandle(m_handle));
     m_handle = reinterpret_cast<std::intptr_t>(handle);
     return 0;
+}
+
+std::string ReadOnlyFile::WritableByOthers() const {
+    return {};  // as UntrustedPlace: the folders' access lists decide on Windows
 }
 
 bool ReadOnlyFile::Version(FileVersion& version) const {
@@ -328,7 +332,8 @@ bool MayReplace(const std::string& path, std::string& reason) {
     return true;
 }
 
-bool ReplaceAtomically(const std::string& path, const std::string& text, std::string& reason) {
+bool ReplaceAtomically(const std::string& path, const std::string& text, std::string& reason,
+                       bool /*privateFile*/) {
     TempFile temp;
     if (!temp.Write(path, text, reason))
         return false;
@@ -579,6 +584,40 @@ bool ProcessAlive(std::int64_t pid) {
 
 std::string BootId() {
     return {};  // Windows keeps no boot identifier; a process's id alone decides
+}
+
+bool Rename(const std::string& from, const std::string& to, std::string& reason) {
+    if (::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_WRITE_THROUGH) == 0) {
+        reason = LastErrorText();
+        return false;
+    }
+    return true;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    const std::wstring first = Wide(ResolvedFullPath(a)), second = Wide(ResolvedFullPath(b));
+    return ::GetFileAttributesW(first.c_str()) != INVALID_FILE_ATTRIBUTES &&
+           ::CompareStringOrdinal(first.c_str(), -1, second.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+std::string ProcessStart(std::int64_t pid) {
+    if (pid <= 0 || pid > 0xFFFFFFFF)
+        return {};
+    const HANDLE process =
+        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    if (!process)
+        return {};
+    FILETIME created{}, exited{}, kernel{}, user{};
+    const bool told = ::GetProcessTimes(process, &created, &exited, &kernel, &user) != 0;
+    ::CloseHandle(process);
+    if (!told)
+        return {};
+    return std::to_string((static_cast<std::uint64_t>(created.dwHighDateTime) << 32) |
+                          created.dwLowDateTime);
+}
+
+std::string PidNamespace() {
+    return {};
 }
 
 }  // namespace os_files

@@ -131,6 +131,13 @@ ConfigLocation Locate(const ConfigLocationInputs& in) {
             where.problem = TextOf(named) + " is a folder; name the settings file in it";
             return where;
         }
+        // A device, a FIFO or a socket is no settings file, and its folder (/dev) no place for
+        // the records and locks kept beside it.
+        if (const fs::file_status status = fs::status(named, ec);
+            fs::exists(status) && !fs::is_regular_file(status)) {
+            where.problem = TextOf(named) + " is not a regular file";
+            return where;
+        }
         if (!fs::is_directory(named.parent_path(), ec)) {
             where.problem = "the folder " + TextOf(named.parent_path()) + " does not exist";
             return where;

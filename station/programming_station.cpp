@@ -216,7 +216,16 @@ void ProgrammingStation::RefreshStatus() {
 }
 
 bool ProgrammingStation::LoadHexFile(const std::string& path) {
-    const LoadReport report = LoadImageFile(path, m_image, m_strStatus);
+    LoadReport report;
+    if (IsRecordFile(m_settingsPath, path)) {
+        // Read outside SQLite, it would drop this process's locks on the record.
+        m_image.valid = false;
+        m_strStatus = "Error: " + path + " is the download record, not a HEX file";
+        report = FailureReport(m_strStatus);
+        report.fileName = FileNameOf(path);
+    } else {
+        report = LoadImageFile(path, m_image, m_strStatus);
+    }
     for (const LogEntry& entry : report.log)
         Log(entry.text, entry.color, entry.timeStamp);
     m_observer.OnImageLoaded(report, m_image.makerFormat);
@@ -269,16 +278,25 @@ bool ProgrammingStation::OpenRecords(std::string* reason) {
     return m_records != nullptr;
 }
 
+void ProgrammingStation::CloseOwnRecords() {
+    // A station of its own keeps no connection to the record while it is idle: its front end
+    // (a window's file dialog) may then open and close any file of its folder, which on POSIX
+    // systems would drop the locks SQLite holds on the record for this process. A store shared
+    // with other stations is the front end's to keep.
+    if (!m_shared)
+        m_records.reset();
+}
+
 CounterStation ProgrammingStation::Station() const {
     return {m_record.stationHost, m_record.stationFolder};
 }
 
 bool ProgrammingStation::KeepForLater(std::int64_t id, std::optional<SerialState> state,
                                       bool finish, std::string* reason) {
-    JournalEntry entry{JournalDatabaseKey(m_database), id, state, std::nullopt, 0};
+    JournalEntry entry{JournalDatabaseKey(m_database), id, state, std::nullopt, 0, 0, {}};
     if (finish)
         entry.finish = m_record;
-    if (KeepInJournal(m_settingsPath, entry, reason)) {
+    if (Keep(entry, reason)) {
         if (m_recordEnd == RecordEnd::kWritten)
             m_recordEnd = RecordEnd::kKeptForLater;
         return true;
@@ -287,7 +305,26 @@ bool ProgrammingStation::KeepForLater(std::int64_t id, std::optional<SerialState
     return false;
 }
 
+bool ProgrammingStation::Keep(const JournalEntry& entry, std::string* reason) {
+    std::string aside;
+    const bool kept = KeepInJournal(m_settingsPath, entry, reason, &aside);
+    if (!aside.empty())
+        m_observer.OnLog({"\t- " + aside + "\r\n", kLogRed, false});
+    if (!kept)
+        m_unkept.push_back(entry);  // tried again at the next catch-up, while this process runs
+    return kept;
+}
+
 void ProgrammingStation::CatchUpRecords() {
+    // What even the journal could not take (a full disk) goes there first, now that it may.
+    std::vector<JournalEntry> unkept = std::move(m_unkept);
+    m_unkept.clear();
+    for (const JournalEntry& entry : unkept) {
+        std::string why;
+        if (KeepInJournal(m_settingsPath, entry, &why))
+            continue;
+        m_unkept.push_back(entry);
+    }
     const Completion done =
         CompleteEarlierRecords(*m_records, m_settingsPath, JournalDatabaseKey(m_database),
                                ThisStationProcess(m_settingsPath), !m_closedInterrupted);
@@ -311,11 +348,15 @@ bool ProgrammingStation::BeginRecord() {
         slash == std::string::npos ? std::string() : self.config.substr(0, slash);
     m_record.processId = self.processId;
     m_record.bootId = self.bootId;
+    m_record.processStart = self.processStart;
+    m_record.pidNamespace = self.pidNamespace;
+    m_record.recordKey = NewRecordKey();
     m_record.loaderVersion = PRAVUNE_VERSION;
     m_record.hexPath = m_path;
     m_record.hexFile = os_files::AbsolutePath(m_path);
     // The bytes of the file the image came from, as `sha256sum` shows them.
-    m_record.fileSha256 = HexFileSha256(m_path, m_image);
+    if (!IsRecordFile(m_settingsPath, m_path))
+        m_record.fileSha256 = HexFileSha256(m_path, m_image);
     if (m_image.valid) {
         m_record.imageSha256 = SentImageSha256(m_image);
         m_record.imageStart = m_image.start;
@@ -323,8 +364,9 @@ bool ProgrammingStation::BeginRecord() {
     }
     m_record.format = m_image.makerFormat ? "maker" : "plain";
     std::string reason;
+    // What earlier downloads kept for later is written after this one (CatchUpRecords), so
+    // that it never delays a module waiting for its handshake.
     if (OpenRecords(&reason)) {
-        CatchUpRecords();
         if ((m_record.id = m_records->BeginDownload(m_record, &reason)) != 0)
             return true;
     }
@@ -356,8 +398,9 @@ void ProgrammingStation::FinishRecord(bool ok, const std::string& failedStep,
         m_record.failedStep = "record";
         m_record.statusText = NoteText(m_recordRefusal);
         std::string why;
-        const JournalEntry entry{JournalDatabaseKey(m_database), 0, std::nullopt, m_record, 0};
-        const bool later = KeepInJournal(m_settingsPath, entry, &why);
+        const JournalEntry entry{JournalDatabaseKey(m_database), 0, std::nullopt, m_record, 0,
+                                 0, {}};
+        const bool later = Keep(entry, &why);
         m_observer.OnLog(
             {later ? "\t- This refusal is kept for later: it is recorded at the "
                      "next download that reaches " +
@@ -601,6 +644,9 @@ bool ProgrammingStation::Download() {
                  std::chrono::duration_cast<std::chrono::milliseconds>(
                      std::chrono::steady_clock::now() - started)
                      .count());
+    if (m_records && m_record.id != 0)
+        CatchUpRecords();
+    CloseOwnRecords();
     SetBusy(false);
     return ok;
 }

@@ -11,6 +11,7 @@
 #include "image/hex_image.h"
 #include "image/load_report.h"
 #include "ledger/database_config.h"
+#include "ledger/record_journal.h"
 #include "ledger/record_store.h"
 #include "os/os_files.h"
 #include "station/serial_plan.h"
@@ -155,9 +156,13 @@ class ProgrammingStation {
     bool SettingsReadable();
     // Opens the record store config.ini chooses when it is not open; false with the reason.
     bool OpenRecords(std::string* reason);
+    // Closes the station's own record store (not one shared with other stations).
+    void CloseOwnRecords();
     // Records what earlier downloads on this config.ini could not (the journal), and, once per
     // station, closes the records that gone processes of this config.ini left running.
     void CatchUpRecords();
+    // Keeps `entry` in the journal, or, when even that fails, in this station until it can.
+    bool Keep(const JournalEntry& entry, std::string* reason);
     // Keeps a record's state or end that the database could not take now in the journal beside
     // config.ini; false, with the reason, when even that fails.
     bool KeepForLater(std::int64_t id, std::optional<SerialState> state, bool finish,
@@ -199,6 +204,8 @@ class ProgrammingStation {
     std::unique_ptr<RecordStore> m_records;  // the station's own, or its handle of m_shared
     // Why the running download's record could not be begun (empty when it was).
     std::string m_recordRefusal;
+    // What neither the record nor the journal could take (a full disk): kept for the journal.
+    std::vector<JournalEntry> m_unkept;
     // Whether this station has closed the records gone processes left running.
     bool m_closedInterrupted = false;
     RecordEnd m_recordEnd = RecordEnd::kWritten;

@@ -19,7 +19,7 @@ namespace {
 
 JournalEntry Entry(std::int64_t id, std::optional<SerialState> state, bool finish,
                    const std::string& database = "records.sqlite") {
-    JournalEntry e{database, id, state, std::nullopt, 0};
+    JournalEntry e{database, id, state, std::nullopt, 0, 0, {}};
     if (finish) {
         DownloadRecord r;
         r.id = id;
@@ -168,12 +168,19 @@ TEST(RecordJournal, KeepMergesARecordsWritesAndLeavesOthersAlone) {
     EXPECT_TRUE(entries[0].finish);
     EXPECT_FALSE(entries[1].finish);
 
-    // A journal this loader cannot read is never replaced.
+    // A journal this loader cannot read is set aside whole, never lost nor written over, and
+    // a new one is begun.
     const std::string foreign = "pravune-record-journal\t9\nsomething newer\n";
     dir.Write("records.journal", foreign);
-    EXPECT_FALSE(KeepInJournal(config, Entry(3, SerialState::kWritten, false), &reason));
-    EXPECT_EQ(reason, path + " was written by another program or a newer loader");
-    EXPECT_EQ(ReadBytes(path), foreign);
+    std::string aside;
+    EXPECT_TRUE(KeepInJournal(config, Entry(3, SerialState::kWritten, false), &reason, &aside));
+    const std::string prefix = "The records kept for later cannot be read (" + path +
+                               " was written by another program or a newer loader): set aside as ";
+    ASSERT_EQ(aside.rfind(prefix, 0), 0u) << aside;
+    EXPECT_EQ(ReadBytes(aside.substr(prefix.size(), aside.find(';') - prefix.size())), foreign);
+    ASSERT_TRUE(ParseJournal(ReadBytes(path), entries));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].id, 3);
 }
 
 #ifndef _WIN32
@@ -191,32 +198,49 @@ TEST(RecordJournal, AProcessIsGoneOnlyWhenThatIsKnown) {
 #ifdef _WIN32
     GTEST_SKIP() << "needs fork()";
 #else
-    const StationProcess self{"line-1", "/srv/config.ini", os_files::ProcessId(), "boot-now"};
+    StationProcess self = ThisStationProcess("/srv/config.ini");
+    self.bootId = "boot-now";
     const std::int64_t ended = EndedProcess();
     const std::int64_t parent = ::getppid();
+    const std::string parentStart = os_files::ProcessStart(parent);
+    ASSERT_FALSE(parentStart.empty());
+    const std::string here = self.pidNamespace, start = parentStart;
     // Plain texts in the table: GCC 12 at -O3 warns wrongly on a table of strings.
     struct Case {
         const char* name;
         std::int64_t processId;
         const char* boot;
         const char* selfBoot;
+        const std::string* start;  // the record's process start (null: none recorded)
+        const char* pidNamespace;  // the record's (null: this process's)
         bool gone;
     };
     const Case cases[] = {
-        {"ended_this_boot", ended, "boot-now", "boot-now", true},
-        {"running_this_boot", parent, "boot-now", "boot-now", false},
-        {"this_very_process", self.processId, "boot-now", "boot-now", false},
-        {"an_earlier_boot", parent, "boot-then", "boot-now", true},
-        {"no_process_recorded", 0, "boot-now", "boot-now", false},
-        {"its_boot_unknown", ended, "", "boot-now", false},
-        {"this_boot_unknown", ended, "boot-now", "", false},
-        {"no_boots_known_ended", ended, "", "", true},
-        {"no_boots_known_running", parent, "", "", false},
+        {"ended_this_boot", ended, "boot-now", "boot-now", nullptr, "", true},
+        {"running_this_boot", parent, "boot-now", "boot-now", nullptr, "", false},
+        {"this_very_process", self.processId, "boot-now", "boot-now", nullptr, "", false},
+        {"an_earlier_boot", parent, "boot-then", "boot-now", nullptr, "", true},
+        {"no_process_recorded", 0, "boot-now", "boot-now", nullptr, "", false},
+        {"its_boot_unknown", ended, "", "boot-now", nullptr, "", false},
+        {"this_boot_unknown", ended, "boot-now", "", nullptr, "", false},
+        {"no_boots_known_ended", ended, "", "", nullptr, "", true},
+        {"no_boots_known_running", parent, "", "", nullptr, "", false},
+        // Known by its start and namespace too.
+        {"running_same_start", parent, "boot-now", "boot-now", &start, nullptr, false},
+        {"its_id_used_again", parent, "boot-now", "boot-now", &self.config, nullptr, true},
+        {"ended_with_start", ended, "boot-now", "boot-now", &start, nullptr, true},
+        {"another_namespace_ended", ended, "boot-now", "boot-now", &start, "pid:[1]", false},
+        {"another_namespace_this_id", self.processId, "boot-now", "boot-now", &start, "pid:[1]",
+         false},
     };
     for (const Case& c : cases) {
         StationProcess now = self;
         now.bootId = c.selfBoot;
-        EXPECT_EQ(ProcessGone(RunningDownload{1, c.processId, c.boot}, now), c.gone) << c.name;
+        RunningDownload r{1, c.processId, c.boot, {}, {}, {}};
+        if (c.start)
+            r.processStart = *c.start;
+        r.pidNamespace = c.pidNamespace ? c.pidNamespace : here;
+        EXPECT_EQ(ProcessGone(r, now), c.gone) << c.name;
     }
 #endif
 }
@@ -247,8 +271,15 @@ TEST_P(RecordJournalCatchUp, WritesItsDatabasesEntriesAndKeepsWhatItCannot) {
     JournalEntry refused = Entry(b, std::nullopt, true, key);
     refused.finish->outcome = "exploded";
     refused.failures = kJournalAttempts - 2;
+    // A download this station refused for want of its record; and one that claims to be such
+    // a refusal of another station's, which no loader of this config.ini would have kept.
+    JournalEntry ours = Whole(key), foreign = Whole(key);
+    ours.finish->stationHost = self.host;
+    ours.finish->stationConfig = self.config;
+    foreign.finish->startUtc = "2026-12-07T16:43:00.000Z";
     for (const JournalEntry& e : {Entry(a, SerialState::kUsedUp, true, key), refused,
-                                  Entry(99, SerialState::kWritten, false, "elsewhere"), Whole(key)})
+                                  Entry(99, SerialState::kWritten, false, "elsewhere"), ours,
+                                  foreign})
         ASSERT_TRUE(KeepInJournal(m_db.configPath(), e, &reason)) << reason;
     // Read only by loaders that know a whole record.
     EXPECT_EQ(ReadBytes(RecordJournalPathFor(m_db.configPath())).rfind(kHeadWhole, 0), 0u);
@@ -267,14 +298,16 @@ TEST_P(RecordJournalCatchUp, WritesItsDatabasesEntriesAndKeepsWhatItCannot) {
                       " cannot be completed yet: " + refusal + " (kept for later)",
                   "\t- The record of the download refused at 2026-12-07T16:42:04.000Z (usb-1-2) "
                   "is written now: download #" +
-                      std::to_string(b + 1)}));
+                      std::to_string(b + 1),
+                  "\t- The record of the download refused at 2026-12-07T16:43:00.000Z (usb-1-2) "
+                  "is not a refusal of this station's: it is not written"}));
     const DownloadRecord done = *store->Get(a, &reason);
     EXPECT_EQ(done.outcome, "stopped");
     EXPECT_EQ(done.serialState, SerialState::kUsedUp);
     EXPECT_EQ(done.log, Entry(a, std::nullopt, true).finish->log);
     // The refused download, with the times, station, file and log it had.
     const DownloadRecord whole = *store->Get(b + 1, &reason);
-    DownloadRecord expected = *Whole(key).finish;
+    DownloadRecord expected = *ours.finish;
     expected.id = b + 1;
     expected.verdict = "failed";
     for (auto field :
@@ -303,5 +336,126 @@ TEST_P(RecordJournalCatchUp, WritesItsDatabasesEntriesAndKeepsWhatItCannot) {
     EXPECT_EQ(left[0].database, "elsewhere");
     EXPECT_EQ(store->Get(b, &reason)->verdict, "running");
 }
+
+// Every write from the journal may be delivered again (a drainer killed between its commit and
+// the journal's rewrite, two drainers at once): the second delivery changes nothing.
+TEST_P(RecordJournalCatchUp, EveryWriteDeliveredTwiceChangesNothing) {
+    std::string reason;
+    auto store = m_db.Open(&reason);
+    ASSERT_TRUE(store) << reason;
+    const std::string key = JournalDatabaseKey(ChooseDatabase(m_db.configPath()));
+    const StationProcess self = ThisStationProcess(m_db.configPath());
+
+    // A record begun twice by its key is one record.
+    DownloadRecord begun;
+    begun.recordKey = NewRecordKey();
+    const std::int64_t id = store->BeginDownload(begun, &reason);
+    ASSERT_NE(id, 0) << reason;
+    EXPECT_EQ(store->BeginDownload(begun, &reason), id);
+    EXPECT_NE(NewRecordKey(), begun.recordKey);
+
+    // A number's state moves only forward; the same state again changes nothing.
+    ASSERT_TRUE(store->ReserveSerial(id, {0x3B00, 2}, 7, nullptr, &reason)) << reason;
+    const struct {
+        SerialState state;
+        bool ok;
+    } steps[] = {{SerialState::kWritten, true},
+                 {SerialState::kWritten, true},
+                 {SerialState::kReserved, false},
+                 {SerialState::kUsedUp, false}};
+    for (const auto& step : steps)
+        EXPECT_EQ(store->SetSerialState(id, step.state, &reason), step.ok)
+            << SerialStateText(step.state);
+    EXPECT_EQ(store->FindSerial({0x3B00, 2}, 7, &reason)->state, SerialState::kWritten);
+
+    // A thousand refusals of one cause are one entry, then one record that counts them.
+    JournalEntry refusal = Whole(key);
+    refusal.finish->stationHost = self.host;
+    refusal.finish->stationConfig = self.config;
+    refusal.finish->recordKey = NewRecordKey();
+    for (int i = 0; i < 1000; ++i) {
+        refusal.finish->endUtc = "2026-12-07T17:" + std::to_string(10 + i / 60) + ":" +
+                                 std::to_string(10 + i % 50) + ".000Z";
+        ASSERT_TRUE(KeepInJournal(m_db.configPath(), refusal, &reason)) << reason;
+    }
+    const std::string journal = RecordJournalPathFor(m_db.configPath());
+    const std::string kept = ReadBytes(journal);
+    EXPECT_LT(kept.size(), 2000u);
+    std::vector<JournalEntry> entries;
+    ASSERT_TRUE(ParseJournal(kept, entries));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].repeats, 999);
+    EXPECT_EQ(entries[0].lastUtc, refusal.finish->endUtc);
+
+    // Drained; then the same entry once more, as a drainer killed before the rewrite left it.
+    const std::int64_t before = m_db.Count("SELECT count(*) FROM downloads");
+    for (int delivery = 0; delivery < 2; ++delivery) {
+        if (delivery == 1) {
+            ASSERT_TRUE(os_files::ReplaceAtomically(journal, kept, reason, true)) << reason;
+        }
+        const Completion done =
+            CompleteEarlierRecords(*store, m_db.configPath(), key, self, false);
+        ASSERT_EQ(done.notes.size(), 1u);
+        EXPECT_EQ(done.notes[0].text,
+                  "\t- The record of the download refused at 2026-12-07T16:42:04.000Z (usb-1-2) "
+                  "is written now: download #" +
+                      std::to_string(id + 1));
+    }
+    EXPECT_EQ(m_db.Count("SELECT count(*) FROM downloads"), before + 1);
+    const DownloadRecord whole = *store->Get(id + 1, &reason);
+    EXPECT_EQ(whole.recordKey, refusal.finish->recordKey);
+    EXPECT_EQ(whole.endUtc, refusal.finish->endUtc);
+    EXPECT_NE(whole.statusText.find("(refused 1000 times for this cause, the last ending " +
+                                    refusal.finish->endUtc + ")"),
+              std::string::npos)
+        << whole.statusText;
+    EXPECT_EQ(m_db.Count("SELECT count(*) FROM download_log WHERE download_id = " +
+                         std::to_string(id + 1)),
+              static_cast<std::int64_t>(refusal.finish->log.size()));
+}
+
+#ifndef _WIN32
+// Stations that drain one journal at once (processes of their own) write each record once.
+TEST_P(RecordJournalCatchUp, DrainersRacingWriteEachRecordOnce) {
+    const std::string key = JournalDatabaseKey(ChooseDatabase(m_db.configPath()));
+    const StationProcess self = ThisStationProcess(m_db.configPath());
+    constexpr int kRecords = 40, kDrainers = 4;
+    std::string reason;
+    for (int i = 0; i < kRecords; ++i) {
+        JournalEntry refusal = Whole(key);
+        refusal.finish->stationHost = self.host;
+        refusal.finish->stationConfig = self.config;
+        refusal.finish->statusText = "cause " + std::to_string(i);
+        refusal.finish->recordKey = NewRecordKey();
+        ASSERT_TRUE(KeepInJournal(m_db.configPath(), refusal, &reason)) << reason;
+    }
+    std::vector<pid_t> children;
+    for (int d = 0; d < kDrainers; ++d) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            // Each drains until the journal is empty, as stations after their downloads would.
+            auto store = m_db.Open(nullptr);
+            for (int round = 0; store && round < 200; ++round) {
+                CompleteEarlierRecords(*store, m_db.configPath(), key, self, false);
+                std::vector<JournalEntry> left;
+                if (ParseJournal(ReadBytes(RecordJournalPathFor(m_db.configPath())), left) &&
+                    left.empty())
+                    break;
+                os_files::SleepMicros(1000);
+            }
+            ::_exit(store ? 0 : 1);
+        }
+        children.push_back(child);
+    }
+    for (const pid_t child : children) {
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(m_db.Count("SELECT count(*) FROM downloads"), kRecords);
+    EXPECT_EQ(m_db.Count("SELECT count(DISTINCT record_key) FROM downloads"), kRecords);
+}
+#endif
 
 }  // namespace

@@ -372,7 +372,8 @@ TEST_P(RecordStoreTest, ARecordLeftRunningIsClosedAsInterrupted) {
     ASSERT_TRUE(store->SetSerialState(b, SerialState::kWritten, &reason)) << reason;
 
     EXPECT_EQ(*store->Running("bench-1", "/opt/pravune/config.ini", &reason),
-              (std::vector<RunningDownload>{{a, 11, Started().bootId}, {b, 12, Started().bootId}}));
+              (std::vector<RunningDownload>{{a, 11, Started().bootId, {}, {}, {}},
+                                            {b, 12, Started().bootId, {}, {}, {}}}));
     for (const std::int64_t id : {a, b})
         ASSERT_TRUE(store->CloseInterrupted(id, "interrupted: process gone", &reason)) << reason;
     EXPECT_EQ(store->Get(a, &reason)->statusText, "interrupted: process gone");

@@ -264,9 +264,14 @@ TEST_P(RecordsKeptForLater, AreWrittenByTheNextStation) {
     EXPECT_FALSE(done.endUtc.empty());
     EXPECT_LE(done.endUtc, ended);
     EXPECT_LT(ended, second.startUtc);
+    // The download's log as its front end showed it, to its verdict: what comes after (the
+    // line that says the end was not recorded, the catch-up's) is not this download's.
     std::vector<LogEntry> shown = first.rec.log;
-    if (c.endLate)
-        shown.pop_back();  // the line that says the end was not recorded comes after the end
+    const auto verdict = std::find_if(shown.begin(), shown.end(), [](const LogEntry& e) {
+        return e.text == "Succeed\r\n";
+    });
+    ASSERT_NE(verdict, shown.end());
+    shown.erase(verdict + 1, shown.end());
     EXPECT_EQ(done.log, shown);
     EXPECT_EQ(second.serialValue, 0x1235u);
     EXPECT_EQ(next.station.LastRecordEnd(), RecordEnd::kWritten);
@@ -279,22 +284,27 @@ INSTANTIATE_TEST_SUITE_P(DownloadRecord, RecordsKeptForLater,
                                                      true, true}),
                          CaseName());
 
-// Neither written nor kept: said, and the record of a loader still running is left alone.
-TEST(DownloadRecord, AnEndThatCannotEvenBeKeptIsSaidAndLeftToItsLoader) {
+// A journal that cannot be read or written (here a folder in its place, as a link to a device,
+// a FIFO or another user's file would be) is set aside, said in red, and never stops an end from
+// being kept: the next station writes it.
+TEST(DownloadRecord, AJournalThatCannotBeReadIsSetAsideAndTheEndStillKept) {
     TempDir dir;
     Rig first(kPlan, ImageText(), "ABC123", dir.path());
     Sql(first, kRefuseEnd);
-    std::filesystem::create_directory(RecordJournalPathFor(ConfigOf(first)));
+    const std::string journal = RecordJournalPathFor(ConfigOf(first));
+    std::filesystem::create_directory(journal);
     ASSERT_TRUE(first.station.Download());
-    EXPECT_EQ(first.station.LastRecordEnd(), RecordEnd::kLost);
-    EXPECT_TRUE(Says(first,
-                     "\t- The end of this download was not recorded: cannot end the "
-                     "record of download #1: database or disk is full (and it could not "
-                     "be kept for later: "));
+    EXPECT_EQ(first.station.LastRecordEnd(), RecordEnd::kKeptForLater);
+    EXPECT_TRUE(Says(first, "\t- The records kept for later cannot be read (" + journal +
+                                " is not a file): set aside as " + journal + ".unreadable-"));
+    EXPECT_TRUE(std::filesystem::is_regular_file(journal));
     Sql(first, kAllowAll);
     Rig next(nullptr, ImageText(), "DEF456", dir.path());
     ASSERT_TRUE(next.station.Download());
-    EXPECT_EQ(StoredRecord(next, 1).verdict, "running");  // its loader (this process) still runs
+    EXPECT_EQ(StoredRecord(next, 1).verdict, "succeeded");
+    std::vector<JournalEntry> left;
+    ASSERT_TRUE(ParseJournal(ReadBytes(journal), left));
+    EXPECT_TRUE(left.empty());
 }
 
 // A loader killed in the middle of a download: the next station on its config.ini closes the
