@@ -308,10 +308,11 @@ std::vector<JournalEntry>::iterator Repeated(std::vector<JournalEntry>& entries,
     const DownloadRecord& r = *entry.finish;
     return std::find_if(entries.begin(), entries.end(), [&](const JournalEntry& e) {
         return e.id == 0 && e.database == entry.database && e.finish &&
-               e.finish->stationConfig == r.stationConfig && e.finish->stationHost == r.stationHost &&
-               e.finish->portPath == r.portPath && e.finish->moduleUid == r.moduleUid &&
-               e.finish->failedStep == r.failedStep && e.finish->statusText == r.statusText &&
-               e.finish->hexFile == r.hexFile && e.finish->imageSha256 == r.imageSha256;
+               e.finish->stationConfig == r.stationConfig &&
+               e.finish->stationHost == r.stationHost && e.finish->portPath == r.portPath &&
+               e.finish->moduleUid == r.moduleUid && e.finish->failedStep == r.failedStep &&
+               e.finish->statusText == r.statusText && e.finish->hexFile == r.hexFile &&
+               e.finish->imageSha256 == r.imageSha256;
     });
 }
 
@@ -498,8 +499,8 @@ DownloadRecord WholeRecordOf(const JournalEntry& entry) {
 
 StationProcess ThisStationProcess(const std::string& configPath) {
     const std::int64_t pid = os_files::ProcessId();
-    return {os_files::HostName(),       os_files::AbsolutePath(configPath), pid,
-            os_files::BootId(),         os_files::ProcessStart(pid),        os_files::PidNamespace()};
+    return {os_files::HostName(), os_files::AbsolutePath(configPath), pid,
+            os_files::BootId(),   os_files::ProcessStart(pid),        os_files::PidNamespace()};
 }
 
 bool ProcessGone(const RunningDownload& record, const StationProcess& self) {

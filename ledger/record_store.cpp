@@ -36,8 +36,8 @@ std::string NewRecordKey() {
             word = (std::uint64_t{device()} << 32) ^ device();
     } catch (...) {
     }
-    const std::uint64_t now = static_cast<std::uint64_t>(
-        std::chrono::system_clock::now().time_since_epoch().count());
+    const std::uint64_t now =
+        static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
     words[0] ^= now * 0x9E3779B97F4A7C15ull;
     words[1] ^= (static_cast<std::uint64_t>(os_files::ProcessId()) << 32) ^
                 std::hash<std::thread::id>()(std::this_thread::get_id());

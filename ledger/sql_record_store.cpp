@@ -519,8 +519,8 @@ bool SqlRecordStore::SetSerialState(std::int64_t downloadId, SerialState state,
     const std::string held = now.rows[0].Text(0);
     if (held == wanted)
         return true;
-    SetReason(reason, "the serial number of download #" + std::to_string(downloadId) +
-                          " is " + held + " already; it does not become " + std::string(wanted));
+    SetReason(reason, "the serial number of download #" + std::to_string(downloadId) + " is " +
+                          held + " already; it does not become " + std::string(wanted));
     return false;
 }
 

@@ -181,14 +181,14 @@ class SqliteSession final : public Session {
     Result Failure(int status) const {
         Result result;
         const int primary = status & 0xFF;
-        result.status = status == SQLITE_CONSTRAINT_UNIQUE || status == SQLITE_CONSTRAINT_PRIMARYKEY
-                            ? Status::kUnique
-                        // The file out of reach or the disk full: the connection is closed and
-                        // opened again at the next call, once the disk has room again.
-                        : primary == SQLITE_CANTOPEN || primary == SQLITE_IOERR ||
-                                primary == SQLITE_FULL
-                            ? Status::kConnection
-                            : Status::kError;
+        result.status =
+            status == SQLITE_CONSTRAINT_UNIQUE || status == SQLITE_CONSTRAINT_PRIMARYKEY
+                ? Status::kUnique
+            // The file out of reach or the disk full: the connection is closed and
+            // opened again at the next call, once the disk has room again.
+            : primary == SQLITE_CANTOPEN || primary == SQLITE_IOERR || primary == SQLITE_FULL
+                ? Status::kConnection
+                : Status::kError;
         result.error = sqlite3_errmsg(m_db.get());
         return result;
     }

@@ -398,8 +398,8 @@ void ProgrammingStation::FinishRecord(bool ok, const std::string& failedStep,
         m_record.failedStep = "record";
         m_record.statusText = NoteText(m_recordRefusal);
         std::string why;
-        const JournalEntry entry{JournalDatabaseKey(m_database), 0, std::nullopt, m_record, 0,
-                                 0, {}};
+        const JournalEntry entry{
+            JournalDatabaseKey(m_database), 0, std::nullopt, m_record, 0, 0, {}};
         const bool later = Keep(entry, &why);
         m_observer.OnLog(
             {later ? "\t- This refusal is kept for later: it is recorded at the "

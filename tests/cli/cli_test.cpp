@@ -511,6 +511,34 @@ TEST(Cli, AnotherUsersLinksAndFoldersAreRefused) {
     ::chmod(sticky.dir.path().c_str(), 0700);
 }
 
+// A reader that goes away (`| head`) never stops a flash: the downloads begun are finished and
+// recorded, no module more is taken, and the run says so with its own exit code.
+TEST(Cli, AClosedOutputFinishesAndRecordsWhatWasBegun) {
+    Station s;
+    std::vector<std::string> args{"-c", "\"$@\" | head -c 1 > /dev/null; echo \"${PIPESTATUS[0]}\"",
+                                  "bash", PRAVUNE_CLI_PATH};
+    for (const std::string& a : s.Args({"watch", "--count", "2"}))
+        args.push_back(a);
+    const Result r = RunCli(args, "MOD001,MOD002", s.dir.File("dump"), 0, 300, "/bin/bash");
+    EXPECT_EQ(r.out, "141\n") << r.err;
+    const std::vector<nlohmann::json> records =
+        Events(RunCli(s.Args({"records"}), nullptr), "record");
+    ASSERT_FALSE(records.empty());
+    for (const auto& record : records) {
+        EXPECT_EQ(record["verdict"], "succeeded");
+        EXPECT_TRUE(s.Programmed(record["uid"], record["serial"]["value"])) << record["uid"];
+    }
+}
+
+// Settings are a regular file: a device or a FIFO named by --config is refused, and nothing is
+// made beside it.
+TEST(Cli, AConfigThatIsNoRegularFileIsRefused) {
+    const Result r = RunCli({"--config", "/dev/zero", "records"}, nullptr);
+    EXPECT_EQ(r.exit, 2);
+    EXPECT_NE(r.err.find("/dev/zero is not a regular file"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists("/dev/records.sqlite"));
+}
+
 TEST(Cli, WatchProgramsFourModulesAtOnceWithFourNumbers) {
     Station s;
     const Result r = RunCli(s.Args({"watch", "--count", "4"}), "MOD001,MOD002,MOD003,MOD004",

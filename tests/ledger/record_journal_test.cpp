@@ -277,9 +277,9 @@ TEST_P(RecordJournalCatchUp, WritesItsDatabasesEntriesAndKeepsWhatItCannot) {
     ours.finish->stationHost = self.host;
     ours.finish->stationConfig = self.config;
     foreign.finish->startUtc = "2026-12-07T16:43:00.000Z";
-    for (const JournalEntry& e : {Entry(a, SerialState::kUsedUp, true, key), refused,
-                                  Entry(99, SerialState::kWritten, false, "elsewhere"), ours,
-                                  foreign})
+    for (const JournalEntry& e :
+         {Entry(a, SerialState::kUsedUp, true, key), refused,
+          Entry(99, SerialState::kWritten, false, "elsewhere"), ours, foreign})
         ASSERT_TRUE(KeepInJournal(m_db.configPath(), e, &reason)) << reason;
     // Read only by loaders that know a whole record.
     EXPECT_EQ(ReadBytes(RecordJournalPathFor(m_db.configPath())).rfind(kHeadWhole, 0), 0u);
@@ -389,20 +389,22 @@ TEST_P(RecordJournalCatchUp, EveryWriteDeliveredTwiceChangesNothing) {
 
     // Drained; then the same entry once more, as a drainer killed before the rewrite left it.
     const std::int64_t before = m_db.Count("SELECT count(*) FROM downloads");
+    std::int64_t written = 0;
     for (int delivery = 0; delivery < 2; ++delivery) {
         if (delivery == 1) {
             ASSERT_TRUE(os_files::ReplaceAtomically(journal, kept, reason, true)) << reason;
         }
-        const Completion done =
-            CompleteEarlierRecords(*store, m_db.configPath(), key, self, false);
+        const Completion done = CompleteEarlierRecords(*store, m_db.configPath(), key, self, false);
+        written = m_db.Count("SELECT id FROM downloads WHERE record_key = '" +
+                             refusal.finish->recordKey + "'");
         ASSERT_EQ(done.notes.size(), 1u);
         EXPECT_EQ(done.notes[0].text,
                   "\t- The record of the download refused at 2026-12-07T16:42:04.000Z (usb-1-2) "
                   "is written now: download #" +
-                      std::to_string(id + 1));
+                      std::to_string(written));
     }
     EXPECT_EQ(m_db.Count("SELECT count(*) FROM downloads"), before + 1);
-    const DownloadRecord whole = *store->Get(id + 1, &reason);
+    const DownloadRecord whole = *store->Get(written, &reason);
     EXPECT_EQ(whole.recordKey, refusal.finish->recordKey);
     EXPECT_EQ(whole.endUtc, refusal.finish->endUtc);
     EXPECT_NE(whole.statusText.find("(refused 1000 times for this cause, the last ending " +
@@ -410,7 +412,7 @@ TEST_P(RecordJournalCatchUp, EveryWriteDeliveredTwiceChangesNothing) {
               std::string::npos)
         << whole.statusText;
     EXPECT_EQ(m_db.Count("SELECT count(*) FROM download_log WHERE download_id = " +
-                         std::to_string(id + 1)),
+                         std::to_string(written)),
               static_cast<std::int64_t>(refusal.finish->log.size()));
 }
 

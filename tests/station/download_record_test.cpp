@@ -267,9 +267,8 @@ TEST_P(RecordsKeptForLater, AreWrittenByTheNextStation) {
     // The download's log as its front end showed it, to its verdict: what comes after (the
     // line that says the end was not recorded, the catch-up's) is not this download's.
     std::vector<LogEntry> shown = first.rec.log;
-    const auto verdict = std::find_if(shown.begin(), shown.end(), [](const LogEntry& e) {
-        return e.text == "Succeed\r\n";
-    });
+    const auto verdict = std::find_if(shown.begin(), shown.end(),
+                                      [](const LogEntry& e) { return e.text == "Succeed\r\n"; });
     ASSERT_NE(verdict, shown.end());
     shown.erase(verdict + 1, shown.end());
     EXPECT_EQ(done.log, shown);
@@ -310,6 +309,38 @@ TEST(DownloadRecord, AJournalThatCannotBeReadIsSetAsideAndTheEndStillKept) {
 // A loader killed in the middle of a download: the next station on its config.ini closes the
 // record as interrupted and uses its number up. Which records are another loader's that still
 // runs is RecordJournal.AProcessIsGoneOnlyWhenThatIsKnown and RecordStoreTest's Running.
+#ifndef _WIN32
+// The files of the record this process has open now.
+std::vector<std::string> OpenRecordFiles(const std::string& config) {
+    std::vector<std::string> open;
+    std::error_code ec;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+        const std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+        if (!ec && IsRecordFile(config, target))
+            open.push_back(target);
+    }
+    return open;
+}
+
+// A station of its own (the window's) keeps no descriptor of the record while it is idle: a
+// file dialog that opens and closes the files of its folder cannot drop SQLite's locks. And a
+// HEX file that is the record itself is refused without being opened.
+TEST(DownloadRecord, AStationOfItsOwnHoldsNoRecordFileWhileIdle) {
+    TempDir dir;
+    Rig r(kPlan, ImageText(), "ABC123", dir.path());
+    const std::string config = ConfigOf(r);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(r.station.Download());
+        EXPECT_EQ(OpenRecordFiles(config), std::vector<std::string>{});
+    }
+    const std::string records = RecordStorePathFor(config);
+    EXPECT_FALSE(r.station.LoadHexFile(records));
+    EXPECT_EQ(r.station.StatusText(),
+              "Error: " + records + " is the download record, not a HEX file");
+    EXPECT_EQ(StoredRecord(r, 2).verdict, "succeeded");
+}
+#endif
+
 TEST(DownloadRecord, ARecordLeftRunningByAKilledLoaderIsClosedAsInterrupted) {
 #ifdef _WIN32
     GTEST_SKIP() << "needs fork() and SIGKILL";
