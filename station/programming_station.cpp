@@ -20,6 +20,8 @@
 namespace {
 
 const std::string kSection = "SETTING";
+// The most entries a station keeps in memory that neither the record nor the journal took.
+constexpr std::size_t kMaxUnkept = 1000;
 
 // What a red line says, without its layout: for a step's record.
 std::string NoteText(std::string_view text) {
@@ -310,8 +312,13 @@ bool ProgrammingStation::Keep(const JournalEntry& entry, std::string* reason) {
     const bool kept = KeepInJournal(m_settingsPath, entry, reason, &aside);
     if (!aside.empty())
         m_observer.OnLog({"\t- " + aside + "\r\n", kLogRed, false});
-    if (!kept)
-        m_unkept.push_back(entry);  // tried again at the next catch-up, while this process runs
+    // Tried again at the next catch-up, while this station lives; the oldest give way to
+    // the newest beyond a bound, so that a disk full for hours cannot fill the memory.
+    if (!kept) {
+        if (m_unkept.size() >= kMaxUnkept)
+            m_unkept.erase(m_unkept.begin());
+        m_unkept.push_back(entry);
+    }
     return kept;
 }
 
