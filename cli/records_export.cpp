@@ -36,6 +36,50 @@ std::unique_ptr<RecordStore> OpenRecords(const Options& o, std::string& name) {
     return store;
 }
 
+// One record of the list: a CSV row, or a `record` event (a line of text, or JSON).
+void PrintRecord(const Options& o, Printer& out, const DownloadRecord& r) {
+    const std::string state = r.hasSerial ? SerialStateText(r.serialState) : "";
+    if (o.csv) {
+        std::printf("%lld,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%lld,%s,%s,%s,%s,%s,%s\n",
+                    static_cast<long long>(r.id), Csv(r.startUtc).c_str(), Csv(r.endUtc).c_str(),
+                    Csv(r.stationHost).c_str(), Csv(r.hexPath).c_str(),
+                    Csv(r.imageSha256).c_str(), Csv(r.format).c_str(), Csv(r.moduleUid).c_str(),
+                    Csv(r.portPath).c_str(),
+                    r.hasSerial ? ("0x" + HexUpper(r.serialPlan.address)).c_str() : "",
+                    r.hasSerial ? std::to_string(r.serialPlan.width).c_str() : "",
+                    r.hasSerial ? ("0x" + HexUpper(r.serialValue)).c_str() : "", state.c_str(),
+                    Csv(r.verdict).c_str(), Csv(r.failedStep).c_str(),
+                    static_cast<long long>(r.durationMs), Csv(r.hexFile).c_str(),
+                    Csv(r.fileSha256).c_str(), Csv(r.stationConfig).c_str(),
+                    Csv(r.outcome).c_str(), Csv(r.loaderVersion).c_str(),
+                    Csv(r.statusText).c_str());
+        return;
+    }
+    nlohmann::json event = {{"event", "record"},           {"id", r.id},
+                            {"start", r.startUtc},         {"end", r.endUtc},
+                            {"station", r.stationHost},    {"config", r.stationConfig},
+                            {"version", r.loaderVersion},  {"hex", r.hexPath},
+                            {"hex_file", r.hexFile},       {"file_sha256", r.fileSha256},
+                            {"sha256", r.imageSha256},     {"format", r.format},
+                            {"uid", r.moduleUid},          {"port", r.portPath},
+                            {"verdict", r.verdict},        {"outcome", r.outcome},
+                            {"failed_step", r.failedStep}, {"status", r.statusText},
+                            {"duration_ms", r.durationMs}};
+    if (r.hasSerial) {
+        event["serial"] = {{"address", r.serialPlan.address},
+                           {"width", r.serialPlan.width},
+                           {"value", r.serialValue},
+                           {"state", state}};
+    }
+    out.Event(event,
+              "#" + std::to_string(r.id) + "  " + r.startUtc + "  " +
+                  (r.moduleUid.empty() ? "-" : r.moduleUid) + "  " +
+                  (r.hasSerial ? "SN 0x" + HexUpper(r.serialValue) + " " + state : "no SN") +
+                  "  " + r.verdict +
+                  (r.outcome.empty() || r.outcome == r.verdict ? "" : " (" + r.outcome + ")") +
+                  (r.failedStep.empty() ? "" : " at " + r.failedStep));
+}
+
 }  // namespace
 
 int DbInit(const Options& o, Printer& out) {
@@ -67,11 +111,6 @@ int Records(const Options& o, Printer& out) {
         }
         return kExitOk;
     }
-    const auto records = store->Since(o.since, 1000000, &reason);
-    if (!records) {
-        std::fprintf(stderr, "pravune-cli: %s\n", EscapeControls(reason).c_str());
-        return kExitNoRecord;
-    }
     if (o.csv) {
         // Columns are only ever added at the end.
         std::printf(
@@ -80,46 +119,22 @@ int Records(const Options& o, Printer& out) {
             "duration_ms,hex_file,file_sha256,station_config,outcome,loader_version,"
             "status_text\n");
     }
-    for (const DownloadRecord& r : *records) {
-        const std::string state = r.hasSerial ? SerialStateText(r.serialState) : "";
-        if (o.csv) {
-            std::printf(
-                "%lld,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%lld,%s,%s,%s,%s,%s,%s\n",
-                static_cast<long long>(r.id), Csv(r.startUtc).c_str(), Csv(r.endUtc).c_str(),
-                Csv(r.stationHost).c_str(), Csv(r.hexPath).c_str(), Csv(r.imageSha256).c_str(),
-                Csv(r.format).c_str(), Csv(r.moduleUid).c_str(), Csv(r.portPath).c_str(),
-                r.hasSerial ? ("0x" + HexUpper(r.serialPlan.address)).c_str() : "",
-                r.hasSerial ? std::to_string(r.serialPlan.width).c_str() : "",
-                r.hasSerial ? ("0x" + HexUpper(r.serialValue)).c_str() : "", state.c_str(),
-                Csv(r.verdict).c_str(), Csv(r.failedStep).c_str(),
-                static_cast<long long>(r.durationMs), Csv(r.hexFile).c_str(),
-                Csv(r.fileSha256).c_str(), Csv(r.stationConfig).c_str(), Csv(r.outcome).c_str(),
-                Csv(r.loaderVersion).c_str(), Csv(r.statusText).c_str());
-            continue;
-        }
-        nlohmann::json event = {{"event", "record"},           {"id", r.id},
-                                {"start", r.startUtc},         {"end", r.endUtc},
-                                {"station", r.stationHost},    {"config", r.stationConfig},
-                                {"version", r.loaderVersion},  {"hex", r.hexPath},
-                                {"hex_file", r.hexFile},       {"file_sha256", r.fileSha256},
-                                {"sha256", r.imageSha256},     {"format", r.format},
-                                {"uid", r.moduleUid},          {"port", r.portPath},
-                                {"verdict", r.verdict},        {"outcome", r.outcome},
-                                {"failed_step", r.failedStep}, {"status", r.statusText},
-                                {"duration_ms", r.durationMs}};
-        if (r.hasSerial) {
-            event["serial"] = {{"address", r.serialPlan.address},
-                               {"width", r.serialPlan.width},
-                               {"value", r.serialValue},
-                               {"state", state}};
-        }
-        out.Event(event,
-                  "#" + std::to_string(r.id) + "  " + r.startUtc + "  " +
-                      (r.moduleUid.empty() ? "-" : r.moduleUid) + "  " +
-                      (r.hasSerial ? "SN 0x" + HexUpper(r.serialValue) + " " + state : "no SN") +
-                      "  " + r.verdict +
-                      (r.outcome.empty() || r.outcome == r.verdict ? "" : " (" + r.outcome + ")") +
-                      (r.failedStep.empty() ? "" : " at " + r.failedStep));
+    // Each record printed as it is read, without its log: memory does not grow with the store.
+    bool closed = false;
+    const bool read = store->ForEach(
+        o.since, false,
+        [&](const DownloadRecord& r) {
+            PrintRecord(o, out, r);
+            closed = o.csv ? std::ferror(stdout) != 0 : out.Closed();
+            return !closed;
+        },
+        &reason);
+    if (!read) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "pravune-cli: %s\n", EscapeControls(reason).c_str());
+        return kExitNoRecord;
     }
+    if (closed || (o.csv && std::fflush(stdout) != 0))
+        return kExitOutputClosed;
     return kExitOk;
 }

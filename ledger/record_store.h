@@ -208,11 +208,13 @@ class RecordStore {
 
     // One record with its number and its log.
     virtual std::optional<DownloadRecord> Get(std::int64_t id, std::string* reason) = 0;
-    // At most `maxRecords` records started at or after `startUtc` (empty: all), oldest first,
-    // with their numbers and logs.
-    virtual std::optional<std::vector<DownloadRecord>> Since(const std::string& startUtc,
-                                                             std::size_t maxRecords,
-                                                             std::string* reason) = 0;
+    // Calls `each` with every record started at or after `startUtc` (empty: all), oldest first,
+    // read a page at a time so that memory does not grow with the store; a record's log is read
+    // only `withLog`. Stops early when `each` returns false. False, with the reason, when a page
+    // cannot be read (the records before it were given).
+    virtual bool ForEach(const std::string& startUtc, bool withLog,
+                         const std::function<bool(const DownloadRecord&)>& each,
+                         std::string* reason) = 0;
     // The ledger row of a number; nothing, with the reason, when it was never given.
     virtual std::optional<SerialEntry> FindSerial(SerialPlanKey plan, std::uint32_t value,
                                                   std::string* reason) = 0;

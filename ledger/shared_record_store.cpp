@@ -185,11 +185,11 @@ class SharedHandle final : public RecordStore {
         return With(reason, std::optional<DownloadRecord>(),
                     [&](RecordStore& s) { return s.Get(id, reason); });
     }
-    std::optional<std::vector<DownloadRecord>> Since(const std::string& startUtc,
-                                                     std::size_t maxRecords,
-                                                     std::string* reason) override {
-        return With(reason, std::optional<std::vector<DownloadRecord>>(),
-                    [&](RecordStore& s) { return s.Since(startUtc, maxRecords, reason); });
+    bool ForEach(const std::string& startUtc, bool withLog,
+                 const std::function<bool(const DownloadRecord&)>& each,
+                 std::string* reason) override {
+        return With(reason, false,
+                    [&](RecordStore& s) { return s.ForEach(startUtc, withLog, each, reason); });
     }
     std::optional<SerialEntry> FindSerial(SerialPlanKey plan, std::uint32_t value,
                                           std::string* reason) override {

@@ -185,6 +185,9 @@ SELECT d.id, d.start_utc, d.end_utc, d.station_host, d.station_folder, d.loader_
 FROM downloads AS d LEFT JOIN serials AS s ON s.download_id = d.id
 )sql";
 
+// Records read by one statement of ForEach.
+constexpr std::size_t kRecordPage = 1000;
+
 // Rows of the log written by one statement, within what either database takes in parameters.
 constexpr std::size_t kLogRowsPerInsert = 100;
 
@@ -213,9 +216,9 @@ class SqlRecordStore final : public RecordStore {
     bool CloseInterrupted(std::int64_t id, const std::string& statusText,
                           std::string* reason) override;
     std::optional<DownloadRecord> Get(std::int64_t id, std::string* reason) override;
-    std::optional<std::vector<DownloadRecord>> Since(const std::string& startUtc,
-                                                     std::size_t maxRecords,
-                                                     std::string* reason) override;
+    bool ForEach(const std::string& startUtc, bool withLog,
+                 const std::function<bool(const DownloadRecord&)>& each,
+                 std::string* reason) override;
     std::optional<SerialEntry> FindSerial(SerialPlanKey plan, std::uint32_t value,
                                           std::string* reason) override;
     int SchemaVersion() const override { return m_version; }
@@ -248,8 +251,9 @@ class SqlRecordStore final : public RecordStore {
     // `plan` for it.
     bool InsertSerial(std::int64_t id, SerialPlanKey plan, std::uint32_t value,
                       std::string* reason);
-    // The record on a kSelectRecord row, with its log.
-    bool ReadRecord(const Row& row, DownloadRecord& record, std::string* reason);
+    // The record on a kSelectRecord row, with its log unless `withLog` is false.
+    bool ReadRecord(const Row& row, DownloadRecord& record, std::string* reason,
+                    bool withLog = true);
 
     std::unique_ptr<sql::Session> m_session;
     int m_version;
@@ -602,7 +606,8 @@ WHERE id = ?)sql",
     return true;
 }
 
-bool SqlRecordStore::ReadRecord(const Row& row, DownloadRecord& record, std::string* reason) {
+bool SqlRecordStore::ReadRecord(const Row& row, DownloadRecord& record, std::string* reason,
+                                bool withLog) {
     record.id = row.Int(0);
     record.startUtc = row.Text(1);
     record.endUtc = row.Text(2);
@@ -651,6 +656,8 @@ bool SqlRecordStore::ReadRecord(const Row& row, DownloadRecord& record, std::str
     record.recordKey = row.Text(30);
     record.processStart = row.Text(31);
     record.pidNamespace = row.Text(32);
+    if (!withLog)
+        return true;
     const Result log = Run(
         "SELECT text, color, time_stamp, stamp FROM download_log WHERE download_id = ? ORDER BY "
         "seq LIMIT ?",
@@ -721,31 +728,34 @@ std::optional<DownloadRecord> SqlRecordStore::Get(std::int64_t id, std::string* 
     return record;
 }
 
-std::optional<std::vector<DownloadRecord>> SqlRecordStore::Since(const std::string& startUtc,
-                                                                 std::size_t maxRecords,
-                                                                 std::string* reason) {
-    Transaction transaction(Db());
-    if (const Result begun = transaction.Begin(false); !begun.ok()) {
-        Fail(reason, "cannot read the downloads", begun);
-        return std::nullopt;
+bool SqlRecordStore::ForEach(const std::string& startUtc, bool withLog,
+                             const std::function<bool(const DownloadRecord&)>& each,
+                             std::string* reason) {
+    // Keyset pages: each page starts after the last record of the one before (by start and
+    // id, the index's order), so a page costs the same at the millionth record as at the first.
+    std::string afterStart = startUtc;
+    std::int64_t afterId = -1;
+    for (;;) {
+        const Result page = Run(
+            std::string(kSelectRecord) +
+                "WHERE d.start_utc >= ? AND (d.start_utc > ? OR (d.start_utc = ? AND d.id > ?)) "
+                "ORDER BY d.start_utc, d.id LIMIT ?",
+            {std::string_view(startUtc), std::string_view(afterStart),
+             std::string_view(afterStart), afterId, static_cast<std::int64_t>(kRecordPage)});
+        if (!page.ok())
+            return Fail(reason, "cannot read the downloads", page);
+        for (const Row& row : page.rows) {
+            DownloadRecord record;
+            if (!ReadRecord(row, record, reason, withLog))
+                return false;
+            if (!each(record))
+                return true;
+            afterStart = record.startUtc;
+            afterId = record.id;
+        }
+        if (page.rows.size() < kRecordPage)
+            return true;
     }
-    const std::size_t limit = std::min<std::size_t>(
-        maxRecords, static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max()));
-    const Result query = Run(
-        std::string(kSelectRecord) + "WHERE d.start_utc >= ? ORDER BY d.start_utc, d.id LIMIT ?",
-        {std::string_view(startUtc), static_cast<std::int64_t>(limit)});
-    if (!query.ok()) {
-        Fail(reason, "cannot read the downloads", query);
-        return std::nullopt;
-    }
-    std::vector<DownloadRecord> records;
-    for (const Row& row : query.rows) {
-        DownloadRecord record;
-        if (!ReadRecord(row, record, reason))
-            return std::nullopt;
-        records.push_back(std::move(record));
-    }
-    return records;
 }
 
 std::optional<SerialEntry> SqlRecordStore::FindSerial(SerialPlanKey plan, std::uint32_t value,

@@ -189,27 +189,63 @@ TEST_P(RecordStoreTest, TextsOfAnyBytesAreRecorded) {
                                                     "byte\n"));
 }
 
-TEST_P(RecordStoreTest, SinceReadsOldestFirstWithinTheLimit) {
+// The list reads a page at a time: records come oldest first (by start, then id), none twice
+// and none left out across pages, also where many share one start; from a start time; to where
+// the reader stops; with their logs only when asked.
+TEST_P(RecordStoreTest, ForEachReadsOldestFirstPageByPage) {
     auto store = Open();
-    for (const char* start :
-         {"2026-01-03T00:00:00.000Z", "2026-01-01T00:00:00.000Z", "2026-01-02T00:00:00.000Z"}) {
-        DownloadRecord r = Started();
-        r.startUtc = start;
-        Begin(*store, r);
-    }
+    constexpr int kRecords = 2100;  // more than two pages
     std::string reason;
-    const auto starts = [&](const std::string& since, std::size_t max) {
-        std::vector<std::string> out;
-        const auto records = store->Since(since, max, &reason);
-        EXPECT_TRUE(records) << reason;
-        for (const DownloadRecord& r : records.value_or(std::vector<DownloadRecord>{}))
-            out.push_back(r.startUtc.substr(8, 2));
+    {
+        // One transaction: thousands of commits would each wait for the disk.
+        auto raw = m_db.Raw();
+        ASSERT_TRUE(raw->Script("BEGIN").ok());
+        for (int i = 0; i < kRecords; ++i) {
+            DownloadRecord r = Started();
+            // Three records a day, the days in reverse order of their ids.
+            r.startUtc = "2026-01-" + std::to_string(10 + (kRecords - 1 - i) / 300) + "T00:00:" +
+                         std::to_string(10 + i % 3) + ".000Z";
+            const sql::Result added = raw->Run(
+                "INSERT INTO downloads (start_utc, station_host) VALUES (?, ?) RETURNING id",
+                {std::string_view(r.startUtc), std::string_view(r.stationHost)});
+            ASSERT_TRUE(added.ok()) << added.error;
+        }
+        ASSERT_TRUE(raw->Script("COMMIT").ok());
+    }
+    const std::int64_t logged = Begin(*store);
+    DownloadRecord end = Started();
+    end.id = logged;
+    end.verdict = "succeeded";
+    end.log = {{"line\r\n", kLogGreen, false, ""}};
+    ASSERT_TRUE(store->FinishDownload(end, &reason)) << reason;
+
+    auto list = [&](const std::string& since, bool withLog, std::size_t stopAfter) {
+        std::vector<DownloadRecord> out;
+        EXPECT_TRUE(store->ForEach(
+            since, withLog,
+            [&](const DownloadRecord& r) {
+                out.push_back(r);
+                return out.size() < stopAfter;
+            },
+            &reason))
+            << reason;
         return out;
     };
-    EXPECT_EQ(starts("", 10), (std::vector<std::string>{"01", "02", "03"}));
-    EXPECT_EQ(starts("", 2), (std::vector<std::string>{"01", "02"}));
-    EXPECT_EQ(starts("2026-01-02T00:00:00.000Z", 10), (std::vector<std::string>{"02", "03"}));
-    EXPECT_TRUE(starts("2027", 10).empty());
+    const std::vector<DownloadRecord> all = list("", false, SIZE_MAX);
+    ASSERT_EQ(all.size(), kRecords + 1u);
+    for (std::size_t i = 1; i < all.size(); ++i) {
+        ASSERT_TRUE(std::tie(all[i - 1].startUtc, all[i - 1].id) <
+                    std::tie(all[i].startUtc, all[i].id))
+            << i;
+    }
+    EXPECT_EQ(all.back().id, logged);
+    EXPECT_TRUE(all.back().log.empty());
+    EXPECT_EQ(list("", true, SIZE_MAX).back().log, end.log);
+    EXPECT_EQ(list("", false, 1500).size(), 1500u);
+    const std::vector<DownloadRecord> late = list("2026-01-16", false, SIZE_MAX);
+    ASSERT_FALSE(late.empty());
+    EXPECT_EQ(late.front().startUtc.substr(0, 10), "2026-01-16");
+    EXPECT_TRUE(list("2027", false, SIZE_MAX).empty());
 }
 
 // A second reservation after download #1 took 0x000005 of plan 0x0E00/3.

@@ -53,7 +53,7 @@ TEST(SerialLedger, EveryDownloadLeavesARecordWithItsNumber) {
     std::string reason;
     auto store = OpenSqliteRecordStore(RecordStorePathFor(r.folderPath + "/config.ini"), &reason);
     ASSERT_TRUE(store) << reason;
-    auto records = store->Since("", 10, &reason);
+    auto records = AllRecords(*store, &reason);
     ASSERT_TRUE(records && records->size() == 2) << reason;
     const DownloadRecord& good = (*records)[0];
     EXPECT_EQ(good.verdict, "succeeded");
@@ -170,7 +170,7 @@ TEST(SerialLedger, AStepOfZeroRecordsTheNumberItWrote) {
     std::string reason;
     auto store = OpenSqliteRecordStore(RecordStorePathFor(r.folderPath + "/config.ini"), &reason);
     ASSERT_TRUE(store) << reason;
-    const auto records = store->Since("", 10, &reason);
+    const auto records = AllRecords(*store, &reason);
     ASSERT_TRUE(records && records->size() == 2) << reason;
     for (const DownloadRecord& record : *records) {
         EXPECT_TRUE(record.hasSerial && record.serialValue == 0x1234) << record.id;

@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "ledger/database_config.h"
 #include "ledger/record_store.h"
@@ -131,3 +133,18 @@ class TestDatabase {
             GTEST_SKIP() << (database).skip();                         \
         ASSERT_TRUE((database).error().empty()) << (database).error(); \
     } while (false)
+
+// Every record of `store`, oldest first, with its log; nothing, with the reason, on failure.
+inline std::optional<std::vector<DownloadRecord>> AllRecords(RecordStore& store,
+                                                             std::string* reason) {
+    std::vector<DownloadRecord> all;
+    if (!store.ForEach(
+            "", true,
+            [&](const DownloadRecord& r) {
+                all.push_back(r);
+                return true;
+            },
+            reason))
+        return std::nullopt;
+    return all;
+}
