@@ -113,6 +113,7 @@ ALTER TABLE downloads ADD COLUMN record_key TEXT;
 CREATE UNIQUE INDEX downloads_by_key ON downloads (record_key);
 ALTER TABLE downloads ADD COLUMN process_start TEXT NOT NULL DEFAULT '';
 ALTER TABLE downloads ADD COLUMN pid_namespace TEXT NOT NULL DEFAULT '';
+CREATE INDEX downloads_by_start_id ON downloads (start_utc, id);
 )sql",
 };
 
@@ -731,17 +732,17 @@ std::optional<DownloadRecord> SqlRecordStore::Get(std::int64_t id, std::string* 
 bool SqlRecordStore::ForEach(const std::string& startUtc, bool withLog,
                              const std::function<bool(const DownloadRecord&)>& each,
                              std::string* reason) {
-    // Keyset pages: each page starts after the last record of the one before (by start and
-    // id, the index's order), so a page costs the same at the millionth record as at the first.
+    // Keyset pages: each page starts after the last record of the one before, by (start, id),
+    // the order of an index, so a page costs the same at the millionth record as at the first.
+    // The first starts after (startUtc, -1): every record started at or after startUtc.
     std::string afterStart = startUtc;
     std::int64_t afterId = -1;
     for (;;) {
-        const Result page = Run(
-            std::string(kSelectRecord) +
-                "WHERE d.start_utc >= ? AND (d.start_utc > ? OR (d.start_utc = ? AND d.id > ?)) "
-                "ORDER BY d.start_utc, d.id LIMIT ?",
-            {std::string_view(startUtc), std::string_view(afterStart),
-             std::string_view(afterStart), afterId, static_cast<std::int64_t>(kRecordPage)});
+        const Result page = Run(std::string(kSelectRecord) +
+                                    "WHERE (d.start_utc, d.id) > (?, ?) "
+                                    "ORDER BY d.start_utc, d.id LIMIT ?",
+                                {std::string_view(afterStart), afterId,
+                                 static_cast<std::int64_t>(kRecordPage)});
         if (!page.ok())
             return Fail(reason, "cannot read the downloads", page);
         for (const Row& row : page.rows) {
