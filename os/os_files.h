@@ -86,6 +86,12 @@ bool Rename(const std::string& from, const std::string& to, std::string& reason)
 // Whether the two paths name one existing file (the same file system entry, links followed).
 bool SameFile(const std::string& a, const std::string& b);
 
+// Removes what ReplaceAtomically left of its temporary files for `path` when a process was
+// killed in the middle of a replace: this user's files of that name pattern in the same folder,
+// untouched for `olderThanSeconds` (a replace running now is never that old). Returns how many
+// were removed. Only listed and removed, never opened.
+int RemoveStaleTemporaries(const std::string& path, std::int64_t olderThanSeconds);
+
 // Creates the file at `to` holding `text`, readable by the user only, unless a file is there
 // already (made by another process meanwhile): that one is kept. Returns the error, empty on
 // success or when the file exists.

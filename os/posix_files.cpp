@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -548,6 +550,36 @@ std::string BootId() {
     while (!id.empty() && (id.back() == '\n' || id.back() == ' '))
         id.pop_back();
     return id;
+}
+
+int RemoveStaleTemporaries(const std::string& path, std::int64_t olderThanSeconds) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string(".")
+                               : slash == 0               ? std::string("/")
+                                                          : path.substr(0, slash);
+    const std::string stem = "." + (slash == std::string::npos ? path : path.substr(slash + 1)) + ".";
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+    if (!dir)
+        return 0;
+    const std::time_t now = std::time(nullptr);
+    int removed = 0;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        // mkstemp's six characters after the stem, and nothing else.
+        const std::string_view name = entry->d_name;
+        if (name.size() != stem.size() + 6 || name.substr(0, stem.size()) != stem ||
+            name.substr(stem.size()).find_first_not_of(
+                "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789") !=
+                std::string_view::npos)
+            continue;
+        const std::string file = folder + "/" + std::string(name);
+        struct stat st {};
+        if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+            now - st.st_mtime < olderThanSeconds)
+            continue;
+        if (::unlink(file.c_str()) == 0)
+            ++removed;
+    }
+    return removed;
 }
 
 bool Rename(const std::string& from, const std::string& to, std::string& reason) {

@@ -586,6 +586,10 @@ std::string BootId() {
     return {};  // Windows keeps no boot identifier; a process's id alone decides
 }
 
+int RemoveStaleTemporaries(const std::string&, std::int64_t) {
+    return 0;  // named otherwise here (and removed by its writer on every path but a kill)
+}
+
 bool Rename(const std::string& from, const std::string& to, std::string& reason) {
     if (::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_WRITE_THROUGH) == 0) {
         reason = LastErrorText();

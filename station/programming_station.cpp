@@ -20,6 +20,8 @@
 namespace {
 
 const std::string kSection = "SETTING";
+// How old a temporary file of a replace must be to be taken for a killed loader's.
+constexpr std::int64_t kStaleTemporarySeconds = 60;
 // The most entries a station keeps in memory that neither the record nor the journal took.
 constexpr std::size_t kMaxUnkept = 1000;
 
@@ -71,6 +73,10 @@ void ProgrammingStation::Log(const std::string& text, std::uint32_t color, bool 
 }
 
 StoredSettings ProgrammingStation::ReadSettings() {
+    // What a loader killed in the middle of a replace left beside config.ini and the journal.
+    for (const std::string& file :
+         {os_files::ResolveLink(m_settingsPath), RecordJournalPathFor(m_settingsPath)})
+        os_files::RemoveStaleTemporaries(file, kStaleTemporarySeconds);
     // A file that exists but cannot be read is not taken as missing: it stops every download.
     // The file is read once for every key.
     std::string why;
