@@ -33,9 +33,9 @@ namespace fs = std::filesystem;
 // A folder with a config.ini and a record of `downloads` downloads, made once per size.
 struct Record {
     explicit Record(long downloads) {
-        folder = fs::temp_directory_path() /
-                 ("pravune-records-bench-" + std::to_string(::getpid()) + "-" +
-                  std::to_string(downloads));
+        folder =
+            fs::temp_directory_path() / ("pravune-records-bench-" + std::to_string(::getpid()) +
+                                         "-" + std::to_string(downloads));
         fs::create_directories(folder);
         config = (folder / "config.ini").string();
         std::ofstream(config) << "[SETTING]\n";
@@ -46,21 +46,23 @@ struct Record {
         auto db = sql::OpenSqlite(path, &reason);
         const std::string n = std::to_string(downloads);
         ready = db && db->Script("BEGIN").ok() &&
-                db->Script("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
-                           "WHERE i < " +
-                           n +
-                           ") INSERT INTO downloads (start_utc, end_utc, station_host, "
-                           "hex_path, module_uid, port_path, verdict, outcome, duration_ms, "
-                           "record_key) SELECT printf('2026-12-%02d', 1 + i % 28) || "
-                           "'T08:00:00.000Z', '2026-12-01T08:00:05.000Z', 'line-1', "
-                           "'/srv/fw/app-1.4.hex', printf('MOD%06d', i), 'usb-1-2', "
-                           "'succeeded', 'succeeded', 5000, printf('%032x', i) FROM n")
-                        .ok() &&
-                db->Script("INSERT INTO download_log (download_id, seq, text, color, "
-                           "time_stamp, stamp) SELECT d.id, s.seq, 'Write Flash ... Done', "
-                           "0, 1, '08:00:01.000 ' FROM downloads AS d, (SELECT 0 AS seq UNION "
-                           "SELECT 1 UNION SELECT 2 UNION SELECT 3) AS s")
-                        .ok() &&
+                db->Script(
+                      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                      "WHERE i < " +
+                      n +
+                      ") INSERT INTO downloads (start_utc, end_utc, station_host, "
+                      "hex_path, module_uid, port_path, verdict, outcome, duration_ms, "
+                      "record_key) SELECT printf('2026-12-%02d', 1 + i % 28) || "
+                      "'T08:00:00.000Z', '2026-12-01T08:00:05.000Z', 'line-1', "
+                      "'/srv/fw/app-1.4.hex', printf('MOD%06d', i), 'usb-1-2', "
+                      "'succeeded', 'succeeded', 5000, printf('%032x', i) FROM n")
+                    .ok() &&
+                db->Script(
+                      "INSERT INTO download_log (download_id, seq, text, color, "
+                      "time_stamp, stamp) SELECT d.id, s.seq, 'Write Flash ... Done', "
+                      "0, 1, '08:00:01.000 ' FROM downloads AS d, (SELECT 0 AS seq UNION "
+                      "SELECT 1 UNION SELECT 2 UNION SELECT 3) AS s")
+                    .ok() &&
                 db->Script("COMMIT").ok();
     }
     ~Record() {
@@ -156,8 +158,13 @@ void JournalAfterAnHourOutage(benchmark::State& state) {
         for (int module = 0; module < 16; ++module) {
             double at = 0, backoff = 0.5;
             for (; at < 3600; at += backoff, backoff = std::min(backoff * 2, 10.0)) {
-                JournalEntry entry{"PostgreSQL server db:5432/pravune", 0, std::nullopt,
-                                   DownloadRecord{}, 0, 0, {}};
+                JournalEntry entry{"PostgreSQL server db:5432/pravune",
+                                   0,
+                                   std::nullopt,
+                                   DownloadRecord{},
+                                   0,
+                                   0,
+                                   {}};
                 DownloadRecord& r = *entry.finish;
                 r.startUtc = r.endUtc = "2026-12-09T10:00:00.000Z";
                 r.stationHost = "line-1";
@@ -166,12 +173,13 @@ void JournalAfterAnHourOutage(benchmark::State& state) {
                 r.verdict = "failed";
                 r.outcome = "not_recorded";
                 r.failedStep = "record";
-                r.statusText = "The download cannot be recorded in PostgreSQL server "
-                               "db:5432/pravune: could not connect to server";
+                r.statusText =
+                    "The download cannot be recorded in PostgreSQL server "
+                    "db:5432/pravune: could not connect to server";
                 r.recordKey = NewRecordKey();
                 for (int line = 0; line < 12; ++line)
-                    r.log.push_back({"\t- a line of the refused download's log\r\n", 0, true,
-                                     "10:00:00.000 "});
+                    r.log.push_back(
+                        {"\t- a line of the refused download's log\r\n", 0, true, "10:00:00.000 "});
                 std::string reason;
                 KeepInJournal(config, entry, &reason);
                 ++refusals;

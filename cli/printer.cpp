@@ -155,9 +155,8 @@ void Printer::Progress(const std::string& module, std::uint32_t done, std::uint3
     // A bar per module, drawn as a line of its own each quarter.
     const unsigned width = 20;
     const unsigned filled = of ? static_cast<unsigned>(std::uint64_t{done} * width / of) : width;
-    Write(Bracketed(module) + "[" + std::string(filled, '#') +
-          std::string(width - filled, '.') + "] " +
-          std::to_string(of ? std::uint64_t{done} * 100 / of : 100) + "%\n");
+    Write(Bracketed(module) + "[" + std::string(filled, '#') + std::string(width - filled, '.') +
+          "] " + std::to_string(of ? std::uint64_t{done} * 100 / of : 100) + "%\n");
 }
 
 void Printer::Event(const nlohmann::json& event, const std::string& text) {

@@ -42,17 +42,15 @@ void PrintRecord(const Options& o, Printer& out, const DownloadRecord& r) {
     if (o.csv) {
         std::printf("%lld,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%lld,%s,%s,%s,%s,%s,%s\n",
                     static_cast<long long>(r.id), Csv(r.startUtc).c_str(), Csv(r.endUtc).c_str(),
-                    Csv(r.stationHost).c_str(), Csv(r.hexPath).c_str(),
-                    Csv(r.imageSha256).c_str(), Csv(r.format).c_str(), Csv(r.moduleUid).c_str(),
-                    Csv(r.portPath).c_str(),
+                    Csv(r.stationHost).c_str(), Csv(r.hexPath).c_str(), Csv(r.imageSha256).c_str(),
+                    Csv(r.format).c_str(), Csv(r.moduleUid).c_str(), Csv(r.portPath).c_str(),
                     r.hasSerial ? ("0x" + HexUpper(r.serialPlan.address)).c_str() : "",
                     r.hasSerial ? std::to_string(r.serialPlan.width).c_str() : "",
                     r.hasSerial ? ("0x" + HexUpper(r.serialValue)).c_str() : "", state.c_str(),
                     Csv(r.verdict).c_str(), Csv(r.failedStep).c_str(),
                     static_cast<long long>(r.durationMs), Csv(r.hexFile).c_str(),
-                    Csv(r.fileSha256).c_str(), Csv(r.stationConfig).c_str(),
-                    Csv(r.outcome).c_str(), Csv(r.loaderVersion).c_str(),
-                    Csv(r.statusText).c_str());
+                    Csv(r.fileSha256).c_str(), Csv(r.stationConfig).c_str(), Csv(r.outcome).c_str(),
+                    Csv(r.loaderVersion).c_str(), Csv(r.statusText).c_str());
         return;
     }
     nlohmann::json event = {{"event", "record"},           {"id", r.id},
@@ -74,8 +72,8 @@ void PrintRecord(const Options& o, Printer& out, const DownloadRecord& r) {
     out.Event(event,
               "#" + std::to_string(r.id) + "  " + r.startUtc + "  " +
                   (r.moduleUid.empty() ? "-" : r.moduleUid) + "  " +
-                  (r.hasSerial ? "SN 0x" + HexUpper(r.serialValue) + " " + state : "no SN") +
-                  "  " + r.verdict +
+                  (r.hasSerial ? "SN 0x" + HexUpper(r.serialValue) + " " + state : "no SN") + "  " +
+                  r.verdict +
                   (r.outcome.empty() || r.outcome == r.verdict ? "" : " (" + r.outcome + ")") +
                   (r.failedStep.empty() ? "" : " at " + r.failedStep));
 }

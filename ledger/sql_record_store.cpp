@@ -738,11 +738,11 @@ bool SqlRecordStore::ForEach(const std::string& startUtc, bool withLog,
     std::string afterStart = startUtc;
     std::int64_t afterId = -1;
     for (;;) {
-        const Result page = Run(std::string(kSelectRecord) +
-                                    "WHERE (d.start_utc, d.id) > (?, ?) "
-                                    "ORDER BY d.start_utc, d.id LIMIT ?",
-                                {std::string_view(afterStart), afterId,
-                                 static_cast<std::int64_t>(kRecordPage)});
+        const Result page =
+            Run(std::string(kSelectRecord) +
+                    "WHERE (d.start_utc, d.id) > (?, ?) "
+                    "ORDER BY d.start_utc, d.id LIMIT ?",
+                {std::string_view(afterStart), afterId, static_cast<std::int64_t>(kRecordPage)});
         if (!page.ok())
             return Fail(reason, "cannot read the downloads", page);
         for (const Row& row : page.rows) {

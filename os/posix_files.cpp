@@ -557,7 +557,8 @@ int RemoveStaleTemporaries(const std::string& path, std::int64_t olderThanSecond
     const std::string folder = slash == std::string::npos ? std::string(".")
                                : slash == 0               ? std::string("/")
                                                           : path.substr(0, slash);
-    const std::string stem = "." + (slash == std::string::npos ? path : path.substr(slash + 1)) + ".";
+    const std::string stem =
+        "." + (slash == std::string::npos ? path : path.substr(slash + 1)) + ".";
     const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
     if (!dir)
         return 0;
@@ -567,8 +568,9 @@ int RemoveStaleTemporaries(const std::string& path, std::int64_t olderThanSecond
         // mkstemp's six characters after the stem, and nothing else.
         const std::string_view name = entry->d_name;
         if (name.size() != stem.size() + 6 || name.substr(0, stem.size()) != stem ||
-            name.substr(stem.size()).find_first_not_of(
-                "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789") !=
+            name.substr(stem.size())
+                    .find_first_not_of(
+                        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789") !=
                 std::string_view::npos)
             continue;
         const std::string file = folder + "/" + std::string(name);

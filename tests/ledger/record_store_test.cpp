@@ -203,8 +203,8 @@ TEST_P(RecordStoreTest, ForEachReadsOldestFirstPageByPage) {
         for (int i = 0; i < kRecords; ++i) {
             DownloadRecord r = Started();
             // Three records a day, the days in reverse order of their ids.
-            r.startUtc = "2026-01-" + std::to_string(10 + (kRecords - 1 - i) / 300) + "T00:00:" +
-                         std::to_string(10 + i % 3) + ".000Z";
+            r.startUtc = "2026-01-" + std::to_string(10 + (kRecords - 1 - i) / 300) +
+                         "T00:00:" + std::to_string(10 + i % 3) + ".000Z";
             const sql::Result added = raw->Run(
                 "INSERT INTO downloads (start_utc, station_host) VALUES (?, ?) RETURNING id",
                 {std::string_view(r.startUtc), std::string_view(r.stationHost)});

@@ -4,7 +4,9 @@
 // the next station on that config.ini, or the record closed as interrupted when its loader died.
 #include <gtest/gtest.h>
 #ifndef _WIN32
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -20,6 +22,7 @@
 #include "ledger/sql_session.h"
 #include "tests/support/case_name.h"
 #include "tests/support/station_rig.h"
+#include "tests/support/test_database.h"
 
 namespace {
 
@@ -340,6 +343,62 @@ TEST(DownloadRecord, AStationOfItsOwnHoldsNoRecordFileWhileIdle) {
     EXPECT_EQ(StoredRecord(r, 2).verdict, "succeeded");
 }
 #endif
+
+// A full disk, then room again, on a small file system of the test's own (tmpfs in a mount
+// namespace of a child process): the refused download is kept while nothing can take it, and
+// the first download after the space came back goes through and records it. Needs the right to
+// make a mount namespace (root); skipped where the system refuses it.
+TEST(DownloadRecord, AFullDiskIsRecoveredFromWithoutARestart) {
+    TempDir dir;
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=1m") != 0)
+            ::_exit(77);
+        auto fail = [](const char* what) {
+            std::fprintf(stderr, "full disk: %s\n", what);
+            ::_exit(1);
+        };
+        Rig r(kPlan, ImageText(), "ABC123", dir.path());
+        if (!r.station.Download())
+            fail("the first download failed");
+        // The disk filled to its last byte.
+        {
+            std::FILE* filler = std::fopen(dir.File("filler").c_str(), "wb");
+            static const char block[4096] = {};
+            while (filler && std::fwrite(block, 1, sizeof block, filler) == sizeof block &&
+                   std::fflush(filler) == 0) {
+            }
+            if (filler)
+                std::fclose(filler);
+        }
+        if (r.station.Download())
+            fail("a download went on while its record could not be begun");
+        if (r.station.LastDownloadChangedModule())
+            fail("the module was changed");
+        std::filesystem::remove(dir.File("filler"));
+        if (!r.station.Download())
+            fail("the download after the space came back failed");
+        auto store = StoreOf(r);
+        std::vector<DownloadRecord> all =
+            AllRecords(*store, nullptr).value_or(std::vector<DownloadRecord>{});
+        if (all.size() != 3)
+            fail("not three records");
+        if (all[0].verdict != "succeeded" || all[2].verdict != "succeeded")
+            fail("a download's record is not its own");
+        if (all[1].outcome != "not_recorded" || all[1].failedStep != "record")
+            fail("the refusal was not recorded");
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no mount namespace here (needs root)";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
 
 TEST(DownloadRecord, ARecordLeftRunningByAKilledLoaderIsClosedAsInterrupted) {
 #ifdef _WIN32

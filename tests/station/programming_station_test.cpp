@@ -129,9 +129,9 @@ TEST(ProgrammingStation, TemporariesAKilledLoaderLeftAreRemovedAtStart) {
         bool removed;
     };
     const File files[] = {
-        {".config.ini.Ab3dE9", 120, true},      {".records.journal.zZ09aB", 120, true},
-        {".config.ini.Ab3dE9x", 120, false},    {".config.ini.Ab3d", 120, false},
-        {".config.ini.Fresh1", 0, false},       {".other.ini.Ab3dE9", 120, false},
+        {".config.ini.Ab3dE9", 120, true},   {".records.journal.zZ09aB", 120, true},
+        {".config.ini.Ab3dE9x", 120, false}, {".config.ini.Ab3d", 120, false},
+        {".config.ini.Fresh1", 0, false},    {".other.ini.Ab3dE9", 120, false},
     };
     for (const File& f : files) {
         const std::string path = dir.Write(f.name, "half written");
