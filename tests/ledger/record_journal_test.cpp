@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #ifndef _WIN32
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -244,6 +245,87 @@ TEST(RecordJournal, AProcessIsGoneOnlyWhenThatIsKnown) {
     }
 #endif
 }
+
+#ifndef _WIN32
+// Two loaders on one folder, one host and one boot, one of them in a PID namespace of its own (a
+// container): the other cannot see its process, so never closes its running record; the same
+// holds the other way round. Skipped where the system refuses a PID namespace.
+TEST(RecordJournal, ALoaderInAnotherPidNamespaceIsNeverTakenForGone) {
+    TempDir dir;
+    const std::string config = dir.Write("config.ini", "[SETTING]\n");
+    // The inner loader's id names no process out here, as in a container.
+    pid_t target = 300;
+    while (target < 30000 && os_files::ProcessAlive(target))
+        ++target;
+    int ready[2], done[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(done), 0);
+    const pid_t outer = ::fork();
+    ASSERT_GE(outer, 0);
+    if (outer == 0) {
+        ::close(ready[0]);
+        ::close(done[1]);  // the inner loader hears the end of the test as the pipe's end
+        if (::unshare(CLONE_NEWPID) != 0)
+            ::_exit(77);
+        // The namespace's first process gives ids one after the other until the loader's.
+        const pid_t first = ::fork();
+        if (first != 0) {
+            int status = 0;
+            ::waitpid(first, &status, 0);
+            ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+        }
+        pid_t inner = 0;
+        for (;;) {
+            inner = ::fork();
+            if (inner == 0 && ::getpid() != target)
+                ::_exit(0);
+            if (inner <= 0 || inner >= target)
+                break;
+            ::waitpid(inner, nullptr, 0);
+        }
+        if (inner == 0) {
+            // A download begun and left running while this loader lives.
+            DownloadRecord r;
+            const StationProcess self = ThisStationProcess(config);
+            r.stationHost = self.host;
+            r.stationConfig = self.config;
+            r.processId = self.processId;
+            r.bootId = self.bootId;
+            r.processStart = self.processStart;
+            r.pidNamespace = self.pidNamespace;
+            auto store = OpenSqliteRecordStore(RecordStorePathFor(config), nullptr);
+            const char began = store && store->BeginDownload(r, nullptr) != 0 ? '1' : '0';
+            store.reset();
+            [[maybe_unused]] ssize_t n = ::write(ready[1], &began, 1);
+            char end = 0;
+            n = ::read(done[0], &end, 1);  // alive until the test is done
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(inner, &status, 0);
+        ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+    }
+    ::close(ready[1]);  // a loader that ends without a word is seen as the end of the pipe
+    ::close(done[0]);
+    char began = 0;
+    const bool told = ::read(ready[0], &began, 1) == 1;
+    std::string reason;
+    auto store = OpenSqliteRecordStore(RecordStorePathFor(config), &reason);
+    if (told && began == '1' && store) {
+        const StationProcess self = ThisStationProcess(config);
+        const Completion c = CompleteEarlierRecords(*store, config, "records.sqlite", self, true);
+        EXPECT_TRUE(c.closedInterrupted);
+        EXPECT_EQ(store->Get(1, &reason)->verdict, "running") << "closed a living loader's record";
+    }
+    ::close(done[1]);  // the inner loader ends
+    ::close(ready[0]);
+    int status = 0;
+    ::waitpid(outer, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no PID namespace here (needs root or user namespaces)";
+    ASSERT_TRUE(told && began == '1') << reason;
+}
+#endif
 
 // The catch-up on each database: what it cannot write stays, counted, until it gives up.
 class RecordJournalCatchUp : public ::testing::TestWithParam<Backend> {
