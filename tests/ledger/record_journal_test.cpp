@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #ifndef _WIN32
 #include <sched.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -324,6 +326,54 @@ TEST(RecordJournal, ALoaderInAnotherPidNamespaceIsNeverTakenForGone) {
     if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
         GTEST_SKIP() << "no PID namespace here (needs root or user namespaces)";
     ASSERT_TRUE(told && began == '1') << reason;
+}
+#endif
+
+#ifndef _WIN32
+// A journal another user could have written (planted in the operator's sticky folder, left
+// writable by others, or a link) is never read: its forged end of a running record is not
+// written, and the journal is set aside.
+TEST(RecordJournal, AJournalAnotherUserCouldHaveWrittenIsSetAsideUnread) {
+    const struct {
+        const char* name;
+        uid_t owner;  // 0: this process's user
+        mode_t mode;
+        bool link;
+    } cases[] = {{"another_users_file", 65534, 0644, false},
+                 {"writable_by_others", 0, 0666, false},
+                 {"a_link", 0, 0600, true}};
+    for (const auto& c : cases) {
+        TempDir dir;
+        ::chmod(dir.path().c_str(), 01777);  // the operator's own sticky folder
+        const std::string config = dir.Write("config.ini", "[SETTING]\n");
+        std::string reason;
+        auto store = OpenSqliteRecordStore(RecordStorePathFor(config), &reason);
+        ASSERT_TRUE(store) << reason;
+        DownloadRecord running;
+        const std::int64_t id = store->BeginDownload(running, &reason);
+        ASSERT_NE(id, 0) << reason;
+        JournalEntry forged = Entry(id, std::nullopt, true);
+        forged.finish->verdict = forged.finish->outcome = "succeeded";
+        const std::string journal = RecordJournalPathFor(config);
+        const std::string text = JournalText({forged});
+        if (c.link) {
+            const std::string elsewhere = dir.Write("elsewhere", text);
+            ASSERT_EQ(::symlink(elsewhere.c_str(), journal.c_str()), 0);
+        } else {
+            dir.Write("records.journal", text);
+            ASSERT_EQ(::chmod(journal.c_str(), c.mode), 0);
+            if (c.owner != 0 && (::geteuid() != 0 || ::chown(journal.c_str(), c.owner, c.owner)))
+                continue;  // only root can give a file away
+        }
+        const Completion done = CompleteEarlierRecords(*store, config, "records.sqlite",
+                                                       ThisStationProcess(config), false);
+        ASSERT_EQ(done.notes.size(), 1u) << c.name;
+        EXPECT_NE(done.notes[0].text.find("set aside as " + journal + ".unreadable-"),
+                  std::string::npos)
+            << c.name << ": " << done.notes[0].text;
+        EXPECT_EQ(store->Get(id, &reason)->verdict, "running") << c.name;
+        EXPECT_FALSE(std::filesystem::exists(journal)) << c.name;
+    }
 }
 #endif
 
