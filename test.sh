@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/deps.sh
-install_missing "${BUILD_PACKAGES[@]}"
+install_missing "${BUILD_PACKAGES[@]}" "${OPERATOR_PACKAGES[@]}"
 
 cmake -S . -B build -G Ninja -DPRAVUNE_WERROR=ON
 cmake --build build
