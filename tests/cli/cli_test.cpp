@@ -511,6 +511,36 @@ TEST(Cli, AnotherUsersLinksAndFoldersAreRefused) {
     ::chmod(sticky.dir.path().c_str(), 0700);
 }
 
+// Refusals kept while the record could not be opened are written once when it can again, though
+// sixteen stations of one `watch` finish at once and each catches up after its download.
+TEST(Cli, RefusalsKeptForLaterAreWrittenOnceBySixteenStations) {
+    Station s;
+    const std::string records = s.dir.File("records.sqlite");
+    ::mkdir(records.c_str(), 0700);  // no database can be opened there
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(RunCli(s.Args({"program"}), "MOD001").exit, 5);
+    ::rmdir(records.c_str());
+    std::string modules;
+    for (int i = 1; i <= 16; ++i)
+        modules +=
+            (i > 1 ? "," : "") + std::string("MOD") + (i < 10 ? "00" : "0") + std::to_string(i);
+    const Result r =
+        RunCli(s.Args({"watch", "--count", "16"}), modules.c_str(), s.dir.File("dump"));
+    EXPECT_EQ(r.exit, 0) << r.out;
+    int refused = 0, succeeded = 0;
+    for (const auto& record : Events(RunCli(s.Args({"records"}), nullptr), "record")) {
+        if (record["outcome"] == "not_recorded") {
+            ++refused;
+            EXPECT_NE(record["status"].get<std::string>().find("(refused 6 times for this cause"),
+                      std::string::npos)
+                << record["status"];
+        }
+        succeeded += record["verdict"] == "succeeded" ? 1 : 0;
+    }
+    EXPECT_EQ(refused, 1);
+    EXPECT_EQ(succeeded, 16);
+}
+
 // A reader that goes away (`| head`) never stops a flash: the downloads begun are finished and
 // recorded, no module more is taken, and the run says so with its own exit code.
 TEST(Cli, AClosedOutputFinishesAndRecordsWhatWasBegun) {
