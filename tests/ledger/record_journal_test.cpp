@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <random>
 #ifndef _WIN32
 #include <sched.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -549,8 +551,9 @@ TEST_P(RecordJournalCatchUp, EveryWriteDeliveredTwiceChangesNothing) {
 }
 
 #ifndef _WIN32
-// Stations that drain one journal at once (processes of their own) write each record once.
-TEST_P(RecordJournalCatchUp, DrainersRacingWriteEachRecordOnce) {
+// Stations that drain one journal at once (processes of their own), or are killed in the middle
+// of a drain, write each record once.
+TEST_P(RecordJournalCatchUp, DrainersRacingOrKilledWriteEachRecordOnce) {
     const std::string key = JournalDatabaseKey(ChooseDatabase(m_db.configPath()));
     const StationProcess self = ThisStationProcess(m_db.configPath());
     constexpr int kRecords = 40, kDrainers = 4;
@@ -589,6 +592,35 @@ TEST_P(RecordJournalCatchUp, DrainersRacingWriteEachRecordOnce) {
     }
     EXPECT_EQ(m_db.Count("SELECT count(*) FROM downloads"), kRecords);
     EXPECT_EQ(m_db.Count("SELECT count(DISTINCT record_key) FROM downloads"), kRecords);
+
+    // Drainers killed at any moment, then one left to finish: still each record once.
+    for (int i = 0; i < kRecords; ++i) {
+        JournalEntry refusal = Whole(key);
+        refusal.finish->stationHost = self.host;
+        refusal.finish->stationConfig = self.config;
+        refusal.finish->statusText = "later cause " + std::to_string(i);
+        refusal.finish->recordKey = NewRecordKey();
+        ASSERT_TRUE(KeepInJournal(m_db.configPath(), refusal, &reason)) << reason;
+    }
+    std::mt19937 random(11);
+    for (int kill = 0; kill < 12; ++kill) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (auto store = m_db.Open(nullptr))
+                CompleteEarlierRecords(*store, m_db.configPath(), key, self, false);
+            ::_exit(0);
+        }
+        os_files::SleepMicros(std::uniform_int_distribution<long long>(0, 20000)(random));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+    }
+    auto store = m_db.Open(&reason);
+    ASSERT_TRUE(store) << reason;
+    CompleteEarlierRecords(*store, m_db.configPath(), key, self, false);
+    EXPECT_EQ(m_db.Count("SELECT count(*) FROM downloads"), 2 * kRecords);
+    EXPECT_EQ(m_db.Count("SELECT count(DISTINCT record_key) FROM downloads"), 2 * kRecords);
+    EXPECT_EQ(m_db.Count("SELECT count(*) FROM downloads WHERE verdict = 'running'"), 0);
 }
 #endif
 
