@@ -265,14 +265,25 @@ bool WriteJournal(const std::string& path, const std::vector<JournalEntry>& entr
 
 // Moves a journal that cannot be read out of the way ("records.journal.unreadable-<time>"), so
 // that it blocks nothing; the text that tells the operator where it went, or why it stays.
-std::string SetAside(const std::string& path, const std::string& why) {
+// `moved` tells whether it went (a journal that stays is never written over).
+std::string SetAside(const std::string& path, const std::string& why, bool* moved = nullptr) {
     std::string stamp = UtcNowIso();
     stamp.erase(std::remove_if(stamp.begin(), stamp.end(),
                                [](char c) { return c == ':' || c == '-' || c == '.'; }),
                 stamp.end());
-    const std::string aside = path + ".unreadable-" + stamp;
-    if (std::string error; !os_files::Rename(path, aside, error))
-        return "The records kept for later cannot be read (" + why + ") nor set aside: " + error;
+    std::string aside = path + ".unreadable-" + stamp, error;
+    // A second one within the same millisecond is numbered.
+    for (int n = 1; !os_files::Rename(path, aside, error); ++n) {
+        if (n == 10) {
+            if (moved)
+                *moved = false;
+            return "The records kept for later cannot be read (" + why + ") nor set aside: " +
+                   error;
+        }
+        aside = path + ".unreadable-" + stamp + "-" + std::to_string(n);
+    }
+    if (moved)
+        *moved = true;
     return "The records kept for later cannot be read (" + why + "): set aside as " + aside +
            "; a new journal is begun";
 }
@@ -330,9 +341,14 @@ bool ChangeJournal(const std::string& configPath, Change change, std::string* re
     }
     std::vector<JournalEntry> entries;
     if (std::string why; !ReadJournal(path, entries, &why)) {
-        const std::string aside = SetAside(path, why);
+        bool moved = false;
+        const std::string aside = SetAside(path, why, &moved);
         if (setAside)
             *setAside = aside;
+        if (!moved) {
+            *reason = aside;
+            return false;
+        }
         entries.clear();
     }
     if (!change(entries))
