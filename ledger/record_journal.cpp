@@ -277,8 +277,8 @@ std::string SetAside(const std::string& path, const std::string& why, bool* move
         if (n == 10) {
             if (moved)
                 *moved = false;
-            return "The records kept for later cannot be read (" + why + ") nor set aside: " +
-                   error;
+            return "The records kept for later cannot be read (" + why +
+                   ") nor set aside: " + error;
         }
         aside = path + ".unreadable-" + stamp + "-" + std::to_string(n);
     }
