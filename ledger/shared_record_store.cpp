@@ -119,6 +119,7 @@ struct SharedRecordStore::Pool {
     Clock::time_point capUntil;
     std::string where;
     int version = 0;
+    std::vector<JournalEntry> held;  // under `mutex`
 };
 
 namespace {
@@ -245,6 +246,18 @@ std::unique_ptr<RecordStore> SharedRecordStore::Handle(std::string* reason) {
         return nullptr;
     m_pool->Return(std::move(store));
     return std::make_unique<SharedHandle>(*m_pool);
+}
+
+void SharedRecordStore::Hold(JournalEntry entry) {
+    const std::lock_guard lock(m_pool->mutex);
+    if (m_pool->held.size() >= kMaxHeldEntries)
+        m_pool->held.erase(m_pool->held.begin());
+    m_pool->held.push_back(std::move(entry));
+}
+
+std::vector<JournalEntry> SharedRecordStore::TakeHeld() {
+    const std::lock_guard lock(m_pool->mutex);
+    return std::exchange(m_pool->held, {});
 }
 
 std::size_t SharedRecordStore::Connections() const {

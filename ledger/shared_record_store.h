@@ -4,8 +4,10 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ledger/database_config.h"
+#include "ledger/record_journal.h"
 #include "ledger/record_store.h"
 
 // The record store of one process, shared by the stations it runs on one config.ini (the
@@ -43,6 +45,14 @@ class SharedRecordStore {
     // A station's handle, once a connection could be had (opened when none is); null, with the
     // reason, when none can be now. Handles must not outlive the store.
     std::unique_ptr<RecordStore> Handle(std::string* reason);
+    // What a station of this process could keep neither in the record nor in the journal (a
+    // full disk), held for the process: any later station puts it into the journal once it
+    // can, also when the station that held it is gone (each attempt of `watch` has its own).
+    // At most kMaxHeldEntries; the oldest give way.
+    static constexpr std::size_t kMaxHeldEntries = 1000;
+    void Hold(JournalEntry entry);
+    std::vector<JournalEntry> TakeHeld();
+
     // The connections open now, and the most that were open at once.
     std::size_t Connections() const;
     std::size_t MostConnections() const;

@@ -22,8 +22,6 @@ namespace {
 const std::string kSection = "SETTING";
 // How old a temporary file of a replace must be to be taken for a killed loader's.
 constexpr std::int64_t kStaleTemporarySeconds = 60;
-// The most entries a station keeps in memory that neither the record nor the journal took.
-constexpr std::size_t kMaxUnkept = 1000;
 
 // What a red line says, without its layout: for a step's record.
 std::string NoteText(std::string_view text) {
@@ -318,25 +316,30 @@ bool ProgrammingStation::Keep(const JournalEntry& entry, std::string* reason) {
     const bool kept = KeepInJournal(m_settingsPath, entry, reason, &aside);
     if (!aside.empty())
         m_observer.OnLog({"\t- " + aside + "\r\n", kLogRed, false});
-    // Tried again at the next catch-up, while this station lives; the oldest give way to
-    // the newest beyond a bound, so that a disk full for hours cannot fill the memory.
-    if (!kept) {
-        if (m_unkept.size() >= kMaxUnkept)
-            m_unkept.erase(m_unkept.begin());
-        m_unkept.push_back(entry);
-    }
+    if (!kept)
+        Hold(entry);
     return kept;
+}
+
+void ProgrammingStation::Hold(JournalEntry entry) {
+    // Tried again at the next catch-up of this process; the oldest give way to the newest
+    // beyond a bound, so that a disk full for hours cannot fill the memory.
+    if (m_shared) {
+        m_shared->Hold(std::move(entry));
+        return;
+    }
+    if (m_unkept.size() >= SharedRecordStore::kMaxHeldEntries)
+        m_unkept.erase(m_unkept.begin());
+    m_unkept.push_back(std::move(entry));
 }
 
 void ProgrammingStation::CatchUpRecords() {
     // What even the journal could not take (a full disk) goes there first, now that it may.
-    std::vector<JournalEntry> unkept = std::move(m_unkept);
-    m_unkept.clear();
-    for (const JournalEntry& entry : unkept) {
+    std::vector<JournalEntry> held = m_shared ? m_shared->TakeHeld() : std::exchange(m_unkept, {});
+    for (JournalEntry& entry : held) {
         std::string why;
-        if (KeepInJournal(m_settingsPath, entry, &why))
-            continue;
-        m_unkept.push_back(entry);
+        if (!KeepInJournal(m_settingsPath, entry, &why))
+            Hold(std::move(entry));
     }
     const Completion done =
         CompleteEarlierRecords(*m_records, m_settingsPath, JournalDatabaseKey(m_database),

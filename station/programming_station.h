@@ -161,8 +161,11 @@ class ProgrammingStation {
     // Records what earlier downloads on this config.ini could not (the journal), and, once per
     // station, closes the records that gone processes of this config.ini left running.
     void CatchUpRecords();
-    // Keeps `entry` in the journal, or, when even that fails, in this station until it can.
+    // Keeps `entry` in the journal, or, when even that fails, holds it (Hold) until it can.
     bool Keep(const JournalEntry& entry, std::string* reason);
+    // Holds what neither the record nor the journal took: in the process's shared store, which
+    // outlives this station, or in this station when it has its own.
+    void Hold(JournalEntry entry);
     // Keeps a record's state or end that the database could not take now in the journal beside
     // config.ini; false, with the reason, when even that fails.
     bool KeepForLater(std::int64_t id, std::optional<SerialState> state, bool finish,
@@ -204,7 +207,8 @@ class ProgrammingStation {
     std::unique_ptr<RecordStore> m_records;  // the station's own, or its handle of m_shared
     // Why the running download's record could not be begun (empty when it was).
     std::string m_recordRefusal;
-    // What neither the record nor the journal could take (a full disk): kept for the journal.
+    // What neither the record nor the journal could take (a full disk), for the journal, when
+    // the station has a store of its own.
     std::vector<JournalEntry> m_unkept;
     // Whether this station has closed the records gone processes left running.
     bool m_closedInterrupted = false;

@@ -521,9 +521,11 @@ TEST(Cli, RefusalsKeptForLaterAreWrittenOnceBySixteenStations) {
         EXPECT_EQ(RunCli(s.Args({"program"}), "MOD001").exit, 5);
     ::rmdir(records.c_str());
     std::string modules;
-    for (int i = 1; i <= 16; ++i)
-        modules +=
-            (i > 1 ? "," : "") + std::string("MOD") + (i < 10 ? "00" : "0") + std::to_string(i);
+    for (int i = 1; i <= 16; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "%sMOD%03d", i > 1 ? "," : "", i);
+        modules += name;
+    }
     const Result r =
         RunCli(s.Args({"watch", "--count", "16"}), modules.c_str(), s.dir.File("dump"));
     EXPECT_EQ(r.exit, 0) << r.out;

@@ -19,6 +19,7 @@
 
 #include "ledger/record_journal.h"
 #include "ledger/sha256.h"
+#include "ledger/shared_record_store.h"
 #include "ledger/sql_session.h"
 #include "tests/support/case_name.h"
 #include "tests/support/station_rig.h"
@@ -348,7 +349,7 @@ TEST(DownloadRecord, AStationOfItsOwnHoldsNoRecordFileWhileIdle) {
 // namespace of a child process): the refused download is kept while nothing can take it, and
 // the first download after the space came back goes through and records it. Needs the right to
 // make a mount namespace (root); skipped where the system refuses it.
-TEST(DownloadRecord, AFullDiskIsRecoveredFromWithoutARestart) {
+void FullDiskScenario(bool stationPerDownload) {
     TempDir dir;
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
@@ -361,8 +362,22 @@ TEST(DownloadRecord, AFullDiskIsRecoveredFromWithoutARestart) {
             std::fprintf(stderr, "full disk: %s\n", what);
             ::_exit(1);
         };
-        Rig r(kPlan, ImageText(), "ABC123", dir.path());
-        if (!r.station.Download())
+        // One station for every download (the window's, its own store), or one per download
+        // sharing the process's store (the attempts of `watch`).
+        auto first = std::make_unique<Rig>(kPlan, ImageText(), "ABC123", dir.path());
+        std::unique_ptr<SharedRecordStore> shared;
+        if (stationPerDownload) {
+            shared = std::make_unique<SharedRecordStore>(ConfigOf(*first));
+            first->station.ShareRecords(*shared);
+        }
+        auto station = [&]() -> Rig& {
+            if (stationPerDownload && first->station.LastRecord().startUtc.size()) {
+                first = std::make_unique<Rig>(nullptr, ImageText(), "ABC123", dir.path());
+                first->station.ShareRecords(*shared);
+            }
+            return *first;
+        };
+        if (!station().station.Download())
             fail("the first download failed");
         // The disk filled to its last byte.
         {
@@ -374,14 +389,14 @@ TEST(DownloadRecord, AFullDiskIsRecoveredFromWithoutARestart) {
             if (filler)
                 std::fclose(filler);
         }
-        if (r.station.Download())
+        if (station().station.Download())
             fail("a download went on while its record could not be begun");
-        if (r.station.LastDownloadChangedModule())
+        if (first->station.LastDownloadChangedModule())
             fail("the module was changed");
         std::filesystem::remove(dir.File("filler"));
-        if (!r.station.Download())
+        if (!station().station.Download())
             fail("the download after the space came back failed");
-        auto store = StoreOf(r);
+        auto store = StoreOf(*first);
         std::vector<DownloadRecord> all =
             AllRecords(*store, nullptr).value_or(std::vector<DownloadRecord>{});
         if (all.size() != 3)
@@ -403,6 +418,14 @@ TEST(DownloadRecord, AFullDiskIsRecoveredFromWithoutARestart) {
     if (WEXITSTATUS(status) == 77)
         GTEST_SKIP() << "no mount namespace here (needs root)";
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(DownloadRecord, AFullDiskIsRecoveredFromWithoutARestart) {
+    FullDiskScenario(false);
+}
+
+TEST(DownloadRecord, AFullDiskIsRecoveredFromByTheNextStationOfTheProcess) {
+    FullDiskScenario(true);
 }
 
 TEST(DownloadRecord, ARecordLeftRunningByAKilledLoaderIsClosedAsInterrupted) {
