@@ -25,6 +25,7 @@
 #include "cli/utc_time.h"
 #include "image/hex_reader.h"
 #include "image/image_check.h"
+#include "ledger/record_journal.h"
 #include "ledger/record_store.h"
 #include "ledger/sha256.h"
 #include "ledger/sql_session.h"
@@ -897,6 +898,56 @@ TEST(Cli, TwoStationsOnOneServerShareTheCounterAndTheRecord) {
     // Out of reach: exit 5.
     Station away("host=/nonexistent dbname=x connect_timeout=2");
     EXPECT_EQ(RunCli(away.Args({"records"}), nullptr).exit, 5);
+}
+
+// The server lost while `watch` programs four modules, and back: every attempt is in the record
+// once (the refusals of one cause as one record that counts them), every module once programmed,
+// and nothing left running or waiting in the journal.
+TEST(Cli, AServerOutageDuringWatchRecordsEachAttemptOnce) {
+    TestDatabase db(Backend::kPostgres);
+    REQUIRE_DATABASE(db);
+    Station s(db.connection());
+    ASSERT_EQ(RunCli(s.Args({"db", "init"}), nullptr).exit, 0);
+    auto server = [](const char* command) {
+        const std::string line = std::string("bash " PRAVUNE_PG_SCRIPT " ") + command + " " +
+                                 TestServerState() + " > /dev/null 2>&1";
+        return std::system(line.c_str()) == 0;
+    };
+    ASSERT_TRUE(server("pause"));
+    std::thread back([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        EXPECT_TRUE(server("resume"));
+    });
+    const Result r = RunCli(s.Args({"watch", "--count", "4"}), "MOD001,MOD002,MOD003,MOD004",
+                            s.dir.File("dump"));
+    back.join();
+    EXPECT_EQ(r.exit, 0) << r.out;
+    // One download more catches up whatever a refusal left at the moment the server came back.
+    ASSERT_EQ(RunCli(s.Args({"program"}), "MOD009").exit, 0);
+    const std::vector<nlohmann::json> summary = Events(r, "summary");
+    ASSERT_EQ(summary.size(), 1u);
+    int attempts = 1;  // the program's
+    for (const auto& module : summary[0]["list"])
+        attempts += module["attempts"].get<int>();
+    int recorded = 0, succeeded = 0;
+    for (const auto& record : Events(RunCli(s.Args({"records"}), nullptr), "record")) {
+        EXPECT_NE(record["verdict"], "running");
+        if (record["verdict"] == "succeeded") {
+            ++succeeded;
+            ++recorded;
+            continue;
+        }
+        EXPECT_EQ(record["outcome"], "not_recorded") << record;
+        const std::string status = record["status"];
+        const std::size_t times = status.find("(refused ");
+        recorded += times == std::string::npos ? 1 : std::stoi(status.substr(times + 9));
+    }
+    EXPECT_EQ(succeeded, 5);
+    EXPECT_GT(attempts, 5) << "no attempt met the outage";
+    EXPECT_EQ(recorded, attempts);
+    std::vector<JournalEntry> left;
+    ASSERT_TRUE(ParseJournal(ReadBytes(s.dir.File("records.journal")), left));
+    EXPECT_TRUE(left.empty());
 }
 
 // --since takes ISO 8601 in its common forms, compared as times (normalised to UTC), and
