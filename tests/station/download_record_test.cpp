@@ -345,6 +345,7 @@ TEST(DownloadRecord, AStationOfItsOwnHoldsNoRecordFileWhileIdle) {
 }
 #endif
 
+#ifndef _WIN32
 // A full disk, then room again, on a small file system of the test's own (tmpfs in a mount
 // namespace of a child process): the refused download is kept while nothing can take it, and
 // the first download after the space came back goes through and records it. Needs the right to
@@ -427,6 +428,7 @@ TEST(DownloadRecord, AFullDiskIsRecoveredFromWithoutARestart) {
 TEST(DownloadRecord, AFullDiskIsRecoveredFromByTheNextStationOfTheProcess) {
     FullDiskScenario(true);
 }
+#endif
 
 TEST(DownloadRecord, ARecordLeftRunningByAKilledLoaderIsClosedAsInterrupted) {
 #ifdef _WIN32

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/time.h>
+#endif
 
 #include <algorithm>
 #include <filesystem>
