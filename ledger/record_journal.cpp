@@ -568,29 +568,30 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
                                   what,
                               ok});
     };
-    // 0. One drainer at a time: a station that finds another at it leaves the journal to it.
-    const std::string drainPath = path + ".lock";
+    // 1. The journal's entries for this database, written: by one drainer at a time (a station
+    // that finds another at it leaves the journal to it), and only when there is a journal.
+    std::vector<JournalEntry> entries;
+    std::string reason;
+    os_files::FileVersion version;
     os_files::LockFile drainer;
-    std::string reason = os_files::UntrustedPlace(drainPath);
-    if (!reason.empty() || !drainer.Open(drainPath, reason)) {
-        done.notes.push_back(
-            {"\t- The records kept for later cannot be written now: " + reason, false});
-        return done;
-    }
-    switch (drainer.TryLock(reason)) {
-        case os_files::LockFile::Try::kLocked:
-            break;
-        case os_files::LockFile::Try::kBusy:
-            return done;
-        case os_files::LockFile::Try::kFailed:
+    if (os_files::VersionOf(path, version) || os_files::ResolveLink(path) != path) {
+        const std::string drainPath = path + ".lock";
+        reason = os_files::UntrustedPlace(drainPath);
+        if (!reason.empty() || !drainer.Open(drainPath, reason)) {
             done.notes.push_back(
                 {"\t- The records kept for later cannot be written now: " + reason, false});
             return done;
-    }
-    // 1. The journal's entries for this database, written.
-    std::vector<JournalEntry> entries;
-    os_files::FileVersion version;
-    if (os_files::VersionOf(path, version) || os_files::ResolveLink(path) != path) {
+        }
+        switch (drainer.TryLock(reason)) {
+            case os_files::LockFile::Try::kLocked:
+                break;
+            case os_files::LockFile::Try::kBusy:
+                return done;
+            case os_files::LockFile::Try::kFailed:
+                done.notes.push_back(
+                    {"\t- The records kept for later cannot be written now: " + reason, false});
+                return done;
+        }
         const SettingsLock lock(configPath, kJournalLockMs);
         if (!lock.held()) {
             done.notes.push_back({"\t- The records kept for later in " + path +

@@ -383,7 +383,28 @@ TEST(RecordJournal, AJournalAnotherUserCouldHaveWrittenIsSetAsideUnread) {
 class RecordJournalCatchUp : public ::testing::TestWithParam<Backend> {
   protected:
     void SetUp() override { REQUIRE_DATABASE(m_db); }
+    // A download this station refused for want of its record, as it keeps it: its own key, and
+    // `cause` as its status text when given.
+    JournalEntry OwnRefusal(const std::string& cause = {}) const {
+        JournalEntry e = Whole(key);
+        e.finish->stationHost = self.host;
+        e.finish->stationConfig = self.config;
+        e.finish->recordKey = NewRecordKey();
+        if (!cause.empty())
+            e.finish->statusText = cause;
+        return e;
+    }
+    // Keeps `count` refusals of causes of their own, named from `prefix`.
+    void KeepRefusals(int count, const std::string& prefix) const {
+        std::string reason;
+        for (int i = 0; i < count; ++i)
+            ASSERT_TRUE(
+                KeepInJournal(m_db.configPath(), OwnRefusal(prefix + std::to_string(i)), &reason))
+                << reason;
+    }
     TestDatabase m_db{GetParam()};
+    const std::string key = JournalDatabaseKey(ChooseDatabase(m_db.configPath()));
+    const StationProcess self = ThisStationProcess(m_db.configPath());
 };
 
 INSTANTIATE_TEST_SUITE_P(Both, RecordJournalCatchUp,
@@ -393,8 +414,6 @@ TEST_P(RecordJournalCatchUp, WritesItsDatabasesEntriesAndKeepsWhatItCannot) {
     std::string reason;
     auto store = m_db.Open(&reason);
     ASSERT_TRUE(store) << reason;
-    const std::string key = JournalDatabaseKey(ChooseDatabase(m_db.configPath()));
-    const StationProcess self = ThisStationProcess(m_db.configPath());
     DownloadRecord begun;
     begun.stationHost = "line-1";
     const std::int64_t a = store->BeginDownload(begun, &reason);
@@ -407,9 +426,7 @@ TEST_P(RecordJournalCatchUp, WritesItsDatabasesEntriesAndKeepsWhatItCannot) {
     refused.failures = kJournalAttempts - 2;
     // A download this station refused for want of its record; and one that claims to be such
     // a refusal of another station's, which no loader of this config.ini would have kept.
-    JournalEntry ours = Whole(key), foreign = Whole(key);
-    ours.finish->stationHost = self.host;
-    ours.finish->stationConfig = self.config;
+    JournalEntry ours = OwnRefusal(), foreign = Whole(key);
     foreign.finish->startUtc = "2026-12-07T16:43:00.000Z";
     for (const JournalEntry& e :
          {Entry(a, SerialState::kUsedUp, true, key), refused,
@@ -477,8 +494,6 @@ TEST_P(RecordJournalCatchUp, EveryWriteDeliveredTwiceChangesNothing) {
     std::string reason;
     auto store = m_db.Open(&reason);
     ASSERT_TRUE(store) << reason;
-    const std::string key = JournalDatabaseKey(ChooseDatabase(m_db.configPath()));
-    const StationProcess self = ThisStationProcess(m_db.configPath());
 
     // A record begun twice by its key is one record.
     DownloadRecord begun;
@@ -503,10 +518,7 @@ TEST_P(RecordJournalCatchUp, EveryWriteDeliveredTwiceChangesNothing) {
     EXPECT_EQ(store->FindSerial({0x3B00, 2}, 7, &reason)->state, SerialState::kWritten);
 
     // A thousand refusals of one cause are one entry, then one record that counts them.
-    JournalEntry refusal = Whole(key);
-    refusal.finish->stationHost = self.host;
-    refusal.finish->stationConfig = self.config;
-    refusal.finish->recordKey = NewRecordKey();
+    JournalEntry refusal = OwnRefusal();
     for (int i = 0; i < 1000; ++i) {
         refusal.finish->endUtc = "2026-12-07T17:" + std::to_string(10 + i / 60) + ":" +
                                  std::to_string(10 + i % 50) + ".000Z";
@@ -554,18 +566,8 @@ TEST_P(RecordJournalCatchUp, EveryWriteDeliveredTwiceChangesNothing) {
 // Stations that drain one journal at once (processes of their own), or are killed in the middle
 // of a drain, write each record once.
 TEST_P(RecordJournalCatchUp, DrainersRacingOrKilledWriteEachRecordOnce) {
-    const std::string key = JournalDatabaseKey(ChooseDatabase(m_db.configPath()));
-    const StationProcess self = ThisStationProcess(m_db.configPath());
     constexpr int kRecords = 40, kDrainers = 4;
-    std::string reason;
-    for (int i = 0; i < kRecords; ++i) {
-        JournalEntry refusal = Whole(key);
-        refusal.finish->stationHost = self.host;
-        refusal.finish->stationConfig = self.config;
-        refusal.finish->statusText = "cause " + std::to_string(i);
-        refusal.finish->recordKey = NewRecordKey();
-        ASSERT_TRUE(KeepInJournal(m_db.configPath(), refusal, &reason)) << reason;
-    }
+    KeepRefusals(kRecords, "cause ");
     std::vector<pid_t> children;
     for (int d = 0; d < kDrainers; ++d) {
         const pid_t child = ::fork();
@@ -594,14 +596,7 @@ TEST_P(RecordJournalCatchUp, DrainersRacingOrKilledWriteEachRecordOnce) {
     EXPECT_EQ(m_db.Count("SELECT count(DISTINCT record_key) FROM downloads"), kRecords);
 
     // Drainers killed at any moment, then one left to finish: still each record once.
-    for (int i = 0; i < kRecords; ++i) {
-        JournalEntry refusal = Whole(key);
-        refusal.finish->stationHost = self.host;
-        refusal.finish->stationConfig = self.config;
-        refusal.finish->statusText = "later cause " + std::to_string(i);
-        refusal.finish->recordKey = NewRecordKey();
-        ASSERT_TRUE(KeepInJournal(m_db.configPath(), refusal, &reason)) << reason;
-    }
+    KeepRefusals(kRecords, "later cause ");
     std::mt19937 random(11);
     for (int kill = 0; kill < 12; ++kill) {
         const pid_t child = ::fork();
@@ -615,6 +610,7 @@ TEST_P(RecordJournalCatchUp, DrainersRacingOrKilledWriteEachRecordOnce) {
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
     }
+    std::string reason;
     auto store = m_db.Open(&reason);
     ASSERT_TRUE(store) << reason;
     CompleteEarlierRecords(*store, m_db.configPath(), key, self, false);
