@@ -10,7 +10,7 @@
 #include "app/about_box.h"
 #include "app/dialog_units.h"
 #include "app/qt_text.h"
-#include "image/load_report.h"
+#include "text/log_entry.h"
 #include "res/pictures.h"
 
 CLoaderDlg::CLoaderDlg(HidPlatform& platform, const ConfigLocation& where, QWidget* parent)

@@ -28,7 +28,7 @@
 #else
 #include "device/hidraw_platform.h"
 #endif
-#include "image/load_report.h"
+#include "text/escape_controls.h"
 #include "settings/config_location.h"
 
 namespace {

@@ -1,4 +1,5 @@
 #include "cli/module_run.h"
+#include "text/escape_controls.h"
 
 #include <cstdint>
 #include <cstdio>

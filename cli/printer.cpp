@@ -1,4 +1,5 @@
 #include "cli/printer.h"
+#include "text/escape_controls.h"
 
 #include <time.h>
 

@@ -6,7 +6,8 @@
 #include <string>
 
 #include "cli/exit_code.h"
-#include "image/load_report.h"
+#include "text/log_entry.h"
+#include "text/escape_controls.h"
 #include "image/serial_number.h"
 #include "ledger/database_config.h"
 #include "ledger/record_store.h"

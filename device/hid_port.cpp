@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "image/load_report.h"
+#include "text/escape_controls.h"
 
 std::string Latin1ToUtf8(const std::string& narrowed) {
     std::string text;

@@ -12,7 +12,7 @@
 #include <optional>
 
 #include "device/report_descriptor.h"
-#include "settings/hex_digit.h"
+#include "text/hex_digit.h"
 
 namespace {
 

@@ -7,9 +7,8 @@
 #include <memory>
 #include <optional>
 
-#include "settings/hex_digit.h"
+#include "text/hex_digit.h"
 #include "os/os_files.h"
-#include "settings/settings_store.h"
 
 namespace {
 
@@ -505,7 +504,7 @@ int ReadHexFile(const std::string& path, HexImage& image, std::string& status) {
     std::optional<os_files::FileVersion> settled;
     for (int attempt = 0; attempt < kHexReadAttempts; ++attempt) {
         Begin(image, status);
-        if (!FileExists(path)) {
+        if (!os_files::FileExists(path)) {
             return Finish(kHexNoFile, status);
         }
         // Never block: a FIFO or a device at the path must not freeze the window.

@@ -5,34 +5,7 @@
 #include <vector>
 
 #include "image/hex_image.h"
-
-// Colours of the message log, 0xRRGGBB.
-inline constexpr std::uint32_t kLogBlack = 0x000000;
-inline constexpr std::uint32_t kLogGreen = 0x008000;
-inline constexpr std::uint32_t kLogRed = 0xFF0000;
-inline constexpr std::uint32_t kLogStampColor = 0x6C35A4;
-inline constexpr std::uint32_t kLogBackground = 0xEBEBEB;
-
-// One piece of text for the message log; the log adds no line ends of its own. A piece with
-// `timeStamp` is shown behind a time stamp: `stamp`, the text taken when the piece was made
-// (empty: the front end takes one when it shows the piece).
-struct LogEntry {
-    std::string text;
-    std::uint32_t color = kLogBlack;
-    bool timeStamp = false;
-    std::string stamp{};
-
-    bool operator==(const LogEntry&) const = default;
-};
-
-// Text from a module, a file or a record as it may be shown on a terminal or in the window:
-// every control character written out, so that none can act on the terminal (ESC [2J clearing
-// the operator's screen) or fake a line. C0 controls and DEL become \xHH (ESC: \x1B), C1
-// controls (U+0080 to U+009F) \u00HH, and a byte that is not part of valid UTF-8 \xHH. With
-// kKeepLineEnds the tab and the line ends "\r" and "\n" stay, as the log uses them. Every
-// front end prints through it; text it made is left as it is.
-enum class Controls { kEscapeAll, kKeepLineEnds };
-std::string EscapeControls(const std::string& text, Controls lineEnds = Controls::kEscapeAll);
+#include "text/log_entry.h"
 
 // What one load of the HEX file tells the operator: the log lines and the two labels.
 struct LoadReport {

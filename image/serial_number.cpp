@@ -1,6 +1,6 @@
 #include "image/serial_number.h"
 
-#include "settings/hex_digit.h"
+#include "text/hex_digit.h"
 
 #include <algorithm>
 #include <cstdio>

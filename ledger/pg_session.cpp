@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "image/utf8.h"
+#include "text/utf8.h"
 #include "ledger/database_config.h"
 #include "ledger/libpq_loader.h"
 #include "ledger/record_store.h"

@@ -8,6 +8,7 @@
 
 #include "ledger/database_config.h"
 #include "ledger/record_store.h"
+#include "ledger/station_process.h"
 
 // Durable completion of the record. What a station could not write to its record when it had
 // to (a number's final state, a record's end: the database locked or out of reach, the disk
@@ -77,22 +78,6 @@ bool ParseJournal(std::string_view text, std::vector<JournalEntry>& entries);
 // (`setAside` tells where to, when it is given).
 bool KeepInJournal(const std::string& configPath, const JournalEntry& entry, std::string* reason,
                    std::string* setAside = nullptr);
-
-// Who runs a station: the records it may close as interrupted are its config.ini's on its host.
-struct StationProcess {
-    std::string host;
-    std::string config;  // config.ini's absolute path
-    std::int64_t processId = 0;
-    std::string bootId;
-    std::string processStart, pidNamespace;
-};
-// This process, for the station on the config.ini at `configPath`.
-StationProcess ThisStationProcess(const std::string& configPath);
-// Whether the process that began a running record is gone: false when it may still run, or
-// when that cannot be told. A process is known by its id, its start time and its PID namespace
-// where the record has them: a record of another namespace (another container on one host) is
-// never taken for gone, and a process id used again by a later process is.
-bool ProcessGone(const RunningDownload& record, const StationProcess& self);
 
 // One line about an earlier record, for the log.
 struct CompletionNote {

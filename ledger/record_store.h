@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "image/load_report.h"
+#include "text/log_entry.h"
 
 // The record of every download attempt and the ledger of the serial numbers given out. Each
 // number of a plan can be recorded once only, so two loaders sharing the record can never give

@@ -11,6 +11,7 @@
 
 #include "controls/label_control.h"
 #include "image/load_report.h"
+#include "text/escape_controls.h"
 
 namespace {
 

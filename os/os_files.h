@@ -52,6 +52,11 @@ class ReadOnlyFile {
 
 // The version of the file at `path`; false when nothing is there.
 bool VersionOf(const std::string& path, FileVersion& version);
+// True when an entry (a directory too) exists at the path; false for an empty path.
+inline bool FileExists(const std::string& path) {
+    FileVersion version;
+    return VersionOf(path, version);
+}
 
 // The file a symbolic link at `path` names (link after link, to the end of the chain, whether
 // that end exists or not), or `path` itself.

@@ -171,7 +171,7 @@ ConfigLocation Locate(const ConfigLocationInputs& in) {
     const fs::path folder = PathOf(base).lexically_normal() / PathOf(in.program);
     where.path = TextOf(folder / "config.ini");
     where.problem = os_files::MakePrivateFolders(TextOf(folder));
-    if (!where.problem.empty() || FileExists(where.path) || beside.empty())
+    if (!where.problem.empty() || os_files::FileExists(where.path) || beside.empty())
         return where;
     os_files::FileVersion version;
     if (os_files::VersionOf(beside, version) && version.regular) {

@@ -5,9 +5,9 @@
 #include <chrono>
 #include <climits>
 
-#include "settings/hex_digit.h"
-#include "settings/ini_document.h"
 #include "os/os_files.h"
+#include "settings/ini_document.h"
+#include "text/hex_digit.h"
 
 namespace {
 
@@ -251,11 +251,6 @@ std::string ExecutableDirectory() {
     const std::string path = os_files::ExecutablePath();
     const std::size_t slash = os_files::LastSeparator(path);
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
-bool FileExists(const std::string& path) {
-    os_files::FileVersion version;
-    return os_files::VersionOf(path, version);
 }
 
 int ParseHex4(const std::string& text, unsigned& value) {

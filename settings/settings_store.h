@@ -18,9 +18,6 @@ inline constexpr std::size_t kMaxSettingsFileSize = 16u << 20;
 // The folder of the running executable, without a trailing separator.
 std::string ExecutableDirectory();
 
-// True when an entry (a directory too) exists at the path; false for an empty path.
-bool FileExists(const std::string& path);
-
 // Parses leading white space and then at most four hexadecimal digits into `value`; leaves
 // `value` unchanged when there is no digit. Always returns 1.
 int ParseHex4(const std::string& text, unsigned& value);

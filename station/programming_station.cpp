@@ -1,5 +1,7 @@
 #include "station/programming_station.h"
 
+#include "text/escape_controls.h"
+
 #include <algorithm>
 #include <chrono>
 #include <exception>
@@ -211,11 +213,11 @@ void ProgrammingStation::ApplyBootloaderId(const std::string& vidText, const std
 
 void ProgrammingStation::RefreshStatus() {
     if (m_port.Refresh()) {
-        m_strDeviceSN = m_port.GetSerialText();
-        const std::string uid = Latin1ToUtf8(m_strDeviceSN);
+        m_strDeviceUid = m_port.GetSerialText();
+        const std::string uid = Latin1ToUtf8(m_strDeviceUid);
         m_observer.OnStatus("SN: " + uid, kStatusFound, true, uid);
     } else {
-        m_strDeviceSN.clear();
+        m_strDeviceUid.clear();
         m_observer.OnStatus("Disconnected", kStatusAbsent, false, {});
     }
     NoteAccessProblem();
@@ -535,7 +537,7 @@ bool ProgrammingStation::Download() {
             // The module that answered is the one programmed to the end.
             m_port.HoldToOpenModule();
             RefreshStatus();
-            Log("\t- Device UID = " + Latin1ToUtf8(m_strDeviceSN) + "\r\n", kLogGreen);
+            Log("\t- Device UID = " + Latin1ToUtf8(m_strDeviceUid) + "\r\n", kLogGreen);
             if (m_port.Held()) {
                 m_record.moduleUid = Latin1ToUtf8(m_port.Held()->uid);
                 m_record.portPath = m_port.Held()->port;

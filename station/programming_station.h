@@ -9,7 +9,7 @@
 #include "device/boot_protocol.h"
 #include "device/hid_port.h"
 #include "image/hex_image.h"
-#include "image/load_report.h"
+#include "text/log_entry.h"
 #include "ledger/database_config.h"
 #include "ledger/record_journal.h"
 #include "ledger/record_store.h"
@@ -90,7 +90,7 @@ class ProgrammingStation {
     // The text the last step left (the reader's, the check's or the protocol's).
     const std::string& StatusText() const { return m_strStatus; }
     // The UID of the module last found, as its serial string has it (8-bit).
-    const std::string& DeviceUid() const { return m_strDeviceSN; }
+    const std::string& DeviceUid() const { return m_strDeviceUid; }
 
     // Programs one module: the whole download sequence. Returns whether it succeeded.
     bool Download();
@@ -189,7 +189,7 @@ class ProgrammingStation {
     // SN_Current as this station last read or wrote it: the idle refresh follows a change.
     std::string m_storedValue;
     std::string m_strStatus;
-    std::string m_strDeviceSN;
+    std::string m_strDeviceUid;
     StationObserver& m_observer;
     StationFlags& m_flags;
     HexImage m_image;

@@ -4,7 +4,7 @@
 #include <exception>
 
 #include "image/image_check.h"
-#include "image/load_report.h"
+#include "text/log_entry.h"
 #include "image/serial_number.h"
 #include "settings/settings_store.h"
 

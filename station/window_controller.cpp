@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "image/load_report.h"
+#include "text/escape_controls.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <commctrl.h>
 #include <richedit.h>
 
-#include "image/load_report.h"
+#include "text/log_entry.h"
 #include "station/programming_station.h"
 #include "win/resource.h"
 #include "win/win_text.h"

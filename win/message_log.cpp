@@ -2,7 +2,8 @@
 
 #include <richedit.h>
 
-#include "image/load_report.h"
+#include "text/log_entry.h"
+#include "text/escape_controls.h"
 #include "win/win_text.h"
 
 namespace {

@@ -304,7 +304,7 @@ TEST(Cli, TheShippedProgramHasNoSimulatedBus) {
     const Result program = RunCli(s.Args({"program", "--wait", "0"}), "MOD001", s.dir.File("dump"),
                                   0, 0, PRAVUNE_SHIPPED_CLI_PATH);
     EXPECT_TRUE(program.exit == 3 || program.exit == 4) << program.out;
-    EXPECT_FALSE(FileExists(s.dir.File("dump/MOD001.bin")));
+    EXPECT_FALSE(os_files::FileExists(s.dir.File("dump/MOD001.bin")));
     EXPECT_NE(ReadBytes(s.dir.File("config.ini")).find("\nSN_Current=0100\n"), std::string::npos);
 }
 
@@ -446,8 +446,8 @@ TEST(Cli, ALinkAndItsTargetShareOneLedger) {
     ASSERT_EQ(RunCli(s.Args({"program"}), "MOD002", s.dir.File("dump")).exit, 0);
     EXPECT_TRUE(s.Programmed("MOD001", 0x100));
     EXPECT_TRUE(s.Programmed("MOD002", 0x101));
-    EXPECT_FALSE(FileExists(other.File("records.sqlite")));
-    EXPECT_FALSE(FileExists(other.File("config.ini.lock")));
+    EXPECT_FALSE(os_files::FileExists(other.File("records.sqlite")));
+    EXPECT_FALSE(os_files::FileExists(other.File("config.ini.lock")));
 }
 
 // Settings another user could have planted or may swap: refused, with the reason, before the
@@ -500,8 +500,8 @@ TEST(Cli, AnotherUsersLinksAndFoldersAreRefused) {
         }
         EXPECT_NE(ReadBytes(s.dir.File("config.ini")).find("\nSN_Current=0100\n"),
                   std::string::npos);
-        EXPECT_FALSE(FileExists(elsewhere.File("made")));
-        EXPECT_FALSE(FileExists(elsewhere.File("records.sqlite")));
+        EXPECT_FALSE(os_files::FileExists(elsewhere.File("made")));
+        EXPECT_FALSE(os_files::FileExists(elsewhere.File("records.sqlite")));
         ::chmod(s.dir.path().c_str(), 0700);
     }
     // A sticky folder of the operator's own is sound (links in it are another matter).

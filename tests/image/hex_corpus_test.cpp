@@ -15,7 +15,7 @@
 #include "image/hex_reader.h"
 #include "image/image_check.h"
 #include "image/load_report.h"
-#include "settings/hex_digit.h"
+#include "text/hex_digit.h"
 #include "tests/support/hex_text.h"
 #include "tests/support/temp_dir.h"
 

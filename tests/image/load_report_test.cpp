@@ -1,4 +1,5 @@
 #include "image/load_report.h"
+#include "text/escape_controls.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,7 @@
 #include "device/hid_port.h"
 #include "image/hex_reader.h"
 #include "image/image_check.h"
-#include "image/utf8.h"
+#include "text/utf8.h"
 #include "tests/support/hex_text.h"
 #include "tests/support/temp_dir.h"
 

@@ -18,6 +18,7 @@
 
 #include "ledger/sha256.h"
 #include "ledger/shared_record_store.h"
+#include "os/os_files.h"
 #include "settings/settings_store.h"
 #include "tests/support/case_name.h"
 #include "tests/support/temp_dir.h"
@@ -819,7 +820,7 @@ TEST(RecordStorePaths, TheEnvironmentMovesNoCounter) {
         } else {
             std::string reason;
             EXPECT_FALSE(OpenChosenRecordStore(choice, config, &reason));
-            EXPECT_FALSE(FileExists(dir.File("records.sqlite")));
+            EXPECT_FALSE(os_files::FileExists(dir.File("records.sqlite")));
         }
     }
 }

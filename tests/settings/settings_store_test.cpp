@@ -63,7 +63,7 @@ TEST_F(SettingsStore, DefaultsWithoutAFile) {
     EXPECT_EQ(ReadSettingString(S, "m_strVID_bt", "2156"), "2156");
     EXPECT_EQ(ReadSettingString(S, "m_strPath_flash", ""), "");
     EXPECT_EQ(ReadSettingInt(S, "SN_Bytes", 1), 1);
-    EXPECT_FALSE(FileExists(SettingsFilePath));
+    EXPECT_FALSE(os_files::FileExists(SettingsFilePath));
 }
 
 TEST_F(SettingsStore, FirstWritesCreateTheFileWithLf) {
@@ -254,7 +254,7 @@ TEST_P(SettingsPermissions, WriteOnlyWhereAllowed) {
     }));
     ASSERT_EQ(::chmod(m_dir.path().c_str(), 0700), 0);
     if (!c.writes) {
-        EXPECT_EQ(FileExists(SettingsFilePath), c.fileMode != 0);
+        EXPECT_EQ(os_files::FileExists(SettingsFilePath), c.fileMode != 0);
         if (c.fileMode) {
             EXPECT_EQ(FileText(), before);
             struct stat st {};
@@ -392,16 +392,16 @@ TEST(SettingsHelpers, ParseHex4) {
 }
 
 TEST(SettingsHelpers, FileExistsAndExecutableDirectory) {
-    EXPECT_FALSE(FileExists(""));
-    EXPECT_FALSE(FileExists("/nonexistent/pravune"));
+    EXPECT_FALSE(os_files::FileExists(""));
+    EXPECT_FALSE(os_files::FileExists("/nonexistent/pravune"));
     std::string dir = ExecutableDirectory();
     EXPECT_FALSE(dir.empty());
     EXPECT_NE(dir.back(), '/');
 #ifdef _WIN32
-    EXPECT_TRUE(FileExists(dir + "\\core_tests.exe")) << dir;
-    EXPECT_TRUE(FileExists("C:\\"));
+    EXPECT_TRUE(os_files::FileExists(dir + "\\core_tests.exe")) << dir;
+    EXPECT_TRUE(os_files::FileExists("C:\\"));
 #else
-    EXPECT_TRUE(FileExists("/"));
+    EXPECT_TRUE(os_files::FileExists("/"));
     EXPECT_TRUE(std::filesystem::equivalent(dir + "/" + "core_tests", "/proc/self/exe"));
 #endif
 }

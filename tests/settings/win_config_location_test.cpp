@@ -55,7 +55,7 @@ TEST(WindowsConfigLocation, BesideTheExecutableOrUnderAppData) {
 
 TEST(WindowsConfigLocation, TheProcessesOwnPlaces) {
     const ConfigLocationInputs in = ConfigInputsFromEnvironment("pravune-loader", "");
-    EXPECT_TRUE(FileExists(in.executableDir + "\\core_tests.exe")) << in.executableDir;
+    EXPECT_TRUE(os_files::FileExists(in.executableDir + "\\core_tests.exe")) << in.executableDir;
     const char* appData = std::getenv("APPDATA");
     ASSERT_NE(appData, nullptr);
     EXPECT_EQ(in.xdgConfigHome, appData);

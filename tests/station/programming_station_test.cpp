@@ -1,4 +1,5 @@
 #include "station/programming_station.h"
+#include "text/escape_controls.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "image/utf8.h"
+#include "text/utf8.h"
 
 std::size_t Utf8Sequence(std::string_view text, std::size_t i, std::uint32_t& code) {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
