@@ -1,14 +1,15 @@
 #include "cli/module_run.h"
-#include "text/escape_controls.h"
 
 #include <cstdint>
 #include <cstdio>
 
 #include "cli/exit_code.h"
 #include "device/hid_port.h"
+#include "image/hex_reader.h"
 #include "image/serial_number.h"
 #include "ledger/file_sha256.h"
 #include "ledger/record_journal.h"
+#include "text/escape_controls.h"
 
 Job::Job(const Options& o, HidPlatform& platform, Printer& out, std::string module,
          SharedRecordStore* records)
@@ -148,7 +149,7 @@ std::optional<Refusal> CheckBeforeAnyModule(ProgrammingStation& station, ModuleO
     if (station.SettingsUnreadable())
         return std::nullopt;
     if (!station.LoadHexFile(station.Path()))
-        return Refusal{"refused", "load", station.StatusText()};
+        return Refusal{"refused", "load", HexFailureText(station.StatusText(), station.Image())};
     if (!station.PlanFits())
         return Refusal{"refused", "serial number check", observer.FirstRedLine()};
     return std::nullopt;

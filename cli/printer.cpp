@@ -1,5 +1,4 @@
 #include "cli/printer.h"
-#include "text/escape_controls.h"
 
 #include <time.h>
 
@@ -9,6 +8,7 @@
 
 #include "ledger/record_store.h"
 #include "os/os_files.h"
+#include "text/escape_controls.h"
 
 namespace {
 

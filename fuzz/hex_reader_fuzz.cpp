@@ -1,5 +1,5 @@
 // Any bytes as a HEX file: the reader must end with a code, never read or write outside the
-// image, and leave `end` within the image whenever it reports success.
+// image, tell where a failure happened, and leave `end` within the image whenever it reports success.
 #include <cstdlib>
 
 #include "image/hex_reader.h"
@@ -11,6 +11,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     int code =
         ReadHexBuffer(std::string_view(reinterpret_cast<const char*>(bytes), size), image, status);
     if (code < kHexOk || code > kHexNoEof || status != HexResultText(code))
+        std::abort();
+    // A failure tells where, a success tells nothing more; a line past the input's is a lie.
+    const std::string told = HexFailureText(status, image);
+    if (told.rfind(status, 0) != 0 || (code == kHexOk) != image.failure.empty() ||
+        image.failedLine > size + 1)
         std::abort();
     if (code == kHexOk) {
         if (image.end > image.capacity || image.start > image.end)

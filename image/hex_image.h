@@ -4,6 +4,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // The firmware image: the module's application flash from address 0 upwards, and what the
 // loader derives from it. The window owns exactly one; its buffer is a fixed block of its own,
@@ -44,6 +45,11 @@ struct HexImage {
     // Records whose checksum is wrong are still accepted; the load report warns about them.
     std::uint32_t badChecksums = 0;
     std::uint32_t firstBadChecksumLine = 0;  // 1-based line number in the file, 0 when none
+
+    // Where and why the last read failed: the 1-based line (0 when the failure is not one
+    // line's, as a missing file) and what was wrong with it (empty when the read succeeded).
+    std::uint32_t failedLine = 0;
+    std::string failure;
 
     // The number of bytes the reader and the check may use: capacity, but never past the buffer.
     std::uint32_t Usable() const {

@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
 
-#include "text/hex_digit.h"
 #include "os/os_files.h"
+#include "text/hex_digit.h"
 
 namespace {
 
@@ -363,6 +364,26 @@ int Finish(int code, std::string& status) {
     return code;
 }
 
+// A failure at line `lineNo`, with what was wrong there.
+int FailAt(int code, std::string& status, HexImage& image, std::uint32_t lineNo,
+           std::string failure) {
+    image.failedLine = lineNo;
+    image.failure = std::move(failure);
+    return Finish(code, status);
+}
+
+std::string BeyondImage(std::uint32_t at, std::uint32_t usable) {
+    char text[80];
+    std::snprintf(text, sizeof text, "address 0x%04X lies beyond the image's 0x%04X bytes",
+                  static_cast<unsigned>(at), static_cast<unsigned>(usable));
+    return text;
+}
+
+std::string HexByte(std::uint32_t value) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    return {kDigits[(value >> 4) & 0xF], kDigits[value & 0xF]};
+}
+
 // Steps from filling the buffer on: the header line, then the records up to the end record.
 template <class Source>
 int ParseLines(Source& source, HexImage& image, std::string& status) {
@@ -382,10 +403,15 @@ int ParseLines(Source& source, HexImage& image, std::string& status) {
     bool seenData = false;
     for (;; next = source.NextLine(line), ++lineNo) {
         if (next == LineSource::Next::kEnd) {
-            return Finish(kHexNoEof, status);
+            return FailAt(kHexNoEof, status, image, lineNo - 1,
+                          "the file ends without an end-of-file record");
         }
-        if (next == LineSource::Next::kError || line.size() < 9 || line[0] != ':') {
-            return Finish(kHexTypeError, status);
+        if (next == LineSource::Next::kError) {
+            return FailAt(kHexTypeError, status, image, lineNo,
+                          "longer than " + std::to_string(kMaxHexLineLength) + " characters");
+        }
+        if (line.size() < 9 || line[0] != ':') {
+            return FailAt(kHexTypeError, status, image, lineNo, "not a record");
         }
         // Every pair is decoded once, up to the checksum; a field beyond the first pair with a
         // non-digit is parsed on its own, stopping at its first non-digit.
@@ -398,7 +424,8 @@ int ParseLines(Source& source, HexImage& image, std::string& status) {
         const std::uint32_t address = record.Field(line, 3, 4);
         const std::uint32_t type = record.Field(line, 7, 2) & 0xFF;
         if (type != 0 && type != 1 && type != 4) {
-            return Finish(kHexTypeError, status);
+            return FailAt(kHexTypeError, status, image, lineNo,
+                          "record type " + HexByte(type) + " is not handled");
         }
         if (!record.ChecksumIsRight(count)) {
             if (image.badChecksums++ == 0) {
@@ -410,18 +437,20 @@ int ParseLines(Source& source, HexImage& image, std::string& status) {
         }
         if (type == 4) {
             if (line.size() < 13) {
-                return Finish(kHexTypeError, status);
+                return FailAt(kHexTypeError, status, image, lineNo,
+                              "the address record is too short");
             }
             base = record.Field(line, 9, 4) << 16;
             continue;
         }
         if (line.size() < 9 + 2 * std::size_t{count}) {
-            return Finish(kHexTypeError, status);
+            return FailAt(kHexTypeError, status, image, lineNo,
+                          "the record is shorter than its byte count");
         }
         std::uint32_t at = base + address;
         // An empty record above the image would still move `end` past the buffer.
         if (count == 0 && at > usable) {
-            return Finish(kHexOverflow, status);
+            return FailAt(kHexOverflow, status, image, lineNo, BeyondImage(at, usable));
         }
         if (!seenData) {
             image.start = image.end = at;
@@ -439,7 +468,7 @@ int ParseLines(Source& source, HexImage& image, std::string& status) {
         }
         for (; j < count; ++j, ++at) {
             if (at >= usable) {
-                return Finish(kHexOverflow, status);
+                return FailAt(kHexOverflow, status, image, lineNo, BeyondImage(at, usable));
             }
             image.data[at] =
                 static_cast<std::uint8_t>(record.Field(line, 9 + 2 * std::size_t{j}, 2));
@@ -453,6 +482,8 @@ void Begin(HexImage& image, std::string& status) {
     image.end = 0;
     image.badChecksums = 0;
     image.firstBadChecksumLine = 0;
+    image.failedLine = 0;
+    image.failure.clear();
     status.clear();
 }
 
@@ -473,6 +504,14 @@ const char* HexResultText(int code) {
         default:
             return "Open Hex file error -- Unkown";
     }
+}
+
+std::string HexFailureText(const std::string& status, const HexImage& image) {
+    if (image.failure.empty())
+        return status;
+    if (image.failedLine == 0)
+        return status + " (" + image.failure + ")";
+    return status + " (line " + std::to_string(image.failedLine) + ": " + image.failure + ")";
 }
 
 int ReadHexBuffer(std::string_view text, HexImage& image, std::string& status) {
@@ -510,9 +549,13 @@ int ReadHexFile(const std::string& path, HexImage& image, std::string& status) {
         // Never block: a FIFO or a device at the path must not freeze the window.
         os_files::ReadOnlyFile file;
         os_files::FileVersion before;
-        if (file.Open(path) != 0 || !file.Version(before) || !before.regular) {
+        const int openError = file.Open(path);
+        if (openError != 0 || !file.Version(before) || !before.regular) {
             std::fill_n(image.data.begin(), image.Usable(), std::uint8_t{0xFF});
-            return Finish(kHexTypeError, status);
+            return FailAt(kHexTypeError, status, image, 0,
+                          openError != 0 ? "it cannot be opened: " + os_files::ErrorText(openError)
+                          : before.regular ? "it cannot be read"
+                                           : "it is not a regular file");
         }
         FileLines lines(file);
         const int code = ParseLines(lines, image, status);

@@ -24,6 +24,10 @@ inline constexpr long long kHexSettleMs = 50;
 // The status text that goes with an outcome code (empty for kHexOk).
 const char* HexResultText(int code);
 
+// The status text of a failed read with where it failed, for the command line and the record:
+// "<status> (line N: <what was wrong>)", or the status alone when the failure is not a line's.
+std::string HexFailureText(const std::string& status, const HexImage& image);
+
 // Lines longer than this (without their line end) end the read with kHexTypeError.
 inline constexpr std::size_t kMaxHexLineLength = 1024;
 

@@ -645,10 +645,12 @@ TEST(Cli, WatchRefusesBadInputAtOnce) {
 TEST(Cli, CheckIsADryRun) {
     Station s;
     const std::string bad = s.dir.Write("bad.hex", ":00000001FF\n");
+    const std::string wrong = s.dir.Write("wrong.hex", ":0100100042AD\n:0400000500000000F7\n");
     const struct {
         std::vector<std::string> args;
         int exit;
         bool loaded, fits, plan;
+        std::string status{};  // the refusal's text, where it is told
     } cases[] = {
         {{"check"}, 0, true, true, true},
         {{"check", "--no-sn"}, 0, true, true, false},
@@ -656,6 +658,12 @@ TEST(Cli, CheckIsADryRun) {
         {{"check", "--sn-addr", "0E10"}, 2, true, false, true},  // over the image's bytes
         {{"check", bad}, 2, false, false, true},
         {{"check", s.dir.File("missing.hex")}, 2, false, false, true},
+        {{"check", wrong},
+         2,
+         false,
+         false,
+         true,
+         "Open Hex file error -- Hex Type Error! (line 2: record type 05 is not handled)"},
     };
     const Result run = RunCli(s.Args({"program"}), "MOD001");
     ASSERT_EQ(run.exit, 0) << run.out;
@@ -679,6 +687,9 @@ TEST(Cli, CheckIsADryRun) {
             EXPECT_EQ(check["file_sha256"], Sha256Hex(ReadBytes(s.hex)));
         } else {
             EXPECT_FALSE(check["status"].get<std::string>().empty());
+            if (!c.status.empty()) {
+                EXPECT_EQ(check["status"], c.status);
+            }
         }
         EXPECT_TRUE(s.Untouched("MOD002"));
     }

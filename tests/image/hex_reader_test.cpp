@@ -26,6 +26,8 @@ struct ReaderCase {
     std::uint32_t start;
     std::uint32_t end;
     bool maker;
+    // Where and why the read failed, as the command line and the record tell it.
+    std::string where{};
 };
 
 void PrintTo(const ReaderCase& c, std::ostream* os) {
@@ -44,47 +46,58 @@ std::vector<ReaderCase> ReaderCases() {
         {"maker_header_crlf", Lines({"==KAVORN APP HEX==", body, kEof}, "\r\n"), kHexOk, 0x0E00,
          0x0E02, true},
         {"header_with_trailing_blank_is_a_bad_record", Lines({"==KAVORN APP HEX== ", body, kEof}),
-         kHexTypeError, 0, 0, false},
+         kHexTypeError, 0, 0, false, " (line 1: not a record)"},
         {"descending_records",
          Lines({Data(0x2000, {1, 2, 3}), Data(0x1000, {4}), Data(0x1800, {5}), kEof}), kHexOk,
          0x1000, 0x2003, false},
         {"last_byte_of_image", Lines({Data(0x3BF9, {0x12}), kEof}), kHexOk, 0x3BF9, 0x3BFA, false},
         {"byte_at_capacity_overflows", Lines({Data(0x3BFA, {0x12}), kEof}), kHexOverflow, 0x3BFA,
-         0x3BFA, false},
+         0x3BFA, false, " (line 1: address 0x3BFA lies beyond the image's 0x3BFA bytes)"},
         {"record_straddling_capacity", Lines({Data(0x3BF8, {1, 2, 3, 4}), kEof}), kHexOverflow,
-         0x3BF8, 0x3BF8, false},
+         0x3BF8, 0x3BF8, false, " (line 1: address 0x3BFA lies beyond the image's 0x3BFA bytes)"},
         {"wrong_checksum_accepted", Lines({":0100100042FF", kEof}), kHexOk, 0x10, 0x11, false},
-        {"blank_line_before_eof", Lines({body, "", kEof}), kHexTypeError, 0x0E00, 0x0E02, false},
+        {"blank_line_before_eof", Lines({body, "", kEof}), kHexTypeError, 0x0E00, 0x0E02, false,
+         " (line 2: not a record)"},
         {"text_after_eof_not_read", Lines({body, kEof, "", "garbage", ":02"}), kHexOk, 0x0E00,
          0x0E02, false},
-        {"type_02", Lines({Record(0, 0x02, {0x10, 0x00}), body, kEof}), kHexTypeError, 0, 0, false},
+        {"type_02", Lines({Record(0, 0x02, {0x10, 0x00}), body, kEof}), kHexTypeError, 0, 0, false,
+         " (line 1: record type 02 is not handled)"},
         {"type_03", Lines({body, Record(0, 0x03, {0, 0, 0, 0}), kEof}), kHexTypeError, 0x0E00,
-         0x0E02, false},
+         0x0E02, false, " (line 2: record type 03 is not handled)"},
         {"type_05", Lines({body, Record(0, 0x05, {0, 0, 0, 0}), kEof}), kHexTypeError, 0x0E00,
-         0x0E02, false},
+         0x0E02, false, " (line 2: record type 05 is not handled)"},
         {"ela_zero_keeps_base", Lines({Ela(0), body, kEof}), kHexOk, 0x0E00, 0x0E02, false},
         {"ela_one_overflows", Lines({Ela(1), Data(0, {0x01}), kEof}), kHexOverflow, 0x10000,
-         0x10000, false},
+         0x10000, false, " (line 2: address 0x10000 lies beyond the image's 0x3BFA bytes)"},
         {"ela_then_back_to_zero", Lines({Ela(1), Ela(0), body, kEof}), kHexOk, 0x0E00, 0x0E02,
          false},
         {"ela_base_wraps_address", Lines({Ela(0xFFFF), Data(0xFFFF, {1, 2}), kEof}), kHexOverflow,
-         0xFFFFFFFF, 0xFFFFFFFF, false},
-        {"no_eof_record", Lines({body}), kHexNoEof, 0x0E00, 0x0E02, false},
-        {"empty_file", "", kHexNoEof, 0, 0, false},
-        {"header_only", Lines({"==KAVORN APP HEX=="}), kHexNoEof, 0, 0, true},
+         0xFFFFFFFF, 0xFFFFFFFF, false,
+         " (line 2: address 0xFFFFFFFF lies beyond the image's 0x3BFA bytes)"},
+        {"no_eof_record", Lines({body}), kHexNoEof, 0x0E00, 0x0E02, false,
+         " (line 1: the file ends without an end-of-file record)"},
+        {"empty_file", "", kHexNoEof, 0, 0, false,
+         " (the file ends without an end-of-file record)"},
+        {"header_only", Lines({"==KAVORN APP HEX=="}), kHexNoEof, 0, 0, true,
+         " (line 1: the file ends without an end-of-file record)"},
         {"eof_without_final_newline", body + "\n" + kEof, kHexOk, 0x0E00, 0x0E02, false},
         {"empty_record_raises_end", Lines({body, Data(0x3000, {}), kEof}), kHexOk, 0x0E00, 0x3000,
          false},
         {"empty_record_at_capacity", Lines({body, Data(0x3BFA, {}), kEof}), kHexOk, 0x0E00, 0x3BFA,
          false},
         {"empty_record_above_capacity", Lines({body, ":00FFFF0001", kEof}), kHexOverflow, 0x0E00,
-         0x0E02, false},
-        {"record_shorter_than_its_count", Lines({":0200100055", kEof}), kHexTypeError, 0, 0, false},
-        {"record_without_fields", Lines({":0000", kEof}), kHexTypeError, 0, 0, false},
-        {"ela_without_value", Lines({":02000004", kEof}), kHexTypeError, 0, 0, false},
-        {"line_without_colon", Lines({"0000000001FF"}), kHexTypeError, 0, 0, false},
+         0x0E02, false, " (line 2: address 0xFFFF lies beyond the image's 0x3BFA bytes)"},
+        {"record_shorter_than_its_count", Lines({":0200100055", kEof}), kHexTypeError, 0, 0, false,
+         " (line 1: the record is shorter than its byte count)"},
+        {"record_without_fields", Lines({":0000", kEof}), kHexTypeError, 0, 0, false,
+         " (line 1: not a record)"},
+        {"ela_without_value", Lines({":02000004", kEof}), kHexTypeError, 0, 0, false,
+         " (line 1: the address record is too short)"},
+        {"line_without_colon", Lines({"0000000001FF"}), kHexTypeError, 0, 0, false,
+         " (line 1: not a record)"},
         {"line_of_1024_chars", Lines({longLine, kEof}), kHexOk, 0x10, 0x11, false},
-        {"line_of_1025_chars", Lines({longLine + "x", kEof}), kHexTypeError, 0, 0, false},
+        {"line_of_1025_chars", Lines({longLine + "x", kEof}), kHexTypeError, 0, 0, false,
+         " (line 1: longer than 1024 characters)"},
         {"lower_case_digits", Lines({":02100000abcd76", ":00000001ff"}), kHexOk, 0x1000, 0x1002,
          false},
     };
@@ -106,6 +119,7 @@ TEST_P(ReaderTable, FileAndBufferAgree) {
             fromFile ? ReadHexFile(path, image, status) : ReadHexBuffer(c.text, image, status);
         EXPECT_EQ(code, c.code);
         EXPECT_EQ(status, HexResultText(c.code));
+        EXPECT_EQ(HexFailureText(status, image), status + c.where);
         EXPECT_EQ(image.start, c.start);
         EXPECT_EQ(image.end, c.end);
         EXPECT_EQ(image.makerFormat, c.maker);
@@ -219,6 +233,11 @@ TEST(HexReader, RefusesWhatIsNotARegularFile) {
         EXPECT_EQ(ReadHexFile(path, image, status), kHexTypeError);
         EXPECT_EQ(status, "Open Hex file error -- Hex Type Error!");
         EXPECT_TRUE(image.makerFormat);
+#ifndef _WIN32
+        EXPECT_EQ(HexFailureText(status, image), status + " (it is not a regular file)");
+#else
+        EXPECT_NE(HexFailureText(status, image), status);
+#endif
     }
 }
 

@@ -1,5 +1,4 @@
 #include "station/programming_station.h"
-#include "text/escape_controls.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +12,7 @@
 
 #include "tests/support/case_name.h"
 #include "tests/support/station_rig.h"
+#include "text/escape_controls.h"
 
 namespace {
 
