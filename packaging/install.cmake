@@ -26,6 +26,9 @@ pravune_man_page(pravune-cli "program PRAVUNE modules from scripts and test fixt
 pravune_man_page(pravune-vmodule "a virtual PRAVUNE module on this machine's HID core")
 install(FILES packaging/70-pravune-bootloader.rules DESTINATION lib/udev/rules.d)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/pravune-loader)
+# The pages README links to, beside it as in the source tree, so its links hold.
+install(FILES docs/operator.md docs/scripting.md docs/administration.md docs/developer.md
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/pravune-loader/docs)
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/pravune-loader RENAME copyright)
 
 if(PRAVUNE_APP)

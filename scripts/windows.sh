@@ -149,7 +149,8 @@ folder="$drive/Program Files/PRAVUNE Loader"
 menu="$drive/ProgramData/Microsoft/Windows/Start Menu/Programs/PRAVUNE Loader"
 key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\PRAVUNE Loader'
 installed=(pravune-loader.exe pravune-loader-demo.exe pravune-cli.exe pravune-sample.hex
-           README.md LICENSE.txt Uninstall.exe)
+           README.md docs/operator.md docs/scripting.md docs/administration.md docs/developer.md
+           LICENSE.txt Uninstall.exe)
 shortcuts=("PRAVUNE Loader.lnk" "PRAVUNE Loader Demo.lnk")
 fail() {
     echo "setup: $*"

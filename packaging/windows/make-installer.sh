@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes the 64-bit Windows setup (NSIS) from a Windows build: stripped copies of the programs,
-# the sample beside the demo, README and LICENSE, into "Program Files\PRAVUNE Loader".
+# the sample beside the demo, README with its docs/, and LICENSE, into
+# "Program Files\PRAVUNE Loader".
 #   packaging/windows/make-installer.sh BUILD_DIR [SETUP_EXE]
 #       [--loader EXE] [--demo EXE] [--cli EXE]
 # The programs are looked for in BUILD_DIR unless given; a missing one stops it, by name.
@@ -59,6 +60,8 @@ for program in "$loader" "$demo" "$cli"; do
     x86_64-w64-mingw32-strip -o "$stage/$(basename "$program")" "$program"
 done
 cp "$source/examples/pravune-sample.hex" "$source/README.md" "$stage/"
+mkdir "$stage/docs"
+cp "$source"/docs/{operator,scripting,administration,developer}.md "$stage/docs/"
 # Notepad reads either line ending today, older ones only CR LF.
 sed 's/\r*$/\r/' "$source/LICENSE" > "$stage/LICENSE.txt"
 

@@ -2,7 +2,7 @@
 ; package. packaging/windows/make-installer.sh stages the files and runs it:
 ;   makensis -DVERSION=1.5.1 -DSTAGE=<folder> -DOUTFILE=<setup.exe> pravune-loader.nsi
 ; STAGE holds pravune-loader.exe, pravune-loader-demo.exe, pravune-cli.exe (stripped),
-; pravune-sample.hex, README.md and LICENSE.txt.
+; pravune-sample.hex, README.md, LICENSE.txt and docs\ (the pages README links to).
 ;
 ; Installs into "Program Files\PRAVUNE Loader" with Start-menu entries for the loader and the
 ; demo, and an uninstaller in Add/Remove Programs. The uninstaller removes only what was
@@ -26,6 +26,10 @@ Target amd64-unicode
 !insertmacro RequireFile pravune-cli.exe
 !insertmacro RequireFile pravune-sample.hex
 !insertmacro RequireFile README.md
+!insertmacro RequireFile docs/operator.md
+!insertmacro RequireFile docs/scripting.md
+!insertmacro RequireFile docs/administration.md
+!insertmacro RequireFile docs/developer.md
 !insertmacro RequireFile LICENSE.txt
 
 !define PRODUCT "PRAVUNE Loader"
@@ -64,14 +68,29 @@ LicenseData "${STAGE}/LICENSE.txt"
   ${action} "README.md"
   ${action} "LICENSE.txt"
 !macroend
+; The pages README links to, in docs\ beside it as in the source tree.
+!macro InstalledDocs action
+  ${action} "operator.md"
+  ${action} "scripting.md"
+  ${action} "administration.md"
+  ${action} "developer.md"
+!macroend
 !macro Install name
   File "${STAGE}/${name}"
 !macroend
 !macro Remove name
   Delete "$INSTDIR\${name}"
 !macroend
+!macro InstallDoc name
+  File "${STAGE}/docs/${name}"
+!macroend
+!macro RemoveDoc name
+  Delete "$INSTDIR\docs\${name}"
+!macroend
 !define Install "!insertmacro Install"
 !define Remove "!insertmacro Remove"
+!define InstallDoc "!insertmacro InstallDoc"
+!define RemoveDoc "!insertmacro RemoveDoc"
 
 Function .onInit
   SetRegView 64
@@ -86,6 +105,9 @@ FunctionEnd
 Section "${PRODUCT}"
   SetOutPath "$INSTDIR"
   !insertmacro InstalledFiles "${Install}"
+  SetOutPath "$INSTDIR\docs"
+  !insertmacro InstalledDocs "${InstallDoc}"
+  SetOutPath "$INSTDIR"
   WriteUninstaller "$INSTDIR\Uninstall.exe"
 
   CreateDirectory "${MENU}"
@@ -104,6 +126,8 @@ SectionEnd
 
 Section "Uninstall"
   !insertmacro InstalledFiles "${Remove}"
+  !insertmacro InstalledDocs "${RemoveDoc}"
+  RMDir "$INSTDIR\docs"
   Delete "$INSTDIR\Uninstall.exe"
   ; Not /r: a config.ini or record that a loader kept here stays, and keeps the folder.
   RMDir "$INSTDIR"

@@ -110,8 +110,8 @@ std::vector<nlohmann::json> Events(const Result& r, const std::string& kind) {
     return found;
 }
 
-// The `result` event's fields as README's "The result" documents them: each with its JSON type
-// (null: an object or null), and whether every result carries it.
+// The `result` event's fields as the scripting guide's "The result" documents them: each with its
+// JSON type (null: an object or null), and whether every result carries it.
 struct Field {
     const char* key;
     nlohmann::json::value_t type;
@@ -320,7 +320,7 @@ TEST(Cli, ListShowsEveryModuleAndWhichCannotBeOpened) {
     EXPECT_EQ(modules[1]["access"], "Permission denied");
 }
 
-// Each way a program run ends: its exit code, and exactly one result, as README documents it.
+// Each way a program run ends: its exit code, and exactly one result, as documented.
 TEST(Cli, ProgramExitCodes) {
     Station s;
     const Result ok = RunCli(s.Args({"program"}), "MOD001", s.dir.File("dump"));
@@ -1046,10 +1046,10 @@ TEST(Cli, PlainLinesOfModulesNeverMix) {
               "[A] Write ... \n");
 }
 
-// The result's fields in README are the ones the tests hold.
-TEST(Cli, ReadmeDocumentsEveryResultField) {
-    const std::string readme = ReadBytes(PRAVUNE_README);
-    const std::size_t section = readme.find("### The result");
+// The result's fields in the scripting guide are the ones the tests hold.
+TEST(Cli, ScriptingGuideDocumentsEveryResultField) {
+    const std::string guide = ReadBytes(PRAVUNE_SCRIPTING_GUIDE);
+    const std::size_t section = guide.find("## The result");
     ASSERT_NE(section, std::string::npos);
     // Built with append: GCC 12 at -O3 warns wrongly on a chain of + here.
     auto quoted = [](const char* before, const char* name, const char* after) {
@@ -1058,10 +1058,10 @@ TEST(Cli, ReadmeDocumentsEveryResultField) {
         return text;
     };
     for (const Field& f : kResultFields)
-        EXPECT_NE(readme.find(quoted("| `", f.key, "` |"), section), std::string::npos) << f.key;
+        EXPECT_NE(guide.find(quoted("| `", f.key, "` |"), section), std::string::npos) << f.key;
     for (const char* event : {"log", "progress", "status", "warning", "result", "summary", "module",
                               "none", "record", "check", "database"})
-        EXPECT_NE(readme.find(quoted("`", event, "`"), section), std::string::npos) << event;
+        EXPECT_NE(guide.find(quoted("`", event, "`"), section), std::string::npos) << event;
 }
 
 }  // namespace

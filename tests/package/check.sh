@@ -62,6 +62,8 @@ expected=(
     /usr/share/applications/pravune-loader-demo.desktop
     /usr/share/metainfo/example.pravune.loader.metainfo.xml
     /usr/share/doc/pravune-loader/README.md /usr/share/doc/pravune-loader/copyright
+    /usr/share/doc/pravune-loader/docs/operator.md /usr/share/doc/pravune-loader/docs/scripting.md
+    /usr/share/doc/pravune-loader/docs/administration.md /usr/share/doc/pravune-loader/docs/developer.md
     /usr/share/pravune-loader/examples/pravune-sample.hex
 )
 for size in 16 22 24 32 48 64 128 256; do
