@@ -44,8 +44,9 @@ TEST(RecordFields, EveryFieldSurvivesTheDatabase) {
     for (const sql::Row& row : columns.rows)
         types[row.Text(0)] = row.Text(1);
     for (const RecordField& f : kRecordFields) {
-        if (f.column && std::string_view(f.sqlType) != "{identity}")
+        if (f.column && std::string_view(f.sqlType) != "{identity}") {
             EXPECT_EQ(types[f.column], f.sqlType) << f.column;
+        }
     }
 }
 
@@ -89,10 +90,11 @@ TEST(RecordFields, EveryJournaledFieldSurvivesTheJournal) {
         const unsigned kept =
             RecordField::kEndJournal | (id == 0 ? RecordField::kWholeJournal : 0u);
         for (const RecordField& f : kRecordFields) {
-            if (f.parts & kept)
+            if (f.parts & kept) {
                 EXPECT_EQ(Shown(f, *read[0].finish), Shown(f, *entry.finish)) << f.journalKey;
-            else if (std::string_view(f.column ? f.column : "") != "id")
+            } else if (std::string_view(f.column ? f.column : "") != "id") {
                 EXPECT_EQ(Shown(f, *read[0].finish), Shown(f, DownloadRecord{})) << f.column;
+            }
         }
         EXPECT_EQ(read[0].finish->id, id);
         EXPECT_EQ(read[0].finish->log, entry.finish->log);
