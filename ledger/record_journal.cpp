@@ -3,17 +3,26 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <span>
+#include <variant>
+
+#include "ledger/record_fields.h"
 
 #include "os/os_files.h"
 #include "settings/settings_store.h"
 
 namespace {
 
-constexpr std::string_view kHeader = "pravune-record-journal\t1";
-// A journal that holds a whole record (a download that got no id) says version 2: a loader that
-// knows only version 1 refuses that journal whole rather than drop the record it cannot read
-// when it rewrites the journal.
+// The journal's versions. 1 and 2 are of earlier loaders, still read: a line per kind of write,
+// fields by position separated by tabs; a journal that holds a whole record (a download that got
+// no id) says 2, so that a loader that knows only 1 refuses it whole rather than drop the record
+// it cannot read when it rewrites the journal. 3, written now: a line per field, "key=value"; a
+// key this loader does not know (a later loader's field) is passed over, its entry kept. A field
+// that a loader must not pass over raises the version again: an earlier loader then sets the
+// whole journal aside, unread and never lost.
+constexpr std::string_view kHeaderPlain = "pravune-record-journal\t1";
 constexpr std::string_view kHeaderWhole = "pravune-record-journal\t2";
+constexpr std::string_view kHeader = "pravune-record-journal\t3";
 // How long a journal write waits for the settings lock: another loader's reservation may hold
 // it through its database's busy timeouts (three of kRecordBusyTimeout at most) and, on the
 // store its process shares, its wait for a connection (as long again).
@@ -97,9 +106,47 @@ std::optional<SerialState> StateNamed(std::string_view text) {
     return std::nullopt;
 }
 
-// One line of the journal into `entries`; false when it cannot be read (its entry is then left
-// out whole).
-bool ParseLine(const std::vector<std::string_view>& fields, std::vector<JournalEntry>& entries) {
+// The field of kRecordFields the journal names `key`; null for a key this loader does not know.
+const RecordField* JournalField(std::string_view key) {
+    for (const RecordField& f : kRecordFields)
+        if (f.journalKey && key == f.journalKey)
+            return &f;
+    return nullptr;
+}
+
+// Sets the field `key` of `record` from its journal text; false when it cannot be read.
+// A key this loader does not know is passed over.
+bool SetJournalField(DownloadRecord& record, std::string_view key, std::string_view text) {
+    const RecordField* f = JournalField(key);
+    if (!f)
+        return true;
+    if (f->kind == RecordField::Kind::kText)
+        return f->set(record, text);
+    std::int64_t number = 0;
+    return ParseNumber(text, number) && f->set(record, number);
+}
+
+// The fields of the lines "begin", "finish" and "key" of versions 1 and 2, by position.
+constexpr const char* kOldBegin[] = {
+    "start_utc",    "station_host", "station_folder", "station_config", "loader_version",
+    "process_id",   "boot_id",      "hex_path",       "hex_file",       "file_sha256",
+    "image_sha256", "image_start",  "image_end",      "format"};
+constexpr const char* kOldFinish[] = {"end_utc",     "verdict",     "outcome",    "failed_step",
+                                      "status_text", "duration_ms", "module_uid", "port_path"};
+constexpr const char* kOldKey[] = {"record_key", "process_start", "pid_namespace"};
+
+// Sets the fields `keys` of `record` from `values`, one each.
+bool SetOldFields(DownloadRecord& record, std::span<const char* const> keys,
+                  const std::vector<std::string>& values) {
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        if (!SetJournalField(record, keys[i], values[i]))
+            return false;
+    return true;
+}
+
+// One line of a journal of version 1 or 2 into `entries`; false when it cannot be read (its
+// entry is then left out whole).
+bool ParseOldLine(const std::vector<std::string_view>& fields, std::vector<JournalEntry>& entries) {
     const std::string_view key = fields[0];
     std::vector<std::string> values;
     for (std::size_t i = 1; i < fields.size(); ++i) {
@@ -132,20 +179,9 @@ bool ParseLine(const std::vector<std::string_view>& fields, std::vector<JournalE
     if (key == "begin") {
         // A whole record's start, its first line.
         DownloadRecord r;
-        if (!whole || entry.finish || values.size() != 14 || !ParseNumber(values[5], r.processId) ||
-            !ParseNumber(values[11], r.imageStart) || !ParseNumber(values[12], r.imageEnd))
+        if (!whole || entry.finish || values.size() != std::size(kOldBegin) ||
+            !SetOldFields(r, kOldBegin, values))
             return false;
-        r.startUtc = values[0];
-        r.stationHost = values[1];
-        r.stationFolder = values[2];
-        r.stationConfig = values[3];
-        r.loaderVersion = values[4];
-        r.bootId = values[6];
-        r.hexPath = values[7];
-        r.hexFile = values[8];
-        r.fileSha256 = values[9];
-        r.imageSha256 = values[10];
-        r.format = values[13];
         entry.finish = std::move(r);
         return true;
     }
@@ -154,16 +190,9 @@ bool ParseLine(const std::vector<std::string_view>& fields, std::vector<JournalE
             return false;
         // A whole record's end goes onto its start; another record's end is all its own.
         DownloadRecord r = whole ? std::move(*entry.finish) : DownloadRecord{};
-        if (values.size() != 8 || !ParseNumber(values[5], r.durationMs))
+        if (values.size() != std::size(kOldFinish) || !SetOldFields(r, kOldFinish, values))
             return false;
         r.id = entry.id;
-        r.endUtc = values[0];
-        r.verdict = values[1];
-        r.outcome = values[2];
-        r.failedStep = values[3];
-        r.statusText = values[4];
-        r.moduleUid = values[6];
-        r.portPath = values[7];
         entry.finish = std::move(r);
         return true;
     }
@@ -171,12 +200,8 @@ bool ParseLine(const std::vector<std::string_view>& fields, std::vector<JournalE
         // The record's own key, and what tells its process apart (a whole record's).
         if (!entry.finish || values.empty() || values[0].empty() || values.size() > 3)
             return false;
-        entry.finish->recordKey = values[0];
-        if (values.size() == 3 && whole) {
-            entry.finish->processStart = values[1];
-            entry.finish->pidNamespace = values[2];
-        }
-        return true;
+        const std::size_t count = values.size() == 3 && whole ? 3 : 1;
+        return SetOldFields(*entry.finish, std::span(kOldKey, count), values);
     }
     if (key == "repeat") {
         if (!whole || values.size() != 2 || !ParseNumber(values[0], entry.repeats) ||
@@ -198,6 +223,71 @@ bool ParseLine(const std::vector<std::string_view>& fields, std::vector<JournalE
         return true;
     }
     return true;  // a field of a later loader's: left to it
+}
+
+// A log line's value: colour, whether stamped, stamp and text, escaped each and joined by tabs.
+std::optional<LogEntry> ParseLog(std::string_view value) {
+    const std::vector<std::string_view> parts = Fields(value);
+    if (parts.size() != 4)
+        return std::nullopt;
+    LogEntry log;
+    int stamped = 0;
+    std::optional<std::string> stamp = Unescape(parts[2]), text = Unescape(parts[3]);
+    if (!ParseNumber(parts[0], log.color) || !ParseNumber(parts[1], stamped) ||
+        (stamped != 0 && stamped != 1) || !stamp || !text)
+        return std::nullopt;
+    log.timeStamp = stamped == 1;
+    log.stamp = std::move(*stamp);
+    log.text = std::move(*text);
+    return log;
+}
+
+// One "key=value" line of a journal of version 3 into `entries`; false when it cannot be read
+// (its entry is then left out whole). What an entry needs whole is checked at its end.
+bool ParseKeyLine(std::string_view line, std::vector<JournalEntry>& entries) {
+    const std::size_t equals = line.find('=');
+    if (equals == std::string_view::npos)
+        return false;
+    const std::string_view key = line.substr(0, equals), raw = line.substr(equals + 1);
+    if (key == "log") {
+        if (entries.empty())
+            return false;
+        std::optional<LogEntry> log = ParseLog(raw);
+        if (!log)
+            return false;
+        JournalEntry& entry = entries.back();
+        if (!entry.finish)
+            entry.finish.emplace();
+        entry.finish->log.push_back(std::move(*log));
+        return true;
+    }
+    const std::optional<std::string> value = Unescape(raw);
+    if (!value)
+        return false;
+    if (key == "entry") {
+        entries.emplace_back().database = *value;
+        return true;
+    }
+    if (entries.empty())
+        return false;
+    JournalEntry& entry = entries.back();
+    if (key == "id")
+        return ParseNumber(*value, entry.id) && entry.id >= 0;
+    if (key == "failures")
+        return ParseNumber(*value, entry.failures);
+    if (key == "state")
+        return (entry.state = StateNamed(*value)).has_value();
+    if (key == "repeats")
+        return ParseNumber(*value, entry.repeats) && entry.repeats >= 0;
+    if (key == "last_utc") {
+        entry.lastUtc = *value;
+        return true;
+    }
+    if (!JournalField(key))
+        return true;  // a field of a later loader's: passed over
+    if (!entry.finish)
+        entry.finish.emplace();
+    return SetJournalField(*entry.finish, key, *value);
 }
 
 // The journal at `path`: empty when there is none; false, with the reason, when it cannot be
@@ -382,49 +472,41 @@ void Append(std::string& text, const Pieces&... pieces) {
     (text.append(pieces), ...);
 }
 
+// Appends the line "key=value".
+void AppendLine(std::string& text, std::string_view key, std::string_view value) {
+    Append(text, key, "=", value, "\n");
+}
+
 std::string JournalText(const std::vector<JournalEntry>& entries) {
-    const bool whole = std::any_of(entries.begin(), entries.end(),
-                                   [](const JournalEntry& e) { return e.id == 0; });
-    std::string text(whole ? kHeaderWhole : kHeader);
+    std::string text(kHeader);
     text += '\n';
     for (const JournalEntry& e : entries) {
-        Append(text, "entry\t", Escape(e.database), "\t", std::to_string(e.id), "\t",
-               std::to_string(e.failures), "\n");
+        AppendLine(text, "entry", Escape(e.database));
+        AppendLine(text, "id", std::to_string(e.id));
+        AppendLine(text, "failures", std::to_string(e.failures));
         if (e.state && e.id != 0)
-            Append(text, "state\t", SerialStateText(*e.state), "\n");
+            AppendLine(text, "state", SerialStateText(*e.state));
+        if (e.id == 0 && e.repeats > 0) {
+            AppendLine(text, "repeats", std::to_string(e.repeats));
+            AppendLine(text, "last_utc", Escape(e.lastUtc));
+        }
         if (!e.finish)
             continue;
+        // A record's end; a whole record's start too.
         const DownloadRecord& r = *e.finish;
-        if (e.id == 0) {
-            Append(text, "begin");
-            for (const std::string* field : {&r.startUtc, &r.stationHost, &r.stationFolder,
-                                             &r.stationConfig, &r.loaderVersion}) {
-                Append(text, "\t", Escape(*field));
-            }
-            Append(text, "\t", std::to_string(r.processId));
-            for (const std::string* field :
-                 {&r.bootId, &r.hexPath, &r.hexFile, &r.fileSha256, &r.imageSha256}) {
-                Append(text, "\t", Escape(*field));
-            }
-            Append(text, "\t", std::to_string(r.imageStart), "\t", std::to_string(r.imageEnd), "\t",
-                   Escape(r.format), "\n");
+        const unsigned kept =
+            RecordField::kEndJournal | (e.id == 0 ? RecordField::kWholeJournal : 0u);
+        for (const RecordField& f : kRecordFields) {
+            if (!(f.parts & kept))
+                continue;
+            const sql::Value value = f.get(r);
+            if (const auto* number = std::get_if<std::int64_t>(&value))
+                AppendLine(text, f.journalKey, std::to_string(*number));
+            else if (const auto* chars = std::get_if<std::string_view>(&value))
+                AppendLine(text, f.journalKey, Escape(*chars));
         }
-        for (const std::string* field :
-             {&r.endUtc, &r.verdict, &r.outcome, &r.failedStep, &r.statusText}) {
-            Append(text, field == &r.endUtc ? "finish\t" : "\t", Escape(*field));
-        }
-        Append(text, "\t", std::to_string(r.durationMs), "\t", Escape(r.moduleUid), "\t",
-               Escape(r.portPath), "\n");
-        if (!r.recordKey.empty()) {
-            Append(text, "key\t", Escape(r.recordKey));
-            if (e.id == 0)
-                Append(text, "\t", Escape(r.processStart), "\t", Escape(r.pidNamespace));
-            Append(text, "\n");
-        }
-        if (e.id == 0 && e.repeats > 0)
-            Append(text, "repeat\t", std::to_string(e.repeats), "\t", Escape(e.lastUtc), "\n");
         for (const LogEntry& log : r.log) {
-            Append(text, "log\t", std::to_string(log.color), "\t", log.timeStamp ? "1" : "0", "\t",
+            Append(text, "log=", std::to_string(log.color), "\t", log.timeStamp ? "1" : "0", "\t",
                    Escape(log.stamp), "\t", Escape(log.text), "\n");
         }
     }
@@ -436,17 +518,27 @@ bool ParseJournal(std::string_view text, std::vector<JournalEntry>& entries) {
     if (text.empty())
         return true;
     const std::size_t first = text.find('\n');
-    if (text.substr(0, first) != kHeader && text.substr(0, first) != kHeaderWhole)
+    const std::string_view header = text.substr(0, first);
+    const bool keyed = header == kHeader;
+    if (!keyed && header != kHeaderPlain && header != kHeaderWhole)
         return false;
     bool broken = false;  // the current entry lost a line: it is left out whole
     std::vector<JournalEntry> read;
-    // The current entry ended: one broken, or a whole record without its start and end, is
-    // left out.
+    // The current entry ended: one broken is left out, and so is a whole record without its
+    // start and end, or with what only a record that has an id holds.
     auto ended = [&] {
-        const bool unfinished = !read.empty() && read.back().id == 0 &&
-                                (!read.back().finish || read.back().finish->verdict.empty());
-        if ((broken || unfinished) && !read.empty())
+        if (read.empty()) {
+            broken = false;
+            return;
+        }
+        JournalEntry& e = read.back();
+        const bool whole = e.id == 0;
+        const bool unfinished = whole && (!e.finish || e.finish->verdict.empty());
+        const bool misplaced = whole ? e.state.has_value() : e.repeats != 0 || !e.lastUtc.empty();
+        if (broken || unfinished || misplaced)
             read.pop_back();
+        else if (e.finish)
+            e.finish->id = e.id;
         broken = false;
     };
     for (std::size_t at = first; at != std::string_view::npos && at + 1 < text.size();) {
@@ -457,10 +549,10 @@ bool ParseJournal(std::string_view text, std::vector<JournalEntry>& entries) {
         if (line.empty())
             continue;
         const std::vector<std::string_view> fields = Fields(line);
-        const bool starts = fields[0] == "entry";
+        const bool starts = keyed ? line.starts_with("entry=") : fields[0] == "entry";
         if (starts)
             ended();
-        if (!broken && !ParseLine(fields, read)) {
+        if (!broken && !(keyed ? ParseKeyLine(line, read) : ParseOldLine(fields, read))) {
             broken = true;
             if (starts)
                 read.emplace_back();  // stands for the entry, to be dropped with it

@@ -3,8 +3,11 @@
 #include <cstdio>
 #include <limits>
 #include <string_view>
+#include <variant>
+#include <vector>
 
 #include "image/serial_number.h"
+#include "ledger/record_fields.h"
 #include "ledger/record_store.h"
 #include "ledger/sql_session.h"
 
@@ -19,7 +22,7 @@ using sql::Transaction;
 // Steps are only ever added, never changed in meaning. "{identity}" is the database's own
 // self-numbering key; the other types mean the same to SQLite and to PostgreSQL (to SQLite,
 // BIGINT and INTEGER are one integer type).
-constexpr std::array<const char*, 4> kMigrations = {
+constexpr const char* kMigrations[] = {
     R"sql(
 CREATE TABLE downloads (
     id             {identity},
@@ -117,7 +120,7 @@ CREATE INDEX downloads_by_start_id ON downloads (start_utc, id);
 )sql",
 };
 
-constexpr int kNewestVersion = static_cast<int>(kMigrations.size());
+constexpr int kNewestVersion = static_cast<int>(std::size(kMigrations));
 
 std::string Format(const char* pattern, auto... values) {
     char text[160];
@@ -176,15 +179,77 @@ std::string Migration(int version, const sql::Dialect& dialect) {
     return text;
 }
 
-constexpr const char* kSelectRecord = R"sql(
-SELECT d.id, d.start_utc, d.end_utc, d.station_host, d.station_folder, d.loader_version,
-       d.hex_path, d.image_sha256, d.image_start, d.image_end, d.format, d.module_uid,
-       d.port_path, d.verdict, d.failed_step, d.status_text, d.duration_ms,
-       s.address, s.width, s.value, s.state,
-       d.station_config, d.process_id, d.boot_id, d.hex_file, d.file_sha256, d.outcome,
-       d.sn_address, d.sn_width, d.sn_value, d.record_key, d.process_start, d.pid_namespace
-FROM downloads AS d LEFT JOIN serials AS s ON s.download_id = d.id
-)sql";
+// The fields of kRecordFields that take part in `part`, in the list's order.
+std::vector<const RecordField*> FieldsIn(unsigned part) {
+    std::vector<const RecordField*> fields;
+    for (const RecordField& f : kRecordFields)
+        if (f.parts & part)
+            fields.push_back(&f);
+    return fields;
+}
+
+// Every field of a record, column i of a row being kRecordFields[i], with the number of its
+// ledger row; a condition follows.
+const std::string& SelectRecord() {
+    static const std::string text = [] {
+        std::string select = "\nSELECT ";
+        for (const RecordField& f : kRecordFields) {
+            if (&f != &kRecordFields.front())
+                select += ", ";
+            select += f.select ? f.select : std::string("d.") + f.column;
+        }
+        return select + "\nFROM downloads AS d LEFT JOIN serials AS s ON s.download_id = d.id\n";
+    }();
+    return text;
+}
+
+// The fields BeginDownload writes, the id of the new record returned.
+const std::string& InsertRecord() {
+    static const std::string text = [] {
+        std::string columns, values;
+        for (const RecordField* f : FieldsIn(RecordField::kBegin)) {
+            columns += columns.empty() ? "" : ", ";
+            columns += f->column;
+            values += values.empty() ? "?" : ", ?";
+        }
+        return "\nINSERT INTO downloads (" + columns + ")\nVALUES (" + values +
+               ")\nON CONFLICT (record_key) DO NOTHING RETURNING id";
+    }();
+    return text;
+}
+
+// The fields FinishDownload writes; the record's id follows them.
+const std::string& FinishRecord() {
+    static const std::string text = [] {
+        std::string set;
+        for (const RecordField* f : FieldsIn(RecordField::kFinish)) {
+            set += set.empty() ? "" : ", ";
+            set += std::string(f->column) + " = ?";
+        }
+        return "\nUPDATE downloads SET " + set + "\nWHERE id = ?";
+    }();
+    return text;
+}
+
+// The parameters of the fields in `part` of `record`: texts cut to kMaxRecordText, an empty
+// time as `now`, an empty key as NULL.
+std::vector<sql::Value> FieldValues(const DownloadRecord& record, unsigned part,
+                                    const std::string& now) {
+    std::vector<sql::Value> values;
+    for (const RecordField* f : FieldsIn(part)) {
+        sql::Value value = f->get(record);
+        if (auto* text = std::get_if<std::string_view>(&value)) {
+            if (text->empty() && (f->parts & RecordField::kNowWhenEmpty))
+                *text = now;
+            if (text->empty() && (f->parts & RecordField::kNullWhenEmpty))
+                value = sql::Value();
+            else
+                *text = Bounded(*text);
+        }
+        values.push_back(value);
+    }
+    return values;
+}
 
 // Records read by one statement of ForEach.
 constexpr std::size_t kRecordPage = 1000;
@@ -252,7 +317,7 @@ class SqlRecordStore final : public RecordStore {
     // `plan` for it.
     bool InsertSerial(std::int64_t id, SerialPlanKey plan, std::uint32_t value,
                       std::string* reason);
-    // The record on a kSelectRecord row, with its log unless `withLog` is false.
+    // The record on a SelectRecord row, with its log unless `withLog` is false.
     bool ReadRecord(const Row& row, DownloadRecord& record, std::string* reason,
                     bool withLog = true);
 
@@ -265,21 +330,10 @@ std::int64_t SqlRecordStore::BeginDownload(const DownloadRecord& record, std::st
     const char* what = "cannot start the download's record";
     const sql::Value key =
         record.recordKey.empty() ? sql::Value() : sql::Value(Bounded(record.recordKey));
-    const Result result = Run(
-        R"sql(
-INSERT INTO downloads (start_utc, station_host, station_folder, loader_version, hex_path,
-                       image_sha256, image_start, image_end, format, module_uid, port_path,
-                       station_config, process_id, boot_id, hex_file, file_sha256, record_key,
-                       process_start, pid_namespace)
-VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)
-ON CONFLICT (record_key) DO NOTHING RETURNING id)sql",
-        {Bounded(record.startUtc.empty() ? UtcNowIso() : record.startUtc),
-         Bounded(record.stationHost), Bounded(record.stationFolder), Bounded(record.loaderVersion),
-         Bounded(record.hexPath), Bounded(record.imageSha256), std::int64_t{record.imageStart},
-         std::int64_t{record.imageEnd}, Bounded(record.format), Bounded(record.moduleUid),
-         Bounded(record.portPath), Bounded(record.stationConfig), record.processId,
-         Bounded(record.bootId), Bounded(record.hexFile), Bounded(record.fileSha256), key,
-         Bounded(record.processStart), Bounded(record.pidNamespace)});
+    const std::string now = UtcNowIso();  // viewed by the values
+    const std::vector<sql::Value> values = FieldValues(record, RecordField::kBegin, now);
+    const Result result = Db().Execute(InsertRecord(), values);
+    m_lost = result.status == Status::kConnection;
     if (!result.ok()) {
         Fail(reason, what, result);
         return 0;
@@ -542,10 +596,6 @@ bool SqlRecordStore::FinishDownload(const DownloadRecord& record, std::string* r
         return false;
     }
     const std::string what = "cannot end the record of download #" + std::to_string(record.id);
-    // A number the caller names here was written without a ledger row.
-    auto unledgered = [&](std::int64_t value) {
-        return record.hasSerial ? sql::Value(value) : sql::Value();
-    };
     Transaction transaction(Db());
     if (const Result begun = Begin(transaction); !begun.ok())
         return Fail(reason, what, begun);
@@ -557,18 +607,18 @@ bool SqlRecordStore::FinishDownload(const DownloadRecord& record, std::string* r
                               *verdict + ")");
         return false;
     }
-    const Result update = Run(
-        R"sql(
-UPDATE downloads SET end_utc = ?, verdict = ?, outcome = ?, failed_step = ?, status_text = ?,
-                     duration_ms = ?, module_uid = ?, port_path = ?, sn_address = ?,
-                     sn_width = ?, sn_value = ?
-WHERE id = ?)sql",
-        {Bounded(record.endUtc.empty() ? UtcNowIso() : record.endUtc),
-         std::string_view(record.verdict), outcome, Bounded(record.failedStep),
-         Bounded(record.statusText), record.durationMs, Bounded(record.moduleUid),
-         Bounded(record.portPath), unledgered(std::int64_t{record.serialPlan.address}),
-         unledgered(std::int64_t{record.serialPlan.width}),
-         unledgered(std::int64_t{record.serialValue}), record.id});
+    // The outcome as checked above (the verdict's when none is given); a number named here
+    // was written without a ledger row.
+    const std::string now = UtcNowIso();  // viewed by the values
+    std::vector<sql::Value> values = FieldValues(record, RecordField::kFinish, now);
+    for (std::size_t i = 0; const RecordField* f : FieldsIn(RecordField::kFinish)) {
+        if (std::string_view(f->column) == "outcome")
+            values[i] = outcome;
+        ++i;
+    }
+    values.emplace_back(record.id);
+    const Result update = Db().Execute(FinishRecord(), values);
+    m_lost = update.status == Status::kConnection;
     if (!update.ok())
         return Fail(reason, what, update);
 
@@ -609,54 +659,21 @@ WHERE id = ?)sql",
 
 bool SqlRecordStore::ReadRecord(const Row& row, DownloadRecord& record, std::string* reason,
                                 bool withLog) {
-    record.id = row.Int(0);
-    record.startUtc = row.Text(1);
-    record.endUtc = row.Text(2);
-    record.stationHost = row.Text(3);
-    record.stationFolder = row.Text(4);
-    record.loaderVersion = row.Text(5);
-    record.hexPath = row.Text(6);
-    record.imageSha256 = row.Text(7);
-    record.imageStart = static_cast<std::uint32_t>(row.Int(8));
-    record.imageEnd = static_cast<std::uint32_t>(row.Int(9));
-    record.format = row.Text(10);
-    record.moduleUid = row.Text(11);
-    record.portPath = row.Text(12);
-    record.verdict = row.Text(13);
-    record.failedStep = row.Text(14);
-    record.statusText = row.Text(15);
-    record.durationMs = row.Int(16);
-    // A number's address, width and value, in three columns from `first`.
-    auto number = [&](std::size_t first) {
-        record.hasSerial = true;
-        record.serialPlan = {static_cast<std::uint32_t>(row.Int(first)),
-                             static_cast<int>(row.Int(first + 1))};
-        record.serialValue = static_cast<std::uint32_t>(row.Int(first + 2));
-    };
-    record.hasSerial = false;
-    if (!row.IsNull(17)) {
-        number(17);
-        const std::optional<SerialState> state = ParseState(row.Text(20));
-        if (!state) {
+    // Column i of the row is kRecordFields[i] (SelectRecord).
+    for (std::size_t i = 0; i < kRecordFields.size(); ++i) {
+        const RecordField& f = kRecordFields[i];
+        const std::string text = row.Text(i);
+        const sql::Value value = row.IsNull(i) ? sql::Value()
+                                 : f.kind == RecordField::Kind::kInteger
+                                     ? sql::Value(row.Int(i))
+                                     : sql::Value(std::string_view(text));
+        // Only a serial number's state refuses a value.
+        if (!f.set(record, value)) {
             SetReason(reason, "download #" + std::to_string(record.id) +
                                   " has a serial number in an unknown state");
             return false;
         }
-        record.serialState = *state;
     }
-    record.stationConfig = row.Text(21);
-    record.processId = row.Int(22);
-    record.bootId = row.Text(23);
-    record.hexFile = row.Text(24);
-    record.fileSha256 = row.Text(25);
-    record.outcome = row.Text(26);
-    if (!record.hasSerial && !row.IsNull(27)) {
-        number(27);  // written, with no ledger row to hold it
-        record.serialState = SerialState::kWritten;
-    }
-    record.recordKey = row.Text(30);
-    record.processStart = row.Text(31);
-    record.pidNamespace = row.Text(32);
     if (!withLog)
         return true;
     const Result log = Run(
@@ -720,7 +737,7 @@ std::optional<DownloadRecord> SqlRecordStore::Get(std::int64_t id, std::string* 
         Fail(reason, "cannot read download #" + std::to_string(id), begun);
         return std::nullopt;
     }
-    const Result query = Run(std::string(kSelectRecord) + "WHERE d.id = ?", {id});
+    const Result query = Run(SelectRecord() + "WHERE d.id = ?", {id});
     if (!FoundDownload(query, id, reason))
         return std::nullopt;
     DownloadRecord record;
@@ -739,7 +756,7 @@ bool SqlRecordStore::ForEach(const std::string& startUtc, bool withLog,
     std::int64_t afterId = -1;
     for (;;) {
         const Result page =
-            Run(std::string(kSelectRecord) +
+            Run(SelectRecord() +
                     "WHERE (d.start_utc, d.id) > (?, ?) "
                     "ORDER BY d.start_utc, d.id LIMIT ?",
                 {std::string_view(afterStart), afterId, static_cast<std::int64_t>(kRecordPage)});

@@ -25,10 +25,12 @@
 #include "cli/utc_time.h"
 #include "image/hex_reader.h"
 #include "image/image_check.h"
+#include "ledger/record_fields.h"
 #include "ledger/record_journal.h"
 #include "ledger/record_store.h"
 #include "ledger/sha256.h"
 #include "ledger/sql_session.h"
+#include "tests/support/sample_record.h"
 #include "tests/support/station_rig.h"
 #include "tests/support/test_database.h"
 
@@ -832,6 +834,34 @@ TEST(Cli, RecordsExport) {
     EXPECT_EQ(Events(json, "log").back()["text"], "Succeed\r\n");
     EXPECT_EQ(Events(json, "log")[0]["stamp_text"], show.out.substr(0, 13));
     EXPECT_EQ(RunCli(s.Args({"records", "--show", "9"}), nullptr).exit, 2);
+}
+
+// Every exported field of the record list (kRecordFields) is in the `record` event, by its key,
+// as stored; the serial number's inside "serial".
+TEST(Cli, TheRecordEventHoldsEveryExportedField) {
+    Station s;
+    std::string reason;
+    auto store = OpenSqliteRecordStore(s.dir.File("records.sqlite"), &reason);
+    ASSERT_TRUE(store) << reason;
+    DownloadRecord sample = SampleRecord();
+    sample.id = store->BeginDownload(sample, &reason);
+    ASSERT_TRUE(store->FinishDownload(sample, &reason)) << reason;
+    store.reset();
+    const auto records = Events(RunCli(s.Args({"records"}), nullptr), "record");
+    ASSERT_EQ(records.size(), 1u);
+    for (const RecordField& f : kRecordFields) {
+        if (!(f.parts & RecordField::kExported))
+            continue;
+        const nlohmann::json& place =
+            f.parts & RecordField::kInSerial ? records[0]["serial"] : records[0];
+        const sql::Value value = f.get(sample);
+        if (const auto* number = std::get_if<std::int64_t>(&value))
+            EXPECT_EQ(place.value(f.jsonKey, nlohmann::json()), *number) << f.jsonKey;
+        else
+            EXPECT_EQ(place.value(f.jsonKey, nlohmann::json()),
+                      std::string(std::get<std::string_view>(value)))
+                << f.jsonKey;
+    }
 }
 
 // A module string holding ESC [2J (and the C1 control CSI) neither clears the operator's screen

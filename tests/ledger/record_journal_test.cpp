@@ -88,8 +88,10 @@ TEST(RecordJournal, KeepsTextsOfAnyBytesOnTheirLines) {
     EXPECT_EQ(read[1].finish->statusText, AllBytes());
     EXPECT_EQ(read[1].finish->log, e.finish->log);
     EXPECT_FALSE(read[0].finish);
-    // One line per field: no byte of a text ends a line.
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 2 + 3 + 3);
+    // One line per field: no byte of a text ends a line. The header; each entry's database, id,
+    // failures and state; the second's end (nine fields, no serial number) and its three log
+    // entries.
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 4 + 4 + 9 + 3);
 }
 
 struct ParseCase {
@@ -111,8 +113,11 @@ TEST_P(RecordJournalParse, LeavesOutWhatItCannotRead) {
     EXPECT_EQ(ids, c.ids);
 }
 
+// The headers of the journals of earlier loaders (a field per position), still read, and of
+// the journal written now (a field per line).
 const std::string kHead = "pravune-record-journal\t1\n";
 const std::string kHeadWhole = "pravune-record-journal\t2\n";
+const std::string kHeadKeyed = "pravune-record-journal\t3\n";
 const std::string kBegin = "begin\ts\th\tf\tc\tv\t1\tb\tp\tx\tfs\tis\t0\t1\tplain\n";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -154,8 +159,76 @@ INSTANTIATE_TEST_SUITE_P(
                       "entry\tr\t3\t0\n" + kBegin + "entry\tr\t4\t0\nentry\tr\t0\t0\n" + kBegin +
                       "finish\t\tfailed\t\t\t\t0\t\t\n",
                   true,
-                  {4, 0}}),
+                  {4, 0}},
+        ParseCase{"keyed_a_broken_escape_loses_its_entry",
+                  kHeadKeyed + "entry=r\nid=1\nstate=written\nentry=r\nid=2\nverdict=\\q\n"
+                               "entry=r\nid=3\nstate=used_up\n",
+                  true,
+                  {1, 3}},
+        // An unknown state, a line before any entry, bad ids, a number that is none, a line
+        // without a key.
+        ParseCase{"keyed_lines_out_of_place",
+                  kHeadKeyed + "state=written\nentry=r\nid=1\nstate=lost\nentry=r\nid=-1\n"
+                               "entry=r\nid=x\nentry=r\nid=4\nduration_ms=4s\nentry=r\nid=5\n"
+                               "entry=r\nid=6\nno key\n",
+                  true,
+                  {5}},
+        ParseCase{
+            "keyed_a_later_loaders_field", kHeadKeyed + "entry=r\nid=8\nsigned=abc\n", true, {8}},
+        // A whole record without its end, or with a state; repeats of a record that has an id;
+        // a serial number in no state.
+        ParseCase{"keyed_a_whole_record_needs_its_end",
+                  kHeadKeyed + "entry=r\nid=0\nstart_utc=s\nentry=r\nid=0\nverdict=failed\n"
+                               "state=written\nentry=r\nid=4\nrepeats=2\nentry=r\nid=9\n"
+                               "sn_state=lost\nentry=r\nid=0\nverdict=failed\n",
+                  true,
+                  {0}}),
     CaseName());
+
+// The journals earlier loaders wrote (a field per position, tab-separated) mean what they meant.
+TEST(RecordJournal, OlderJournalsAreStillRead) {
+    JournalEntry whole = Whole();
+    whole.failures = 1;
+    whole.repeats = 3;
+    whole.lastUtc = "2026-12-07T17:00:00.000Z";
+    whole.finish->recordKey = "k0";
+    whole.finish->processStart = "ps";
+    whole.finish->pidNamespace = "pid:[4]";
+    JournalEntry end = Entry(7, SerialState::kUsedUp, true, "r");
+    end.finish->recordKey = "k7";
+    const std::string finish =
+        "finish\t2026-12-07T16:42:09.001Z\tfailed\tstopped\twrite flash\tWrite to device -- "
+        "User cancel\t4878\tABC123\tusb-1-2\n";
+    const std::string log =
+        "log\t0\t1\t16:42:04:123 > \tErase ... \\x09\\x09\nlog\t32768\t0\t"
+        "\tDone\\x0D\\x0A\n";
+    const std::string ab = std::string(64, 'a') + "\t" + std::string(64, 'b');
+    const struct {
+        std::string name;
+        std::string text;
+        std::vector<JournalEntry> entries;
+    } cases[] = {
+        {"an_end_and_a_state",
+         kHead + "entry\tr\t7\t0\nstate\tused_up\n" + finish + "key\tk7\n" + log,
+         {end}},
+        {"a_whole_record",
+         kHeadWhole +
+             "entry\trecords.sqlite\t0\t1\nbegin\t2026-12-07T16:42:04.000Z\tline-1\t"
+             "/opt/line\t/opt/line/config.ini\t1.5.1\t4242\tboot\\x091\tfw.hex\t"
+             "/opt/line/fw.hex\t" +
+             ab + "\t3584\t8192\tplain\n" +
+             "finish\t2026-12-07T16:42:09.001Z\tfailed\tnot_recorded\trecord\tWrite to device "
+             "-- User cancel\t4878\tABC123\tusb-1-2\nkey\tk0\tps\tpid:[4]\n"
+             "repeat\t3\t2026-12-07T17:00:00.000Z\n" +
+             log,
+         {whole}},
+    };
+    for (const auto& c : cases) {
+        std::vector<JournalEntry> read;
+        ASSERT_TRUE(ParseJournal(c.text, read)) << c.name;
+        EXPECT_EQ(JournalText(read), JournalText(c.entries)) << c.name;
+    }
+}
 
 TEST(RecordJournal, KeepMergesARecordsWritesAndLeavesOthersAlone) {
     TempDir dir;
@@ -432,8 +505,8 @@ TEST_P(RecordJournalCatchUp, WritesItsDatabasesEntriesAndKeepsWhatItCannot) {
          {Entry(a, SerialState::kUsedUp, true, key), refused,
           Entry(99, SerialState::kWritten, false, "elsewhere"), ours, foreign})
         ASSERT_TRUE(KeepInJournal(m_db.configPath(), e, &reason)) << reason;
-    // Read only by loaders that know a whole record.
-    EXPECT_EQ(ReadBytes(RecordJournalPathFor(m_db.configPath())).rfind(kHeadWhole, 0), 0u);
+    // Read only by loaders that know a journal of a field per line.
+    EXPECT_EQ(ReadBytes(RecordJournalPathFor(m_db.configPath())).rfind(kHeadKeyed, 0), 0u);
 
     auto texts = [](const Completion& done) {
         std::vector<std::string> out;
