@@ -6,11 +6,12 @@
 #include "image/image_check.h"
 #include "text/log_entry.h"
 #include "image/serial_number.h"
+#include "settings/config_keys.h"
 #include "settings/settings_store.h"
 
 namespace {
 
-const std::string kSection = "SETTING";
+using config_keys::kSection;
 
 bool GivenBefore(RecordStore& records, const SerialPlanNumbers& plan, std::uint32_t value) {
     return records.FindSerial(plan.Key(), value, nullptr).has_value();
@@ -29,7 +30,7 @@ class ConfigIniSerials final : public SerialNumberSource {
         }
         // Another loader on this config.ini may have taken numbers since this one read it.
         std::string text;
-        if (!settings_file::ReadChecked(path, kSection, "SN_Current", "0", text, &reason)) {
+        if (!settings_file::ReadChecked(path, kSection, config_keys::kSnValue, config_keys::kDefaultSnValue, text, &reason)) {
             reason = "cannot read " + path + ": " + reason;
             return std::nullopt;
         }
@@ -49,7 +50,7 @@ class ConfigIniSerials final : public SerialNumberSource {
         const std::uint32_t next = AdvanceSerial(value, plan.step);
         const std::string nextText = SerialText(next, plan.width);
         auto save = [&](std::string* why) {
-            if (settings_file::WriteHeld(path, kSection, "SN_Current", nextText, why))
+            if (settings_file::WriteHeld(path, kSection, config_keys::kSnValue, nextText, why))
                 return true;
             *why = "cannot write " + path + ": " + *why;
             return false;
@@ -102,7 +103,7 @@ class ServerSerials final : public SerialNumberSource {
         // on the server whether or not the mirror is saved.
         const std::string nextText = SerialText(taken->next, plan.width);
         std::string why;
-        if (!settings_file::Write(context.settingsPath, kSection, "SN_Current", nextText, &why)) {
+        if (!settings_file::Write(context.settingsPath, kSection, config_keys::kSnValue, nextText, &why)) {
             number.mirrorNotSaved = "\t- The next serial number " + nextText +
                                     " was not saved to " + context.settingsPath + ": " + why +
                                     "\r\n";
@@ -152,7 +153,7 @@ std::optional<std::string> StoredNumberProblem(const std::string& text, int widt
         return "the numbers of this width are used up: SN_Current = 0x" + HexUpper(value) +
                ", max = 0x" + HexUpper(SnMaxValue(width));
     }
-    return "SN_Current=" + text + " in config.ini is not 1 to " + std::to_string(digits) +
+    return std::string(config_keys::kSnValue) + "=" + text + " in config.ini is not 1 to " + std::to_string(digits) +
            " hexadecimal digits";
 }
 
@@ -175,13 +176,13 @@ void SerialPlan::TakeStored(bool on, const std::string& address, const std::stri
     m_problem[0].reset();
     if (!ShowsWhole(address, 4))
         m_problem[0] =
-            "SN_StartAddr=" + address + " in config.ini is not 1 to 4 hexadecimal digits";
+            std::string(config_keys::kSnAddress) + "=" + address + " in config.ini is not 1 to 4 hexadecimal digits";
     m_problem[1] = StoredNumberProblem(value, width);
     m_problem[2].reset();
     if (step < 0 || step > 255 ||
         (!stepText.empty() && settings_file::ParseInt(stepText, -1) != step)) {
         // A negative step would wrap to the largest advance; text without a number is no step.
-        m_problem[2] = "SN_Step=" + stepText + " in config.ini is not a number from 0 to 255";
+        m_problem[2] = std::string(config_keys::kSnStep) + "=" + stepText + " in config.ini is not a number from 0 to 255";
     }
 }
 
@@ -248,15 +249,15 @@ std::optional<SerialPlan::SettingEdit> SerialPlan::Edit(
         }
         switch (edited) {
             case SnField::kAddress:
-                return SettingEdit{"SN_StartAddr", fields.address};
+                return SettingEdit{config_keys::kSnAddress, fields.address};
             case SnField::kValue:
                 // Only the server's counter takes an edit later; config.ini has it already.
                 m_server->NoteEdit(m_numbers.value, m_numbers.value != valueBefore);
-                return SettingEdit{"SN_Current", fields.value};
+                return SettingEdit{config_keys::kSnValue, fields.value};
             case SnField::kWidth:
-                return SettingEdit{"SN_Bytes", std::to_string(m_numbers.width)};
+                return SettingEdit{config_keys::kSnBytes, std::to_string(m_numbers.width)};
             case SnField::kStep:
-                return SettingEdit{"SN_Step", std::to_string(m_numbers.step)};
+                return SettingEdit{config_keys::kSnStep, std::to_string(m_numbers.step)};
         }
     } catch (const std::exception&) {
         warn("Input invalid!");
