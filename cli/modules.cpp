@@ -11,9 +11,9 @@ void Identifiers(const std::string& config, unsigned& vid, unsigned& pid) {
     vid = config_keys::kDefaultVid;
     pid = config_keys::kDefaultPid;
     const std::string v = settings_file::Read(config, config_keys::kSection, config_keys::kVid,
-                                             config_keys::kDefaultVidText);
+                                              config_keys::kDefaultVidText);
     const std::string p = settings_file::Read(config, config_keys::kSection, config_keys::kPid,
-                                             config_keys::kDefaultPidText);
+                                              config_keys::kDefaultPidText);
     if (v.size() == 4)
         ParseHex4(v, vid);
     if (p.size() == 4)

@@ -40,7 +40,15 @@ WindowController::WindowController(HidPlatform& platform, std::string settingsPa
       m_host(m_flags, *this),
       m_station(platform, std::move(settingsPath), *this, m_host, m_flags),
       // The fields before config.ini is read: the station's defaults.
-      m_fields{config_keys::kDefaultVidText, config_keys::kDefaultPidText, false, false, {}, {}, "0", -1, {}} {}
+      m_fields{config_keys::kDefaultVidText,
+               config_keys::kDefaultPidText,
+               false,
+               false,
+               {},
+               {},
+               "0",
+               -1,
+               {}} {}
 
 WindowController::~WindowController() {
     if (m_worker.joinable()) {

@@ -138,7 +138,8 @@ std::string FindSample(const std::string& exeDir) {
 }
 
 std::string NameSampleWhenNoFile(const std::string& config, const std::string& exeDir) {
-    if (exeDir.empty() || !settings_file::Read(config, config_keys::kSection, config_keys::kHexPath, "").empty())
+    if (exeDir.empty() ||
+        !settings_file::Read(config, config_keys::kSection, config_keys::kHexPath, "").empty())
         return {};
     const std::string sample = FindSample(exeDir);
     if (sample.empty())
