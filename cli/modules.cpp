@@ -4,13 +4,16 @@
 
 #include "cli/exit_code.h"
 #include "device/hid_port.h"
+#include "settings/config_keys.h"
 #include "settings/settings_store.h"
 
 void Identifiers(const std::string& config, unsigned& vid, unsigned& pid) {
-    vid = 0x2156;
-    pid = 0xC001;
-    const std::string v = settings_file::Read(config, "SETTING", "m_strVID_bt", "2156");
-    const std::string p = settings_file::Read(config, "SETTING", "m_strPID_bt", "C001");
+    vid = config_keys::kDefaultVid;
+    pid = config_keys::kDefaultPid;
+    const std::string v = settings_file::Read(config, config_keys::kSection, config_keys::kVid,
+                                              config_keys::kDefaultVidText);
+    const std::string p = settings_file::Read(config, config_keys::kSection, config_keys::kPid,
+                                              config_keys::kDefaultPidText);
     if (v.size() == 4)
         ParseHex4(v, vid);
     if (p.size() == 4)

@@ -622,16 +622,15 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
                                   bool closeInterrupted) {
     Completion done;
     const std::string path = RecordJournalPathFor(configPath);
-    auto note = [&](std::int64_t id, const std::string& what, bool ok) {
-        done.notes.push_back(
-            {"\t- The record of download #" + std::to_string(id) + " " + what, ok});
+    using Kind = CompletionNote::Kind;
+    auto note = [&](Kind kind, std::int64_t id, const std::string& why) {
+        done.notes.push_back({kind, id, {}, {}, why, {}, 0});
     };
     // A whole record's entry, by its start.
-    auto refused = [&](const JournalEntry& entry, const std::string& what, bool ok) {
-        done.notes.push_back({"\t- The record of the download refused at " +
-                                  entry.finish->startUtc + " (" + entry.finish->portPath + ") " +
-                                  what,
-                              ok});
+    auto refused = [&](Kind kind, const JournalEntry& entry, const std::string& why,
+                       std::int64_t id = 0) {
+        done.notes.push_back(
+            {kind, id, entry.finish->startUtc, entry.finish->portPath, why, {}, 0});
     };
     // 1. The journal's entries for this database, written: by one drainer at a time (a station
     // that finds another at it leaves the journal to it), and only when there is a journal.
@@ -643,8 +642,7 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
         const std::string drainPath = path + ".lock";
         reason = os_files::UntrustedPlace(drainPath);
         if (!reason.empty() || !drainer.Open(drainPath, reason)) {
-            done.notes.push_back(
-                {"\t- The records kept for later cannot be written now: " + reason, false});
+            note(Kind::kNotDrained, 0, reason);
             return done;
         }
         switch (drainer.TryLock(reason)) {
@@ -653,19 +651,16 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
             case os_files::LockFile::Try::kBusy:
                 return done;
             case os_files::LockFile::Try::kFailed:
-                done.notes.push_back(
-                    {"\t- The records kept for later cannot be written now: " + reason, false});
+                note(Kind::kNotDrained, 0, reason);
                 return done;
         }
         const SettingsLock lock(configPath, kJournalLockMs);
         if (!lock.held()) {
-            done.notes.push_back({"\t- The records kept for later in " + path +
-                                      " cannot be written now: " + lock.reason(),
-                                  false});
+            done.notes.push_back({Kind::kNotLocked, 0, {}, {}, lock.reason(), path, 0});
             return done;
         }
         if (!ReadJournal(path, entries, &reason)) {
-            done.notes.push_back({"\t- " + SetAside(path, reason), false});
+            note(Kind::kJournal, 0, SetAside(path, reason));
             entries.clear();
         }
     }
@@ -676,7 +671,7 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
             continue;
         Written written;
         if (entry.id == 0 && !OwnRefusal(entry, self)) {
-            refused(entry, "is not a refusal of this station's: it is not written", false);
+            refused(Kind::kNotOwnRefusal, entry, {});
             written.finish = true;
             worked.emplace_back(entry, written);
             continue;
@@ -692,7 +687,7 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
             if (written.begun == 0) {
                 if (store.LostConnection()) {
                     lost = true;
-                    refused(entry, "is still kept for later: " + reason, false);
+                    refused(Kind::kRefusalStillKept, entry, reason);
                     continue;
                 }
                 failed = true;
@@ -723,31 +718,28 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
             // Not even begun: its record refused (a database that refuses the data).
             ++entry.failures;
             const bool givenUp = entry.failures >= kJournalAttempts;
-            refused(entry,
-                    (givenUp ? "cannot be written: " : "cannot be written yet: ") + reason +
-                        (givenUp ? "" : " (kept for later)"),
-                    false);
+            refused(givenUp ? Kind::kRefusalGivenUp : Kind::kRefusalKept, entry, reason);
             written.finish = givenUp;
             worked.emplace_back(entry, written);
             continue;
         }
         if (failed && store.LostConnection()) {
             lost = true;  // out of reach: everything stays for the next download
-            note(id, "is still kept for later: " + reason, false);
+            note(Kind::kStillKept, id, reason);
             if (written.begun != 0)
                 worked.emplace_back(entry, written);  // now the end of record `id`
             continue;
         }
         if (failed && entry.failures + 1 >= kJournalAttempts) {
-            note(id, "cannot be completed: " + reason, false);
+            note(Kind::kGivenUp, id, reason);
             written.state = entry.state.has_value();  // given up
             written.finish = entry.finish.has_value();
         } else if (failed) {
-            note(id, "cannot be completed yet: " + reason + " (kept for later)", false);
+            note(Kind::kKept, id, reason);
         } else if (written.begun != 0) {
-            refused(entry, "is written now: download #" + std::to_string(id), true);
+            refused(Kind::kRefusalWritten, entry, {}, id);
         } else {
-            note(id, "is complete now", true);
+            note(Kind::kComplete, id, {});
         }
         if (failed)
             ++entry.failures;
@@ -791,9 +783,9 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
             },
             &reason, &aside);
         if (!aside.empty())
-            done.notes.push_back({"\t- " + aside, false});
+            note(Kind::kJournal, 0, aside);
         if (!rewritten)
-            done.notes.push_back({"\t- " + reason, false});
+            note(Kind::kJournal, 0, reason);
     }
     if (!closeInterrupted || lost)
         return done;
@@ -805,8 +797,7 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
         store.Running(self.host, self.config, &reason);
     if (!running) {
         if (!store.LostConnection())
-            done.notes.push_back(
-                {"\t- The downloads left running cannot be looked at: " + reason, false});
+            note(Kind::kRunningUnread, 0, reason);
         return done;
     }
     std::vector<RunningDownload> gone;
@@ -832,11 +823,7 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
                                  UtcNowIso() + " by process " + std::to_string(self.processId) +
                                  ")";
         if (store.CloseInterrupted(r.id, text, &reason)) {
-            note(r.id,
-                 "was left running by process " + std::to_string(r.processId) +
-                     ", which has ended: recorded as interrupted, its serial number (if "
-                     "any) used up",
-                 false);
+            done.notes.push_back({Kind::kInterrupted, r.id, {}, {}, {}, {}, r.processId});
         } else if (store.LostConnection()) {
             return done;
         }

@@ -79,10 +79,31 @@ bool ParseJournal(std::string_view text, std::vector<JournalEntry>& entries);
 bool KeepInJournal(const std::string& configPath, const JournalEntry& entry, std::string* reason,
                    std::string* setAside = nullptr);
 
-// One line about an earlier record, for the log.
+// One thing to tell about an earlier record, as data (the station words it for the log).
 struct CompletionNote {
-    std::string text;
-    bool ok = false;
+    enum class Kind {
+        kNotDrained,        // the journal's drain lock could not be had: `reason`
+        kNotLocked,         // the settings lock could not be had for `journal`: `reason`
+        kJournal,           // the journal itself: `reason` is what became of it
+        kNotOwnRefusal,     // a whole record that is not this station's refusal: not written
+        kRefusalStillKept,  // a whole record, the database out of reach: `reason`
+        kRefusalGivenUp,    // a whole record the database refused too often: `reason`
+        kRefusalKept,       // a whole record the database refused, kept: `reason`
+        kRefusalWritten,    // a whole record, written now as download `id`
+        kStillKept,         // record `id`, the database out of reach: `reason`
+        kGivenUp,           // record `id`, refused too often: `reason`
+        kKept,              // record `id`, refused, kept for later: `reason`
+        kComplete,          // record `id` is complete now
+        kRunningUnread,     // the records left running could not be read: `reason`
+        kInterrupted,       // record `id`, left running by process `processId`, closed
+    };
+    Kind kind = Kind::kJournal;
+    std::int64_t id = 0;
+    std::string startUtc, portPath;  // a whole record's start and port
+    std::string reason;
+    std::string journal;
+    std::int64_t processId = 0;
+    bool operator==(const CompletionNote&) const = default;
 };
 
 struct Completion {

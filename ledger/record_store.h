@@ -63,6 +63,19 @@ struct TakenSerial {
     bool operator==(const TakenSerial&) const = default;
 };
 
+// Why a number could not be recorded for a download, as data (the station words it): the
+// number was given before (to download `holder`), download `download` holds one already or has
+// ended, or the caller's counter could not be saved (and gave no reason of its own).
+struct SerialConflict {
+    enum class Kind { kNone, kGivenBefore, kDownloadHoldsOne, kDownloadEnded, kNotSaved };
+    Kind kind = Kind::kNone;
+    SerialPlanKey plan;
+    std::uint32_t value = 0;
+    std::int64_t download = 0;
+    std::int64_t holder = 0;
+    bool operator==(const SerialConflict&) const = default;
+};
+
 // Who changed a shared counter, as the record names the station.
 struct CounterStation {
     std::string host;
@@ -160,9 +173,9 @@ class RecordStore {
     // (state reserved), then calls `alsoSave` (where the caller saves its advanced counter) and
     // commits only when that returns true. A number already given, a download that already
     // holds one, a database error or `alsoSave` returning false roll everything back and return
-    // false; a number given before is reported as "serial number 0x... of plan 0x.../N was
-    // already given to download #K". Should the commit itself fail after `alsoSave`, the number
-    // is skipped, never given twice.
+    // false; those refusals of the number are told by LastConflict (with no reason of their
+    // own). Should the commit itself fail after `alsoSave`, the number is skipped, never given
+    // twice.
     virtual bool ReserveSerial(std::int64_t downloadId, SerialPlanKey plan, std::uint32_t value,
                                const std::function<bool(std::string* reason)>& alsoSave,
                                std::string* reason) = 0;
@@ -170,8 +183,8 @@ class RecordStore {
     // Gives the running download the next number of the plan's shared counter, in one
     // transaction that other stations wait for: creates the counter at `start` when no station
     // has used the plan (recording `station` as its creator), records the number (state
-    // reserved) and advances the counter by `step`. Nothing, with the reason, when any part
-    // fails: then nothing changed.
+    // reserved) and advances the counter by `step`. Nothing, with the reason (or the conflict,
+    // LastConflict), when any part fails: then nothing changed.
     virtual std::optional<TakenSerial> TakeSerial(std::int64_t downloadId, SerialPlanKey plan,
                                                   std::uint32_t start, std::uint32_t step,
                                                   const CounterStation& station,
@@ -224,6 +237,9 @@ class RecordStore {
     // The database as the operator knows it, without credentials: a file's path, or
     // "PostgreSQL server HOST:PORT/DATABASE".
     virtual const std::string& Where() const = 0;
+    // Why the last ReserveSerial or TakeSerial could not record its number, when the number
+    // itself was refused (kNone for any other failure, and after a success).
+    virtual SerialConflict LastConflict() const = 0;
     // Whether the last failure was a lost or refused connection (the store reconnects at its
     // next use), rather than a refusal of the data.
     virtual bool LostConnection() const = 0;

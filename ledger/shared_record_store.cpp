@@ -200,6 +200,7 @@ class SharedHandle final : public RecordStore {
     int SchemaVersion() const override { return m_version; }
     const std::string& Where() const override { return m_where; }
     bool LostConnection() const override { return m_lost; }
+    SerialConflict LastConflict() const override { return m_conflict; }
 
   private:
     // `call` on a borrowed connection, given back afterwards; `failed` when none is free in
@@ -208,6 +209,7 @@ class SharedHandle final : public RecordStore {
     Value With(std::string* reason, Value failed, Call call) {
         std::string why;
         std::unique_ptr<RecordStore> store = m_pool.Borrow(Clock::now() + m_pool.limits.wait, &why);
+        m_conflict = {};
         if (!store) {
             m_lost = true;
             SetReason(reason, why);
@@ -215,6 +217,7 @@ class SharedHandle final : public RecordStore {
         }
         Value value = call(*store);
         m_lost = store->LostConnection();
+        m_conflict = store->LastConflict();
         m_pool.Return(std::move(store));
         return value;
     }
@@ -223,6 +226,7 @@ class SharedHandle final : public RecordStore {
     std::string m_where;
     int m_version = 0;
     bool m_lost = false;
+    SerialConflict m_conflict;
 };
 
 }  // namespace

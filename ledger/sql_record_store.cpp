@@ -290,6 +290,7 @@ class SqlRecordStore final : public RecordStore {
     int SchemaVersion() const override { return m_version; }
     const std::string& Where() const override { return m_session->Name(); }
     bool LostConnection() const override { return m_lost; }
+    SerialConflict LastConflict() const override { return m_conflict; }
 
   private:
     sql::Session& Db() { return *m_session; }
@@ -324,6 +325,7 @@ class SqlRecordStore final : public RecordStore {
     std::unique_ptr<sql::Session> m_session;
     int m_version;
     bool m_lost = false;
+    SerialConflict m_conflict;
 };
 
 std::int64_t SqlRecordStore::BeginDownload(const DownloadRecord& record, std::string* reason) {
@@ -379,7 +381,8 @@ bool SqlRecordStore::InsertSerial(std::int64_t id, SerialPlanKey plan, std::uint
     if (!verdict)
         return false;
     if (*verdict != "running") {
-        SetReason(reason, "download #" + std::to_string(id) + " has already ended");
+        m_conflict = {SerialConflict::Kind::kDownloadEnded, plan, value, id, 0};
+        SetReason(reason, {});
         return false;
     }
     const std::string number = NumberText(plan, value);
@@ -395,13 +398,11 @@ VALUES (?, ?, ?, 'reserved', ?, ?))sql",
         const Result owner =
             Run("SELECT download_id FROM serials WHERE address = ? AND width = ? AND value = ?",
                 {std::int64_t{plan.address}, std::int64_t{plan.width}, std::int64_t{value}});
-        if (owner.ok() && !owner.rows.empty()) {
-            SetReason(reason, number + " was already given to download #" +
-                                  std::to_string(owner.rows[0].Int(0)));
-            return false;
-        }
-        SetReason(reason, "download #" + std::to_string(id) + " already holds a serial number; " +
-                              number + " was not recorded");
+        m_conflict = {SerialConflict::Kind::kDownloadHoldsOne, plan, value, id, 0};
+        if (owner.ok() && !owner.rows.empty())
+            m_conflict = {SerialConflict::Kind::kGivenBefore, plan, value, id,
+                          owner.rows[0].Int(0)};
+        SetReason(reason, {});
         return false;
     }
     if (!insert.ok())
@@ -412,6 +413,7 @@ VALUES (?, ?, ?, 'reserved', ?, ?))sql",
 bool SqlRecordStore::ReserveSerial(std::int64_t downloadId, SerialPlanKey plan, std::uint32_t value,
                                    const std::function<bool(std::string* reason)>& alsoSave,
                                    std::string* reason) {
+    m_conflict = {};
     if (std::string problem = PlanProblem(plan, value); !problem.empty()) {
         SetReason(reason, std::move(problem));
         return false;
@@ -425,10 +427,9 @@ bool SqlRecordStore::ReserveSerial(std::int64_t downloadId, SerialPlanKey plan, 
     if (alsoSave) {
         std::string saveReason;
         if (!alsoSave(&saveReason)) {
-            SetReason(reason, saveReason.empty() ? number +
-                                                       " was not recorded: the counter "
-                                                       "could not be saved"
-                                                 : saveReason);
+            if (saveReason.empty())
+                m_conflict = {SerialConflict::Kind::kNotSaved, plan, value, downloadId, 0};
+            SetReason(reason, saveReason);
             return false;
         }
     }
@@ -441,6 +442,7 @@ std::optional<TakenSerial> SqlRecordStore::TakeSerial(std::int64_t downloadId, S
                                                       std::uint32_t start, std::uint32_t step,
                                                       const CounterStation& station,
                                                       std::string* reason) {
+    m_conflict = {};
     if (std::string problem = PlanProblem(plan, start); !problem.empty()) {
         SetReason(reason, std::move(problem));
         return std::nullopt;

@@ -4,16 +4,24 @@
 #include <exception>
 
 #include "image/image_check.h"
-#include "text/log_entry.h"
 #include "image/serial_number.h"
+#include "settings/config_keys.h"
 #include "settings/settings_store.h"
+#include "station/serial_reservation.h"
+#include "text/log_entry.h"
 
 namespace {
 
-const std::string kSection = "SETTING";
+using config_keys::kSection;
 
-bool GivenBefore(RecordStore& records, const SerialPlanNumbers& plan, std::uint32_t value) {
-    return records.FindSerial(plan.Key(), value, nullptr).has_value();
+// A refusal of the number itself, in the operator's words, in place of the record's reason;
+// whether the number was given before (the plan's fault, not the record's).
+bool TakeConflict(const RecordStore& records, std::string& reason) {
+    const SerialConflict conflict = records.LastConflict();
+    if (conflict.kind == SerialConflict::Kind::kNone)
+        return false;
+    reason = SerialConflictText(conflict);
+    return conflict.kind == SerialConflict::Kind::kGivenBefore;
 }
 
 class ConfigIniSerials final : public SerialNumberSource {
@@ -29,7 +37,8 @@ class ConfigIniSerials final : public SerialNumberSource {
         }
         // Another loader on this config.ini may have taken numbers since this one read it.
         std::string text;
-        if (!settings_file::ReadChecked(path, kSection, "SN_Current", "0", text, &reason)) {
+        if (!settings_file::ReadChecked(path, kSection, config_keys::kSnValue,
+                                        config_keys::kDefaultSnValue, text, &reason)) {
             reason = "cannot read " + path + ": " + reason;
             return std::nullopt;
         }
@@ -49,7 +58,7 @@ class ConfigIniSerials final : public SerialNumberSource {
         const std::uint32_t next = AdvanceSerial(value, plan.step);
         const std::string nextText = SerialText(next, plan.width);
         auto save = [&](std::string* why) {
-            if (settings_file::WriteHeld(path, kSection, "SN_Current", nextText, why))
+            if (settings_file::WriteHeld(path, kSection, config_keys::kSnValue, nextText, why))
                 return true;
             *why = "cannot write " + path + ": " + *why;
             return false;
@@ -57,8 +66,7 @@ class ConfigIniSerials final : public SerialNumberSource {
         // A step of 0 writes one value into every module on purpose: nothing to take.
         if (plan.step != 0 &&
             !context.records.ReserveSerial(context.recordId, plan.Key(), value, save, &reason)) {
-            refusal.plan =
-                !context.records.LostConnection() && GivenBefore(context.records, plan, value);
+            refusal.plan = TakeConflict(context.records, reason);
             return std::nullopt;
         }
         return TakenNumber{value, next, {}};
@@ -80,10 +88,7 @@ class ServerSerials final : public SerialNumberSource {
             context.recordId, plan.Key(), plan.value, plan.step, context.station, &refusal.reason);
         if (!taken) {
             // The counter's next number given before (an edit set it back) is the plan's fault.
-            std::optional<SerialCounter> counter;
-            refusal.plan = !records.LostConnection() &&
-                           records.ReadCounter(plan.Key(), counter, nullptr) && counter &&
-                           GivenBefore(records, plan, counter->next);
+            refusal.plan = TakeConflict(records, refusal.reason);
             return std::nullopt;
         }
         if (taken->value > SnMaxValue(plan.width)) {
@@ -102,7 +107,8 @@ class ServerSerials final : public SerialNumberSource {
         // on the server whether or not the mirror is saved.
         const std::string nextText = SerialText(taken->next, plan.width);
         std::string why;
-        if (!settings_file::Write(context.settingsPath, kSection, "SN_Current", nextText, &why)) {
+        if (!settings_file::Write(context.settingsPath, kSection, config_keys::kSnValue, nextText,
+                                  &why)) {
             number.mirrorNotSaved = "\t- The next serial number " + nextText +
                                     " was not saved to " + context.settingsPath + ": " + why +
                                     "\r\n";
@@ -152,8 +158,8 @@ std::optional<std::string> StoredNumberProblem(const std::string& text, int widt
         return "the numbers of this width are used up: SN_Current = 0x" + HexUpper(value) +
                ", max = 0x" + HexUpper(SnMaxValue(width));
     }
-    return "SN_Current=" + text + " in config.ini is not 1 to " + std::to_string(digits) +
-           " hexadecimal digits";
+    return std::string(config_keys::kSnValue) + "=" + text + " in config.ini is not 1 to " +
+           std::to_string(digits) + " hexadecimal digits";
 }
 
 SerialPlan::SerialPlan() : m_local(MakeConfigIniSerials()), m_server(MakeServerSerials()) {}
@@ -174,14 +180,15 @@ void SerialPlan::TakeStored(bool on, const std::string& address, const std::stri
     ScanHex(value, m_numbers.value);
     m_problem[0].reset();
     if (!ShowsWhole(address, 4))
-        m_problem[0] =
-            "SN_StartAddr=" + address + " in config.ini is not 1 to 4 hexadecimal digits";
+        m_problem[0] = std::string(config_keys::kSnAddress) + "=" + address +
+                       " in config.ini is not 1 to 4 hexadecimal digits";
     m_problem[1] = StoredNumberProblem(value, width);
     m_problem[2].reset();
     if (step < 0 || step > 255 ||
         (!stepText.empty() && settings_file::ParseInt(stepText, -1) != step)) {
         // A negative step would wrap to the largest advance; text without a number is no step.
-        m_problem[2] = "SN_Step=" + stepText + " in config.ini is not a number from 0 to 255";
+        m_problem[2] = std::string(config_keys::kSnStep) + "=" + stepText +
+                       " in config.ini is not a number from 0 to 255";
     }
 }
 
@@ -248,15 +255,15 @@ std::optional<SerialPlan::SettingEdit> SerialPlan::Edit(
         }
         switch (edited) {
             case SnField::kAddress:
-                return SettingEdit{"SN_StartAddr", fields.address};
+                return SettingEdit{config_keys::kSnAddress, fields.address};
             case SnField::kValue:
                 // Only the server's counter takes an edit later; config.ini has it already.
                 m_server->NoteEdit(m_numbers.value, m_numbers.value != valueBefore);
-                return SettingEdit{"SN_Current", fields.value};
+                return SettingEdit{config_keys::kSnValue, fields.value};
             case SnField::kWidth:
-                return SettingEdit{"SN_Bytes", std::to_string(m_numbers.width)};
+                return SettingEdit{config_keys::kSnBytes, std::to_string(m_numbers.width)};
             case SnField::kStep:
-                return SettingEdit{"SN_Step", std::to_string(m_numbers.step)};
+                return SettingEdit{config_keys::kSnStep, std::to_string(m_numbers.step)};
         }
     } catch (const std::exception&) {
         warn("Input invalid!");

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "image/load_report.h"
+#include "settings/config_keys.h"
 #include "text/escape_controls.h"
 
 namespace {
@@ -39,7 +40,15 @@ WindowController::WindowController(HidPlatform& platform, std::string settingsPa
       m_host(m_flags, *this),
       m_station(platform, std::move(settingsPath), *this, m_host, m_flags),
       // The fields before config.ini is read: the station's defaults.
-      m_fields{"2156", "C001", false, false, {}, {}, "0", -1, {}} {}
+      m_fields{config_keys::kDefaultVidText,
+               config_keys::kDefaultPidText,
+               false,
+               false,
+               {},
+               {},
+               "0",
+               -1,
+               {}} {}
 
 WindowController::~WindowController() {
     if (m_worker.joinable()) {
@@ -152,7 +161,7 @@ void WindowController::OnPathEdited() {
     if (m_busy)
         return;
     UpdateData(true);
-    m_station.SaveSetting("m_strPath_flash", m_station.Path());
+    m_station.SaveSetting(config_keys::kHexPath, m_station.Path());
     LoadHexFile();
 }
 
@@ -165,7 +174,7 @@ void WindowController::OnOpenClicked() {
     m_station.SetPath(*chosen);
     m_fields.path = *chosen;
     UpdateData(false);
-    m_station.SaveSetting("m_strPath_flash", *chosen);
+    m_station.SaveSetting(config_keys::kHexPath, *chosen);
     LoadHexFile();
 }
 
@@ -178,14 +187,14 @@ void WindowController::OnAutoReloadClicked() {
     if (m_busy)
         return;
     UpdateData(true);
-    m_station.SaveSettingInt("AutoReload", m_station.AutoReload() ? 1 : 0);
+    m_station.SaveSettingInt(config_keys::kAutoReload, m_station.AutoReload() ? 1 : 0);
 }
 
 void WindowController::OnAutoSnClicked() {
     if (m_busy)
         return;
     UpdateData(true);
-    m_station.SaveSettingInt("AutoSN", m_station.Plan().Numbers().on ? 1 : 0);
+    m_station.SaveSettingInt(config_keys::kAutoSn, m_station.Plan().Numbers().on ? 1 : 0);
     m_enables.snFields = m_station.Plan().Numbers().on;
     m_view.ShowEnables(m_enables);
 }

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "settings/config_keys.h"
 #include "settings/settings_store.h"
 
 namespace {
@@ -137,13 +138,15 @@ std::string FindSample(const std::string& exeDir) {
 }
 
 std::string NameSampleWhenNoFile(const std::string& config, const std::string& exeDir) {
-    if (exeDir.empty() || !settings_file::Read(config, "SETTING", "m_strPath_flash", "").empty())
+    if (exeDir.empty() ||
+        !settings_file::Read(config, config_keys::kSection, config_keys::kHexPath, "").empty())
         return {};
     const std::string sample = FindSample(exeDir);
     if (sample.empty())
         return "the sample pravune-sample.hex was not found";
     std::string reason;
-    if (!settings_file::Write(config, "SETTING", "m_strPath_flash", sample, &reason))
+    if (!settings_file::Write(config, config_keys::kSection, config_keys::kHexPath, sample,
+                              &reason))
         return "cannot write " + config + ": " + reason;
     return {};
 }

@@ -443,9 +443,10 @@ TEST(RecordJournal, AJournalAnotherUserCouldHaveWrittenIsSetAsideUnread) {
         const Completion done = CompleteEarlierRecords(*store, config, "records.sqlite",
                                                        ThisStationProcess(config), false);
         ASSERT_EQ(done.notes.size(), 1u) << c.name;
-        EXPECT_NE(done.notes[0].text.find("set aside as " + journal + ".unreadable-"),
+        EXPECT_EQ(done.notes[0].kind, CompletionNote::Kind::kJournal) << c.name;
+        EXPECT_NE(done.notes[0].reason.find("set aside as " + journal + ".unreadable-"),
                   std::string::npos)
-            << c.name << ": " << done.notes[0].text;
+            << c.name << ": " << done.notes[0].reason;
         EXPECT_EQ(store->Get(id, &reason)->verdict, "running") << c.name;
         EXPECT_FALSE(std::filesystem::exists(journal)) << c.name;
     }
@@ -508,23 +509,14 @@ TEST_P(RecordJournalCatchUp, WritesItsDatabasesEntriesAndKeepsWhatItCannot) {
     // Read only by loaders that know a journal of a field per line.
     EXPECT_EQ(ReadBytes(RecordJournalPathFor(m_db.configPath())).rfind(kHeadKeyed, 0), 0u);
 
-    auto texts = [](const Completion& done) {
-        std::vector<std::string> out;
-        for (const CompletionNote& n : done.notes)
-            out.push_back(n.text);
-        return out;
-    };
+    using Kind = CompletionNote::Kind;
     const std::string refusal = "a download that failed does not end as \"exploded\"";
-    EXPECT_EQ(texts(CompleteEarlierRecords(*store, m_db.configPath(), key, self, false)),
-              (std::vector<std::string>{
-                  "\t- The record of download #" + std::to_string(a) + " is complete now",
-                  "\t- The record of download #" + std::to_string(b) +
-                      " cannot be completed yet: " + refusal + " (kept for later)",
-                  "\t- The record of the download refused at 2026-12-07T16:42:04.000Z (usb-1-2) "
-                  "is written now: download #" +
-                      std::to_string(b + 1),
-                  "\t- The record of the download refused at 2026-12-07T16:43:00.000Z (usb-1-2) "
-                  "is not a refusal of this station's: it is not written"}));
+    EXPECT_EQ(CompleteEarlierRecords(*store, m_db.configPath(), key, self, false).notes,
+              (std::vector<CompletionNote>{
+                  {Kind::kComplete, a, {}, {}, {}, {}, 0},
+                  {Kind::kKept, b, {}, {}, refusal, {}, 0},
+                  {Kind::kRefusalWritten, b + 1, "2026-12-07T16:42:04.000Z", "usb-1-2", {}, {}, 0},
+                  {Kind::kNotOwnRefusal, 0, "2026-12-07T16:43:00.000Z", "usb-1-2", {}, {}, 0}}));
     const DownloadRecord done = *store->Get(a, &reason);
     EXPECT_EQ(done.outcome, "stopped");
     EXPECT_EQ(done.serialState, SerialState::kUsedUp);
@@ -552,9 +544,8 @@ TEST_P(RecordJournalCatchUp, WritesItsDatabasesEntriesAndKeepsWhatItCannot) {
     EXPECT_EQ(left[1].database, "elsewhere");
 
     // The last attempt gives it up; the other database's entry stays for it.
-    EXPECT_EQ(texts(CompleteEarlierRecords(*store, m_db.configPath(), key, self, false)),
-              (std::vector<std::string>{"\t- The record of download #" + std::to_string(b) +
-                                        " cannot be completed: " + refusal}));
+    EXPECT_EQ(CompleteEarlierRecords(*store, m_db.configPath(), key, self, false).notes,
+              (std::vector<CompletionNote>{{Kind::kGivenUp, b, {}, {}, refusal, {}, 0}}));
     ASSERT_TRUE(ParseJournal(ReadBytes(RecordJournalPathFor(m_db.configPath())), left));
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].database, "elsewhere");
@@ -617,10 +608,13 @@ TEST_P(RecordJournalCatchUp, EveryWriteDeliveredTwiceChangesNothing) {
         written = m_db.Count("SELECT id FROM downloads WHERE record_key = '" +
                              refusal.finish->recordKey + "'");
         ASSERT_EQ(done.notes.size(), 1u);
-        EXPECT_EQ(done.notes[0].text,
-                  "\t- The record of the download refused at 2026-12-07T16:42:04.000Z (usb-1-2) "
-                  "is written now: download #" +
-                      std::to_string(written));
+        EXPECT_EQ(done.notes[0], (CompletionNote{CompletionNote::Kind::kRefusalWritten,
+                                                 written,
+                                                 "2026-12-07T16:42:04.000Z",
+                                                 "usb-1-2",
+                                                 {},
+                                                 {},
+                                                 0}));
     }
     EXPECT_EQ(m_db.Count("SELECT count(*) FROM downloads"), before + 1);
     const DownloadRecord whole = *store->Get(written, &reason);

@@ -255,7 +255,8 @@ struct SecondCase {
     bool sameDownload;
     SerialPlanKey plan;
     std::uint32_t value;
-    const char* reason;  // nullptr: recorded
+    const char* reason;  // nullptr: recorded; "": the number itself refused (`conflict`)
+    SerialConflict::Kind conflict = SerialConflict::Kind::kNone;
 };
 
 using RecordStoreLedger = StoreFixture<std::tuple<Backend, SecondCase>>;
@@ -279,6 +280,13 @@ TEST_P(RecordStoreLedger, EachNumberOfAPlanIsGivenOnce) {
     EXPECT_FALSE(ok);
     EXPECT_FALSE(saved);
     EXPECT_EQ(reason, c.reason);
+    const SerialConflict conflict = store->LastConflict();
+    EXPECT_EQ(conflict.kind, c.conflict);
+    if (c.conflict != SerialConflict::Kind::kNone) {
+        EXPECT_EQ(conflict,
+                  (SerialConflict{c.conflict, c.plan, c.value, second,
+                                  c.conflict == SerialConflict::Kind::kGivenBefore ? first : 0}));
+    }
     EXPECT_EQ(m_db.Count("SELECT count(*) FROM serials"), 1);
     EXPECT_EQ(m_db.Count("SELECT download_id FROM serials"), first);
 }
@@ -288,14 +296,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(
         ::testing::Values(Backend::kSqlite, Backend::kPostgres),
         ::testing::Values(
-            SecondCase{"same_number", false, kPlan, 5,
-                       "serial number 0x000005 of plan 0x0E00/3 was already given to download #1"},
+            SecondCase{"same_number", false, kPlan, 5, "", SerialConflict::Kind::kGivenBefore},
             SecondCase{"other_address", false, {0x0E10, 3}, 5, nullptr},
             SecondCase{"other_width", false, {0x0E00, 2}, 5, nullptr},
             SecondCase{"next_number", false, kPlan, 6, nullptr},
-            SecondCase{"download_holds_one", true, kPlan, 6,
-                       "download #1 already holds a serial number; serial number 0x000006 of "
-                       "plan 0x0E00/3 was not recorded"},
+            SecondCase{"download_holds_one", true, kPlan, 6, "",
+                       SerialConflict::Kind::kDownloadHoldsOne},
             SecondCase{"too_wide_for_the_plan", false, kPlan, 0x1000000,
                        "serial number 0x1000000 does not fit in 3 bytes"},
             SecondCase{
@@ -348,7 +354,8 @@ TEST_P(RecordStoreTest, ARecordEndsOnceAndOnlyWithAVerdict) {
     EXPECT_EQ(reason, "download #1 has already ended (failed)");
     EXPECT_EQ(store->Get(r.id, &reason)->verdict, "failed");
     EXPECT_FALSE(store->ReserveSerial(r.id, kPlan, 1, nullptr, &reason));
-    EXPECT_EQ(reason, "download #1 has already ended");
+    EXPECT_EQ(store->LastConflict(),
+              (SerialConflict{SerialConflict::Kind::kDownloadEnded, kPlan, 1, r.id, 0}));
     EXPECT_FALSE(store->SetSerialState(r.id, SerialState::kUsedUp, &reason));
     EXPECT_EQ(reason, "download #1 holds no serial number");
     r.id = 99;
@@ -466,7 +473,8 @@ TEST_P(RecordStoreTest, TheSharedCounterGivesEachNumberOnce) {
     // Set back onto a number given before: refused at the take, nothing changes.
     ASSERT_TRUE(store->SetCounter(kPlan, 0x11, 1, line1, &reason)) << reason;
     EXPECT_FALSE(take(0x10, 1, line1));
-    EXPECT_EQ(reason, "serial number 0x000011 of plan 0x0E00/3 was already given to download #2");
+    EXPECT_EQ(store->LastConflict().kind, SerialConflict::Kind::kGivenBefore);
+    EXPECT_EQ(store->LastConflict().holder, 2);
     ASSERT_TRUE(store->ReadCounter(kPlan, counter, &reason)) << reason;
     EXPECT_EQ(counter, (SerialCounter{0x11, 1}));
 

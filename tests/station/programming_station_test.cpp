@@ -120,34 +120,6 @@ INSTANTIATE_TEST_SUITE_P(Steps, StationStepFails,
 
 // A config.ini that exists but cannot be read gives no plan: every download is refused before
 // any command, and the file is never rewritten, until it can be read again.
-#ifndef _WIN32
-// A loader killed in the middle of replacing config.ini or the journal left its temporary file:
-// the next station's start removes it once it is old enough to be nobody's write in progress,
-// and only files of that exact pattern.
-TEST(ProgrammingStation, TemporariesAKilledLoaderLeftAreRemovedAtStart) {
-    TempDir dir;
-    struct File {
-        const char* name;
-        int ageSeconds;
-        bool removed;
-    };
-    const File files[] = {
-        {".config.ini.Ab3dE9", 120, true},   {".records.journal.zZ09aB", 120, true},
-        {".config.ini.Ab3dE9x", 120, false}, {".config.ini.Ab3d", 120, false},
-        {".config.ini.Fresh1", 0, false},    {".other.ini.Ab3dE9", 120, false},
-    };
-    for (const File& f : files) {
-        const std::string path = dir.Write(f.name, "half written");
-        const timeval then[2] = {{::time(nullptr) - f.ageSeconds, 0},
-                                 {::time(nullptr) - f.ageSeconds, 0}};
-        ASSERT_EQ(::utimes(path.c_str(), then), 0);
-    }
-    Rig r("AutoSN=0\n", ImageText(), "ABC123", dir.path());
-    for (const File& f : files)
-        EXPECT_EQ(!std::filesystem::exists(dir.File(f.name)), f.removed) << f.name;
-}
-#endif
-
 TEST(ProgrammingStation, AConfigThatCannotBeReadStopsEveryDownload) {
     const std::string plan = "[SETTING]\nAutoSN=1\nSN_StartAddr=3B00\nSN_Current=12\n";
     std::string utf16 = "\xFF\xFE";

@@ -67,7 +67,6 @@ class SerialPlanTest : public QObject {
     void typingFiltersUpperCasesAndKeepsTheCaretAtTheEnd();
     void addressChecks_data();
     void addressChecks();
-    void valueIsCutToTheWidth();
     void valueAboveTheLargestNumberIsRefused();
     void narrowingTheWidthWarnsAndTheNextTypedNumberIsCut();
     void anEditSavesItsOwnKeyOnly();
@@ -87,6 +86,8 @@ void SerialPlanTest::typingFiltersUpperCasesAndKeepsTheCaretAtTheEnd() {
     QCOMPARE(f.Addr()->cursorPosition(), 2);
 }
 
+// The plan's rules are tested with the plan (tests/station/serial_plan_test.cpp); here, how the
+// window shows a refusal (a box, the field and config.ini put back) and an address taken.
 void SerialPlanTest::addressChecks_data() {
     QTest::addColumn<int>("width");
     QTest::addColumn<QString>("typed");
@@ -94,14 +95,6 @@ void SerialPlanTest::addressChecks_data() {
     QTest::newRow("reserved") << 1 << "0DFF"
                               << "SN Address cannot in reserved Range: 0x0000 ~ 0x0DFF";
     QTest::newRow("lowest") << 1 << "0E00"
-                            << "";
-    QTest::newRow("w1_past_top") << 1 << "3BFA"
-                                 << "SN Address cannot exceed 0x3BF9";
-    QTest::newRow("w1_top") << 1 << "3BF9"
-                            << "";
-    QTest::newRow("w4_past_top") << 4 << "3BF7"
-                                 << "SN Address cannot exceed 0x3BF6";
-    QTest::newRow("w4_top") << 4 << "3BF6"
                             << "";
 }
 
@@ -118,13 +111,6 @@ void SerialPlanTest::addressChecks() {
     const QString kept = warning.isEmpty() ? typed : typed.left(3);
     QCOMPARE(f.Addr()->text(), kept);
     QCOMPARE(f.Key("SN_StartAddr"), kept.toStdString());
-}
-
-void SerialPlanTest::valueIsCutToTheWidth() {
-    PlanFixture f;
-    QCOMPARE(f.Type(f.Value(), QStringLiteral("12345")), QString());
-    QCOMPARE(f.Value()->text(), QStringLiteral("1234"));
-    QCOMPARE(f.dlg->Station().Plan().Numbers().value, 0x1234u);
 }
 
 void SerialPlanTest::valueAboveTheLargestNumberIsRefused() {
