@@ -67,7 +67,6 @@ int ExitFor(ProgrammingStation& station, bool timedOut, int stoppedExit) {
 nlohmann::json Report(Printer& out, const std::string& module, ProgrammingStation& station,
                       int code, const RunStart& start, const Refusal* refusal,
                       const std::string& uid, int attempt) {
-    using RecordEnd = ProgrammingStation::RecordEnd;
     const DownloadRecord& record = station.LastRecord();
     const RecordEnd end = refusal ? RecordEnd::kWritten : station.LastRecordEnd();
     const bool programmed = !refusal && station.LastOutcome() == DownloadOutcome::kSucceeded;

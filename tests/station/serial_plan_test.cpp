@@ -63,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
         EditCase{"value_above_the_largest", 4, SnField::kValue, "FFFFFFFF", "12",
                  "SN cannot exceed 0xFFFFFFFE", "12"},
         EditCase{"value_largest", 4, SnField::kValue, "FFFFFFFE", "FFFFFFFE", "", "FFFFFFFE"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& c) { return std::string(c.param.name); });
 
 // The record's refusals of a number, in the words the log and the command line show.
 TEST(SerialConflictText, WordsEachRefusal) {
