@@ -16,6 +16,7 @@
 #include "ledger/sha256.h"
 #include "ledger/shared_record_store.h"
 #include "os/os_files.h"
+#include "pravune_version.h"
 #include "settings/ini_document.h"
 #include "settings/settings_store.h"
 

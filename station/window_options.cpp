@@ -6,6 +6,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "pravune_version.h"
 #include "settings/settings_store.h"
 
 namespace {
