@@ -3,6 +3,8 @@
 #include <QDialog>
 #include <string>
 
+#include "pravune_version.h"
+
 // The About box: the application icon, the version, the maker's lines, the settings file in use
 // and an OK button.
 class CAboutBox : public QDialog {
@@ -14,7 +16,7 @@ class CAboutBox : public QDialog {
 };
 
 inline constexpr const char* kAboutCaption = "About PRAVUNE Loader";
-inline constexpr const char* kAboutVersion = "PRAVUNE Loader Version 1.5.1";
+inline constexpr const char* kAboutVersion = "PRAVUNE Loader Version " PRAVUNE_VERSION;
 inline constexpr const char* kAboutCopyright = "Copyright (C) 2011-2026 PRAVUNE";
 inline constexpr const char* kAboutCompany = "PRAVUNE Module Works";
 inline constexpr const char* kMakerAddress = "pravune.example";

@@ -13,6 +13,7 @@
 #include "controls/label_control.h"
 #include "controls/link_label.h"
 #include "log/message_log.h"
+#include "pravune_version.h"
 #include "settings/config_location.h"
 #include "station/window_controller.h"
 
@@ -54,7 +55,7 @@ enum ImageId : int {
     IDI_DOWNLOAD = 151,
 };
 
-inline constexpr const char* kWindowCaption = "PRAVUNE Loader (Build: V1.5.1)";
+inline constexpr const char* kWindowCaption = "PRAVUNE Loader (Build: V" PRAVUNE_VERSION ")";
 inline constexpr const char* kAboutMenuText = "About PRAVUNE Loader(&A)...";
 // The loader's one window, the Qt view of the window controller: it lays out the controls,
 // maps them to the controller's fields and back, paints what it is told, shows the boxes it is

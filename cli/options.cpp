@@ -15,6 +15,7 @@
 
 #include "cli/exit_code.h"
 #include "cli/utc_time.h"
+#include "pravune_version.h"
 #ifdef _WIN32
 #include "os/os_files.h"
 #endif

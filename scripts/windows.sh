@@ -168,7 +168,7 @@ uninstall=$("$wine" reg query "$key" /v UninstallString 2>/dev/null | tr -d '\r'
 [ "$uninstall" = '"C:\Program Files\PRAVUNE Loader\Uninstall.exe"' ] ||
     fail "Add/Remove Programs has no uninstaller for it (UninstallString: '$uninstall')"
 [ "$("$wine" "$folder/pravune-cli.exe" --version | tr -d '\r')" = "pravune-cli $(
-    sed -n 's/^project(pravune_loader VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)" ] ||
+    sed -n 's/^#define PRAVUNE_VERSION "\(.*\)"$/\1/p' "$build/generated/pravune_version.h")" ] ||
     fail "the installed pravune-cli.exe does not run"
 echo "installed: ${#installed[@]} files in C:\Program Files\PRAVUNE Loader, ${#shortcuts[@]} Start-menu entries, the uninstall key"
 # What the user's loader kept, which the uninstaller must leave.

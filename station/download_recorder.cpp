@@ -8,6 +8,7 @@
 #include "ledger/sha256.h"
 #include "ledger/shared_record_store.h"
 #include "os/os_files.h"
+#include "pravune_version.h"
 #include "text/log_entry.h"
 
 std::string NoteText(std::string_view text) {

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "settings/config_keys.h"
+#include "pravune_version.h"
 #include "settings/settings_store.h"
 
 namespace {

@@ -25,8 +25,10 @@ while [ $# -gt 0 ]; do
 done
 [ ${#positional[@]} -ge 1 ] && [ ${#positional[@]} -le 2 ] || { echo "$usage" >&2; exit 2; }
 build=$(realpath "${positional[0]}")
-version=$(sed -n 's/^project(pravune_loader VERSION \([0-9.]*\) .*/\1/p' "$source/CMakeLists.txt")
-[ -n "$version" ] || { echo "no version in $source/CMakeLists.txt" >&2; exit 1; }
+# The version the build was configured with (project() in the top-level CMakeLists.txt).
+header=$build/generated/pravune_version.h
+version=$(sed -n 's/^#define PRAVUNE_VERSION "\(.*\)"$/\1/p' "$header" 2> /dev/null)
+[ -n "$version" ] || { echo "no version in $header: configure $build first" >&2; exit 1; }
 setup=${positional[1]:-$build/pravune-loader-$version-setup.exe}
 
 # A program of the build: the one given, else the only one of that name in the build folder

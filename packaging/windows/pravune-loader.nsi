@@ -1,6 +1,6 @@
 ; The Windows setup of PRAVUNE Loader: a 64-bit installer made with makensis from Debian's nsis
 ; package. packaging/windows/make-installer.sh stages the files and runs it:
-;   makensis -DVERSION=1.5.1 -DSTAGE=<folder> -DOUTFILE=<setup.exe> pravune-loader.nsi
+;   makensis -DVERSION=<version> -DSTAGE=<folder> -DOUTFILE=<setup.exe> pravune-loader.nsi
 ; STAGE holds pravune-loader.exe, pravune-loader-demo.exe, pravune-cli.exe (stripped),
 ; pravune-sample.hex, README.md, LICENSE.txt and docs\ (the pages README links to).
 ;

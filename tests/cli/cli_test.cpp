@@ -31,6 +31,7 @@
 #include "ledger/sha256.h"
 #include "ledger/sql_session.h"
 #include "tests/support/sample_record.h"
+#include "pravune_version.h"
 #include "tests/support/station_rig.h"
 #include "tests/support/test_database.h"
 
@@ -264,7 +265,7 @@ TEST(Cli, HelpVersionAndUsage) {
         EXPECT_NE(help.out.find(sub), std::string::npos) << sub;
     const Result version = RunCli({"--version"}, nullptr);
     EXPECT_EQ(version.exit, 0);
-    EXPECT_EQ(version.out, "pravune-cli 1.5.1\n");  // the version the window shows
+    EXPECT_EQ(version.out, "pravune-cli " PRAVUNE_VERSION "\n");  // the version the window shows
     for (const char* said : {"check [FILE]", "143 stopped by SIGTERM", "udev rule",
                              "Examples:", "Environment:", "Files:", "*Exit status*"})
         EXPECT_NE(help.out.find(said), std::string::npos) << said;
@@ -812,7 +813,7 @@ TEST(Cli, RecordsExport) {
               std::string::npos)
         << csv.out;
     EXPECT_TRUE(csv.out.ends_with(",\"" + hex + "\",\"" + sha + "\",\"" + config +
-                                  "\",\"succeeded\",\"1.5.1\",\"\"\n"))
+                                  "\",\"succeeded\",\"" PRAVUNE_VERSION "\",\"\"\n"))
         << csv.out;
     const auto records = Events(RunCli(s.Args({"records"}), nullptr), "record");
     ASSERT_EQ(records.size(), 1u);

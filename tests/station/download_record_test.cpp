@@ -21,6 +21,7 @@
 #include "ledger/sha256.h"
 #include "ledger/shared_record_store.h"
 #include "ledger/sql_session.h"
+#include "pravune_version.h"
 #include "tests/support/case_name.h"
 #include "tests/support/station_rig.h"
 #include "tests/support/test_database.h"
@@ -218,7 +219,7 @@ TEST(DownloadRecord, NamesTheFileItsBytesTheStationAndTheVersion) {
     EXPECT_NE(record.fileSha256, record.imageSha256);
     EXPECT_EQ(record.stationConfig, folder + "/config.ini");
     EXPECT_EQ(record.stationFolder, folder);
-    EXPECT_EQ(record.loaderVersion, "1.5.1");  // the version the window shows
+    EXPECT_EQ(record.loaderVersion, PRAVUNE_VERSION);  // the version the window shows
 
     // Changed after it was loaded: the image sent is the one loaded, which the file's bytes no
     // longer give; no hash is better than another file's.

@@ -14,6 +14,7 @@
 #include <functional>
 
 #include "image/load_report.h"
+#include "pravune_version.h"
 #include "tests/support/hex_text.h"
 #include "tests/ui/ui_support.h"
 
@@ -37,7 +38,7 @@ class MainWindowTest : public QObject {
 void MainWindowTest::firstStartShowsDefaultsAndWritesOnlyTheIdentifiers() {
     LoaderFixture f;
     CLoaderDlg& dlg = f.Open();
-    QCOMPARE(dlg.windowTitle(), QStringLiteral("PRAVUNE Loader (Build: V1.5.1)"));
+    QCOMPARE(dlg.windowTitle(), QStringLiteral("PRAVUNE Loader (Build: V" PRAVUNE_VERSION ")"));
     QCOMPARE(f.Item<QLineEdit>(IDC_PATH)->text(), QString());
     QVERIFY(!f.Item<QCheckBox>(IDC_AUTO_RELOAD)->isChecked());
     QVERIFY(!f.Item<QCheckBox>(IDC_AUTO_SN)->isChecked());

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "pravune_version.h"
 #include "station/programming_station.h"
 #include "tests/support/station_rig.h"
 #include "tests/win/control_pixels.h"
@@ -109,7 +110,7 @@ TEST(WinLoaderDlg, StartsWithTheStoredLookTheSystemMenuAndTheDefaults) {
     HWND d = dlg.Handle();
     wchar_t caption[128];
     GetWindowTextW(d, caption, 128);
-    EXPECT_EQ(win_text::Utf8(caption), "PRAVUNE Loader (Build: V1.5.1)");
+    EXPECT_EQ(win_text::Utf8(caption), "PRAVUNE Loader (Build: V" PRAVUNE_VERSION ")");
     // Without config.ini: the defaults, the plan's fields off.
     EXPECT_EQ(win_text::ItemText(d, IDC_SN_ADDR), "0");
     EXPECT_EQ(win_text::ItemText(d, IDC_SN_VALUE), "0");
