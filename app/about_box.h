@@ -17,4 +17,3 @@ inline constexpr const char* kAboutCaption = "About PRAVUNE Loader";
 inline constexpr const char* kAboutVersion = "PRAVUNE Loader Version 1.5.1";
 inline constexpr const char* kAboutCopyright = "Copyright (C) 2011-2026 PRAVUNE";
 inline constexpr const char* kAboutCompany = "PRAVUNE Module Works";
-inline constexpr const char* kMakerAddress = "pravune.example";
