@@ -93,16 +93,16 @@ TEST(WinLoaderDlg, StartsWithTheStoredLookTheSystemMenuAndTheDefaults) {
     // Each label as painted: its own text colour on the button face, not the stored 0xECE9D8.
     using control_pixels::Capture;
     const std::uint32_t face = win_text::RgbOf(GetSysColor(COLOR_BTNFACE));
-    for (auto [id, fore] :
-         {std::pair{IDC_LABEL_LENGTH_CAPTION, 0x5A674Eu},
-          std::pair{IDC_LABEL_DATE_CAPTION, 0x5A674Eu}, std::pair{IDC_LABEL_LENGTH, 0x0000FFu},
-          std::pair{IDC_LABEL_DATE, 0x0000FFu}, std::pair{IDC_STATUS, kStatusAbsent}}) {
+    for (const ControlLook& look : LoaderControls()) {
+        if (look.kind != ControlKind::kLabel)
+            continue;
+        const int id = look.id;
         const control_pixels::Pixels label = Capture(f.Item(id));
         if (!win_text::ItemText(d, id).empty()) {  // the failed load emptied length and date
-            EXPECT_GT(label.Count(fore), 0) << id;
+            EXPECT_GT(label.Count(look.fore), 0) << id;
         }
         EXPECT_GT(label.Count(face), label.width * label.height / 2) << id;
-        EXPECT_EQ(label.Count(0xECE9D8), 0) << id;
+        EXPECT_EQ(label.Count(kStoredLabelBack), 0) << id;
     }
     // The picture buttons and the link as the window sets them up: the light green Download
     // with its arrow, the banner's black left out, the link over it in one of its colours.
