@@ -161,29 +161,23 @@ void CLoaderDlg::CreateControls() {
 void CLoaderDlg::ConnectControls() {
     // Every input goes to the controller; a push that fills the controls is not an input.
     WindowController& c = m_controller;
-    auto forward = [this](auto handler) {
-        return [this, handler] {
+    for (const ControlLook& look : LoaderControls()) {
+        if (look.input == ControlInput::kNone)
+            continue;
+        QWidget* w = m_items.at(look.id);
+        const ControlInput input = look.input;
+        auto typed = [this, &c, input] {
             if (!m_nPushing)
-                handler();
+                c.OnInput(input);
         };
-    };
-    for (QLineEdit* id : {m_editVID, m_editPID})
-        connect(id, &QLineEdit::textChanged, this, forward([&c] { c.OnIdentifierEdited(); }));
-    connect(m_btnClear, &QPushButton::clicked, this, [&c] { c.OnClearClicked(); });
-    connect(m_chkAutoReload, &QCheckBox::clicked, this, [&c] { c.OnAutoReloadClicked(); });
-    connect(m_btnOpen, &QPushButton::clicked, this, [&c] { c.OnOpenClicked(); });
-    connect(m_chkAutoSN, &QCheckBox::clicked, this, [&c] { c.OnAutoSnClicked(); });
-    connect(m_btnDownload, &QPushButton::clicked, this, [&c] { c.OnDownloadClicked(); });
-    for (auto [planEdit, field] :
-         {std::pair{m_editSnAddr, SnField::kAddress}, std::pair{m_editSnValue, SnField::kValue},
-          std::pair{m_editSnStep, SnField::kStep}}) {
-        connect(planEdit, &QLineEdit::textChanged, this,
-                forward([&c, field = field] { c.OnPlanEdited(field); }));
+        auto clicked = [&c, input] { c.OnInput(input); };
+        if (auto* edit = qobject_cast<QLineEdit*>(w))
+            connect(edit, &QLineEdit::textChanged, this, typed);
+        else if (auto* list = qobject_cast<QComboBox*>(w))
+            connect(list, &QComboBox::currentIndexChanged, this, typed);
+        else if (auto* button = qobject_cast<QAbstractButton*>(w))
+            connect(button, &QAbstractButton::clicked, this, clicked);
     }
-    connect(m_cmbSnBytes, &QComboBox::currentIndexChanged, this,
-            forward([&c] { c.OnPlanEdited(SnField::kWidth); }));
-    connect(m_btnReload, &QPushButton::clicked, this, [&c] { c.OnReloadClicked(); });
-    connect(m_editPath, &QLineEdit::textChanged, this, forward([&c] { c.OnPathEdited(); }));
     auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(help, &QShortcut::activated, this, [&c] { c.OnAboutAsked(); });
 }

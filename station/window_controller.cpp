@@ -168,6 +168,37 @@ void WindowController::RefreshStatus() {
     m_station.FollowSettings();  // another front end may have moved the number on
 }
 
+void WindowController::OnInput(ControlInput input) {
+    switch (input) {
+        case ControlInput::kIdentifier:
+            return OnIdentifierEdited();
+        case ControlInput::kPath:
+            return OnPathEdited();
+        case ControlInput::kOpen:
+            return OnOpenClicked();
+        case ControlInput::kReload:
+            return OnReloadClicked();
+        case ControlInput::kAutoReload:
+            return OnAutoReloadClicked();
+        case ControlInput::kAutoSn:
+            return OnAutoSnClicked();
+        case ControlInput::kPlanAddress:
+            return OnPlanEdited(SnField::kAddress);
+        case ControlInput::kPlanValue:
+            return OnPlanEdited(SnField::kValue);
+        case ControlInput::kPlanStep:
+            return OnPlanEdited(SnField::kStep);
+        case ControlInput::kPlanWidth:
+            return OnPlanEdited(SnField::kWidth);
+        case ControlInput::kDownload:
+            return OnDownloadClicked();
+        case ControlInput::kClear:
+            return OnClearClicked();
+        case ControlInput::kNone:
+            break;
+    }
+}
+
 void WindowController::OnIdentifierEdited() {
     ApplyBootloaderId();
 }

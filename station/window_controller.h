@@ -128,6 +128,8 @@ class WindowController final : private StationObserver {
     // a folder that could not be made).
     void Start(const ConfigLocation& where);
 
+    // A control's input, as the look names it (the window forwards each without choosing).
+    void OnInput(ControlInput input);
     // Inputs, one per control.
     void OnIdentifierEdited();  // VID or PID
     void OnPathEdited();

@@ -45,36 +45,43 @@ const ControlLook kControls[] = {
      .kind = K::kEdit,
      .rect = {176, 203, 42, 12},
      .hidden = true,
+     .input = ControlInput::kIdentifier,
      .maxLength = WL::kVid},
     {.id = IDC_PID,
      .kind = K::kEdit,
      .rect = {176, 227, 42, 12},
      .hidden = true,
+     .input = ControlInput::kIdentifier,
      .maxLength = WL::kPid},
     {.id = IDC_SN_ADDR,
      .kind = K::kEdit,
      .rect = {58, 101, 36, 12},
      .group = G::kSnFields,
+     .input = ControlInput::kPlanAddress,
      .maxLength = WL::kSnAddr},
     {.id = IDC_SN_VALUE,
      .kind = K::kEdit,
      .rect = {58, 116, 36, 12},
      .group = G::kSnFields,
+     .input = ControlInput::kPlanValue,
      .maxLength = WL::kSnValue},
     {.id = IDC_SN_STEP,
      .kind = K::kEdit,
      .rect = {116, 116, 26, 12},
      .group = G::kSnFields,
+     .input = ControlInput::kPlanStep,
      .maxLength = WL::kSnStep},
     {.id = IDC_AUTO_RELOAD,
      .kind = K::kCheckBox,
      .rect = {136, 139, 51, 8},
      .caption = "Auto Reload",
-     .group = G::kOpenReload},
+     .group = G::kOpenReload,
+     .input = ControlInput::kAutoReload},
     {.id = IDC_CLEAR,
      .kind = K::kGlyphButton,
      .rect = {189, 138, 45, 12},
      .caption = "Clear",
+     .input = ControlInput::kClear,
      .glyph = &kClear},
     {.kind = K::kGroupBox, .rect = {161, 182, 66, 63}, .caption = "Bootloader ID", .hidden = true},
     {.kind = K::kText, .rect = {169, 192, 32, 9}, .caption = "VID (hex)", .hidden = true},
@@ -97,11 +104,16 @@ const ControlLook kControls[] = {
      .kind = K::kCheckBox,
      .rect = {13, 90, 100, 10},
      .caption = "Enable Auto Serial number",
-     .group = G::kAutoSn},
+     .group = G::kAutoSn,
+     .input = ControlInput::kAutoSn},
     {.kind = K::kText, .rect = {11, 117, 38, 9}, .caption = "SN (hex)"},
     {.kind = K::kText, .rect = {97, 118, 17, 8}, .caption = "Step"},
     {.id = IDC_LOG, .kind = K::kLog, .rect = {7, 152, 228, 93}},
-    {.id = IDC_PATH, .kind = K::kEdit, .rect = {9, 44, 223, 12}, .group = G::kOpenReload},
+    {.id = IDC_PATH,
+     .kind = K::kEdit,
+     .rect = {9, 44, 223, 12},
+     .group = G::kOpenReload,
+     .input = ControlInput::kPath},
     {.id = IDC_LABEL_LENGTH_CAPTION,
      .kind = K::kLabel,
      .rect = {37, 58, 39, 11},
@@ -131,6 +143,7 @@ const ControlLook kControls[] = {
      .kind = K::kComboBox,
      .rect = {116, 102, 26, 12},
      .group = G::kSnFields,
+     .input = ControlInput::kPlanWidth,
      .items = kSnWidths,
      .listHeight = 44},
     {.id = IDC_STATUS,
@@ -144,16 +157,19 @@ const ControlLook kControls[] = {
      .kind = K::kGlyphButton,
      .rect = {188, 57, 21, 18},
      .group = G::kOpenReload,
+     .input = ControlInput::kOpen,
      .glyph = &kOpen},
     {.id = IDC_RELOAD,
      .kind = K::kGlyphButton,
      .rect = {210, 57, 21, 18},
      .group = G::kOpenReload,
+     .input = ControlInput::kReload,
      .glyph = &kReload},
     {.id = IDC_DOWNLOAD,
      .kind = K::kGlyphButton,
      .rect = {148, 83, 86, 49},
      .caption = "Download",
+     .input = ControlInput::kDownload,
      .glyph = &kDownload},
     {.id = IDC_CONNECTION,
      .kind = K::kGlyphButton,
@@ -168,11 +184,16 @@ std::span<const ControlLook> LoaderControls() {
 }
 
 const ControlLook& LoaderControl(int id) {
+    const ControlLook* look = FindLoaderControl(id);
+    if (!look)
+        std::abort();  // an identifier that is not the window's: a programming error
+    return *look;
+}
+
+const ControlLook* FindLoaderControl(int id) {
     const auto it = std::find_if(std::begin(kControls), std::end(kControls),
                                  [id](const ControlLook& c) { return c.id == id; });
-    if (it == std::end(kControls))
-        std::abort();  // an identifier that is not the window's: a programming error
-    return *it;
+    return it == std::end(kControls) ? nullptr : &*it;
 }
 
 int ConnectionIcon(bool present) {

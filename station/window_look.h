@@ -21,6 +21,23 @@ enum class EnableGroup {
     kSnFields,    // address, width, number, step
 };
 
+// The controller's input each control gives (WindowController::OnInput).
+enum class ControlInput {
+    kNone,
+    kIdentifier,  // VID or PID edited
+    kPath,
+    kOpen,
+    kReload,
+    kAutoReload,
+    kAutoSn,
+    kPlanAddress,
+    kPlanValue,
+    kPlanStep,
+    kPlanWidth,
+    kDownload,
+    kClear,
+};
+
 enum class ControlKind {
     kEdit,
     kCheckBox,
@@ -70,7 +87,8 @@ struct ControlLook {
     bool hidden = false;
     bool disabled = false;
     EnableGroup group = EnableGroup::kFixed;
-    int maxLength = 0;  // an edit's longest text, 0: no limit
+    ControlInput input = ControlInput::kNone;  // what an edit, a click or a choice gives
+    int maxLength = 0;                         // an edit's longest text, 0: no limit
     // A label's text colour and size in points.
     std::uint32_t fore = 0;
     double points = 0;
@@ -100,6 +118,8 @@ inline constexpr std::uint32_t kStoredLabelBack = 0xECE9D8;
 std::span<const ControlLook> LoaderControls();
 // The control with identifier `id` (every identifier above is in the table).
 const ControlLook& LoaderControl(int id);
+// The same, or nothing for an identifier that is not the window's own (IDOK, say).
+const ControlLook* FindLoaderControl(int id);
 // The connection button's icon for a module present or not.
 int ConnectionIcon(bool present);
 

@@ -237,64 +237,37 @@ INT_PTR WinLoaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void WinLoaderDlg::OnCommand(int id, int code) {
     WindowController& c = m_controller;
-    const bool pushing = m_pushing > 0;
     switch (id) {
-        case IDC_VID:
-        case IDC_PID:
-            if (code == EN_CHANGE && !pushing)
-                c.OnIdentifierEdited();
-            break;
-        case IDC_SN_ADDR:
-        case IDC_SN_VALUE:
-        case IDC_SN_STEP:
-            if (code == EN_CHANGE && !pushing)
-                c.OnPlanEdited(id == IDC_SN_ADDR    ? SnField::kAddress
-                               : id == IDC_SN_VALUE ? SnField::kValue
-                                                    : SnField::kStep);
-            break;
-        case IDC_SN_BYTES:
-            if ((code == CBN_SELCHANGE || code == CBN_EDITCHANGE) && !pushing)
-                c.OnPlanEdited(SnField::kWidth);
-            break;
-        case IDC_PATH:
-            if (code == EN_CHANGE && !pushing)
-                c.OnPathEdited();
-            break;
-        case IDC_CLEAR:
-            if (code == BN_CLICKED)
-                c.OnClearClicked();
-            break;
-        case IDC_AUTO_RELOAD:
-            if (code == BN_CLICKED)
-                c.OnAutoReloadClicked();
-            break;
-        case IDC_AUTO_SN:
-            if (code == BN_CLICKED)
-                c.OnAutoSnClicked();
-            break;
-        case IDC_OPEN:
-            if (code == BN_CLICKED)
-                c.OnOpenClicked();
-            break;
-        case IDC_RELOAD:
-            if (code == BN_CLICKED)
-                c.OnReloadClicked();
-            break;
-        case IDC_DOWNLOAD:
-            if (code == BN_CLICKED)
-                c.OnDownloadClicked();
-            break;
         case IDOK:  // Enter where no push button takes it
             if (c.OnEnter(false) == EnterAction::kCloseWindow)
                 Close();
-            break;
+            return;
         case IDCANCEL:  // Escape
             if (c.OnEscape())
                 Close();
-            break;
+            return;
         default:
             break;
     }
+    const ControlLook* look = FindLoaderControl(id);
+    if (!look || look->input == ControlInput::kNone)
+        return;
+    // A push that fills the controls is not an input.
+    const bool pushing = m_pushing > 0;
+    bool input = false;
+    switch (look->kind) {
+        case ControlKind::kEdit:
+            input = code == EN_CHANGE && !pushing;
+            break;
+        case ControlKind::kComboBox:
+            input = (code == CBN_SELCHANGE || code == CBN_EDITCHANGE) && !pushing;
+            break;
+        default:
+            input = code == BN_CLICKED;
+            break;
+    }
+    if (input)
+        c.OnInput(look->input);
 }
 
 void WinLoaderDlg::Close() {
