@@ -19,4 +19,3 @@ inline constexpr const char* kAboutCaption = "About PRAVUNE Loader";
 inline constexpr const char* kAboutVersion = "PRAVUNE Loader Version " PRAVUNE_VERSION;
 inline constexpr const char* kAboutCopyright = "Copyright (C) 2011-2026 PRAVUNE";
 inline constexpr const char* kAboutCompany = "PRAVUNE Module Works";
-inline constexpr const char* kMakerAddress = "pravune.example";

@@ -16,47 +16,9 @@
 #include "pravune_version.h"
 #include "settings/config_location.h"
 #include "station/window_controller.h"
-
-// Control identifiers of the main window.
-enum ControlId : int {
-    IDC_BANNER = 1001,
-    IDC_AUTO_RELOAD = 1003,
-    IDC_LINK = 1004,
-    IDC_AUTO_SN = 1005,
-    IDC_OPEN = 1007,
-    IDC_RELOAD = 1008,
-    IDC_LOG = 1009,
-    IDC_PATH = 1011,
-    IDC_LABEL_LENGTH_CAPTION = 1013,
-    IDC_LABEL_DATE_CAPTION = 1014,
-    IDC_LABEL_LENGTH = 1016,
-    IDC_LABEL_DATE = 1017,
-    IDC_SN_BYTES = 1025,
-    IDC_VID = 1026,
-    IDC_PID = 1027,
-    IDC_SN_ADDR = 1028,
-    IDC_SN_VALUE = 1030,
-    IDC_SN_STEP = 1031,
-    IDC_STATUS = 1032,
-    IDC_DOWNLOAD = 1033,
-    IDC_CONNECTION = 1034,
-    IDC_PROGRESS = 1051,
-    IDC_CLEAR = 1058,
-};
-
-// Picture ids of the window.
-enum ImageId : int {
-    IDR_MAINFRAME = 128,
-    IDB_BANNER = 133,
-    IDI_DEVICE_ABSENT = 140,
-    IDI_DEVICE_PRESENT = 141,
-    IDI_RELOAD = 149,
-    IDI_OPEN = 150,
-    IDI_DOWNLOAD = 151,
-};
+#include "station/window_ids.h"
 
 inline constexpr const char* kWindowCaption = "PRAVUNE Loader (Build: V" PRAVUNE_VERSION ")";
-inline constexpr const char* kAboutMenuText = "About PRAVUNE Loader(&A)...";
 // The loader's one window, the Qt view of the window controller: it lays out the controls,
 // maps them to the controller's fields and back, paints what it is told, shows the boxes it is
 // asked to show and forwards every input. The station runs its downloads on a worker thread.
@@ -111,22 +73,26 @@ class CLoaderDlg : public QDialog, private WindowView {
     void AppendLog(const LogEntry& entry) override;
     void ShowProgress(int maximum, int value) override;
     void ShowProgressBar(bool shown) override;
-    void ShowStatus(const std::string& text, std::uint32_t color, bool present) override;
+    void ShowStatus(const std::string& text, std::uint32_t color, int icon) override;
     void ShowImageLabels(const std::string& length, const std::string& date) override;
     void Warn(const std::string& text) override;
     std::optional<std::string> AskHexFile(const std::string& path) override;
     void ShowAbout() override;
-    void StartTimer(WindowTimer id, int ms, bool singleShot) override;
+    void StartTimer(WindowTimer id, int ms) override;
     void StopTimer(WindowTimer id) override;
-    void Post(std::function<void()> work) override;
+    void Wake() override;
     void CloseWindow() override { close(); }
     void DownloadEnded(bool succeeded) override { emit DownloadFinished(succeeded); }
 
     void CreateControls();
+    template <class T>
+    T* Item(int id) const {
+        return static_cast<T*>(m_items.at(id));
+    }
     void ConnectControls();
     void InitDialog();
 
-    std::string m_settingsFile;    // the About box shows it
+    const ConfigLocation m_where;  // the About box shows it
     std::string m_settingsOrigin;  // and why it is there
 
     // Controls by id, and the typed pointers the window works with.
@@ -157,7 +123,6 @@ class CLoaderDlg : public QDialog, private WindowView {
 
     int m_nPushing = 0;  // change handlers do nothing while a push fills the controls
     std::map<WindowTimer, int> m_timers;  // running timers by their Qt ids
-    std::map<int, bool> m_singleShots;    // Qt timer id: whether it fires once
     std::uint32_t m_clrButtonFace = 0;
     // Declared last: its worker thread ends before any control goes.
     WindowController m_controller;

@@ -37,13 +37,10 @@ void CLoaderDlg::ShowFields(const WindowFields& f) {
 
 void CLoaderDlg::ShowEnables(const WindowEnables& e) {
     m_btnDownload->setText(Q(e.downloadCaption));
-    for (QWidget* w : {static_cast<QWidget*>(m_btnReload), static_cast<QWidget*>(m_btnOpen),
-                       static_cast<QWidget*>(m_chkAutoReload), static_cast<QWidget*>(m_editPath)})
-        w->setEnabled(e.openReload);
-    m_chkAutoSN->setEnabled(e.autoSn);
-    for (QWidget* w : {static_cast<QWidget*>(m_editSnAddr), static_cast<QWidget*>(m_cmbSnBytes),
-                       static_cast<QWidget*>(m_editSnValue), static_cast<QWidget*>(m_editSnStep)})
-        w->setEnabled(e.snFields);
+    for (const ControlLook& look : LoaderControls()) {
+        if (look.group != EnableGroup::kFixed)
+            m_items.at(look.id)->setEnabled(e.For(look.group));
+    }
 }
 
 void CLoaderDlg::PutPlanCaretsAtEnd() {
@@ -91,10 +88,9 @@ void CLoaderDlg::ShowProgressBar(bool shown) {
     m_progress->setVisible(shown);
 }
 
-void CLoaderDlg::ShowStatus(const std::string& text, std::uint32_t color, bool present) {
+void CLoaderDlg::ShowStatus(const std::string& text, std::uint32_t color, int icon) {
     m_lblStatus->SetCaption(Q(text));
     m_lblStatus->SetForeColor(color);
-    const int icon = present ? IDI_DEVICE_PRESENT : IDI_DEVICE_ABSENT;
     m_btnConnection->LoadIcons(icon, icon);
 }
 
@@ -116,15 +112,13 @@ std::optional<std::string> CLoaderDlg::AskHexFile(const std::string& path) {
 }
 
 void CLoaderDlg::ShowAbout() {
-    CAboutBox about(m_settingsFile, m_settingsOrigin, this);
+    CAboutBox about(m_where.path, m_settingsOrigin, this);
     about.exec();
 }
 
-void CLoaderDlg::StartTimer(WindowTimer id, int ms, bool singleShot) {
+void CLoaderDlg::StartTimer(WindowTimer id, int ms) {
     StopTimer(id);
-    const int qtId = startTimer(ms, Qt::PreciseTimer);
-    m_timers[id] = qtId;
-    m_singleShots[qtId] = singleShot;
+    m_timers[id] = startTimer(ms, Qt::PreciseTimer);
 }
 
 void CLoaderDlg::StopTimer(WindowTimer id) {
@@ -132,23 +126,18 @@ void CLoaderDlg::StopTimer(WindowTimer id) {
     if (it == m_timers.end())
         return;
     killTimer(it->second);
-    m_singleShots.erase(it->second);
     m_timers.erase(it);
 }
 
-void CLoaderDlg::Post(std::function<void()> work) {
-    QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+void CLoaderDlg::Wake() {
+    QMetaObject::invokeMethod(
+        this, [this] { m_controller.RunPosted(); }, Qt::QueuedConnection);
 }
 
 void CLoaderDlg::timerEvent(QTimerEvent* event) {
     for (const auto& [id, qtId] : m_timers) {
-        if (qtId != event->timerId())
-            continue;
-        const WindowTimer fired = id;
-        if (m_singleShots[qtId])
-            StopTimer(fired);
-        m_controller.OnTimer(fired);
-        return;
+        if (qtId == event->timerId() && m_controller.OnTimer(id))
+            return;
     }
     QDialog::timerEvent(event);
 }

@@ -27,6 +27,20 @@ std::optional<unsigned> ParseStep(const std::string& text) {
 
 }  // namespace
 
+bool WindowEnables::For(EnableGroup group) const {
+    switch (group) {
+        case EnableGroup::kOpenReload:
+            return openReload;
+        case EnableGroup::kAutoSn:
+            return autoSn;
+        case EnableGroup::kSnFields:
+            return snFields;
+        case EnableGroup::kFixed:
+            break;
+    }
+    return false;
+}
+
 BarPosition ProgressOnBar(std::uint32_t low, std::uint32_t high, std::uint32_t position) {
     if (high <= low)
         return {1, position > low ? 1 : 0};
@@ -65,7 +79,17 @@ void WindowController::Start() {
     m_view.ShowEnables(m_enables);
     ApplyBootloaderId();
     LoadHexFile();
-    m_view.StartTimer(WindowTimer::kStatus, kStatusPeriodMs, false);
+    StartTimer(WindowTimer::kStatus, kStatusPeriodMs, false);
+}
+
+void WindowController::Start(const ConfigLocation& where) {
+    if (!where.copiedFrom.empty())
+        AppendLog("Settings carried over from " + where.copiedFrom + " to " + where.path +
+                      " (the serial number goes on from there)\r\n",
+                  kLogBlack);
+    if (!where.problem.empty())
+        AppendLog("Settings at " + where.path + ": " + where.problem + "\r\n", kLogRed);
+    Start();
 }
 
 bool WindowController::UpdateData(bool saveAndValidate) {
@@ -123,10 +147,10 @@ void WindowController::OnWindowThread(std::function<void()> work) {
             return;
         m_eventsPosted = true;
     }
-    m_view.Post([this] { RunEvents(); });
+    m_view.Wake();
 }
 
-void WindowController::RunEvents() {
+void WindowController::RunPosted() {
     std::vector<std::function<void()>> events;
     {
         const std::lock_guard lock(m_eventsMutex);
@@ -151,6 +175,37 @@ void WindowController::LoadHexFile() {
 void WindowController::RefreshStatus() {
     m_station.RefreshStatus();
     m_station.FollowSettings();  // another front end may have moved the number on
+}
+
+void WindowController::OnInput(ControlInput input) {
+    switch (input) {
+        case ControlInput::kIdentifier:
+            return OnIdentifierEdited();
+        case ControlInput::kPath:
+            return OnPathEdited();
+        case ControlInput::kOpen:
+            return OnOpenClicked();
+        case ControlInput::kReload:
+            return OnReloadClicked();
+        case ControlInput::kAutoReload:
+            return OnAutoReloadClicked();
+        case ControlInput::kAutoSn:
+            return OnAutoSnClicked();
+        case ControlInput::kPlanAddress:
+            return OnPlanEdited(SnField::kAddress);
+        case ControlInput::kPlanValue:
+            return OnPlanEdited(SnField::kValue);
+        case ControlInput::kPlanStep:
+            return OnPlanEdited(SnField::kStep);
+        case ControlInput::kPlanWidth:
+            return OnPlanEdited(SnField::kWidth);
+        case ControlInput::kDownload:
+            return OnDownloadClicked();
+        case ControlInput::kClear:
+            return OnClearClicked();
+        case ControlInput::kNone:
+            break;
+    }
 }
 
 void WindowController::OnIdentifierEdited() {
@@ -263,7 +318,7 @@ void WindowController::SetEnables() {
 }
 
 void WindowController::OnClearClicked() {
-    RunEvents();  // what the download logged before the click goes too
+    RunPosted();  // what the download logged before the click goes too
     m_view.ClearLog();
 }
 
@@ -271,13 +326,34 @@ void WindowController::OnAboutAsked() {
     m_view.ShowAbout();
 }
 
-void WindowController::OnTimer(WindowTimer id) {
+void WindowController::StartTimer(WindowTimer id, int ms, bool singleShot) {
+    m_timers[id] = singleShot;
+    m_view.StartTimer(id, ms);
+}
+
+void WindowController::StopTimer(WindowTimer id) {
+    if (m_timers.erase(id))
+        m_view.StopTimer(id);
+}
+
+void WindowController::StopTimers() {
+    while (!m_timers.empty())
+        StopTimer(m_timers.begin()->first);
+}
+
+bool WindowController::OnTimer(WindowTimer id) {
+    const auto it = m_timers.find(id);
+    if (it == m_timers.end())
+        return false;
+    if (it->second)
+        StopTimer(id);
     if (id == WindowTimer::kStatus) {
         if (!m_busy)
             RefreshStatus();
     } else if (id == WindowTimer::kProgress) {
         ShowProgressNow();
     }
+    return true;
 }
 
 bool WindowController::OnCloseAsked() {
@@ -337,12 +413,12 @@ void WindowController::ProgressChanged() {
     }
     // Shown when the period is up, with the position reached by then.
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(period - since);
-    m_view.StartTimer(WindowTimer::kProgress,
-                      static_cast<int>(std::max<long long>(1, left.count())), true);
+    StartTimer(WindowTimer::kProgress, static_cast<int>(std::max<long long>(1, left.count())),
+               true);
 }
 
 void WindowController::ShowProgressNow() {
-    m_view.StopTimer(WindowTimer::kProgress);
+    StopTimer(WindowTimer::kProgress);
     Progress p;
     {
         const std::lock_guard lock(m_progressMutex);
@@ -368,7 +444,7 @@ void WindowController::OnProgressShown(bool shown) {
 void WindowController::OnStatus(const std::string& text, std::uint32_t color, bool present,
                                 const std::string&) {
     OnWindowThread([this, text = EscapeControls(text), color, present] {
-        m_view.ShowStatus(text, color, present);
+        m_view.ShowStatus(text, color, ConnectionIcon(present));
     });
 }
 

@@ -3,14 +3,17 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "settings/config_location.h"
 #include "station/programming_station.h"
 #include "station/thread_host.h"
+#include "station/window_look.h"
 
 // The main window's controls as the controller knows them: each control's value as it holds it
 // (texts as typed, the list's index, the boxes' checks). The window maps its controls to these
@@ -45,6 +48,8 @@ struct WindowEnables {
     bool snFields = false;  // address, width, number, step
     std::string downloadCaption = "Download";
 
+    // Whether the controls of `group` take input (kFixed: the window leaves them as they are).
+    bool For(EnableGroup group) const;
     bool operator==(const WindowEnables&) const = default;
 };
 
@@ -82,8 +87,8 @@ class WindowView {
     // The progress bar: its range 0..maximum and position, and whether it is shown.
     virtual void ShowProgress(int maximum, int value) = 0;
     virtual void ShowProgressBar(bool shown) = 0;
-    // The connection status: its text and colour, and the icon for a module present or not.
-    virtual void ShowStatus(const std::string& text, std::uint32_t color, bool present) = 0;
+    // The connection status: its text and colour, and the connection button's icon.
+    virtual void ShowStatus(const std::string& text, std::uint32_t color, int icon) = 0;
     // The HEX file's length and date labels.
     virtual void ShowImageLabels(const std::string& length, const std::string& date) = 0;
     // A warning box with one OK; returns when the operator has closed it.
@@ -91,11 +96,13 @@ class WindowView {
     // The file-open box for HEX files, starting at `path`; the file chosen, or nothing.
     virtual std::optional<std::string> AskHexFile(const std::string& path) = 0;
     virtual void ShowAbout() = 0;
-    // Timers: `OnTimer` comes every `ms` (once for a single shot) until stopped.
-    virtual void StartTimer(WindowTimer id, int ms, bool singleShot) = 0;
+    // Timers: the window calls WindowController::OnTimer every `ms` until stopped (a timer
+    // started again restarts); the controller stops a single shot itself.
+    virtual void StartTimer(WindowTimer id, int ms) = 0;
     virtual void StopTimer(WindowTimer id) = 0;
-    // Runs `work` on the window's thread, after the events already waiting (thread-safe).
-    virtual void Post(std::function<void()> work) = 0;
+    // Thread-safe: the window calls WindowController::RunPosted on its own thread, after the
+    // events already waiting there.
+    virtual void Wake() = 0;
     // Ends the window (as its own close would, once the download allows it).
     virtual void CloseWindow() = 0;
     // A download has ended (the window may tell its tests or a demo).
@@ -117,7 +124,12 @@ class WindowController final : private StationObserver {
 
     // Start-up: the fields from config.ini, the identifiers, the HEX file, the status timer.
     void Start();
+    // The same, after telling in the log what finding the settings file noticed (a copy made,
+    // a folder that could not be made).
+    void Start(const ConfigLocation& where);
 
+    // A control's input, as the look names it (the window forwards each without choosing).
+    void OnInput(ControlInput input);
     // Inputs, one per control.
     void OnIdentifierEdited();  // VID or PID
     void OnPathEdited();
@@ -129,7 +141,13 @@ class WindowController final : private StationObserver {
     void OnDownloadClicked();  // Download, or Stop while a download runs
     void OnClearClicked();
     void OnAboutAsked();
-    void OnTimer(WindowTimer id);
+    // A timer of the window's fired: false for one the controller has not started (or has
+    // stopped since).
+    bool OnTimer(WindowTimer id);
+    // The window goes: every timer stops.
+    void StopTimers();
+    // What the worker told, taken on the window's thread (after the view's Wake).
+    void RunPosted();
     // The window is asked to close: whether it may close now (else it closes after the
     // download). Escape: whether the window may end. Enter: what it does.
     bool OnCloseAsked();
@@ -167,7 +185,8 @@ class WindowController final : private StationObserver {
 
     // Runs `work` now on the window's thread, or there later when called from the worker.
     void OnWindowThread(std::function<void()> work);
-    void RunEvents();
+    void StartTimer(WindowTimer id, int ms, bool singleShot);
+    void StopTimer(WindowTimer id);
     void ApplyBootloaderId();
     void LoadHexFile();
     void RefreshStatus();
@@ -190,6 +209,7 @@ class WindowController final : private StationObserver {
     bool m_busy = false;
     bool m_closeAsked = false;
     bool m_lastOk = false;
+    std::map<WindowTimer, bool> m_timers;  // the running timers: whether each fires once
 
     // What the worker has told and the window has yet to take.
     std::mutex m_eventsMutex;

@@ -5,29 +5,15 @@
 #include <commctrl.h>
 #include <richedit.h>
 
-#include "text/log_entry.h"
 #include "station/programming_station.h"
+#include "text/log_entry.h"
 #include "win/resource.h"
 #include "win/win_text.h"
 
 namespace {
 
-// What the worker posted waits for this message on the window's thread.
+// The controller's wake-up: what the worker told waits for this message on the window's thread.
 constexpr UINT kRunPosted = WM_APP + 1;
-
-constexpr int kGlyphButtons[] = {IDC_BANNER, IDC_CONNECTION, IDC_DOWNLOAD,
-                                 IDC_OPEN,   IDC_RELOAD,     IDC_CLEAR};
-
-struct LabelLook {
-    int id;
-    std::uint32_t fore;
-    double points;
-};
-constexpr LabelLook kLabels[] = {
-    {IDC_LABEL_LENGTH_CAPTION, 0x5A674E, 9}, {IDC_LABEL_DATE_CAPTION, 0x5A674E, 9},
-    {IDC_LABEL_LENGTH, 0x0000FF, 9},         {IDC_LABEL_DATE, 0x0000FF, 9},
-    {IDC_STATUS, kStatusAbsent, 15.75},
-};
 
 UINT DpiOf(HWND window) {
     const UINT dpi = GetDpiForWindow(window);
@@ -38,13 +24,15 @@ UINT DpiOf(HWND window) {
 
 WinLoaderDlg::WinLoaderDlg(HidPlatform& platform, const ConfigLocation& where, Options options)
     : m_where(where), m_options(options), m_controller(platform, where.path, *this) {
-    for (int id : kGlyphButtons)
-        m_buttons[id] = std::make_unique<WinGlyphButton>();
-    for (const LabelLook& look : kLabels) {
-        Label& label = m_labels[look.id];
-        label.fore = look.fore;
-        label.back = 0xECE9D8;  // the stored background, replaced at start-up
-        label.points = look.points;
+    for (const ControlLook& look : LoaderControls()) {
+        if (look.kind == ControlKind::kGlyphButton)
+            m_buttons[look.id] = std::make_unique<WinGlyphButton>();
+        if (look.kind == ControlKind::kLabel) {
+            Label& label = m_labels[look.id];
+            label.fore = look.fore;
+            label.back = kStoredLabelBack;  // replaced at start-up
+            label.points = look.points;
+        }
     }
 }
 
@@ -108,7 +96,8 @@ void WinLoaderDlg::MakeLabelFonts() {
         const int height = -static_cast<int>(label.points * dpi / 72.0 + 0.5);
         gdi::Font font(CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET,
                                    OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                                   VARIABLE_PITCH | FF_SWISS, L"Arial"));
+                                   VARIABLE_PITCH | FF_SWISS,
+                                   win_text::Wide(kLoaderDialog.labelFont).c_str()));
         SendDlgItemMessageW(m_hWnd, id, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), TRUE);
         label.font = std::move(font);  // the old one goes once the label holds the new one
     }
@@ -135,62 +124,29 @@ void WinLoaderDlg::InitDialog() {
 
     for (auto& [id, button] : m_buttons)
         button->Attach(GetDlgItem(dlg, id), m_options.resources);
-    WinGlyphButton& banner = *m_buttons[IDC_BANNER];
-    banner.m_bEmbossDisabledBitmap = false;
-    banner.LoadBitmaps(IDB_BANNER, 0x000000, 0, 0);
-    m_buttons[IDC_CONNECTION]->LoadIcons(IDI_DEVICE_ABSENT, 0);
-
     m_link.Attach(GetDlgItem(dlg, IDC_LINK));
-    m_link.m_clrCurrent = 0x326464;
-    m_link.m_clrPressed = 0x6464FF;
-    m_link.m_clrHover = 0xFF6464;
-    m_link.m_clrNormal = 0x323264;
-    m_link.m_bTransparent = true;
-    const UINT dpi = DpiOf(dlg);
-    m_link.CreateLinkFont(MulDiv(19, static_cast<int>(dpi), 96),
-                          MulDiv(9, static_cast<int>(dpi), 96), 0, 0, 400, 1, 1, 0, 0, 0, 0, 0, 0,
-                          "Arial");
-    m_link.StartHoverTimer();
-
-    WinGlyphButton& download = *m_buttons[IDC_DOWNLOAD];
-    download.LoadIcons(IDI_DOWNLOAD, 0);
-    download.SetImagePlacement(1);
-    download.SetFlatStyle(false);
-    download.SetImageMargins(0, MulDiv(20, static_cast<int>(dpi), 96), 0, 0);
-    download.SetStateColor(WinGlyphButton::BTNST_COLOR_BK_OUT, 0xC4D89A);
-    download.ShadeStateColor(WinGlyphButton::BTNST_COLOR_BK_IN, 30);
-    m_buttons[IDC_OPEN]->LoadIcons(IDI_OPEN, 0);
-    m_buttons[IDC_OPEN]->SetTipText("Open", true);
-    m_buttons[IDC_RELOAD]->LoadIcons(IDI_RELOAD, 0);
-    m_buttons[IDC_RELOAD]->SetTipText("Reload", true);
-    WinGlyphButton& clear = *m_buttons[IDC_CLEAR];
-    clear.SetFlatStyle(false);
-    clear.ShadeStateColor(WinGlyphButton::BTNST_COLOR_BK_IN, 30);
-
-    // The edits take no more than their fields hold; the width list's entries.
-    using Limits = WindowFieldLimits;
-    for (auto [id, limit] :
-         {std::pair{IDC_VID, Limits::kVid}, std::pair{IDC_PID, Limits::kPid},
-          std::pair{IDC_SN_ADDR, Limits::kSnAddr}, std::pair{IDC_SN_VALUE, Limits::kSnValue},
-          std::pair{IDC_SN_STEP, Limits::kSnStep}}) {
-        if (limit)
-            SendDlgItemMessageW(dlg, id, EM_LIMITTEXT, static_cast<WPARAM>(limit), 0);
+    const int dpi = static_cast<int>(DpiOf(dlg));
+    auto pixels = [dpi](int v) { return MulDiv(v, dpi, 96); };
+    auto text = [](const char* t) { return t; };
+    for (const ControlLook& look : LoaderControls()) {
+        if (look.glyph)
+            ApplyGlyphLook(*m_buttons[look.id], *look.glyph, pixels, text);
+        else if (look.link)
+            ApplyLinkLook(m_link, *look.link, pixels, text);
+        // The edits take no more than their fields hold; the width list's entries.
+        if (look.maxLength)
+            SendDlgItemMessageW(dlg, look.id, EM_LIMITTEXT, static_cast<WPARAM>(look.maxLength), 0);
+        for (const char* item : look.items) {
+            SendDlgItemMessageW(dlg, look.id, CB_ADDSTRING, 0,
+                                reinterpret_cast<LPARAM>(win_text::Wide(item).c_str()));
+        }
     }
-    for (const wchar_t* entry : {L"1", L"2", L"3", L"4"})
-        SendDlgItemMessageW(dlg, IDC_SN_BYTES, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry));
     m_log.Attach(GetDlgItem(dlg, IDC_LOG));
     MakeLabelFonts();
 
-    if (!m_where.copiedFrom.empty())
-        m_controller.AppendLog("Settings carried over from " + m_where.copiedFrom + " to " +
-                                   m_where.path + " (the serial number goes on from there)\r\n",
-                               kLogBlack);
-    if (!m_where.problem.empty())
-        m_controller.AppendLog("Settings at " + m_where.path + ": " + m_where.problem + "\r\n",
-                               kLogRed);
-
-    // The settings, the identifiers, the file and the status refresh.
-    m_controller.Start();
+    // What finding the settings file noticed, the settings, the identifiers, the file and the
+    // status refresh.
+    m_controller.Start(m_where);
 
     m_log.SetBackground(kLogBackground);
     const std::uint32_t face = win_text::RgbOf(GetSysColor(COLOR_BTNFACE));
@@ -225,18 +181,10 @@ INT_PTR WinLoaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             if (m_controller.OnCloseAsked())
                 Close();
             return TRUE;
-        case WM_TIMER: {
-            const auto id = static_cast<WindowTimer>(wParam);
-            const auto it = m_timers.find(id);
-            if (it == m_timers.end())
-                return FALSE;
-            if (it->second)
-                StopTimer(id);
-            m_controller.OnTimer(id);
-            return TRUE;
-        }
+        case WM_TIMER:
+            return m_controller.OnTimer(static_cast<WindowTimer>(wParam)) ? TRUE : FALSE;
         case kRunPosted:
-            RunPosted();
+            m_controller.RunPosted();
             return TRUE;
         case WM_DRAWITEM: {
             const auto& item = *reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
@@ -280,9 +228,7 @@ INT_PTR WinLoaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             MakeLabelFonts();
             return FALSE;
         case WM_DESTROY:
-            for (const auto& [id, once] : m_timers)
-                KillTimer(m_hWnd, static_cast<UINT_PTR>(id));
-            m_timers.clear();
+            m_controller.StopTimers();
             return FALSE;
         default:
             return FALSE;
@@ -291,64 +237,37 @@ INT_PTR WinLoaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void WinLoaderDlg::OnCommand(int id, int code) {
     WindowController& c = m_controller;
-    const bool pushing = m_pushing > 0;
     switch (id) {
-        case IDC_VID:
-        case IDC_PID:
-            if (code == EN_CHANGE && !pushing)
-                c.OnIdentifierEdited();
-            break;
-        case IDC_SN_ADDR:
-        case IDC_SN_VALUE:
-        case IDC_SN_STEP:
-            if (code == EN_CHANGE && !pushing)
-                c.OnPlanEdited(id == IDC_SN_ADDR    ? SnField::kAddress
-                               : id == IDC_SN_VALUE ? SnField::kValue
-                                                    : SnField::kStep);
-            break;
-        case IDC_SN_BYTES:
-            if ((code == CBN_SELCHANGE || code == CBN_EDITCHANGE) && !pushing)
-                c.OnPlanEdited(SnField::kWidth);
-            break;
-        case IDC_PATH:
-            if (code == EN_CHANGE && !pushing)
-                c.OnPathEdited();
-            break;
-        case IDC_CLEAR:
-            if (code == BN_CLICKED)
-                c.OnClearClicked();
-            break;
-        case IDC_AUTO_RELOAD:
-            if (code == BN_CLICKED)
-                c.OnAutoReloadClicked();
-            break;
-        case IDC_AUTO_SN:
-            if (code == BN_CLICKED)
-                c.OnAutoSnClicked();
-            break;
-        case IDC_OPEN:
-            if (code == BN_CLICKED)
-                c.OnOpenClicked();
-            break;
-        case IDC_RELOAD:
-            if (code == BN_CLICKED)
-                c.OnReloadClicked();
-            break;
-        case IDC_DOWNLOAD:
-            if (code == BN_CLICKED)
-                c.OnDownloadClicked();
-            break;
         case IDOK:  // Enter where no push button takes it
             if (c.OnEnter(false) == EnterAction::kCloseWindow)
                 Close();
-            break;
+            return;
         case IDCANCEL:  // Escape
             if (c.OnEscape())
                 Close();
-            break;
+            return;
         default:
             break;
     }
+    const ControlLook* look = FindLoaderControl(id);
+    if (!look || look->input == ControlInput::kNone)
+        return;
+    // A push that fills the controls is not an input.
+    const bool pushing = m_pushing > 0;
+    bool input = false;
+    switch (look->kind) {
+        case ControlKind::kEdit:
+            input = code == EN_CHANGE && !pushing;
+            break;
+        case ControlKind::kComboBox:
+            input = (code == CBN_SELCHANGE || code == CBN_EDITCHANGE) && !pushing;
+            break;
+        default:
+            input = code == BN_CLICKED;
+            break;
+    }
+    if (input)
+        c.OnInput(look->input);
 }
 
 void WinLoaderDlg::Close() {
@@ -360,25 +279,9 @@ void WinLoaderDlg::Close() {
         DestroyWindow(m_hWnd);
 }
 
-void WinLoaderDlg::Post(std::function<void()> work) {
-    bool first = false;
-    {
-        std::lock_guard lock(m_postedMutex);
-        first = m_posted.empty();
-        m_posted.push_back(std::move(work));
-    }
-    if (HWND window = m_postTo.load(); first && window)
+void WinLoaderDlg::Wake() {
+    if (HWND window = m_postTo.load())
         PostMessageW(window, kRunPosted, 0, 0);
-}
-
-void WinLoaderDlg::RunPosted() {
-    std::vector<std::function<void()>> work;
-    {
-        std::lock_guard lock(m_postedMutex);
-        work.swap(m_posted);
-    }
-    for (auto& w : work)
-        w();
 }
 
 void WinLoaderDlg::DownloadEnded(bool succeeded) {

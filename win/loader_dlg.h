@@ -57,7 +57,6 @@ class WinLoaderDlg final : private WindowView {
     void InitDialog();
     void OnCommand(int id, int code);
     void Close();
-    void RunPosted();
     void MakeLabelFonts();
     // A label's text and background colours; it repaints when they change.
     void SetLabelColors(int id, std::uint32_t fore, std::uint32_t back);
@@ -72,14 +71,14 @@ class WinLoaderDlg final : private WindowView {
     void ClearLog() override;
     void ShowProgress(int maximum, int value) override;
     void ShowProgressBar(bool shown) override;
-    void ShowStatus(const std::string& text, std::uint32_t color, bool present) override;
+    void ShowStatus(const std::string& text, std::uint32_t color, int icon) override;
     void ShowImageLabels(const std::string& length, const std::string& date) override;
     void Warn(const std::string& text) override;
     std::optional<std::string> AskHexFile(const std::string& path) override;
     void ShowAbout() override;
-    void StartTimer(WindowTimer id, int ms, bool singleShot) override;
+    void StartTimer(WindowTimer id, int ms) override;
     void StopTimer(WindowTimer id) override;
-    void Post(std::function<void()> work) override;
+    void Wake() override;
     void CloseWindow() override { Close(); }
     void DownloadEnded(bool succeeded) override;
 
@@ -102,13 +101,8 @@ class WinLoaderDlg final : private WindowView {
     };
     std::map<int, Label> m_labels;
 
-    int m_pushing = 0;                     // change handlers do nothing while a push fills controls
-    std::map<WindowTimer, bool> m_timers;  // running timers: whether each fires once
-
-    // Work posted from any thread, taken on the window's thread.
-    std::mutex m_postedMutex;
-    std::vector<std::function<void()>> m_posted;
-    std::atomic<HWND> m_postTo{nullptr};  // the window, while it exists
+    int m_pushing = 0;                    // change handlers do nothing while a push fills controls
+    std::atomic<HWND> m_postTo{nullptr};  // the window, while it exists (the controller's Wake)
 
     // Declared last: its worker thread ends before anything the window holds goes.
     WindowController m_controller;

@@ -66,11 +66,10 @@ void WinLoaderDlg::ShowEnables(const WindowEnables& e) {
     const std::wstring caption = Wide(e.downloadCaption);
     if (win_text::WindowText(GetDlgItem(d, IDC_DOWNLOAD)) != caption)
         SetDlgItemTextW(d, IDC_DOWNLOAD, caption.c_str());
-    for (int id : {IDC_RELOAD, IDC_OPEN, IDC_AUTO_RELOAD, IDC_PATH})
-        EnableWindow(GetDlgItem(d, id), e.openReload);
-    EnableWindow(GetDlgItem(d, IDC_AUTO_SN), e.autoSn);
-    for (int id : {IDC_SN_ADDR, IDC_SN_BYTES, IDC_SN_VALUE, IDC_SN_STEP})
-        EnableWindow(GetDlgItem(d, id), e.snFields);
+    for (const ControlLook& look : LoaderControls()) {
+        if (look.group != EnableGroup::kFixed)
+            EnableWindow(GetDlgItem(d, look.id), e.For(look.group));
+    }
 }
 
 void WinLoaderDlg::PutPlanCaretsAtEnd() {
@@ -106,14 +105,13 @@ void WinLoaderDlg::ShowProgressBar(bool shown) {
     ShowWindow(GetDlgItem(m_hWnd, IDC_PROGRESS), shown ? SW_SHOW : SW_HIDE);
 }
 
-void WinLoaderDlg::ShowStatus(const std::string& text, std::uint32_t color, bool present) {
+void WinLoaderDlg::ShowStatus(const std::string& text, std::uint32_t color, int icon) {
     // Every 500 ms while idle: only what changed is written.
     const std::wstring caption = Wide(text);
     HWND status = GetDlgItem(m_hWnd, IDC_STATUS);
     if (win_text::WindowText(status) != caption)
         SetWindowTextW(status, caption.c_str());
     SetLabelColors(IDC_STATUS, color, m_labels[IDC_STATUS].back);
-    const int icon = present ? IDI_DEVICE_PRESENT : IDI_DEVICE_ABSENT;
     WinGlyphButton& connection = *m_buttons[IDC_CONNECTION];
     if (connection.ActiveImageId() != icon)
         connection.LoadIcons(icon, icon);
@@ -148,12 +146,10 @@ std::optional<std::string> WinLoaderDlg::AskHexFile(const std::string& path) {
     return win_text::Utf8(file.data());
 }
 
-void WinLoaderDlg::StartTimer(WindowTimer id, int ms, bool singleShot) {
-    m_timers[id] = singleShot;
+void WinLoaderDlg::StartTimer(WindowTimer id, int ms) {
     SetTimer(m_hWnd, static_cast<UINT_PTR>(id), static_cast<UINT>(ms), nullptr);
 }
 
 void WinLoaderDlg::StopTimer(WindowTimer id) {
-    if (m_timers.erase(id))
-        KillTimer(m_hWnd, static_cast<UINT_PTR>(id));
+    KillTimer(m_hWnd, static_cast<UINT_PTR>(id));
 }

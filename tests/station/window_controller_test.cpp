@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
-#include <deque>
-#include <mutex>
+#include <set>
 #include <thread>
 
 #include "sim/sim_hid_platform.h"
@@ -14,7 +14,7 @@
 namespace {
 
 // A window without a toolkit: its controls are a WindowFields, what it is told is kept, and
-// what the worker posts waits in a queue until the test runs it on the window's thread.
+// the controller's wake-up waits until the test takes what was posted on the window's thread.
 class FakeView final : public WindowView {
   public:
     WindowFields ReadFields() const override { return controls; }
@@ -31,31 +31,23 @@ class FakeView final : public WindowView {
     void ClearLog() override { log.clear(); }
     void ShowProgress(int maximum, int value) override { bar = {maximum, value}; }
     void ShowProgressBar(bool shown) override { barShown = shown; }
-    void ShowStatus(const std::string& text, std::uint32_t, bool) override { status = text; }
+    void ShowStatus(const std::string& text, std::uint32_t, int) override { status = text; }
     void ShowImageLabels(const std::string&, const std::string&) override {}
     void Warn(const std::string& text) override { warnings.push_back(text); }
     std::optional<std::string> AskHexFile(const std::string&) override { return std::nullopt; }
     void ShowAbout() override {}
-    void StartTimer(WindowTimer, int, bool) override {}
-    void StopTimer(WindowTimer) override {}
-    void Post(std::function<void()> work) override {
-        const std::lock_guard lock(m_mutex);
-        m_posted.push_back(std::move(work));
-    }
+    void StartTimer(WindowTimer id, int) override { timers.insert(id); }
+    void StopTimer(WindowTimer id) override { timers.erase(id); }
+    void Wake() override { woken = true; }
     void CloseWindow() override { closed = true; }
     void DownloadEnded(bool ok) override { ended = ok; }
 
-    // Runs what was posted until the download has ended (at most 20 s).
-    void RunUntilEnded() {
+    // Takes what was posted until the download has ended (at most 20 s).
+    void RunUntilEnded(WindowController& controller) {
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (!ended && std::chrono::steady_clock::now() < until) {
-            std::deque<std::function<void()>> now;
-            {
-                const std::lock_guard lock(m_mutex);
-                now.swap(m_posted);
-            }
-            for (auto& work : now)
-                work();
+            if (woken.exchange(false))
+                controller.RunPosted();
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
@@ -70,10 +62,8 @@ class FakeView final : public WindowView {
     std::vector<std::string> warnings;
     bool closed = false;
     std::optional<bool> ended;
-
-  private:
-    std::mutex m_mutex;
-    std::deque<std::function<void()>> m_posted;
+    std::set<WindowTimer> timers;  // running
+    std::atomic<bool> woken{false};
 };
 
 struct ControllerRig {
@@ -122,6 +112,63 @@ TEST(WindowController, StartShowsWhatConfigIniHolds) {
     EXPECT_EQ(f.snWidthIndex, 1);
     EXPECT_TRUE(r.view.enables.snFields);
     EXPECT_EQ(r.view.log.find("Open Hex"), 0u);
+}
+
+// What finding config.ini noticed comes first in the log, before the HEX file's report.
+TEST(WindowController, StartTellsWhereTheSettingsCameFrom) {
+    struct Case {
+        const char* copiedFrom;
+        const char* problem;
+        const char* want;
+    } const cases[] = {
+        {"", "", ""},
+        {"/opt/app/config.ini", "",
+         "Settings carried over from /opt/app/config.ini to {} (the serial number goes on from "
+         "there)\r\n"},
+        {"", "its folder could not be made", "Settings at {}: its folder could not be made\r\n"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        SimHidPlatform platform;
+        FakeView view;
+        const std::string path = dir.File("config.ini");
+        WindowController controller(platform, path, view);
+        controller.Start(ConfigLocation{path, ConfigOrigin::kNamed, c.copiedFrom, c.problem});
+        std::string want = c.want;
+        if (const std::size_t at = want.find("{}"); at != std::string::npos)
+            want.replace(at, 2, path);
+        EXPECT_EQ(view.log.substr(0, want.size()), want);
+        EXPECT_EQ(view.log.find("Open Hex"), want.size());
+    }
+}
+
+// The window only runs its timers: the controller stops a single shot when it fires, and a
+// timer it no longer runs is not its own.
+TEST(WindowController, ASingleShotStopsWhenItFiresAndAStoppedTimerIsNotTaken) {
+    ControllerRig r;
+    // Blocks far apart enough that the write's positions come within a period of each other.
+    r.module.faults.answerMicros = 10000;
+    EXPECT_EQ(r.view.timers, std::set<WindowTimer>{WindowTimer::kStatus});
+    EXPECT_TRUE(r.controller.OnTimer(WindowTimer::kStatus));  // repeats
+    EXPECT_EQ(r.view.timers, std::set<WindowTimer>{WindowTimer::kStatus});
+    EXPECT_FALSE(r.controller.OnTimer(WindowTimer::kProgress));
+    // A download shows its progress at most once a period: a later position waits for the
+    // single shot.
+    r.controller.OnDownloadClicked();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!r.view.timers.count(WindowTimer::kProgress) && !r.view.ended &&
+           std::chrono::steady_clock::now() < until) {
+        if (r.view.woken.exchange(false))
+            r.controller.RunPosted();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(r.view.timers.count(WindowTimer::kProgress)) << r.view.log;
+    EXPECT_TRUE(r.controller.OnTimer(WindowTimer::kProgress));
+    EXPECT_FALSE(r.view.timers.count(WindowTimer::kProgress));
+    EXPECT_FALSE(r.controller.OnTimer(WindowTimer::kProgress));
+    r.controller.StopTimers();
+    EXPECT_TRUE(r.view.timers.empty());
+    r.view.RunUntilEnded(r.controller);
 }
 
 // The field exchange reads every control in the window's order and stops at the step's check.
@@ -188,7 +235,7 @@ TEST(WindowController, WhileBusyKeysDoNothingAndACloseWaitsForTheEnd) {
     r.controller.OnPlanEdited(SnField::kValue);
     EXPECT_EQ(r.view.controls.snValue, "12");
     EXPECT_FALSE(r.controller.OnCloseAsked());
-    r.view.RunUntilEnded();
+    r.view.RunUntilEnded(r.controller);
     ASSERT_TRUE(r.view.ended.has_value());
     EXPECT_FALSE(*r.view.ended);  // the close stopped it
     EXPECT_TRUE(r.view.closed);
@@ -201,7 +248,7 @@ TEST(WindowController, WhileBusyKeysDoNothingAndACloseWaitsForTheEnd) {
 TEST(WindowController, ADownloadOnTheWorkerShowsTheNextNumberAndAFullBar) {
     ControllerRig r("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=12\nSN_Bytes=2\nSN_Step=1\n");
     r.controller.OnDownloadClicked();
-    r.view.RunUntilEnded();
+    r.view.RunUntilEnded(r.controller);
     ASSERT_EQ(r.view.ended, true) << r.view.log;
     EXPECT_EQ(r.view.controls.snValue, "13");
     EXPECT_EQ(r.view.bar.value, r.view.bar.maximum);
