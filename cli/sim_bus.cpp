@@ -5,6 +5,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "settings/config_keys.h"
+
 namespace {
 
 // The exchanges of a download before its erase: the handshake's.
@@ -103,7 +105,7 @@ std::vector<std::string> SimulatedBus::EnumerateInterfaces() {
 bool SimulatedBus::GetAttributes(const std::string& path, HidAttributes& attributes) {
     if (!Find(path))
         return false;
-    attributes = {0x2156, 0xC001};
+    attributes = {config_keys::kDefaultVid, config_keys::kDefaultPid};
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "device/hid_platform.h"
+#include "settings/config_keys.h"
 #include "sim/virtual_bootloader.h"
 
 // A HidPlatform over a list of simulated HID interfaces: modules driven by a VirtualBootloader,
@@ -27,8 +28,8 @@ class SimHidPlatform final : public HidPlatform {
             entry.port = "usb-sim-" + std::to_string(m_entries.size());
         m_entries.push_back(std::move(entry));
     }
-    void AddModule(VirtualBootloader& module, std::uint16_t vendorId = 0x2156,
-                   std::uint16_t productId = 0xC001);
+    void AddModule(VirtualBootloader& module, std::uint16_t vendorId = config_keys::kDefaultVid,
+                   std::uint16_t productId = config_keys::kDefaultPid);
     void AddDecoy(std::uint16_t vendorId, std::uint16_t productId);
     std::vector<Entry>& entries() { return m_entries; }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "settings/config_keys.h"
 #include "sim/virtual_bootloader.h"
 
 // A virtual module on the real Linux HID core: a uhid device (one 64-byte vendor feature report,
@@ -12,8 +13,8 @@
 class UhidModule {
   public:
     struct Options {
-        std::uint16_t vendor = 0x2156;
-        std::uint16_t product = 0xC001;
+        std::uint16_t vendor = config_keys::kDefaultVid;
+        std::uint16_t product = config_keys::kDefaultPid;
         std::string serial = "PRV001";
         long noAnswerAfter = -1;  // requests answered before the module falls silent (-1: all)
         long vanishAfter = -1;    // exchanges before the device is destroyed (-1: never)

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "image/hex_reader.h"
 #include "image/image_check.h"
 #include "image/serial_number.h"
 #include "os/os_files.h"
@@ -202,7 +203,10 @@ StepResult ProgrammingStation::LoadImage() {
     if (!m_run.settingsRead || (!AutoReload() && m_image.valid))
         return {};
     m_image.valid = false;
-    return LoadHexFile(Path()) ? StepResult{} : Failure(DownloadOutcome::kBadInput);
+    if (LoadHexFile(Path()))
+        return {};
+    // The record tells where in the file the read failed; the window keeps its own text.
+    return {DownloadOutcome::kBadInput, HexFailureText(m_strStatus, m_image)};
 }
 
 StepResult ProgrammingStation::RefuseUnreadSettings() {
@@ -360,8 +364,10 @@ void ProgrammingStation::EndDownload(StepResult result) {
     m_outcome = result.code;
     if (m_flags.cancel && m_outcome == DownloadOutcome::kFailed)
         m_outcome = DownloadOutcome::kStopped;
-    // The failing step's own text: what it left in the status, else its first red line.
-    result.text = !m_strStatus.empty() ? m_strStatus : m_stepNote;
+    // The failing step's own text: the one its result gives, else what it left in the status,
+    // else its first red line.
+    if (result.text.empty())
+        result.text = !m_strStatus.empty() ? m_strStatus : m_stepNote;
     DownloadEnding ending{
         ok,
         OutcomeClass(m_outcome, m_step, m_port.AccessProblem().has_value(), !m_port.IsOpen()),

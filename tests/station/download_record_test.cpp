@@ -192,6 +192,9 @@ INSTANTIATE_TEST_SUITE_P(
         EndCase{"code_in_the_reserved_range", kPlan, nullptr, 0, "load", "refused",
                 "Error: Code In Reserved Range 0x0000 ~ 0DFF",
                 Data(0x0100, {0x01}) + "\n" + FullImageHex(0x0E00, 0x0E40)},
+        EndCase{"record_type_not_handled", kPlan, nullptr, 0, "load", "refused",
+                "Open Hex file error -- Hex Type Error! (line 2: record type 05 is not handled)",
+                Data(0x0E00, {0x01}) + "\n:0400000500000000F7\n:00000001FF\n"},
         EndCase{"no_number_could_be_taken", kPlan, [](Rig& r) { Sql(r, kRefuseNumber); }, 0,
                 "take serial number", "not_recorded", "No serial number for this module: ..."}),
     CaseName());
