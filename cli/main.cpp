@@ -28,8 +28,8 @@
 #else
 #include "device/hidraw_platform.h"
 #endif
-#include "text/escape_controls.h"
 #include "settings/config_location.h"
+#include "text/escape_controls.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
 // Any bytes as a HEX file: the reader must end with a code, never read or write outside the
-// image, tell where a failure happened, and leave `end` within the image whenever it reports success.
+// image, tell where a failure happened, and leave `end` within the image whenever it reports
+// success.
 #include <cstdlib>
 
 #include "image/hex_reader.h"

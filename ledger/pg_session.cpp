@@ -4,11 +4,11 @@
 #include <chrono>
 #include <cstring>
 
-#include "text/utf8.h"
 #include "ledger/database_config.h"
 #include "ledger/libpq_loader.h"
 #include "ledger/record_store.h"
 #include "ledger/sql_session.h"
+#include "text/utf8.h"
 
 // The PostgreSQL connection of several stations: libpq's C interface, asynchronous underneath
 // so that every wait has a deadline of our own (an unplugged network cable must not hold a

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <system_error>
 
-#include "settings/config_keys.h"
 #include "pravune_version.h"
+#include "settings/config_keys.h"
 #include "settings/settings_store.h"
 
 namespace {

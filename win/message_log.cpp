@@ -2,8 +2,8 @@
 
 #include <richedit.h>
 
-#include "text/log_entry.h"
 #include "text/escape_controls.h"
+#include "text/log_entry.h"
 #include "win/win_text.h"
 
 namespace {

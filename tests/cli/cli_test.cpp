@@ -30,8 +30,8 @@
 #include "ledger/record_store.h"
 #include "ledger/sha256.h"
 #include "ledger/sql_session.h"
-#include "tests/support/sample_record.h"
 #include "pravune_version.h"
+#include "tests/support/sample_record.h"
 #include "tests/support/station_rig.h"
 #include "tests/support/test_database.h"
 

@@ -15,9 +15,9 @@
 #include "image/hex_reader.h"
 #include "image/image_check.h"
 #include "image/load_report.h"
-#include "text/hex_digit.h"
 #include "tests/support/hex_text.h"
 #include "tests/support/temp_dir.h"
+#include "text/hex_digit.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include "device/hid_port.h"
 #include "image/hex_reader.h"
 #include "image/image_check.h"
-#include "text/utf8.h"
 #include "tests/support/hex_text.h"
 #include "tests/support/temp_dir.h"
+#include "text/utf8.h"
 
 namespace {
 
