@@ -5,7 +5,6 @@
 
 #include "cli/exit_code.h"
 #include "cli/module_run.h"
-#include "image/hex_reader.h"
 #include "image/serial_number.h"
 #include "ledger/file_sha256.h"
 
@@ -20,14 +19,13 @@ int Check(const Options& o, HidPlatform& platform, Printer& out) {
     const bool loaded = st.LoadHexFile(st.Path());
     const HexImage& image = st.Image();
     const bool fits = loaded && st.PlanFits();
-    nlohmann::json event = {
-        {"event", "check"},
-        {"ok", loaded && fits},
-        {"file", st.Path()},
-        {"loaded", loaded},
-        {"status", loaded ? std::string() : HexFailureText(st.StatusText(), image)},
-        {"plan_fits", fits},
-        {"plan", nullptr}};
+    nlohmann::json event = {{"event", "check"},
+                            {"ok", loaded && fits},
+                            {"file", st.Path()},
+                            {"loaded", loaded},
+                            {"status", loaded ? std::string() : st.LoadFailureText()},
+                            {"plan_fits", fits},
+                            {"plan", nullptr}};
     std::vector<std::string> text{st.Path() + ": "};
     if (loaded) {
         const std::string sha = SentImageSha256(image);
@@ -42,7 +40,7 @@ int Check(const Options& o, HidPlatform& platform, Printer& out) {
         text.push_back("  image SHA-256 " + sha);
         text.push_back("  file SHA-256  " + fileSha);
     } else {
-        text[0] += "refused: " + HexFailureText(st.StatusText(), image);
+        text[0] += "refused: " + st.LoadFailureText();
     }
     if (const SerialPlanNumbers& sn = st.Plan().Numbers(); sn.on && !image.makerFormat) {
         event["plan"] = {

@@ -5,7 +5,6 @@
 
 #include "cli/exit_code.h"
 #include "device/hid_port.h"
-#include "image/hex_reader.h"
 #include "image/serial_number.h"
 #include "ledger/file_sha256.h"
 #include "ledger/record_journal.h"
@@ -148,7 +147,7 @@ std::optional<Refusal> CheckBeforeAnyModule(ProgrammingStation& station, ModuleO
     if (station.SettingsUnreadable())
         return std::nullopt;
     if (!station.LoadHexFile(station.Path()))
-        return Refusal{"refused", "load", HexFailureText(station.StatusText(), station.Image())};
+        return Refusal{"refused", "load", station.LoadFailureText()};
     if (!station.PlanFits())
         return Refusal{"refused", "serial number check", observer.FirstRedLine()};
     return std::nullopt;

@@ -97,6 +97,10 @@ void ProgrammingStation::RefreshStatus() {
     NoteAccessProblem();
 }
 
+std::string ProgrammingStation::LoadFailureText() const {
+    return HexFailureText(m_strStatus, m_image);
+}
+
 bool ProgrammingStation::LoadHexFile(const std::string& path) {
     LoadReport report;
     if (IsRecordFile(SettingsPath(), path)) {
@@ -206,7 +210,7 @@ StepResult ProgrammingStation::LoadImage() {
     if (LoadHexFile(Path()))
         return {};
     // The record tells where in the file the read failed; the window keeps its own text.
-    return {DownloadOutcome::kBadInput, HexFailureText(m_strStatus, m_image)};
+    return {DownloadOutcome::kBadInput, LoadFailureText()};
 }
 
 StepResult ProgrammingStation::RefuseUnreadSettings() {

@@ -87,6 +87,9 @@ class ProgrammingStation {
     bool SettingsUnreadable() const { return m_settings.Unreadable(); }
     // The text the last step left (the reader's, the check's or the protocol's).
     const std::string& StatusText() const { return m_strStatus; }
+    // Why the last load of the HEX file failed as the command line and the record tell it: the
+    // status text with the line and the cause the reader found (the window shows the text alone).
+    std::string LoadFailureText() const;
     // The UID of the module last found, as its serial string has it (8-bit).
     const std::string& DeviceUid() const { return m_strDeviceUid; }
 
