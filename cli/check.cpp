@@ -19,13 +19,18 @@ int Check(const Options& o, HidPlatform& platform, Printer& out) {
     const bool loaded = st.LoadHexFile(st.Path());
     const HexImage& image = st.Image();
     const bool fits = loaded && st.PlanFits();
+    // In production mode only the approved release passes.
+    const std::optional<ReleaseCheck> release =
+        loaded ? st.CheckApproval() : std::optional<ReleaseCheck>();
+    const bool approved = !release || release->ok();
     nlohmann::json event = {{"event", "check"},
-                            {"ok", loaded && fits},
+                            {"ok", loaded && fits && approved},
                             {"file", st.Path()},
                             {"loaded", loaded},
                             {"status", loaded ? std::string() : st.LoadFailureText()},
                             {"plan_fits", fits},
-                            {"plan", nullptr}};
+                            {"plan", nullptr},
+                            {"release", nullptr}};
     std::vector<std::string> text{st.Path() + ": "};
     if (loaded) {
         const std::string sha = SentImageSha256(image);
@@ -53,6 +58,15 @@ int Check(const Options& o, HidPlatform& platform, Printer& out) {
     } else {
         text.push_back("  no serial number is written");
     }
+    if (release) {
+        static constexpr const char* kKinds[] = {"approved", "none_approved", "other_file",
+                                                 "changed"};
+        event["release"] = {{"verdict", kKinds[static_cast<int>(release->kind)]},
+                            {"approved_sha256", release->approved}};
+        const std::string refusal = ReleaseRefusalText(*release);
+        text.push_back(release->ok() ? "  the approved release"
+                                     : "  " + refusal.substr(0, refusal.size() - 2));
+    }
     out.Event(event, text);
-    return loaded && fits ? kExitOk : kExitUsage;
+    return loaded && fits && approved ? kExitOk : kExitUsage;
 }

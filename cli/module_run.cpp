@@ -148,6 +148,11 @@ std::optional<Refusal> CheckBeforeAnyModule(ProgrammingStation& station, ModuleO
         return std::nullopt;
     if (!station.LoadHexFile(station.Path()))
         return Refusal{"refused", "load", station.LoadFailureText()};
+    if (const std::optional<ReleaseCheck> release = station.CheckApproval();
+        release && !release->ok()) {
+        const std::string text = ReleaseRefusalText(*release);
+        return Refusal{"refused", "release", text.substr(0, text.size() - 2)};
+    }
     if (!station.PlanFits())
         return Refusal{"refused", "serial number check", observer.FirstRedLine()};
     return std::nullopt;

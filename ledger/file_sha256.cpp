@@ -59,3 +59,10 @@ std::string HexFileSha256(const std::string& path, const HexImage& image) {
         return {};
     return Sha256Hex(bytes);
 }
+
+std::string FileSha256(const std::string& path) {
+    std::string bytes;
+    if (!ReadWhole(path, bytes))
+        return {};
+    return Sha256Hex(bytes);
+}

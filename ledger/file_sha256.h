@@ -13,3 +13,7 @@ inline constexpr std::size_t kMaxHashedFileSize = 64u << 20;
 // the image check make it. Empty when the file cannot be read whole (a regular file of at most
 // kMaxHashedFileSize bytes) or holds another image now than the one loaded from it.
 std::string HexFileSha256(const std::string& path, const HexImage& image);
+
+// The SHA-256 of the bytes of the regular file at `path` (at most kMaxHashedFileSize bytes),
+// whatever they hold; empty when the file cannot be read whole.
+std::string FileSha256(const std::string& path);

@@ -33,4 +33,14 @@ inline constexpr const char* kDefaultSnValue = "0";
 inline constexpr int kDefaultSnBytes = 1;
 inline constexpr int kDefaultSnStep = 1;
 
+// The production mode: whether it is on, the approved release (the SHA-256 of its file's bytes,
+// and the file's name when it was approved), the supervisor's passphrase (its salted slow hash
+// only), when the operator's shift began (UTC), and the operator's badge typed at its start.
+inline constexpr const char* kProductionMode = "ProductionMode";
+inline constexpr const char* kApprovedSha256 = "ApprovedSha256";
+inline constexpr const char* kApprovedFile = "ApprovedFile";
+inline constexpr const char* kSupervisorHash = "SupervisorHash";
+inline constexpr const char* kShiftStart = "ShiftStart";
+inline constexpr const char* kOperatorBadge = "OperatorBadge";
+
 }  // namespace config_keys

@@ -9,6 +9,7 @@
 #include "image/hex_reader.h"
 #include "image/image_check.h"
 #include "image/serial_number.h"
+#include "ledger/file_sha256.h"
 #include "os/os_files.h"
 #include "settings/settings_store.h"
 
@@ -156,10 +157,11 @@ bool ProgrammingStation::Download() {
     // The number is taken after the handshake and before the erase: whatever refuses a number
     // leaves the module untouched.
     for (const Step step :
-         {&ProgrammingStation::RefuseUnreadSettings, &ProgrammingStation::CheckPlan,
-          &ProgrammingStation::Handshake, &ProgrammingStation::TakeSerialNumber,
-          &ProgrammingStation::Erase, &ProgrammingStation::WriteFlash,
-          &ProgrammingStation::WriteSerialNumber, &ProgrammingStation::RunModule}) {
+         {&ProgrammingStation::RefuseUnreadSettings, &ProgrammingStation::CheckRelease,
+          &ProgrammingStation::CheckPlan, &ProgrammingStation::Handshake,
+          &ProgrammingStation::TakeSerialNumber, &ProgrammingStation::Erase,
+          &ProgrammingStation::WriteFlash, &ProgrammingStation::WriteSerialNumber,
+          &ProgrammingStation::RunModule}) {
         if (!result.ok())
             break;
         result = (this->*step)();
@@ -221,6 +223,35 @@ StepResult ProgrammingStation::RefuseUnreadSettings() {
             ": no download until the file is mended\r\n",
         kLogRed);
     return Failure(DownloadOutcome::kNotRecorded);
+}
+
+std::optional<ReleaseCheck> ProgrammingStation::CheckApproval() {
+    const std::optional<ProductionSettings> production =
+        ReadProductionSettings(SettingsPath(), nullptr);
+    if (production && !production->on)
+        return std::nullopt;
+    const std::string approved = production ? production->approvedSha256 : std::string();
+    // A file of the record is never opened outside the database (it would drop its locks).
+    if (IsRecordFile(SettingsPath(), Path()))
+        return ReleaseCheck{
+            approved.empty() ? ReleaseCheck::Kind::kNoneApproved : ReleaseCheck::Kind::kOtherFile,
+            approved,
+            {}};
+    // The file's digest as the record took it for this download, or as it is now.
+    const std::string loaded = m_recording && m_recorder.Record().hexPath == Path()
+                                   ? m_recorder.Record().fileSha256
+                                   : HexFileSha256(Path(), m_image);
+    return ::CheckRelease(approved, Path(), loaded);
+}
+
+StepResult ProgrammingStation::CheckRelease() {
+    const std::optional<ReleaseCheck> check = CheckApproval();
+    if (!check || check->ok())
+        return {};
+    BeginStep("release");
+    const std::string text = ReleaseRefusalText(*check);
+    Log(text, kLogRed);
+    return {DownloadOutcome::kBadInput, text.substr(0, text.size() - 2)};
 }
 
 StepResult ProgrammingStation::CheckPlan() {

@@ -13,6 +13,7 @@
 #include "image/hex_image.h"
 #include "ledger/record_store.h"
 #include "station/download_recorder.h"
+#include "station/release_approval.h"
 #include "station/serial_plan.h"
 #include "station/serial_reservation.h"
 #include "station/station_observer.h"
@@ -117,6 +118,10 @@ class ProgrammingStation {
     // Whether the last download sent the module anything that changes it (the erase onward):
     // one that did not may be tried again as it is.
     bool LastDownloadChangedModule() const { return m_changedModule; }
+    // With production mode on in config.ini: whether the loaded file is the approved release, as
+    // its bytes are on disk now (a config.ini that cannot be read approves nothing). Nothing
+    // with production mode off.
+    std::optional<ReleaseCheck> CheckApproval();
     // Whether the serial-number plan, if one is on, fits the loaded image (the check a download
     // makes before the handshake), with the reasons logged.
     bool PlanFits();
@@ -159,6 +164,7 @@ class ProgrammingStation {
     void StartDownload();
     StepResult LoadImage();
     StepResult RefuseUnreadSettings();
+    StepResult CheckRelease();
     StepResult CheckPlan();
     StepResult Handshake();
     StepResult TakeSerialNumber();

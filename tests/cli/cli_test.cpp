@@ -701,6 +701,41 @@ TEST(Cli, CheckIsADryRun) {
     EXPECT_EQ(Events(RunCli(s.Args({"records"}), nullptr), "record").size(), 1u);
 }
 
+// With production mode on in config.ini, `check`, `program` and `watch` pass only the approved
+// release: another file is refused before any module, with both hashes named.
+TEST(Cli, ProductionModeTakesOnlyTheApprovedRelease) {
+    Station s;
+    const std::string released = Sha256Hex(ReadBytes(s.hex));
+    const std::string other = Sha256Hex(std::string("another release"));
+    const std::string config = ReadBytes(s.dir.File("config.ini"));
+    for (const std::string& approved : {released, other}) {
+        SCOPED_TRACE(approved);
+        s.dir.Write("config.ini", config + "ProductionMode=1\nApprovedSha256=" + approved + "\n");
+        const bool ok = approved == released;
+        const Result c = RunCli(s.Args({"check"}), "MOD001", s.dir.File("dump"));
+        EXPECT_EQ(c.exit, ok ? 0 : 2) << c.out;
+        const nlohmann::json check = Events(c, "check").at(0);
+        EXPECT_EQ(check["release"]["verdict"], ok ? "approved" : "other_file");
+        EXPECT_EQ(check["release"]["approved_sha256"], approved);
+        for (const char* command : {"program", "watch"}) {
+            if (ok)
+                break;  // programming the approved release is every other test's case
+            const Result r = RunCli(s.Args({command}), "MOD002", s.dir.File("dump"));
+            EXPECT_EQ(r.exit, 2) << r.out;
+            const nlohmann::json result = Events(r, "result").at(0);
+            EXPECT_EQ(result["failed_step"], "release");
+            EXPECT_EQ(result["status"], "Not the approved release: approved SHA-256 " + other +
+                                            ", this file " + released + " (nothing was sent)");
+            EXPECT_TRUE(s.Untouched("MOD002"));
+        }
+    }
+    const Result program = RunCli(s.Args({"program"}), "MOD003", s.dir.File("dump"));
+    EXPECT_EQ(program.exit, 2) << "the last approval is another file's";
+    s.dir.Write("config.ini", config + "ProductionMode=1\nApprovedSha256=" + released + "\n");
+    EXPECT_EQ(RunCli(s.Args({"program"}), "MOD003", s.dir.File("dump")).exit, 0);
+    EXPECT_TRUE(s.Programmed("MOD003", 0x100));
+}
+
 // A module refused before anything was sent to it is tried again while it stays plugged in,
 // once the cause is gone (here the record store comes back); one that was erased and failed
 // is not tried again until it is plugged in again.
