@@ -149,6 +149,10 @@ constexpr RecordField kFields[] = {
      kBeginWhole | kOut, PRAVUNE_TEXT(&R::loaderVersion)},
     {"status_text", "TEXT", nullptr, "status_text", "status", "status_text", kFinishEnd | kOut,
      PRAVUNE_TEXT(&R::statusText)},
+    {"operator_account", "TEXT", nullptr, "operator", "operator", "operator_account",
+     kBeginWhole | kOut, PRAVUNE_TEXT(&R::operatorAccount)},
+    {"operator_badge", "TEXT", nullptr, "badge", "badge", "operator_badge", kBeginWhole | kOut,
+     PRAVUNE_TEXT(&R::operatorBadge)},
     // Not exported.
     {"station_folder", "TEXT", nullptr, nullptr, nullptr, "station_folder", kBeginWhole,
      PRAVUNE_TEXT(&R::stationFolder)},

@@ -124,6 +124,9 @@ struct DownloadRecord {
     std::uint32_t imageStart = 0, imageEnd = 0;
     std::string format;  // "plain" or "maker"
     std::string moduleUid, portPath;
+    // Who programmed it: the account the loader ran as, and the badge the operator typed or
+    // scanned at the shift's start.
+    std::string operatorAccount, operatorBadge;
     // The number the download took, if any, read back from the ledger; or the one it wrote
     // without a ledger row (a step of 0), which FinishDownload records when it is set.
     bool hasSerial = false;

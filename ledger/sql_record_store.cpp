@@ -118,6 +118,12 @@ ALTER TABLE downloads ADD COLUMN process_start TEXT NOT NULL DEFAULT '';
 ALTER TABLE downloads ADD COLUMN pid_namespace TEXT NOT NULL DEFAULT '';
 CREATE INDEX downloads_by_start_id ON downloads (start_utc, id);
 )sql",
+    // Who programmed each module; and a module's downloads found by its UID.
+    R"sql(
+ALTER TABLE downloads ADD COLUMN operator_account TEXT NOT NULL DEFAULT '';
+ALTER TABLE downloads ADD COLUMN operator_badge TEXT NOT NULL DEFAULT '';
+CREATE INDEX downloads_by_module ON downloads (module_uid, id);
+)sql",
 };
 
 constexpr int kNewestVersion = static_cast<int>(std::size(kMigrations));

@@ -148,6 +148,8 @@ std::size_t LastSeparator(const std::string& path);
 
 // This machine's network name, empty when unknown.
 std::string HostName();
+// The name of the account this process runs as, empty when unknown.
+std::string AccountName();
 // Broken-down local and UTC time; false when the time cannot be converted.
 bool LocalTime(std::time_t when, std::tm& out);
 bool UtcTime(std::time_t when, std::tm& out);

@@ -495,6 +495,17 @@ std::string HostName() {
     return host;
 }
 
+std::string AccountName() {
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_name)
+        return found->pw_name;
+    const char* user = std::getenv("USER");
+    return user ? user : "";
+}
+
 bool LocalTime(std::time_t when, std::tm& out) {
     return ::localtime_r(&when, &out) != nullptr;
 }

@@ -539,6 +539,14 @@ std::string HostName() {
     return Utf8(std::wstring(name, size));
 }
 
+std::string AccountName() {
+    wchar_t name[257] = {};
+    DWORD size = 257;
+    if (!::GetUserNameW(name, &size) || size == 0)
+        return {};
+    return Utf8(std::wstring(name, size - 1));  // the size counts the ending zero
+}
+
 bool LocalTime(std::time_t when, std::tm& out) {
     return ::localtime_s(&out, &when) == 0;
 }

@@ -9,6 +9,8 @@
 #include "ledger/shared_record_store.h"
 #include "os/os_files.h"
 #include "pravune_version.h"
+#include "settings/config_keys.h"
+#include "settings/settings_store.h"
 #include "text/log_entry.h"
 
 std::string NoteText(std::string_view text) {
@@ -209,6 +211,9 @@ bool DownloadRecorder::Begin(const std::string& hexPath, const HexImage& image) 
     m_record.pidNamespace = self.pidNamespace;
     m_record.recordKey = NewRecordKey();
     m_record.loaderVersion = PRAVUNE_VERSION;
+    m_record.operatorAccount = os_files::AccountName();
+    m_record.operatorBadge =
+        settings_file::Read(m_settingsPath, config_keys::kSection, config_keys::kOperatorBadge, {});
     m_record.hexPath = hexPath;
     m_record.hexFile = os_files::AbsolutePath(hexPath);
     // The bytes of the file the image came from, as `sha256sum` shows them.

@@ -844,11 +844,12 @@ TEST(Cli, RecordsExport) {
               std::string::npos)
         << csv.out;
     EXPECT_NE(csv.out.find(",duration_ms,hex_file,file_sha256,station_config,outcome,"
-                           "loader_version,status_text\n"),
+                           "loader_version,status_text,operator,badge\n"),
               std::string::npos)
         << csv.out;
     EXPECT_TRUE(csv.out.ends_with(",\"" + hex + "\",\"" + sha + "\",\"" + config +
-                                  "\",\"succeeded\",\"" PRAVUNE_VERSION "\",\"\"\n"))
+                                  "\",\"succeeded\",\"" PRAVUNE_VERSION "\",\"\",\"" +
+                                  os_files::AccountName() + "\",\"\"\n"))
         << csv.out;
     const auto records = Events(RunCli(s.Args({"records"}), nullptr), "record");
     ASSERT_EQ(records.size(), 1u);

@@ -56,7 +56,7 @@ TEST(RecordFields, TheCsvExportKeepsItsColumnsAndForms) {
     EXPECT_EQ(RecordCsvHeader(),
               "id,start_utc,end_utc,station,hex_path,image_sha256,format,module_uid,port,"
               "sn_address,sn_width,sn_value,sn_state,verdict,failed_step,duration_ms,hex_file,"
-              "file_sha256,station_config,outcome,loader_version,status_text");
+              "file_sha256,station_config,outcome,loader_version,status_text,operator,badge");
     DownloadRecord r;
     r.id = 12;
     r.startUtc = "2026-12-07T16:42:04.123Z";
@@ -66,7 +66,7 @@ TEST(RecordFields, TheCsvExportKeepsItsColumnsAndForms) {
     r.loaderVersion = "1.5.1";
     EXPECT_EQ(RecordCsvRow(r),
               "12,\"2026-12-07T16:42:04.123Z\",\"\",\"\",\"\",\"\",\"\",\"\\x1B[2J\"\"q\"\"\",\"\","
-              ",,,,\"succeeded\",\"\",4878,\"\",\"\",\"\",\"succeeded\",\"1.5.1\",\"\"");
+              ",,,,\"succeeded\",\"\",4878,\"\",\"\",\"\",\"succeeded\",\"1.5.1\",\"\",\"\",\"\"");
     r.hasSerial = true;
     r.serialPlan = {0x3B00, 2};
     r.serialValue = 0x1AF;

@@ -201,11 +201,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- 13: what an auditor needs ----
 
-TEST(DownloadRecord, NamesTheFileItsBytesTheStationAndTheVersion) {
+TEST(DownloadRecord, NamesTheFileItsBytesTheStationTheVersionAndWhoProgrammed) {
 #ifdef _WIN32
     GTEST_SKIP() << "a symbolic link needs a privilege on Windows";
 #endif
-    Rig r(kPlan);
+    Rig r(std::string(kPlan) + "OperatorBadge=B-0042\n");
     // The file as a release area serves it: through a link, named with "./".
     namespace fs = std::filesystem;
     fs::create_directory(r.folderPath + "/release");
@@ -223,6 +223,9 @@ TEST(DownloadRecord, NamesTheFileItsBytesTheStationAndTheVersion) {
     EXPECT_EQ(record.stationConfig, folder + "/config.ini");
     EXPECT_EQ(record.stationFolder, folder);
     EXPECT_EQ(record.loaderVersion, PRAVUNE_VERSION);  // the version the window shows
+    EXPECT_EQ(record.operatorAccount, os_files::AccountName());
+    EXPECT_FALSE(record.operatorAccount.empty());
+    EXPECT_EQ(record.operatorBadge, "B-0042");
 
     // Changed after it was loaded: the image sent is the one loaded, which the file's bytes no
     // longer give; no hash is better than another file's.
