@@ -3,7 +3,8 @@
 
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
                 qt6-base-dev libgl-dev fonts-liberation2 fonts-wqy-zenhei libsqlite3-dev
-                libcli11-dev nlohmann-json3-dev help2man libpq-dev postgresql qt6-wayland)
+                libcli11-dev nlohmann-json3-dev help2man libpq-dev postgresql qt6-wayland
+                libssl-dev)
 # What ./test.sh adds for the window's operator run (tests/ui/operator_records.sh): a display,
 # a mouse driven from outside, and screenshots.
 OPERATOR_PACKAGES=(xvfb xauth xdotool imagemagick)

@@ -14,7 +14,7 @@ mkdir -p "$work"
 echo "-- static guest programs"
 cmake -S "$root" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPRAVUNE_APP=OFF \
     -DPRAVUNE_TESTS=OFF -DPRAVUNE_BENCH=OFF -DPRAVUNE_KERNEL_TEST=ON \
-    -DCMAKE_EXE_LINKER_FLAGS=-static -DPRAVUNE_POSTGRES=OFF \
+    -DCMAKE_EXE_LINKER_FLAGS=-static -DPRAVUNE_POSTGRES=OFF -DOPENSSL_USE_STATIC_LIBS=ON \
     -DSQLite3_LIBRARY="$(dpkg -L libsqlite3-dev | grep '/libsqlite3\.a$')" > "$work/cmake.log"
 cmake --build "$work/build" --target kernel_driver pravune-vmodule pravune-cli > "$work/build.log"
 

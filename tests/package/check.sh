@@ -43,7 +43,7 @@ echo "== install $deb"
 install_package
 depends=$(dpkg-query -W -f='${Depends}' pravune-loader)
 echo "Depends: $depends"
-for lib in libqt6widgets6 libqt6gui6 libqt6core6 libsqlite3-0 libpq5 libstdc++6 libc6 \
+for lib in libqt6widgets6 libqt6gui6 libqt6core6 libsqlite3-0 libpq5 libssl3 libstdc++6 libc6 \
     qt6-wayland fonts-liberation2; do
     [[ "$depends" == *"$lib"* ]] || fail "Depends does not name $lib"
 done
