@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,12 @@ struct HidOpenError {
     std::string text;
 };
 
+// News of HID devices coming and going, for as long as it lives.
+class ArrivalWatch {
+  public:
+    virtual ~ArrivalWatch() = default;
+};
+
 class HidPlatform {
   public:
     virtual ~HidPlatform() = default;
@@ -54,4 +61,10 @@ class HidPlatform {
     virtual std::unique_ptr<HidDevice> Open(const std::string& path, HidOpenError& error) = 0;
     // Where the device is plugged in (its USB port path), empty when the platform cannot tell.
     virtual std::string PortPath(const std::string& /*path*/) { return {}; }
+    // Calls `changed`, on a thread of the platform's, whenever a HID device may have arrived or
+    // left, for as long as the watch lives; null where the platform cannot tell (the caller then
+    // looks now and then).
+    virtual std::unique_ptr<ArrivalWatch> WatchArrivals(std::function<void()> /*changed*/) {
+        return nullptr;
+    }
 };

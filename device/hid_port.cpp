@@ -175,6 +175,12 @@ bool CHidPort::HoldToOpenModule() {
     return true;
 }
 
+std::optional<ModuleIdentity> CHidPort::OpenModule() const {
+    if (!m_bOpen || !m_hDevice)
+        return std::nullopt;
+    return IdentityOf(*m_hDevice, m_openPath);
+}
+
 void CHidPort::Release() {
     m_held.reset();
     m_heldLeft = false;

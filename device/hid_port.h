@@ -76,6 +76,8 @@ class CHidPort {
         m_filterPort = std::move(port);
     }
     const std::optional<ModuleIdentity>& Held() const { return m_held; }
+    // Which module is open now, if any.
+    std::optional<ModuleIdentity> OpenModule() const;
     // While held: the held module's node went away (unplugged, reset). Even when a module with
     // the same identity comes back, it is not opened again until Release: a module that left in
     // the middle of a download may have restarted, and its flash is no longer what was written.

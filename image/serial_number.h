@@ -17,6 +17,10 @@ std::vector<std::uint8_t> SerialBytes(std::uint32_t value, int bytes);
 
 // Upper-case hexadecimal, zero-padded to `bytes` digits (not twice that).
 std::string SerialText(std::uint32_t value, int bytes);
+// The number as production mode shows it: "0x" and two digits for each of its `bytes` (0x0502).
+inline std::string SerialNumberText(std::uint32_t value, int bytes) {
+    return "0x" + SerialText(value, bytes > 0 ? bytes * 2 : 1);
+}
 
 // value + step, held at 0xFFFFFFFF instead of wrapping to numbers earlier modules carry.
 std::uint32_t AdvanceSerial(std::uint32_t value, std::uint32_t step);

@@ -231,6 +231,10 @@ class RecordStore {
     virtual bool ForEach(const std::string& startUtc, bool withLog,
                          const std::function<bool(const DownloadRecord&)>& each,
                          std::string* reason) = 0;
+    // The newest record (without its log) in which the module `moduleUid` succeeded with the
+    // HEX file of SHA-256 `fileSha256`, on any station; nothing in `found` when there is none.
+    virtual bool LastPass(const std::string& moduleUid, const std::string& fileSha256,
+                          std::optional<DownloadRecord>& found, std::string* reason) = 0;
     // The ledger row of a number; nothing, with the reason, when it was never given.
     virtual std::optional<SerialEntry> FindSerial(SerialPlanKey plan, std::uint32_t value,
                                                   std::string* reason) = 0;

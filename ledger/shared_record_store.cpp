@@ -197,6 +197,12 @@ class SharedHandle final : public RecordStore {
         return With(reason, std::optional<SerialEntry>(),
                     [&](RecordStore& s) { return s.FindSerial(plan, value, reason); });
     }
+    bool LastPass(const std::string& moduleUid, const std::string& fileSha256,
+                  std::optional<DownloadRecord>& found, std::string* reason) override {
+        return With(reason, false, [&](RecordStore& s) {
+            return s.LastPass(moduleUid, fileSha256, found, reason);
+        });
+    }
     int SchemaVersion() const override { return m_version; }
     const std::string& Where() const override { return m_where; }
     bool LostConnection() const override { return m_lost; }

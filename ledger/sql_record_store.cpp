@@ -288,6 +288,8 @@ class SqlRecordStore final : public RecordStore {
     bool CloseInterrupted(std::int64_t id, const std::string& statusText,
                           std::string* reason) override;
     std::optional<DownloadRecord> Get(std::int64_t id, std::string* reason) override;
+    bool LastPass(const std::string& moduleUid, const std::string& fileSha256,
+                  std::optional<DownloadRecord>& found, std::string* reason) override;
     bool ForEach(const std::string& startUtc, bool withLog,
                  const std::function<bool(const DownloadRecord&)>& each,
                  std::string* reason) override;
@@ -752,6 +754,24 @@ std::optional<DownloadRecord> SqlRecordStore::Get(std::int64_t id, std::string* 
     if (!ReadRecord(query.rows[0], record, reason))
         return std::nullopt;
     return record;
+}
+
+bool SqlRecordStore::LastPass(const std::string& moduleUid, const std::string& fileSha256,
+                              std::optional<DownloadRecord>& found, std::string* reason) {
+    found.reset();
+    const Result query = Run(SelectRecord() +
+                                 "WHERE d.module_uid = ? AND d.file_sha256 = ? AND "
+                                 "d.verdict = 'succeeded' ORDER BY d.id DESC LIMIT 1",
+                             {std::string_view(moduleUid), std::string_view(fileSha256)});
+    if (!query.ok())
+        return Fail(reason, "cannot read the downloads of module " + moduleUid, query);
+    if (query.rows.empty())
+        return true;
+    DownloadRecord record;
+    if (!ReadRecord(query.rows[0], record, reason, false))
+        return false;
+    found = std::move(record);
+    return true;
 }
 
 bool SqlRecordStore::ForEach(const std::string& startUtc, bool withLog,

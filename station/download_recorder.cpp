@@ -134,6 +134,16 @@ void DownloadRecorder::CloseOwnRecords() {
         m_records.reset();
 }
 
+std::optional<DownloadRecord> DownloadRecorder::LastPass(const std::string& uid,
+                                                         const std::string& fileSha256) {
+    std::optional<DownloadRecord> found;
+    std::string reason;
+    if (!OpenRecords(&reason) || !m_records->LastPass(uid, fileSha256, found, &reason))
+        found.reset();
+    CloseOwnRecords();
+    return found;
+}
+
 CounterStation DownloadRecorder::Station() const {
     return {m_record.stationHost, m_record.stationFolder};
 }

@@ -82,6 +82,10 @@ class DownloadRecorder {
     void CatchUp();
     // Closes the recorder's own record store (not one shared with other stations).
     void CloseOwnRecords();
+    // Between downloads: the newest record of the module `uid` succeeding with the file of
+    // SHA-256 `fileSha256` (RecordStore::LastPass); nothing when there is none or the record
+    // cannot be read.
+    std::optional<DownloadRecord> LastPass(const std::string& uid, const std::string& fileSha256);
     // Keeps the running record's number state, or its end (`finish`), that the database could
     // not take now in the journal; false, with the reason, when even that fails.
     bool KeepForLater(std::optional<SerialState> state, bool finish, std::string* reason);

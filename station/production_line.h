@@ -5,7 +5,6 @@
 #include <string>
 
 #include "device/hid_port.h"
-#include "station/download_recorder.h"
 
 // The production mode's verdict panel: what a window shows large enough to read from across the
 // bench.

@@ -16,7 +16,8 @@
 ProgrammingStation::ProgrammingStation(HidPlatform& platform, std::string settingsPath,
                                        StationObserver& observer, BootHost& host,
                                        StationFlags& flags)
-    : m_observer(observer),
+    : m_platform(platform),
+      m_observer(observer),
       m_flags(flags),
       m_settings(settingsPath, m_plan, observer,
                  [this](const std::string& text, std::uint32_t color) { Log(text, color); }),
@@ -223,6 +224,19 @@ StepResult ProgrammingStation::RefuseUnreadSettings() {
             ": no download until the file is mended\r\n",
         kLogRed);
     return Failure(DownloadOutcome::kNotRecorded);
+}
+
+std::optional<EarlierPass> ProgrammingStation::FindEarlierPass(const std::string& uid,
+                                                               const std::string& fileSha256) {
+    if (uid.empty() || fileSha256.empty())
+        return std::nullopt;
+    const std::optional<DownloadRecord> found = m_recorder.LastPass(uid, fileSha256);
+    if (!found)
+        return std::nullopt;
+    EarlierPass pass{found->id, std::nullopt};
+    if (found->hasSerial && found->serialState == SerialState::kWritten)
+        pass.serial = SerialNumberText(found->serialValue, found->serialPlan.width);
+    return pass;
 }
 
 std::optional<ReleaseCheck> ProgrammingStation::CheckApproval() {

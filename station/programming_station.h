@@ -13,6 +13,7 @@
 #include "image/hex_image.h"
 #include "ledger/record_store.h"
 #include "station/download_recorder.h"
+#include "station/production_line.h"
 #include "station/release_approval.h"
 #include "station/serial_plan.h"
 #include "station/serial_reservation.h"
@@ -93,6 +94,14 @@ class ProgrammingStation {
     std::string LoadFailureText() const;
     // The UID of the module last found, as its serial string has it (8-bit).
     const std::string& DeviceUid() const { return m_strDeviceUid; }
+    // The last download that programmed the module `uid` with the release file of SHA-256
+    // `fileSha256`, as the record has it (any station of the record); nothing when there is none
+    // or the record cannot tell.
+    std::optional<EarlierPass> FindEarlierPass(const std::string& uid,
+                                               const std::string& fileSha256);
+    HidPlatform& Platform() { return m_platform; }
+    // The module the last status refresh found, with its port, if any.
+    std::optional<ModuleIdentity> PresentModule() const { return m_port.OpenModule(); }
 
     // Programs one module: the whole download sequence. Returns whether it succeeded.
     bool Download();
@@ -180,6 +189,7 @@ class ProgrammingStation {
     void ShowNextNumber(bool ok);
     void EndDownload(StepResult result);
 
+    HidPlatform& m_platform;
     StationObserver& m_observer;
     StationFlags& m_flags;
     SerialPlan m_plan;

@@ -1,6 +1,6 @@
 #include "station/shift_count.h"
 
-#include <cstdio>
+#include "image/serial_number.h"
 
 #include "ledger/database_config.h"
 #include "ledger/station_process.h"
@@ -54,11 +54,7 @@ std::string ShiftCountText(const ShiftCount& count) {
         text += "   First pass " + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) +
                 "%";
     }
-    if (count.hasSerial) {
-        const int digits = count.lastSerialWidth > 0 ? count.lastSerialWidth * 2 : 1;
-        char number[16];
-        std::snprintf(number, sizeof number, "%0*X", digits, count.lastSerial);
-        text += std::string("   Last SN 0x") + number;
-    }
+    if (count.hasSerial)
+        text += "   Last SN " + SerialNumberText(count.lastSerial, count.lastSerialWidth);
     return text;
 }

@@ -65,10 +65,13 @@ WindowController::WindowController(HidPlatform& platform, std::string settingsPa
                {}} {}
 
 WindowController::~WindowController() {
+    m_arrivals.reset();
     if (m_worker.joinable()) {
         m_host.Cancel();
         m_worker.join();
     }
+    if (m_counter.joinable())
+        m_counter.join();
 }
 
 void WindowController::Start() {
@@ -80,6 +83,14 @@ void WindowController::Start() {
     ApplyBootloaderId();
     LoadHexFile();
     StartTimer(WindowTimer::kStatus, kStatusPeriodMs, false);
+    ReadProduction();
+    if (m_production.on) {
+        m_display.panel = NextModulePanel();
+        SetEnables();
+        WatchArrivals();
+        Recount();
+        LookForModule();
+    }
 }
 
 void WindowController::Start(const ConfigLocation& where) {
@@ -209,20 +220,28 @@ void WindowController::OnInput(ControlInput input) {
 }
 
 void WindowController::OnIdentifierEdited() {
+    if (m_production.on) {
+        UpdateData(false);  // locked
+        return;
+    }
     ApplyBootloaderId();
 }
 
 void WindowController::OnPathEdited() {
-    if (m_busy)
+    if (m_busy || m_production.on) {
+        UpdateData(false);
         return;
+    }
     UpdateData(true);
     m_station.SaveSetting(config_keys::kHexPath, m_station.Path());
     LoadHexFile();
 }
 
 void WindowController::OnOpenClicked() {
-    if (m_busy)
+    if (m_busy || m_production.on) {
+        UpdateData(false);  // a locked box shows its setting again
         return;
+    }
     const std::optional<std::string> chosen = m_view.AskHexFile(m_station.Path());
     if (!chosen || chosen->empty())
         return;
@@ -234,20 +253,24 @@ void WindowController::OnOpenClicked() {
 }
 
 void WindowController::OnReloadClicked() {
-    if (!m_busy)
+    if (!m_busy && !m_production.on)
         LoadHexFile();
 }
 
 void WindowController::OnAutoReloadClicked() {
-    if (m_busy)
+    if (m_busy || m_production.on) {
+        UpdateData(false);  // a locked box shows its setting again
         return;
+    }
     UpdateData(true);
     m_station.SaveSettingInt(config_keys::kAutoReload, m_station.AutoReload() ? 1 : 0);
 }
 
 void WindowController::OnAutoSnClicked() {
-    if (m_busy)
+    if (m_busy || m_production.on) {
+        UpdateData(false);  // a locked box shows its setting again
         return;
+    }
     UpdateData(true);
     m_station.SaveSettingInt(config_keys::kAutoSn, m_station.Plan().Numbers().on ? 1 : 0);
     m_enables.snFields = m_station.Plan().Numbers().on;
@@ -255,7 +278,7 @@ void WindowController::OnAutoSnClicked() {
 }
 
 void WindowController::OnPlanEdited(SnField edited) {
-    if (m_busy) {
+    if (m_busy || m_production.on) {
         UpdateData(false);  // the plan is the download's until it ends
         return;
     }
@@ -277,10 +300,26 @@ void WindowController::OnDownloadClicked() {
         m_host.Cancel();  // Stop
         return;
     }
+    if (m_production.on) {
+        // Modules start as they are plugged in; a click after a verdict starts nothing.
+        AppendLog("Production mode: plug in the next module, it starts by itself\r\n", kLogBlack);
+        return;
+    }
+    StartDownload();
+}
+
+void WindowController::StartDownload() {
     if (m_worker.joinable())
         m_worker.join();
     m_flags.cancel = false;  // a new download: an earlier Stop is spent
     m_busy = true;
+    // A module that has just arrived is asked at once, not at the handshake's first tick.
+    m_host.SetFirstTickAtOnce(m_production.on);
+    if (m_production.on) {
+        m_display.panel =
+            WorkingPanel(m_programming ? Latin1ToUtf8(m_programming->uid) : std::string(), 0);
+        ShowProduction();
+    }
     SetEnables();
     m_worker = std::thread([this] {
         const bool ok = m_station.Download();
@@ -299,6 +338,8 @@ void WindowController::DownloadEnded(bool ok) {
     if (shown.vid != m_fields.vid || shown.pid != m_fields.pid)
         ApplyBootloaderId();
     m_lastOk = ok;
+    if (m_production.on)
+        ProductionDownloadEnded(ok);
     m_view.DownloadEnded(ok);
     if (m_closeAsked)
         m_view.CloseWindow();
@@ -306,8 +347,8 @@ void WindowController::DownloadEnded(bool ok) {
 
 void WindowController::SetEnables() {
     m_enables.downloadCaption = m_busy ? "Stop" : "Download";
-    m_enables.openReload = !m_busy;
-    if (m_busy) {
+    m_enables.openReload = !m_busy && !m_production.on;
+    if (m_busy || m_production.on) {
         m_enables.autoSn = false;
         m_enables.snFields = false;
     } else if (!m_makerFormat) {
@@ -348,6 +389,9 @@ bool WindowController::OnTimer(WindowTimer id) {
     if (it->second)
         StopTimer(id);
     if (id == WindowTimer::kStatus) {
+        // Where the platform cannot tell of arrivals, the refresh finds the next module.
+        if (!m_busy && m_production.on)
+            LookForModule();
         if (!m_busy)
             RefreshStatus();
     } else if (id == WindowTimer::kProgress) {
@@ -432,6 +476,12 @@ void WindowController::ShowProgressNow() {
     m_shownBar = bar;
     m_progressShownAt = std::chrono::steady_clock::now();
     m_view.ShowProgress(bar.maximum, bar.value);
+    if (m_production.on && m_busy) {
+        m_display.panel =
+            WorkingPanel(m_programming ? Latin1ToUtf8(m_programming->uid) : std::string(),
+                         bar.maximum > 0 ? bar.value * 100 / bar.maximum : 0);
+        ShowProduction();
+    }
 }
 
 void WindowController::OnProgressShown(bool shown) {

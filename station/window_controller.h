@@ -11,7 +11,10 @@
 #include <vector>
 
 #include "settings/config_location.h"
+#include "station/production_line.h"
 #include "station/programming_station.h"
+#include "station/release_approval.h"
+#include "station/shift_count.h"
 #include "station/thread_host.h"
 #include "station/window_look.h"
 
@@ -69,6 +72,25 @@ struct BarPosition {
 };
 BarPosition ProgressOnBar(std::uint32_t low, std::uint32_t high, std::uint32_t position);
 
+// Production mode as a window shows it: the verdict panel, the shift's count, the approved release
+// and the shift's operator.
+struct ProductionDisplay {
+    bool on = false;
+    VerdictPanel panel;
+    std::string count;    // ShiftCountText, or why the record could not be read
+    std::string release;  // "Release app-1.4.hex  SHA-256 1a2b3c4d5e6f..."
+    std::string shift;    // "Shift since 2026-12-09 06:00 UTC  Badge B-0042"
+    bool operator==(const ProductionDisplay&) const = default;
+};
+
+// The window's menu (the system menu, or the context menu where there is none), in its order.
+enum class MenuCommand { kAbout, kProductionMode, kNewShift };
+struct MenuItem {
+    MenuCommand command;
+    std::string text;
+    bool operator==(const MenuItem&) const = default;
+};
+
 // What the controller asks of its window. Every call comes on the window's thread.
 class WindowView {
   public:
@@ -107,6 +129,18 @@ class WindowView {
     virtual void CloseWindow() = 0;
     // A download has ended (the window may tell its tests or a demo).
     virtual void DownloadEnded(bool /*succeeded*/) {}
+    // Production mode: what the window shows besides the specified controls (nothing while off).
+    virtual void ShowProduction(const ProductionDisplay& /*display*/) {}
+    // A question with Yes and No; true for Yes.
+    virtual bool Confirm(const std::string& /*title*/, const std::string& /*text*/) {
+        return false;
+    }
+    // A line of text the operator types (or scans), hidden as typed when `secret`; nothing when
+    // cancelled.
+    virtual std::optional<std::string> AskText(const std::string& /*title*/,
+                                               const std::string& /*prompt*/, bool /*secret*/) {
+        return std::nullopt;
+    }
 };
 
 // The main window's controller: the window's typed model and every decision a window makes,
@@ -141,6 +175,14 @@ class WindowController final : private StationObserver {
     void OnDownloadClicked();  // Download, or Stop while a download runs
     void OnClearClicked();
     void OnAboutAsked();
+    // The window's menu as it is now, and a choice from it.
+    std::vector<MenuItem> MenuItems() const;
+    void OnMenu(MenuCommand command);
+    // The platform tells that a device arrived (a window that hears of it; the controller also
+    // watches the platform itself where it can).
+    void OnModuleArrived();
+    bool InProduction() const { return m_production.on; }
+    const ProductionDisplay& Production() const { return m_display; }
     // A timer of the window's fired: false for one the controller has not started (or has
     // stopped since).
     bool OnTimer(WindowTimer id);
@@ -188,6 +230,17 @@ class WindowController final : private StationObserver {
     void StartTimer(WindowTimer id, int ms, bool singleShot);
     void StopTimer(WindowTimer id);
     void ApplyBootloaderId();
+    void StartDownload();
+    // Production mode (window_production.cpp).
+    void ReadProduction();
+    void EnterProduction();
+    void LeaveProduction();
+    void NewShift();
+    void LookForModule();
+    void ProductionDownloadEnded(bool ok);
+    void Recount();
+    void ShowProduction();
+    void WatchArrivals();
     void LoadHexFile();
     void RefreshStatus();
     void SetEnables();
@@ -210,6 +263,15 @@ class WindowController final : private StationObserver {
     bool m_closeAsked = false;
     bool m_lastOk = false;
     std::map<WindowTimer, bool> m_timers;  // the running timers: whether each fires once
+
+    // Production mode: its settings, the line's decisions, the module being programmed, what the
+    // window shows, the count read off the window's thread, and the platform's arrival news.
+    ProductionSettings m_production;
+    ProductionLine m_line;
+    std::optional<ModuleIdentity> m_programming;
+    ProductionDisplay m_display;
+    std::thread m_counter;
+    std::unique_ptr<ArrivalWatch> m_arrivals;
 
     // What the worker has told and the window has yet to take.
     std::mutex m_eventsMutex;
