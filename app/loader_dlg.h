@@ -12,6 +12,7 @@
 #include "controls/glyph_button.h"
 #include "controls/label_control.h"
 #include "controls/link_label.h"
+#include "controls/production_panel.h"
 #include "log/message_log.h"
 #include "pravune_version.h"
 #include "settings/config_location.h"
@@ -83,6 +84,10 @@ class CLoaderDlg : public QDialog, private WindowView {
     void Wake() override;
     void CloseWindow() override { close(); }
     void DownloadEnded(bool succeeded) override { emit DownloadFinished(succeeded); }
+    void ShowProduction(const ProductionDisplay& display) override;
+    bool Confirm(const std::string& title, const std::string& text) override;
+    std::optional<std::string> AskText(const std::string& title, const std::string& prompt,
+                                       bool secret) override;
 
     void CreateControls();
     template <class T>
@@ -120,6 +125,7 @@ class CLoaderDlg : public QDialog, private WindowView {
     CLabelControl* m_lblDateCaption = nullptr;
     CLabelControl* m_lblLength = nullptr;
     CLabelControl* m_lblDate = nullptr;
+    CProductionPanel* m_panel = nullptr;  // made when production mode is first shown
 
     int m_nPushing = 0;  // change handlers do nothing while a push fills the controls
     std::map<WindowTimer, int> m_timers;  // running timers by their Qt ids

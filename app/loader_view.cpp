@@ -4,6 +4,7 @@
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMessageBox>
@@ -11,8 +12,10 @@
 #include <QTimerEvent>
 
 #include "app/about_box.h"
+#include "app/dialog_units.h"
 #include "app/loader_dlg.h"
 #include "app/qt_text.h"
+#include "controls/production_panel.h"
 #include "res/pictures.h"
 
 WindowFields CLoaderDlg::ReadFields() const {
@@ -103,6 +106,37 @@ void CLoaderDlg::Warn(const std::string& text) {
     QMessageBox::warning(this, QCoreApplication::applicationName(), Q(text));
 }
 
+bool CLoaderDlg::Confirm(const std::string& title, const std::string& text) {
+    return QMessageBox::question(this, Q(title), Q(text), QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
+std::optional<std::string> CLoaderDlg::AskText(const std::string& title, const std::string& prompt,
+                                               bool secret) {
+    bool ok = false;
+    const QString typed = QInputDialog::getText(
+        this, Q(title), Q(prompt), secret ? QLineEdit::Password : QLineEdit::Normal, {}, &ok);
+    if (!ok)
+        return std::nullopt;
+    return S(typed);
+}
+
+void CLoaderDlg::ShowProduction(const ProductionDisplay& display) {
+    const DialogUnits du(font());
+    if (display.on && !m_panel) {
+        m_panel = new CProductionPanel(this);
+        m_panel->setObjectName(QStringLiteral("productionPanel"));
+        m_panel->setGeometry(du.Rect(kProductionPanel.x, kProductionPanel.y, kProductionPanel.cx,
+                                     kProductionPanel.cy));
+    }
+    if (m_panel) {
+        m_panel->Show(display);
+        m_panel->setVisible(display.on);
+    }
+    setFixedSize(du.X(display.on ? kProductionDialogWidth : kLoaderDialog.cx),
+                 du.Y(kLoaderDialog.cy));
+}
+
 std::optional<std::string> CLoaderDlg::AskHexFile(const std::string& path) {
     const QString chosen = QFileDialog::getOpenFileName(
         this, QString(), Q(path), QStringLiteral("HEX file (*.[hH][eE][xX])"));
@@ -176,7 +210,9 @@ void CLoaderDlg::keyPressEvent(QKeyEvent* event) {
 
 void CLoaderDlg::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
-    menu.addAction(QString::fromUtf8(kAboutMenuText), this,
-                   [this] { m_controller.OnAboutAsked(); });
+    for (const MenuItem& item : m_controller.MenuItems()) {
+        menu.addAction(QString::fromUtf8(item.text), this,
+                       [this, command = item.command] { m_controller.OnMenu(command); });
+    }
     menu.exec(event->globalPos());
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <optional>
 
+#include "device/hidraw_arrivals.h"
 #include "device/report_descriptor.h"
 #include "text/hex_digit.h"
 
@@ -332,6 +333,13 @@ bool HidrawPlatform::GetAttributes(const std::string& path, HidAttributes& attri
 std::string PortPathOfPhys(std::string_view phys) {
     const std::size_t input = phys.rfind("/input");
     return std::string(input == std::string_view::npos ? phys : phys.substr(0, input));
+}
+
+std::unique_ptr<ArrivalWatch> HidrawPlatform::WatchArrivals(std::function<void()> changed) {
+    auto watch = std::make_unique<HidrawArrivals>(m_devRoot, std::move(changed));
+    if (!watch->Watching())
+        return nullptr;
+    return watch;
 }
 
 std::string HidrawPlatform::PortPath(const std::string& path) {

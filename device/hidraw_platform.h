@@ -44,6 +44,8 @@ class HidrawPlatform final : public HidPlatform {
     bool GetAttributes(const std::string& path, HidAttributes& attributes) override;
     std::unique_ptr<HidDevice> Open(const std::string& path, HidOpenError& error) override;
     std::string PortPath(const std::string& path) override;
+    // inotify on the /dev root; null without it.
+    std::unique_ptr<ArrivalWatch> WatchArrivals(std::function<void()> changed) override;
 
     // The sysfs folder of the HID device behind a node path (<sys>/class/hidraw/hidrawN/device).
     std::string DeviceFolder(const std::string& path) const;

@@ -109,6 +109,15 @@ struct DialogLook {
 
 inline constexpr DialogLook kLoaderDialog{242, 250, "Arial", 9, "Arial"};
 
+// Production mode widens the window by its panel, to the right of the specified controls: the
+// verdict on its colour (a headline of kPanelHeadlinePoints, read from two metres), what it
+// means, then the shift's count, the release and the shift's operator.
+inline constexpr DialogRect kProductionPanel{244, 4, 190, 242};
+inline constexpr int kProductionDialogWidth = 438;
+inline constexpr double kPanelHeadlinePoints = 54;
+inline constexpr double kPanelDetailPoints = 13;
+inline constexpr double kPanelCountPoints = 11;
+
 // The system menu's and the context menu's About item.
 inline constexpr const char* kAboutMenuText = "About PRAVUNE Loader(&A)...";
 // The labels' background before the window takes the system's button face.

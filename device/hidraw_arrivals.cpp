@@ -1,6 +1,5 @@
-#include "cli/module_arrivals.h"
+#include "device/hidraw_arrivals.h"
 
-#ifndef _WIN32
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
@@ -9,13 +8,14 @@
 #include <cerrno>
 #include <cstring>
 
-DeviceArrivals::DeviceArrivals(std::function<void()> arrived) {
+HidrawArrivals::HidrawArrivals(const std::string& devFolder, std::function<void()> changed) {
     m_fd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (m_fd < 0 || ::inotify_add_watch(m_fd, "/dev", IN_CREATE | IN_DELETE | IN_ATTRIB) < 0)
+    if (m_fd < 0 ||
+        ::inotify_add_watch(m_fd, devFolder.c_str(), IN_CREATE | IN_DELETE | IN_ATTRIB) < 0)
         return;
     if (::pipe2(m_quit, O_CLOEXEC) != 0)
         return;
-    m_thread = std::thread([this, arrived = std::move(arrived)] {
+    m_thread = std::thread([this, changed = std::move(changed)] {
         alignas(inotify_event) char buffer[4096];
         for (;;) {
             pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_quit[0], POLLIN, 0}};
@@ -32,12 +32,12 @@ DeviceArrivals::DeviceArrivals(std::function<void()> arrived) {
                 }
             }
             if (hidraw)
-                arrived();
+                changed();
         }
     });
 }
 
-DeviceArrivals::~DeviceArrivals() {
+HidrawArrivals::~HidrawArrivals() {
     if (m_thread.joinable()) {
         [[maybe_unused]] const ssize_t n = ::write(m_quit[1], "q", 1);
         m_thread.join();
@@ -47,4 +47,3 @@ DeviceArrivals::~DeviceArrivals() {
             ::close(fd);
     }
 }
-#endif
