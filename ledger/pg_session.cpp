@@ -158,7 +158,7 @@ class PostgresSession final : public Session {
         values.push_back(nullptr);
         ConnectionPtr connection(PQconnectStartParams(keys.data(), values.data(), 0));
         if (!connection) {
-            SetReason(reason, "out of memory");
+            *reason = "out of memory";
             return false;
         }
         const auto deadline = Clock::now() + m_connectTimeout;
@@ -168,14 +168,13 @@ class PostgresSession final : public Session {
             if (PQsocket(connection.get()) >= 0 &&
                 !Wait(connection.get(), state == PGRES_POLLING_READING ? POLLIN : POLLOUT,
                       deadline)) {
-                SetReason(reason, "no connection within " +
-                                      std::to_string(m_connectTimeout.count()) + " s");
+                *reason = "no connection within " + std::to_string(m_connectTimeout.count()) + " s";
                 return false;
             }
             state = PQconnectPoll(connection.get());
         }
         if (PQstatus(connection.get()) != CONNECTION_OK) {
-            SetReason(reason, Clean(PQerrorMessage(connection.get()), m_password));
+            *reason = Clean(PQerrorMessage(connection.get()), m_password);
             return false;
         }
         m_connection = std::move(connection);
@@ -188,7 +187,7 @@ class PostgresSession final : public Session {
             "; SET idle_in_transaction_session_timeout = 60000";
         const Result set = Script(limits);
         if (!set.ok()) {
-            SetReason(reason, set.error);
+            *reason = set.error;
             return false;
         }
         return true;
@@ -253,30 +252,36 @@ class PostgresSession final : public Session {
         Unlock();
     }
 
-    std::optional<int> LayoutVersion(std::string* reason) override {
+    std::optional<int> LayoutVersion(RecordFailure* failure) override {
         const Result exists = Run("SELECT to_regclass('pravune_layout') IS NOT NULL");
         if (!exists.ok() || exists.rows.empty()) {
-            SetReason(reason, m_name + ": " + exists.error);
+            Fails(
+                failure,
+                {.code = RecordFailure::Code::kUnopened, .where = m_name, .detail = exists.error});
             return std::nullopt;
         }
         if (exists.rows[0].Text(0) != "t")
             return 0;
         const Result version = Run("SELECT max(version) FROM pravune_layout");
         if (!version.ok() || version.rows.empty()) {
-            SetReason(reason, m_name + ": " + version.error);
+            Fails(
+                failure,
+                {.code = RecordFailure::Code::kUnopened, .where = m_name, .detail = version.error});
             return std::nullopt;
         }
         return static_cast<int>(version.rows[0].Int(0));
     }
 
-    std::optional<bool> HoldsOtherTables(std::string* reason) override {
+    std::optional<bool> HoldsOtherTables(RecordFailure* failure) override {
         // A server's database may hold other programs' tables beside ours; only tables of our
         // names without our version are another program's.
         const Result result = Run(
             "SELECT count(*) FROM pg_tables WHERE schemaname = current_schema() AND tablename IN "
             "('downloads', 'download_log', 'serials', 'serial_counters', 'counter_changes')");
         if (!result.ok() || result.rows.empty()) {
-            SetReason(reason, m_name + ": " + result.error);
+            Fails(
+                failure,
+                {.code = RecordFailure::Code::kUnopened, .where = m_name, .detail = result.error});
             return std::nullopt;
         }
         return result.rows[0].Int(0) != 0;
@@ -451,16 +456,14 @@ class PostgresSession final : public Session {
 
 }  // namespace
 
-std::unique_ptr<Session> OpenPostgres(const std::string& connection, std::string* reason) {
+std::unique_ptr<Session> OpenPostgres(const std::string& connection, RecordFailure* failure) {
     if (const std::string& problem = LibPqProblem(); !problem.empty()) {
-        SetReason(reason, problem);
+        Fails(failure, {.code = RecordFailure::Code::kNoLibPq, .detail = problem});
         return nullptr;
     }
     std::optional<Options> parsed = Parse(connection);
     if (!parsed) {
-        SetReason(reason,
-                  "the PostgreSQL connection string cannot be read (see libpq's "
-                  "\"Connection Strings\")");
+        Fails(failure, {.code = RecordFailure::Code::kConnectionString});
         return nullptr;
     }
     Options options;
@@ -487,8 +490,10 @@ std::unique_ptr<Session> OpenPostgres(const std::string& connection, std::string
         options.emplace_back("client_encoding", "UTF8");
     auto session =
         std::make_unique<PostgresSession>(std::move(options), std::move(password), timeout);
-    if (!session->Connect(reason))
+    if (std::string reason; !session->Connect(&reason)) {
+        Fails(failure, {.code = RecordFailure::Code::kConnection, .detail = reason});
         return nullptr;
+    }
     return session;
 }
 

@@ -74,33 +74,33 @@ bool ParseJournal(std::string_view text, std::vector<JournalEntry>& entries);
 // Adds to the journal of the config.ini at `configPath` what the record `entry.id` still
 // needs, merged with what the journal holds for it already (a whole record, id 0, is added, or
 // counted as a repeat of one there of the same station, module and cause). False, with the
-// reason, when the journal cannot be written. A journal that cannot be read is set aside first
-// (`setAside` tells where to, when it is given).
-bool KeepInJournal(const std::string& configPath, const JournalEntry& entry, std::string* reason,
-                   std::string* setAside = nullptr);
+// failure, when the journal cannot be written. A journal that cannot be read is set aside first
+// (`setAside` tells why and where to, when it is given).
+bool KeepInJournal(const std::string& configPath, const JournalEntry& entry, RecordFailure* failure,
+                   RecordFailure* setAside = nullptr);
 
 // One thing to tell about an earlier record, as data (the station words it for the log).
 struct CompletionNote {
     enum class Kind {
-        kNotDrained,        // the journal's drain lock could not be had: `reason`
-        kNotLocked,         // the settings lock could not be had for `journal`: `reason`
-        kJournal,           // the journal itself: `reason` is what became of it
+        kNotDrained,        // the journal's drain lock could not be had: `failure`
+        kNotLocked,         // the settings lock could not be had for `journal`: `failure`
+        kJournal,           // the journal itself: `failure` (and what became of it)
         kNotOwnRefusal,     // a whole record that is not this station's refusal: not written
-        kRefusalStillKept,  // a whole record, the database out of reach: `reason`
-        kRefusalGivenUp,    // a whole record the database refused too often: `reason`
-        kRefusalKept,       // a whole record the database refused, kept: `reason`
+        kRefusalStillKept,  // a whole record, the database out of reach: `failure`
+        kRefusalGivenUp,    // a whole record the database refused too often: `failure`
+        kRefusalKept,       // a whole record the database refused, kept: `failure`
         kRefusalWritten,    // a whole record, written now as download `id`
-        kStillKept,         // record `id`, the database out of reach: `reason`
-        kGivenUp,           // record `id`, refused too often: `reason`
-        kKept,              // record `id`, refused, kept for later: `reason`
+        kStillKept,         // record `id`, the database out of reach: `failure`
+        kGivenUp,           // record `id`, refused too often: `failure`
+        kKept,              // record `id`, refused, kept for later: `failure`
         kComplete,          // record `id` is complete now
-        kRunningUnread,     // the records left running could not be read: `reason`
+        kRunningUnread,     // the records left running could not be read: `failure`
         kInterrupted,       // record `id`, left running by process `processId`, closed
     };
     Kind kind = Kind::kJournal;
     std::int64_t id = 0;
     std::string startUtc, portPath;  // a whole record's start and port
-    std::string reason;
+    RecordFailure failure;
     std::string journal;
     std::int64_t processId = 0;
     bool operator==(const CompletionNote&) const = default;

@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "ledger/record_failure.h"
+
 // One connection to the database that keeps the record: the SQLite file beside config.ini, or
 // a PostgreSQL server shared by several stations. The record store speaks to either through
 // this small interface, in the SQL both understand; parameters are written as `?`.
@@ -79,9 +81,9 @@ class Session {
     virtual void Rollback() = 0;
 
     // The layout's version (0: never set) and whether the database holds tables of another
-    // program, read inside an open transaction; nothing on failure, with the reason.
-    virtual std::optional<int> LayoutVersion(std::string* reason) = 0;
-    virtual std::optional<bool> HoldsOtherTables(std::string* reason) = 0;
+    // program, read inside an open transaction; nothing on failure, with the failure.
+    virtual std::optional<int> LayoutVersion(RecordFailure* failure) = 0;
+    virtual std::optional<bool> HoldsOtherTables(RecordFailure* failure) = 0;
     virtual Result SetLayoutVersion(int version) = 0;
     // After the database is known to be the loader's, outside a transaction: what the
     // connection needs before it writes.
@@ -122,6 +124,6 @@ class Transaction {
 
 // Opens the SQLite file at `path`, creating it when missing: WAL journal where the file system
 // allows, foreign keys on, a busy timeout for the loaders that share the file.
-std::unique_ptr<Session> OpenSqlite(const std::string& path, std::string* reason);
+std::unique_ptr<Session> OpenSqlite(const std::string& path, RecordFailure* failure);
 
 }  // namespace sql

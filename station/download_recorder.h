@@ -83,8 +83,8 @@ class DownloadRecorder {
     // Closes the recorder's own record store (not one shared with other stations).
     void CloseOwnRecords();
     // Keeps the running record's number state, or its end (`finish`), that the database could
-    // not take now in the journal; false, with the reason, when even that fails.
-    bool KeepForLater(std::optional<SerialState> state, bool finish, std::string* reason);
+    // not take now in the journal; false, with the failure, when even that fails.
+    bool KeepForLater(std::optional<SerialState> state, bool finish, RecordFailure* failure);
 
     // The running (or last) download's record; its store while a download runs.
     DownloadRecord& Record() { return m_record; }
@@ -96,8 +96,8 @@ class DownloadRecorder {
     CounterStation Station() const;
 
   private:
-    bool OpenRecords(std::string* reason);
-    bool Keep(const JournalEntry& entry, std::string* reason);
+    bool OpenRecords(RecordFailure* failure);
+    bool Keep(const JournalEntry& entry, RecordFailure* failure);
     void Hold(JournalEntry entry);
     void Tell(const std::string& text);  // a red line of the log, kept out of the record
 
