@@ -579,13 +579,12 @@ bool KeepInJournal(const std::string& configPath, const JournalEntry& entry, Rec
         failure, setAside);
 }
 
-DownloadRecord WholeRecordOf(const JournalEntry& entry) {
+DownloadRecord WholeRecordOf(const JournalEntry& entry, const RecordWords& words) {
     DownloadRecord r = entry.finish.value_or(DownloadRecord{});
     r.id = 0;
     if (entry.repeats > 0) {
         r.endUtc = entry.lastUtc.empty() ? r.endUtc : entry.lastUtc;
-        r.statusText += " (refused " + std::to_string(entry.repeats + 1) +
-                        " times for this cause, the last ending " + r.endUtc + ")";
+        r.statusText = words.Repeated(r.statusText, entry.repeats + 1, r.endUtc);
     }
     return r;
 }
@@ -604,7 +603,7 @@ bool OwnRefusal(const JournalEntry& entry, const StationProcess& self) {
 
 Completion CompleteEarlierRecords(RecordStore& store, const std::string& configPath,
                                   const std::string& databaseKey, const StationProcess& self,
-                                  bool closeInterrupted) {
+                                  bool closeInterrupted, const RecordWords& words) {
     Completion done;
     const std::string path = RecordJournalPathFor(configPath);
     using Kind = CompletionNote::Kind;
@@ -674,7 +673,7 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
         }
         bool failed = false;
         // A whole record's fields, with the refusals it stands for.
-        DownloadRecord whole = entry.id == 0 ? WholeRecordOf(entry) : DownloadRecord{};
+        DownloadRecord whole = entry.id == 0 ? WholeRecordOf(entry, words) : DownloadRecord{};
         if (entry.id == 0) {
             // A download refused without a record: begun now with its own start and key (a
             // second delivery finds the first), then ended below; should the end fail, the
@@ -764,7 +763,7 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
                         found->finish.reset();
                     } else if (written.begun != 0) {
                         // Begun: its end waits as any other's, with the refusals it stands for.
-                        DownloadRecord end = WholeRecordOf(*found);
+                        DownloadRecord end = WholeRecordOf(*found, words);
                         end.id = written.begun;
                         found->finish = std::move(end);
                         found->id = written.begun;
@@ -813,10 +812,7 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
         });
         if (kept)
             continue;
-        const std::string text = "interrupted: process " + std::to_string(r.processId) +
-                                 " ended before the download's end was recorded (closed " +
-                                 UtcNowIso() + " by process " + std::to_string(self.processId) +
-                                 ")";
+        const std::string text = words.Interrupted(r.processId, UtcNowIso(), self.processId);
         if (store.CloseInterrupted(r.id, text, &reason)) {
             done.notes.push_back({Kind::kInterrupted, r.id, {}, {}, {}, {}, r.processId});
         } else if (store.LostConnection()) {

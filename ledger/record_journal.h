@@ -48,9 +48,24 @@ struct JournalEntry {
     std::string lastUtc;
 };
 
+// The words a catch-up writes into records, given by the station (StationRecordWords in
+// station/record_texts.h): the ledger words nothing itself.
+class RecordWords {
+  public:
+    virtual ~RecordWords() = default;
+    // The status text of a whole record that stands for `refusals` refusals (its own
+    // included), the last ending at `lastUtc`.
+    virtual std::string Repeated(const std::string& statusText, int refusals,
+                                 const std::string& lastUtc) const = 0;
+    // The status text of a record closed as interrupted: process `processId` ended before its
+    // end was recorded; closed at `closedUtc` by process `closedBy`.
+    virtual std::string Interrupted(std::int64_t processId, const std::string& closedUtc,
+                                    std::int64_t closedBy) const = 0;
+};
+
 // A whole record as it is written from the journal: its end and its status text tell the
 // refusals it stands for.
-DownloadRecord WholeRecordOf(const JournalEntry& entry);
+DownloadRecord WholeRecordOf(const JournalEntry& entry, const RecordWords& words);
 
 // A catch-up that fails this often (the database refusing, not out of reach) gives the entry
 // up, with a red line.
@@ -114,7 +129,7 @@ struct Completion {
 // Writes to `store` what the journal of `configPath` holds for the database `databaseKey`; then,
 // with `closeInterrupted`, closes as interrupted the records that `self`'s config.ini left
 // running on its host and whose process is gone. Nothing is done while another station drains
-// the journal (closedInterrupted stays false).
+// the journal (closedInterrupted stays false). The status texts it writes are `words`'.
 Completion CompleteEarlierRecords(RecordStore& store, const std::string& configPath,
                                   const std::string& databaseKey, const StationProcess& self,
-                                  bool closeInterrupted);
+                                  bool closeInterrupted, const RecordWords& words);

@@ -183,9 +183,9 @@ void DownloadRecorder::CatchUp() {
         if (!KeepInJournal(m_settingsPath, entry, nullptr))
             Hold(std::move(entry));
     }
-    const Completion done =
-        CompleteEarlierRecords(*m_records, m_settingsPath, JournalDatabaseKey(m_database),
-                               ThisStationProcess(m_settingsPath), !m_closedInterrupted);
+    const Completion done = CompleteEarlierRecords(
+        *m_records, m_settingsPath, JournalDatabaseKey(m_database),
+        ThisStationProcess(m_settingsPath), !m_closedInterrupted, StationRecordWords());
     m_closedInterrupted = m_closedInterrupted || done.closedInterrupted;
     for (const CompletionNote& note : done.notes)
         m_log(CompletionNoteText(note) + "\r\n", CompletionNoteOk(note) ? kLogGreen : kLogRed);

@@ -171,3 +171,27 @@ std::string RecordFailureText(const RecordFailure& failure) {
     }
     return text;
 }
+
+namespace {
+
+class StationWords final : public RecordWords {
+  public:
+    std::string Repeated(const std::string& statusText, int refusals,
+                         const std::string& lastUtc) const override {
+        return statusText + " (refused " + std::to_string(refusals) +
+               " times for this cause, the last ending " + lastUtc + ")";
+    }
+    std::string Interrupted(std::int64_t processId, const std::string& closedUtc,
+                            std::int64_t closedBy) const override {
+        return "interrupted: process " + std::to_string(processId) +
+               " ended before the download's end was recorded (closed " + closedUtc +
+               " by process " + std::to_string(closedBy) + ")";
+    }
+};
+
+}  // namespace
+
+const RecordWords& StationRecordWords() {
+    static const StationWords words;
+    return words;
+}

@@ -390,7 +390,8 @@ TEST(RecordJournal, ALoaderInAnotherPidNamespaceIsNeverTakenForGone) {
     auto store = OpenSqliteRecordStore(RecordStorePathFor(config), &reason);
     if (told && began == '1' && store) {
         const StationProcess self = ThisStationProcess(config);
-        const Completion c = CompleteEarlierRecords(*store, config, "records.sqlite", self, true);
+        const Completion c = CompleteEarlierRecords(*store, config, "records.sqlite", self, true,
+                                                    StationRecordWords());
         EXPECT_TRUE(c.closedInterrupted);
         EXPECT_EQ(store->Get(1, &reason)->verdict, "running") << "closed a living loader's record";
     }
@@ -440,8 +441,9 @@ TEST(RecordJournal, AJournalAnotherUserCouldHaveWrittenIsSetAsideUnread) {
             if (c.owner != 0 && (::geteuid() != 0 || ::chown(journal.c_str(), c.owner, c.owner)))
                 continue;  // only root can give a file away
         }
-        const Completion done = CompleteEarlierRecords(*store, config, "records.sqlite",
-                                                       ThisStationProcess(config), false);
+        const Completion done =
+            CompleteEarlierRecords(*store, config, "records.sqlite", ThisStationProcess(config),
+                                   false, StationRecordWords());
         ASSERT_EQ(done.notes.size(), 1u) << c.name;
         EXPECT_EQ(done.notes[0].kind, CompletionNote::Kind::kJournal) << c.name;
         EXPECT_EQ(done.notes[0].failure.setAside, RecordFailure::Aside::kSetAside) << c.name;
@@ -514,12 +516,14 @@ TEST_P(RecordJournalCatchUp, WritesItsDatabasesEntriesAndKeepsWhatItCannot) {
                                 .download = b,
                                 .detail = "failed",
                                 .given = "exploded"};
-    EXPECT_EQ(CompleteEarlierRecords(*store, m_db.configPath(), key, self, false).notes,
-              (std::vector<CompletionNote>{
-                  {Kind::kComplete, a, {}, {}, {}, {}, 0},
-                  {Kind::kKept, b, {}, {}, refusal, {}, 0},
-                  {Kind::kRefusalWritten, b + 1, "2026-12-07T16:42:04.000Z", "usb-1-2", {}, {}, 0},
-                  {Kind::kNotOwnRefusal, 0, "2026-12-07T16:43:00.000Z", "usb-1-2", {}, {}, 0}}));
+    EXPECT_EQ(
+        CompleteEarlierRecords(*store, m_db.configPath(), key, self, false, StationRecordWords())
+            .notes,
+        (std::vector<CompletionNote>{
+            {Kind::kComplete, a, {}, {}, {}, {}, 0},
+            {Kind::kKept, b, {}, {}, refusal, {}, 0},
+            {Kind::kRefusalWritten, b + 1, "2026-12-07T16:42:04.000Z", "usb-1-2", {}, {}, 0},
+            {Kind::kNotOwnRefusal, 0, "2026-12-07T16:43:00.000Z", "usb-1-2", {}, {}, 0}}));
     const DownloadRecord done = *store->Get(a, &reason);
     EXPECT_EQ(done.outcome, "stopped");
     EXPECT_EQ(done.serialState, SerialState::kUsedUp);
@@ -547,8 +551,10 @@ TEST_P(RecordJournalCatchUp, WritesItsDatabasesEntriesAndKeepsWhatItCannot) {
     EXPECT_EQ(left[1].database, "elsewhere");
 
     // The last attempt gives it up; the other database's entry stays for it.
-    EXPECT_EQ(CompleteEarlierRecords(*store, m_db.configPath(), key, self, false).notes,
-              (std::vector<CompletionNote>{{Kind::kGivenUp, b, {}, {}, refusal, {}, 0}}));
+    EXPECT_EQ(
+        CompleteEarlierRecords(*store, m_db.configPath(), key, self, false, StationRecordWords())
+            .notes,
+        (std::vector<CompletionNote>{{Kind::kGivenUp, b, {}, {}, refusal, {}, 0}}));
     ASSERT_TRUE(ParseJournal(ReadBytes(RecordJournalPathFor(m_db.configPath())), left));
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].database, "elsewhere");
@@ -608,7 +614,8 @@ TEST_P(RecordJournalCatchUp, EveryWriteDeliveredTwiceChangesNothing) {
             std::string why;
             ASSERT_TRUE(os_files::ReplaceAtomically(journal, kept, why, true)) << why;
         }
-        const Completion done = CompleteEarlierRecords(*store, m_db.configPath(), key, self, false);
+        const Completion done = CompleteEarlierRecords(*store, m_db.configPath(), key, self, false,
+                                                       StationRecordWords());
         written = m_db.Count("SELECT id FROM downloads WHERE record_key = '" +
                              refusal.finish->recordKey + "'");
         ASSERT_EQ(done.notes.size(), 1u);
@@ -647,7 +654,8 @@ TEST_P(RecordJournalCatchUp, DrainersRacingOrKilledWriteEachRecordOnce) {
             // Each drains until the journal is empty, as stations after their downloads would.
             auto store = m_db.Open(nullptr);
             for (int round = 0; store && round < 200; ++round) {
-                CompleteEarlierRecords(*store, m_db.configPath(), key, self, false);
+                CompleteEarlierRecords(*store, m_db.configPath(), key, self, false,
+                                       StationRecordWords());
                 std::vector<JournalEntry> left;
                 if (ParseJournal(ReadBytes(RecordJournalPathFor(m_db.configPath())), left) &&
                     left.empty())
@@ -674,7 +682,8 @@ TEST_P(RecordJournalCatchUp, DrainersRacingOrKilledWriteEachRecordOnce) {
         ASSERT_GE(child, 0);
         if (child == 0) {
             if (auto store = m_db.Open(nullptr))
-                CompleteEarlierRecords(*store, m_db.configPath(), key, self, false);
+                CompleteEarlierRecords(*store, m_db.configPath(), key, self, false,
+                                       StationRecordWords());
             ::_exit(0);
         }
         os_files::SleepMicros(std::uniform_int_distribution<long long>(0, 20000)(random));
@@ -684,7 +693,7 @@ TEST_P(RecordJournalCatchUp, DrainersRacingOrKilledWriteEachRecordOnce) {
     RecordFailure reason;
     auto store = m_db.Open(&reason);
     ASSERT_TRUE(store) << reason;
-    CompleteEarlierRecords(*store, m_db.configPath(), key, self, false);
+    CompleteEarlierRecords(*store, m_db.configPath(), key, self, false, StationRecordWords());
     EXPECT_EQ(m_db.Count("SELECT count(*) FROM downloads"), 2 * kRecords);
     EXPECT_EQ(m_db.Count("SELECT count(DISTINCT record_key) FROM downloads"), 2 * kRecords);
     EXPECT_EQ(m_db.Count("SELECT count(*) FROM downloads WHERE verdict = 'running'"), 0);

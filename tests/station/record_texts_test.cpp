@@ -169,4 +169,15 @@ TEST(RecordTexts, WordsEachFailure) {
         EXPECT_EQ(RecordFailureText(c.failure), c.text);
 }
 
+// The status texts a catch-up writes into records.
+TEST(RecordTexts, WordsTheCatchUpsStatusTexts) {
+    const RecordWords& words = StationRecordWords();
+    EXPECT_EQ(words.Repeated("The download cannot be recorded", 6, "2026-12-07T16:42:04.123Z"),
+              "The download cannot be recorded (refused 6 times for this cause, the last ending "
+              "2026-12-07T16:42:04.123Z)");
+    EXPECT_EQ(words.Interrupted(4242, "2026-12-07T16:43:00.000Z", 77),
+              "interrupted: process 4242 ended before the download's end was recorded (closed "
+              "2026-12-07T16:43:00.000Z by process 77)");
+}
+
 }  // namespace
