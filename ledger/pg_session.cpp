@@ -457,8 +457,11 @@ class PostgresSession final : public Session {
 }  // namespace
 
 std::unique_ptr<Session> OpenPostgres(const std::string& connection, RecordFailure* failure) {
-    if (const std::string& problem = LibPqProblem(); !problem.empty()) {
-        Fails(failure, {.code = RecordFailure::Code::kNoLibPq, .detail = problem});
+    if (const LibPqAbsence& problem = LibPqProblem(); problem.kind != LibPqAbsence::Kind::kNone) {
+        Fails(failure,
+              {.code = problem.kind == LibPqAbsence::Kind::kNoCall ? RecordFailure::Code::kOldLibPq
+                                                                   : RecordFailure::Code::kNoLibPq,
+               .detail = problem.detail});
         return nullptr;
     }
     std::optional<Options> parsed = Parse(connection);

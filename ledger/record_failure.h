@@ -45,7 +45,8 @@ struct RecordFailure {
         kSymbolicLink,        // `where` is a symbolic link
         kConnection,          // the server could not be connected to: `detail`
         kConnectionString,    // the connection string cannot be read
-        kNoLibPq,             // libpq cannot be used: `detail`
+        kNoLibPq,             // libpq cannot be loaded: `detail` (the dynamic linker's message)
+        kOldLibPq,            // libpq lacks the call `detail`
         kNoPostgres,          // this loader was built without PostgreSQL
         kNoConnectionFree,    // `where`: none free within `count` ms (the server's `detail`)
         kNoDatabaseNamed,     // PRAVUNE_DATABASE names `given`, `where` (config.ini) none: `detail`

@@ -104,8 +104,12 @@ std::string CodeText(const RecordFailure& f) {
         case Code::kSaveRefused:
         case Code::kPlace:
         case Code::kConnection:
-        case Code::kNoLibPq:
             return f.detail;
+        case Code::kNoLibPq:
+            return "libpq cannot be loaded (install the package libpq5): " +
+                   (f.detail.empty() ? std::string("not found") : f.detail);
+        case Code::kOldLibPq:
+            return "libpq.so.5 has no " + f.detail + " (a libpq older than PostgreSQL 10?)";
         case Code::kNewerLayout:
             return f.where + " was written by a newer loader (layout version " + count +
                    ", this loader knows up to " + std::to_string(NewestRecordSchemaVersion()) + ")";
