@@ -60,6 +60,10 @@ struct RecordFailure {
         kJournalUnwritten,    // the journal `where` cannot be written: `detail`
         kJournalWouldGrow,    // the journal `where` would be larger than `count` bytes
     };
+    // What the session saw in place of the database's own message (`detail` is then empty):
+    // the connection lost inside a transaction, no answer or no connection within `seconds`,
+    // no memory for a connection, a commit the server answered with a rollback.
+    enum class Lapse { kNone, kLost, kNoAnswer, kNoConnection, kNoMemory, kRolledBack };
     // What a kDatabase failure was doing.
     enum class Action {
         kBegin,          // starting the download's record
@@ -87,6 +91,8 @@ struct RecordFailure {
     std::string detail{};  // the database's (or system's) own message, or what the record holds
     std::string given{};   // what the caller gave that was refused
     bool lost = false;     // the connection was lost
+    Lapse lapse = Lapse::kNone;
+    std::int64_t seconds = 0;
     // A journal that could not be read (the failure above) and was set aside as `aside`, or
     // stays where it is because renaming it failed (`aside` is the rename's error).
     enum class Aside { kNo, kSetAside, kNotSetAside };

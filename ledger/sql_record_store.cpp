@@ -286,8 +286,7 @@ class SqlRecordStore final : public RecordStore {
         what.code = RecordFailure::Code::kDatabase;
         what.lost = m_lost;
         what.where = m_lost ? Where() : std::string();
-        what.detail = result.error;
-        return Fails(failure, std::move(what));
+        return Fails(failure, sql::WithMessage(std::move(what), result));
     }
     bool FoundDownload(const Result& result, std::int64_t id, RecordFailure* failure);
     Result Run(std::string_view text, std::initializer_list<sql::Value> parameters = {}) {
@@ -807,7 +806,7 @@ bool MayMigrate(sql::Session& db, int version, RecordFailure* failure) {
 bool Failed(RecordFailure* failure, const sql::Session& db, const Result& result) {
     return Fails(
         failure,
-        {.code = RecordFailure::Code::kUnopened, .where = db.Name(), .detail = result.error});
+        sql::WithMessage({.code = RecordFailure::Code::kUnopened, .where = db.Name()}, result));
 }
 
 // Begins `transaction`, waits for the layout's lock and reads the layout's version: nothing,
@@ -868,10 +867,10 @@ std::unique_ptr<RecordStore> OpenRecordStore(std::unique_ptr<sql::Session> sessi
         if (step.ok())
             step = db.SetLayoutVersion(version + 1);
         if (!step.ok()) {
-            Fails(failure, {.code = RecordFailure::Code::kLayoutStep,
-                            .count = version + 1,
-                            .where = db.Name(),
-                            .detail = step.error});
+            Fails(failure, sql::WithMessage({.code = RecordFailure::Code::kLayoutStep,
+                                             .count = version + 1,
+                                             .where = db.Name()},
+                                            step));
             return nullptr;
         }
     }

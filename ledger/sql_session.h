@@ -45,6 +45,9 @@ struct Result {
     std::vector<Row> rows;
     std::int64_t changes = 0;  // rows an INSERT, UPDATE or DELETE touched
     std::string error;         // the database's message, when status is not kOk
+    // Or what the session saw in its place.
+    RecordFailure::Lapse lapse = RecordFailure::Lapse::kNone;
+    std::int64_t seconds = 0;
 
     bool ok() const { return status == Status::kOk; }
 };
@@ -92,6 +95,14 @@ class Session {
     // (to change it) also keeps other loaders from reading it until the transaction ends.
     virtual Result LockLayout(bool exclusive) = 0;
 };
+
+// `failure` with the message of `result` (the database's, or what the session saw instead).
+inline RecordFailure WithMessage(RecordFailure failure, const Result& result) {
+    failure.detail = result.error;
+    failure.lapse = result.lapse;
+    failure.seconds = result.seconds;
+    return failure;
+}
 
 // A transaction, rolled back by the destructor unless committed.
 class Transaction {

@@ -142,9 +142,8 @@ class SqliteSession final : public Session {
     std::optional<int> LayoutVersion(RecordFailure* failure) override {
         Result result = Run("PRAGMA user_version", {});
         if (!result.ok() || result.rows.empty()) {
-            Fails(
-                failure,
-                {.code = RecordFailure::Code::kUnopened, .where = m_name, .detail = result.error});
+            Fails(failure,
+                  WithMessage({.code = RecordFailure::Code::kUnopened, .where = m_name}, result));
             return std::nullopt;
         }
         return static_cast<int>(result.rows[0].Int(0));
@@ -153,9 +152,8 @@ class SqliteSession final : public Session {
     std::optional<bool> HoldsOtherTables(RecordFailure* failure) override {
         Result result = Run("SELECT count(*) FROM sqlite_master", {});
         if (!result.ok() || result.rows.empty()) {
-            Fails(
-                failure,
-                {.code = RecordFailure::Code::kUnopened, .where = m_name, .detail = result.error});
+            Fails(failure,
+                  WithMessage({.code = RecordFailure::Code::kUnopened, .where = m_name}, result));
             return std::nullopt;
         }
         return result.rows[0].Int(0) != 0;

@@ -24,6 +24,27 @@ std::string NumberText(SerialPlanKey plan, std::uint32_t value) {
            PlanText(plan);
 }
 
+// The database's message, or what the session saw in its place.
+std::string MessageText(const RecordFailure& f) {
+    using Lapse = RecordFailure::Lapse;
+    const std::string seconds = std::to_string(f.seconds) + " s";
+    switch (f.lapse) {
+        case Lapse::kNone:
+            break;
+        case Lapse::kLost:
+            return "the connection was lost";
+        case Lapse::kNoAnswer:
+            return "no answer from the server within " + seconds;
+        case Lapse::kNoConnection:
+            return "no connection within " + seconds;
+        case Lapse::kNoMemory:
+            return "out of memory";
+        case Lapse::kRolledBack:
+            return "the server rolled the transaction back";
+    }
+    return f.detail;
+}
+
 // What a call was doing when the database failed: "cannot record serial number ...".
 std::string ActionText(const RecordFailure& f) {
     using Action = RecordFailure::Action;
@@ -69,7 +90,7 @@ std::string CodeText(const RecordFailure& f) {
         case Code::kSerialConflict:
             return {};
         case Code::kDatabase:
-            return ActionText(f) + ": " + (f.lost ? f.where + ": " : "") + f.detail;
+            return ActionText(f) + ": " + (f.lost ? f.where + ": " : "") + MessageText(f);
         case Code::kKeyTaken:
             return ActionText(f) + ": its key is taken, yet no record holds it";
         case Code::kNoSuchDownload:
@@ -104,7 +125,7 @@ std::string CodeText(const RecordFailure& f) {
         case Code::kSaveRefused:
         case Code::kPlace:
         case Code::kConnection:
-            return f.detail;
+            return MessageText(f);
         case Code::kNoLibPq:
             return "libpq cannot be loaded (install the package libpq5): " +
                    (f.detail.empty() ? std::string("not found") : f.detail);
@@ -116,9 +137,10 @@ std::string CodeText(const RecordFailure& f) {
         case Code::kForeignTables:
             return f.where + " holds tables of another program";
         case Code::kLayoutStep:
-            return f.where + ": cannot bring the layout to version " + count + ": " + f.detail;
+            return f.where + ": cannot bring the layout to version " + count + ": " +
+                   MessageText(f);
         case Code::kUnopened:
-            return f.where + ": " + f.detail;
+            return f.where + ": " + MessageText(f);
         case Code::kNoFile:
             return "no file is named for the download record";
         case Code::kSymbolicLink:
