@@ -45,7 +45,7 @@ struct FreeOptions {
 };
 
 // The first line of a libpq message, without its "ERROR:  " or "FATAL:  " and with the
-// password, should a message ever quote it, masked.
+// password, should a message ever quote it, masked; empty when libpq gave none.
 std::string Clean(std::string message, const std::string& password) {
     if (const std::size_t end = message.find('\n'); end != std::string::npos)
         message.erase(end);
@@ -55,7 +55,7 @@ std::string Clean(std::string message, const std::string& password) {
     if (!password.empty())
         for (std::size_t at; (at = message.find(password)) != std::string::npos;)
             message.replace(at, password.size(), "********");
-    return message.empty() ? "no answer from the server" : message;
+    return message;
 }
 
 // `text` as valid UTF-8 without zero bytes, which a PostgreSQL text cannot hold: each byte that
@@ -325,8 +325,10 @@ class PostgresSession final : public Session {
         m_connection.reset();
         Result result;
         result.status = Status::kConnection;
+        result.lapse = error.empty() && lapse == RecordFailure::Lapse::kNone
+                           ? RecordFailure::Lapse::kSilent
+                           : lapse;
         result.error = std::move(error);
-        result.lapse = lapse;
         result.seconds = seconds;
         return result;
     }
@@ -423,6 +425,8 @@ class PostgresSession final : public Session {
         const std::string code = state ? state : "";
         const char* primary = PQresultErrorField(answer, PG_DIAG_MESSAGE_PRIMARY);
         result.error = Clean(primary ? primary : PQresultErrorMessage(answer), m_password);
+        if (result.error.empty())
+            result.lapse = RecordFailure::Lapse::kSilent;
         // 23505: unique violation. Class 08: the connection; 57: the server shut down or
         // cancelled the statement (its timeout); 53: out of resources.
         if (code == "23505")

@@ -63,7 +63,8 @@ struct RecordFailure {
     // What the session saw in place of the database's own message (`detail` is then empty):
     // the connection lost inside a transaction, no answer or no connection within `seconds`,
     // no memory for a connection, a commit the server answered with a rollback.
-    enum class Lapse { kNone, kLost, kNoAnswer, kNoConnection, kNoMemory, kRolledBack };
+    // A server's failure without a message of its own is kSilent.
+    enum class Lapse { kNone, kLost, kNoAnswer, kNoConnection, kNoMemory, kRolledBack, kSilent };
     // What a kDatabase failure was doing.
     enum class Action {
         kBegin,          // starting the download's record

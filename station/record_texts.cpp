@@ -41,6 +41,8 @@ std::string MessageText(const RecordFailure& f) {
             return "out of memory";
         case Lapse::kRolledBack:
             return "the server rolled the transaction back";
+        case Lapse::kSilent:
+            return "no answer from the server";
     }
     return f.detail;
 }

@@ -111,6 +111,8 @@ TEST(RecordTexts, WordsEachFailure) {
         {{.code = Code::kConnection, .lapse = RecordFailure::Lapse::kNoConnection, .seconds = 5},
          "no connection within 5 s"},
         {{.code = Code::kConnection, .lapse = RecordFailure::Lapse::kNoMemory}, "out of memory"},
+        {{.code = Code::kConnection, .lapse = RecordFailure::Lapse::kSilent},
+         "no answer from the server"},
         {{.code = Code::kDatabase,
           .action = Action::kEnd,
           .download = 7,
