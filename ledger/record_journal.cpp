@@ -619,7 +619,7 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
     // 1. The journal's entries for this database, written: by one drainer at a time (a station
     // that finds another at it leaves the journal to it), and only when there is a journal.
     std::vector<JournalEntry> entries;
-    RecordFailure reason;
+    RecordFailure failure;
     os_files::FileVersion version;
     os_files::LockFile drainer;
     if (os_files::VersionOf(path, version) || os_files::ResolveLink(path) != path) {
@@ -654,8 +654,8 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
                                   0});
             return done;
         }
-        if (!ReadJournal(path, entries, &reason)) {
-            note(Kind::kJournal, 0, SetAside(path, reason));
+        if (!ReadJournal(path, entries, &failure)) {
+            note(Kind::kJournal, 0, SetAside(path, failure));
             entries.clear();
         }
     }
@@ -678,11 +678,11 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
             // A download refused without a record: begun now with its own start and key (a
             // second delivery finds the first), then ended below; should the end fail, the
             // entry becomes that record's pending end.
-            written.begun = store.BeginDownload(whole, &reason);
+            written.begun = store.BeginDownload(whole, &failure);
             if (written.begun == 0) {
                 if (store.LostConnection()) {
                     lost = true;
-                    refused(Kind::kRefusalStillKept, entry, reason);
+                    refused(Kind::kRefusalStillKept, entry, failure);
                     continue;
                 }
                 failed = true;
@@ -691,7 +691,7 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
             }
         }
         if (entry.state) {
-            written.state = store.SetSerialState(entry.id, *entry.state, &reason);
+            written.state = store.SetSerialState(entry.id, *entry.state, &failure);
             failed = !written.state;
         }
         const std::int64_t id = written.begun != 0 ? written.begun : entry.id;
@@ -705,31 +705,31 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
             }
             if (!written.finish) {
                 failed = true;
-                reason = why;
+                failure = why;
             }
         }
         if (id == 0) {
             // Not even begun: its record refused (a database that refuses the data).
             ++entry.failures;
             const bool givenUp = entry.failures >= kJournalAttempts;
-            refused(givenUp ? Kind::kRefusalGivenUp : Kind::kRefusalKept, entry, reason);
+            refused(givenUp ? Kind::kRefusalGivenUp : Kind::kRefusalKept, entry, failure);
             written.finish = givenUp;
             worked.emplace_back(entry, written);
             continue;
         }
         if (failed && store.LostConnection()) {
             lost = true;  // out of reach: everything stays for the next download
-            note(Kind::kStillKept, id, reason);
+            note(Kind::kStillKept, id, failure);
             if (written.begun != 0)
                 worked.emplace_back(entry, written);  // now the end of record `id`
             continue;
         }
         if (failed && entry.failures + 1 >= kJournalAttempts) {
-            note(Kind::kGivenUp, id, reason);
+            note(Kind::kGivenUp, id, failure);
             written.state = entry.state.has_value();  // given up
             written.finish = entry.finish.has_value();
         } else if (failed) {
-            note(Kind::kKept, id, reason);
+            note(Kind::kKept, id, failure);
         } else if (written.begun != 0) {
             refused(Kind::kRefusalWritten, entry, {}, id);
         } else {
@@ -775,11 +775,11 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
                 }
                 return true;
             },
-            &reason, &aside);
+            &failure, &aside);
         if (!aside.ok())
             note(Kind::kJournal, 0, aside);
         if (!rewritten)
-            note(Kind::kJournal, 0, reason);
+            note(Kind::kJournal, 0, failure);
     }
     if (!closeInterrupted || lost)
         return done;
@@ -788,10 +788,10 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
     // process found gone writes nothing more: what the journal holds for it now is all it
     // left, and a record with an entry there is completed from it rather than closed.
     const std::optional<std::vector<RunningDownload>> running =
-        store.Running(self.host, self.config, &reason);
+        store.Running(self.host, self.config, &failure);
     if (!running) {
         if (!store.LostConnection())
-            note(Kind::kRunningUnread, 0, reason);
+            note(Kind::kRunningUnread, 0, failure);
         return done;
     }
     std::vector<RunningDownload> gone;
@@ -801,7 +801,7 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
     }
     if (!gone.empty()) {
         // A journal that cannot be read now holds nothing that could complete them.
-        if (!ReadJournal(path, entries, &reason))
+        if (!ReadJournal(path, entries, &failure))
             entries.clear();
     }
     for (const RunningDownload& r : gone) {
@@ -813,7 +813,7 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
         if (kept)
             continue;
         const std::string text = words.Interrupted(r.processId, UtcNowIso(), self.processId);
-        if (store.CloseInterrupted(r.id, text, &reason)) {
+        if (store.CloseInterrupted(r.id, text, &failure)) {
             done.notes.push_back({Kind::kInterrupted, r.id, {}, {}, {}, {}, r.processId});
         } else if (store.LostConnection()) {
             return done;
