@@ -21,6 +21,7 @@
 #include "image/serial_number.h"
 #include "ledger/record_store.h"
 #include "settings/settings_store.h"
+#include "station/record_texts.h"
 #include "tests/support/hex_text.h"
 
 namespace {
@@ -212,10 +213,10 @@ BENCHMARK(BM_WriteSettingString)->Unit(benchmark::kMicrosecond)->UseRealTime();
 // BM_WriteSettingString, the one config.ini write a download made before.
 void BM_RecordAndReserve(benchmark::State& state) {
     Fixture& f = Shared();
-    std::string reason;
+    RecordFailure reason;
     auto store = OpenSqliteRecordStore(f.dir + "/records.sqlite", &reason);
     if (!store) {
-        state.SkipWithError(reason.c_str());
+        state.SkipWithError(RecordFailureText(reason).c_str());
         return;
     }
     std::uint32_t& value = f.lastSerial;
@@ -243,7 +244,7 @@ void BM_RecordAndReserve(benchmark::State& state) {
         ok = ok && store->SetSerialState(record.id, SerialState::kWritten, &reason) &&
              store->FinishDownload(record, &reason);
         if (!ok)
-            state.SkipWithError(reason.c_str());
+            state.SkipWithError(RecordFailureText(reason).c_str());
     }
 }
 BENCHMARK(BM_RecordAndReserve)->Unit(benchmark::kMicrosecond)->UseRealTime();

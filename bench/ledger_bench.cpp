@@ -22,6 +22,7 @@
 #include "ledger/record_store.h"
 #include "ledger/shared_record_store.h"
 #include "ledger/sql_session.h"
+#include "station/record_texts.h"
 
 namespace {
 
@@ -44,8 +45,7 @@ struct Fixture {
                 std::fclose(file);
             while (!line.empty() && (line.back() == '\n' || line.back() == ' '))
                 line.pop_back();
-            std::string reason;
-            if (auto admin = sql::OpenPostgres(line + " dbname=postgres", &reason);
+            if (auto admin = sql::OpenPostgres(line + " dbname=postgres", nullptr);
                 admin && admin->Script("CREATE DATABASE bench").ok())
                 connection = line + " dbname=bench";
         }
@@ -59,14 +59,18 @@ struct Fixture {
         std::error_code ec;
         std::filesystem::remove_all(folder, ec);
     }
+    // Null, with the failure's words in `reason`.
     std::unique_ptr<RecordStore> Open(bool postgres, std::string* reason) const {
-        if (!postgres)
-            return OpenSqliteRecordStore(sqlitePath, reason);
-        if (connection.empty()) {
+        if (postgres && connection.empty()) {
             *reason = "no PostgreSQL server binaries";
             return nullptr;
         }
-        return OpenRecordStore(sql::OpenPostgres(connection, reason), reason);
+        RecordFailure failure;
+        auto store = postgres ? OpenRecordStore(sql::OpenPostgres(connection, &failure), &failure)
+                              : OpenSqliteRecordStore(sqlitePath, &failure);
+        if (!store)
+            *reason = RecordFailureText(failure);
+        return store;
     }
     std::filesystem::path folder;
     std::string sqlitePath;
@@ -92,12 +96,16 @@ DownloadRecord Record(const std::string& host) {
 // One download's record and number, as a station with a shared counter does it.
 bool RecordOne(RecordStore& store, DownloadRecord& record, std::string* reason) {
     const CounterStation station{record.stationHost, "/opt/pravune"};
-    record.id = store.BeginDownload(record, reason);
+    RecordFailure failure;
+    record.id = store.BeginDownload(record, &failure);
     record.verdict = "succeeded";
-    return record.id != 0 &&
-           store.TakeSerial(record.id, {0x3B00, 4}, 0, 1, station, reason).has_value() &&
-           store.SetSerialState(record.id, SerialState::kWritten, reason) &&
-           store.FinishDownload(record, reason);
+    const bool ok = record.id != 0 &&
+                    store.TakeSerial(record.id, {0x3B00, 4}, 0, 1, station, &failure).has_value() &&
+                    store.SetSerialState(record.id, SerialState::kWritten, &failure) &&
+                    store.FinishDownload(record, &failure);
+    if (!ok)
+        *reason = RecordFailureText(failure);
+    return ok;
 }
 
 void Download(benchmark::State& state, bool postgres) {
@@ -189,7 +197,14 @@ void BM_SixteenStationsPostgres(benchmark::State& state) {
         }
         own += seconds;
         SharedRecordStore pool(f.configPath);
-        if (!SixteenStations([&](std::string* why) { return pool.Handle(why); }, seconds, reason)) {
+        auto handle = [&](std::string* why) {
+            RecordFailure failure;
+            auto store = pool.Handle(&failure);
+            if (!store)
+                *why = RecordFailureText(failure);
+            return store;
+        };
+        if (!SixteenStations(handle, seconds, reason)) {
             state.SkipWithError(reason.c_str());
             return;
         }

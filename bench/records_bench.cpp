@@ -39,11 +39,10 @@ struct Record {
         fs::create_directories(folder);
         config = (folder / "config.ini").string();
         std::ofstream(config) << "[SETTING]\n";
-        std::string reason;
         const std::string path = RecordStorePathFor(config);
-        if (!OpenSqliteRecordStore(path, &reason))
+        if (!OpenSqliteRecordStore(path, nullptr))
             return;
-        auto db = sql::OpenSqlite(path, &reason);
+        auto db = sql::OpenSqlite(path, nullptr);
         const std::string n = std::to_string(downloads);
         ready = db && db->Script("BEGIN").ok() &&
                 db->Script(
@@ -180,8 +179,7 @@ void JournalAfterAnHourOutage(benchmark::State& state) {
                 for (int line = 0; line < 12; ++line)
                     r.log.push_back(
                         {"\t- a line of the refused download's log\r\n", 0, true, "10:00:00.000 "});
-                std::string reason;
-                KeepInJournal(config, entry, &reason);
+                KeepInJournal(config, entry, nullptr);
                 ++refusals;
             }
         }

@@ -11,6 +11,7 @@
 #include "ledger/database_config.h"
 #include "ledger/record_fields.h"
 #include "ledger/record_store.h"
+#include "station/record_texts.h"
 #include "text/escape_controls.h"
 #include "text/log_entry.h"
 
@@ -20,11 +21,11 @@ namespace {
 std::unique_ptr<RecordStore> OpenRecords(const Options& o, std::string& name) {
     const DatabaseChoice choice = ChooseDatabase(ConfigPath(o));
     name = choice.name;
-    std::string reason;
-    auto store = OpenChosenRecordStore(choice, ConfigPath(o), &reason);
+    RecordFailure failure;
+    auto store = OpenChosenRecordStore(choice, ConfigPath(o), &failure);
     if (!store)
         std::fprintf(stderr, "pravune-cli: %s: %s\n", EscapeControls(choice.name).c_str(),
-                     EscapeControls(reason).c_str());
+                     EscapeControls(RecordFailureText(failure)).c_str());
     return store;
 }
 
@@ -71,14 +72,16 @@ int DbInit(const Options& o, Printer& out) {
 }
 
 int Records(const Options& o, Printer& out) {
-    std::string reason, name;
+    RecordFailure failure;
+    std::string name;
     auto store = OpenRecords(o, name);
     if (!store)
         return kExitNoRecord;
     if (o.show) {
-        const std::optional<DownloadRecord> r = store->Get(o.show, &reason);
+        const std::optional<DownloadRecord> r = store->Get(o.show, &failure);
         if (!r) {
-            std::fprintf(stderr, "pravune-cli: %s\n", EscapeControls(reason).c_str());
+            std::fprintf(stderr, "pravune-cli: %s\n",
+                         EscapeControls(RecordFailureText(failure)).c_str());
             return kExitUsage;
         }
         for (LogEntry e : r->log) {
@@ -102,10 +105,11 @@ int Records(const Options& o, Printer& out) {
             closed = o.csv ? std::ferror(stdout) != 0 : out.Closed();
             return !closed;
         },
-        &reason);
+        &failure);
     if (!read) {
         std::fflush(stdout);
-        std::fprintf(stderr, "pravune-cli: %s\n", EscapeControls(reason).c_str());
+        std::fprintf(stderr, "pravune-cli: %s\n",
+                     EscapeControls(RecordFailureText(failure)).c_str());
         return kExitNoRecord;
     }
     if (closed || (o.csv && std::fflush(stdout) != 0))

@@ -13,14 +13,12 @@ DatabaseChoice ChooseDatabase(const std::string& configPath, const char* environ
     if (!environment || !*environment)
         return choice;
     const std::string named = PostgresName(environment);
-    if (!choice.shared()) {
-        choice.problem = std::string(kDatabaseEnvironment) + " names " + named + ", but " +
-                         configPath + " names no [DATABASE]: its counter and record are in " +
-                         choice.name + " (unset " + kDatabaseEnvironment + ")";
-    } else if (named != choice.name) {
-        choice.problem = std::string(kDatabaseEnvironment) + " names " + named + ", but " +
-                         configPath + " names " + choice.name + " (unset " + kDatabaseEnvironment +
-                         " or name the same server in config.ini)";
+    if (!choice.shared() || named != choice.name) {
+        choice.problem = {.code = choice.shared() ? RecordFailure::Code::kOtherDatabase
+                                                  : RecordFailure::Code::kNoDatabaseNamed,
+                          .where = configPath,
+                          .detail = choice.name,
+                          .given = named};
     } else {
         choice.connection = environment;  // the same database, another role or password file
     }
@@ -33,16 +31,16 @@ DatabaseChoice ChooseDatabase(const std::string& configPath) {
 
 std::unique_ptr<RecordStore> OpenChosenRecordStore(const DatabaseChoice& choice,
                                                    const std::string& configPath,
-                                                   std::string* reason) {
-    std::string problem = choice.problem;
-    if (problem.empty())
-        problem = SettingsPlaceProblem(configPath);
-    if (!problem.empty()) {
-        if (reason)
-            *reason = problem;
+                                                   RecordFailure* failure) {
+    if (!choice.problem.ok()) {
+        Fails(failure, choice.problem);
+        return nullptr;
+    }
+    if (std::string problem = SettingsPlaceProblem(configPath); !problem.empty()) {
+        Fails(failure, {.code = RecordFailure::Code::kPlace, .detail = problem});
         return nullptr;
     }
     if (!choice.shared())
-        return OpenSqliteRecordStore(RecordStorePathFor(configPath), reason);
-    return OpenRecordStore(sql::OpenPostgres(choice.connection, reason), reason);
+        return OpenSqliteRecordStore(RecordStorePathFor(configPath), failure);
+    return OpenRecordStore(sql::OpenPostgres(choice.connection, failure), failure);
 }

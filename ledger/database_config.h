@@ -30,9 +30,9 @@ struct DatabaseChoice {
     // The database as the log names it, without credentials: the file's path or
     // "PostgreSQL server HOST:PORT/DATABASE".
     std::string name;
-    // Why no database may be opened (PRAVUNE_DATABASE names another than config.ini); empty
-    // when all is well.
-    std::string problem;
+    // Why no database may be opened (PRAVUNE_DATABASE names another than config.ini:
+    // kNoDatabaseNamed, kOtherDatabase); kNone when all is well.
+    RecordFailure problem;
     bool shared() const { return !connection.empty(); }
 };
 
@@ -43,10 +43,10 @@ DatabaseChoice ChooseDatabase(const std::string& configPath, const char* environ
 DatabaseChoice ChooseDatabase(const std::string& configPath);
 
 // Opens the chosen database's record, bringing its layout to the newest version; null with the
-// choice's problem when it has one.
+// failure (kPlace: the choice's problem, when it has one).
 std::unique_ptr<RecordStore> OpenChosenRecordStore(const DatabaseChoice& choice,
                                                    const std::string& configPath,
-                                                   std::string* reason);
+                                                   RecordFailure* failure);
 
 // "PostgreSQL server HOST:PORT/DATABASE" for a connection string, with libpq's defaults.
 std::string PostgresName(const std::string& connection);
@@ -57,7 +57,7 @@ bool PostgresBuiltIn();
 namespace sql {
 class Session;
 // Connects to the PostgreSQL server that `connection` names, within the connection's
-// connect_timeout (kConnectTimeout when it sets none). Null, with the reason, on failure; the
-// reason never holds the password.
-std::unique_ptr<Session> OpenPostgres(const std::string& connection, std::string* reason);
+// connect_timeout (kConnectTimeout when it sets none). Null, with the failure, on failure; its
+// detail never holds the password.
+std::unique_ptr<Session> OpenPostgres(const std::string& connection, RecordFailure* failure);
 }  // namespace sql

@@ -55,7 +55,7 @@ class LibPq {
     LibPq(const LibPq&) = delete;
     LibPq& operator=(const LibPq&) = delete;
 
-    const std::string& problem() const { return m_problem; }
+    const LibPqAbsence& problem() const { return m_problem; }
 
 #define PRAVUNE_LIBPQ_POINTER(result, name, parameters, arguments, absent) \
     result(*name) parameters = nullptr;
@@ -67,14 +67,13 @@ class LibPq {
         m_handle = ::dlopen("libpq.so.5", RTLD_NOW | RTLD_LOCAL);
         if (!m_handle) {
             const char* why = ::dlerror();
-            m_problem = std::string("libpq cannot be loaded (install the package libpq5): ") +
-                        (why ? why : "not found");
+            m_problem = {LibPqAbsence::Kind::kNotLoaded, why ? why : ""};
             return;
         }
 #define PRAVUNE_LIBPQ_LOOKUP(result, name, parameters, arguments, absent)    \
     name = reinterpret_cast<result(*) parameters>(::dlsym(m_handle, #name)); \
-    if (!name && m_problem.empty())                                          \
-        m_problem = "libpq.so.5 has no " #name " (a libpq older than PostgreSQL 10?)";
+    if (!name && m_problem.kind == LibPqAbsence::Kind::kNone)                \
+        m_problem = {LibPqAbsence::Kind::kNoCall, #name};
         PRAVUNE_LIBPQ_CALLS(PRAVUNE_LIBPQ_LOOKUP)
 #undef PRAVUNE_LIBPQ_LOOKUP
     }
@@ -83,12 +82,12 @@ class LibPq {
     ~LibPq() = default;
 
     void* m_handle = nullptr;
-    std::string m_problem;
+    LibPqAbsence m_problem;
 };
 
 }  // namespace
 
-const std::string& LibPqProblem() {
+const LibPqAbsence& LibPqProblem() {
     return LibPq::Get().problem();
 }
 
@@ -97,7 +96,7 @@ const std::string& LibPqProblem() {
 #define PRAVUNE_LIBPQ_FORWARD(result, name, parameters, arguments, absent) \
     extern "C" result name parameters {                                    \
         const LibPq& library = LibPq::Get();                               \
-        if (!library.problem().empty())                                    \
+        if (library.problem().kind != LibPqAbsence::Kind::kNone)           \
             return absent;                                                 \
         return library.name arguments;                                     \
     }

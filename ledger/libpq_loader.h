@@ -8,6 +8,11 @@
 // milliseconds at every start of pravune-cli. The libpq calls of the PostgreSQL session are
 // forwarded to the library once it is loaded.
 
-// Why libpq cannot be used (it is not installed, or lacks a call): empty once it is loaded.
-// Loads it on the first call.
-const std::string& LibPqProblem();
+// Why libpq cannot be used, as data: not loaded (`detail`: the dynamic linker's message, empty
+// when it gave none), or a call missing (`detail`: its name). Loads it on the first call.
+struct LibPqAbsence {
+    enum class Kind { kNone, kNotLoaded, kNoCall };
+    Kind kind = Kind::kNone;
+    std::string detail;
+};
+const LibPqAbsence& LibPqProblem();

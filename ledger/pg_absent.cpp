@@ -3,9 +3,8 @@
 
 // A loader built without libpq (a static build, for one): the record stays in SQLite.
 
-std::unique_ptr<sql::Session> sql::OpenPostgres(const std::string&, std::string* reason) {
-    if (reason)
-        *reason = "this loader was built without PostgreSQL";
+std::unique_ptr<sql::Session> sql::OpenPostgres(const std::string&, RecordFailure* failure) {
+    Fails(failure, {.code = RecordFailure::Code::kNoPostgres});
     return nullptr;
 }
 

@@ -45,7 +45,7 @@ struct FreeOptions {
 };
 
 // The first line of a libpq message, without its "ERROR:  " or "FATAL:  " and with the
-// password, should a message ever quote it, masked.
+// password, should a message ever quote it, masked; empty when libpq gave none.
 std::string Clean(std::string message, const std::string& password) {
     if (const std::size_t end = message.find('\n'); end != std::string::npos)
         message.erase(end);
@@ -55,7 +55,7 @@ std::string Clean(std::string message, const std::string& password) {
     if (!password.empty())
         for (std::size_t at; (at = message.find(password)) != std::string::npos;)
             message.replace(at, password.size(), "********");
-    return message.empty() ? "no answer from the server" : message;
+    return message;
 }
 
 // `text` as valid UTF-8 without zero bytes, which a PostgreSQL text cannot hold: each byte that
@@ -146,8 +146,8 @@ class PostgresSession final : public Session {
     const Dialect& Sql() const override { return kPostgresDialect; }
     const std::string& Name() const override { return m_name; }
 
-    // Connects, within the connect timeout; false with the reason.
-    bool Connect(std::string* reason) {
+    // Connects, within the connect timeout; the failure, with status kConnection, when it cannot.
+    Result Connect() {
         m_connection.reset();
         std::vector<const char*> keys, values;
         for (const auto& [key, value] : m_options) {
@@ -157,10 +157,8 @@ class PostgresSession final : public Session {
         keys.push_back(nullptr);
         values.push_back(nullptr);
         ConnectionPtr connection(PQconnectStartParams(keys.data(), values.data(), 0));
-        if (!connection) {
-            SetReason(reason, "out of memory");
-            return false;
-        }
+        if (!connection)
+            return Lost({}, RecordFailure::Lapse::kNoMemory);
         const auto deadline = Clock::now() + m_connectTimeout;
         PostgresPollingStatusType state = PGRES_POLLING_WRITING;
         while (PQstatus(connection.get()) != CONNECTION_BAD && state != PGRES_POLLING_OK &&
@@ -168,16 +166,12 @@ class PostgresSession final : public Session {
             if (PQsocket(connection.get()) >= 0 &&
                 !Wait(connection.get(), state == PGRES_POLLING_READING ? POLLIN : POLLOUT,
                       deadline)) {
-                SetReason(reason, "no connection within " +
-                                      std::to_string(m_connectTimeout.count()) + " s");
-                return false;
+                return Lost({}, RecordFailure::Lapse::kNoConnection, m_connectTimeout.count());
             }
             state = PQconnectPoll(connection.get());
         }
-        if (PQstatus(connection.get()) != CONNECTION_OK) {
-            SetReason(reason, Clean(PQerrorMessage(connection.get()), m_password));
-            return false;
-        }
+        if (PQstatus(connection.get()) != CONNECTION_OK)
+            return Lost(Clean(PQerrorMessage(connection.get()), m_password));
         m_connection = std::move(connection);
         // The server's notices ("already exists, skipping") are not for the operator.
         PQsetNoticeProcessor(
@@ -187,11 +181,9 @@ class PostgresSession final : public Session {
             "; SET lock_timeout = " + std::to_string(kLockTimeout.count() * 1000) +
             "; SET idle_in_transaction_session_timeout = 60000";
         const Result set = Script(limits);
-        if (!set.ok()) {
-            SetReason(reason, set.error);
-            return false;
-        }
-        return true;
+        if (!set.ok())
+            return Lost(set.error, set.lapse, set.seconds);
+        return {};
     }
 
     Result Execute(std::string_view text, std::span<const Value> parameters) override {
@@ -238,7 +230,7 @@ class PostgresSession final : public Session {
         // COMMIT of a transaction that failed answers ROLLBACK, without an error.
         if (result.ok() && m_lastTag == "ROLLBACK") {
             result.status = Status::kError;
-            result.error = "the server rolled the transaction back";
+            result.lapse = RecordFailure::Lapse::kRolledBack;
         }
         Unlock();
         return result;
@@ -253,30 +245,33 @@ class PostgresSession final : public Session {
         Unlock();
     }
 
-    std::optional<int> LayoutVersion(std::string* reason) override {
+    std::optional<int> LayoutVersion(RecordFailure* failure) override {
         const Result exists = Run("SELECT to_regclass('pravune_layout') IS NOT NULL");
         if (!exists.ok() || exists.rows.empty()) {
-            SetReason(reason, m_name + ": " + exists.error);
+            Fails(failure,
+                  WithMessage({.code = RecordFailure::Code::kUnopened, .where = m_name}, exists));
             return std::nullopt;
         }
         if (exists.rows[0].Text(0) != "t")
             return 0;
         const Result version = Run("SELECT max(version) FROM pravune_layout");
         if (!version.ok() || version.rows.empty()) {
-            SetReason(reason, m_name + ": " + version.error);
+            Fails(failure,
+                  WithMessage({.code = RecordFailure::Code::kUnopened, .where = m_name}, version));
             return std::nullopt;
         }
         return static_cast<int>(version.rows[0].Int(0));
     }
 
-    std::optional<bool> HoldsOtherTables(std::string* reason) override {
+    std::optional<bool> HoldsOtherTables(RecordFailure* failure) override {
         // A server's database may hold other programs' tables beside ours; only tables of our
         // names without our version are another program's.
         const Result result = Run(
             "SELECT count(*) FROM pg_tables WHERE schemaname = current_schema() AND tablename IN "
             "('downloads', 'download_log', 'serials', 'serial_counters', 'counter_changes')");
         if (!result.ok() || result.rows.empty()) {
-            SetReason(reason, m_name + ": " + result.error);
+            Fails(failure,
+                  WithMessage({.code = RecordFailure::Code::kUnopened, .where = m_name}, result));
             return std::nullopt;
         }
         return result.rows[0].Int(0) != 0;
@@ -323,11 +318,18 @@ class PostgresSession final : public Session {
             m_connection.reset();
     }
 
-    Result Lost(std::string error) {
+    // A failure of the connection, which is dropped: the server's message, or what was seen
+    // in its place.
+    Result Lost(std::string error, RecordFailure::Lapse lapse = RecordFailure::Lapse::kNone,
+                std::int64_t seconds = 0) {
         m_connection.reset();
         Result result;
         result.status = Status::kConnection;
+        result.lapse = error.empty() && lapse == RecordFailure::Lapse::kNone
+                           ? RecordFailure::Lapse::kSilent
+                           : lapse;
         result.error = std::move(error);
+        result.seconds = seconds;
         return result;
     }
 
@@ -336,11 +338,8 @@ class PostgresSession final : public Session {
         if (m_connection && PQstatus(m_connection.get()) == CONNECTION_OK)
             return {};
         if (m_inTransaction)
-            return Lost("the connection was lost");
-        std::string reason;
-        if (!Connect(&reason))
-            return Lost(reason);
-        return {};
+            return Lost({}, RecordFailure::Lapse::kLost);
+        return Connect();
     }
 
     // Waits until `connection`'s socket is ready for `events` or `deadline` has passed.
@@ -371,11 +370,9 @@ class PostgresSession final : public Session {
         // Sends what libpq still holds, then reads until the whole answer is in.
         for (int flushed; (flushed = PQflush(connection)) != 0;) {
             if (flushed < 0 || !Wait(connection, POLLOUT | POLLIN, deadline))
-                return Lost(flushed < 0
-                                ? Clean(PQerrorMessage(connection), m_password)
-                                : "no answer from the server within " +
-                                      std::to_string((kStatementTimeout + kAnswerGrace).count()) +
-                                      " s");
+                return flushed < 0 ? Lost(Clean(PQerrorMessage(connection), m_password))
+                                   : Lost({}, RecordFailure::Lapse::kNoAnswer,
+                                          (kStatementTimeout + kAnswerGrace).count());
             if (!PQconsumeInput(connection))
                 return Lost(Clean(PQerrorMessage(connection), m_password));
         }
@@ -383,8 +380,8 @@ class PostgresSession final : public Session {
         for (;;) {
             while (PQisBusy(connection)) {
                 if (!Wait(connection, POLLIN, deadline))
-                    return Lost("no answer from the server within " +
-                                std::to_string((kStatementTimeout + kAnswerGrace).count()) + " s");
+                    return Lost({}, RecordFailure::Lapse::kNoAnswer,
+                                (kStatementTimeout + kAnswerGrace).count());
                 if (!PQconsumeInput(connection))
                     return Lost(Clean(PQerrorMessage(connection), m_password));
             }
@@ -428,6 +425,8 @@ class PostgresSession final : public Session {
         const std::string code = state ? state : "";
         const char* primary = PQresultErrorField(answer, PG_DIAG_MESSAGE_PRIMARY);
         result.error = Clean(primary ? primary : PQresultErrorMessage(answer), m_password);
+        if (result.error.empty())
+            result.lapse = RecordFailure::Lapse::kSilent;
         // 23505: unique violation. Class 08: the connection; 57: the server shut down or
         // cancelled the statement (its timeout); 53: out of resources.
         if (code == "23505")
@@ -451,16 +450,17 @@ class PostgresSession final : public Session {
 
 }  // namespace
 
-std::unique_ptr<Session> OpenPostgres(const std::string& connection, std::string* reason) {
-    if (const std::string& problem = LibPqProblem(); !problem.empty()) {
-        SetReason(reason, problem);
+std::unique_ptr<Session> OpenPostgres(const std::string& connection, RecordFailure* failure) {
+    if (const LibPqAbsence& problem = LibPqProblem(); problem.kind != LibPqAbsence::Kind::kNone) {
+        Fails(failure,
+              {.code = problem.kind == LibPqAbsence::Kind::kNoCall ? RecordFailure::Code::kOldLibPq
+                                                                   : RecordFailure::Code::kNoLibPq,
+               .detail = problem.detail});
         return nullptr;
     }
     std::optional<Options> parsed = Parse(connection);
     if (!parsed) {
-        SetReason(reason,
-                  "the PostgreSQL connection string cannot be read (see libpq's "
-                  "\"Connection Strings\")");
+        Fails(failure, {.code = RecordFailure::Code::kConnectionString});
         return nullptr;
     }
     Options options;
@@ -487,8 +487,10 @@ std::unique_ptr<Session> OpenPostgres(const std::string& connection, std::string
         options.emplace_back("client_encoding", "UTF8");
     auto session =
         std::make_unique<PostgresSession>(std::move(options), std::move(password), timeout);
-    if (!session->Connect(reason))
+    if (const Result connected = session->Connect(); !connected.ok()) {
+        Fails(failure, WithMessage({.code = RecordFailure::Code::kConnection}, connected));
         return nullptr;
+    }
     return session;
 }
 

@@ -290,73 +290,63 @@ bool ParseKeyLine(std::string_view line, std::vector<JournalEntry>& entries) {
     return SetJournalField(*entry.finish, key, *value);
 }
 
-// The journal at `path`: empty when there is none; false, with the reason, when it cannot be
+// The journal at `path`: empty when there is none; false, with the failure, when it cannot be
 // read, is not this loader's, or may have been written by another user. Never through a link.
-bool ReadJournal(const std::string& path, std::vector<JournalEntry>& entries, std::string* reason) {
+bool ReadJournal(const std::string& path, std::vector<JournalEntry>& entries,
+                 RecordFailure* failure) {
+    using Code = RecordFailure::Code;
     entries.clear();
-    if (std::string problem = os_files::UntrustedPlace(path); !problem.empty()) {
-        *reason = problem;
-        return false;
-    }
+    if (std::string problem = os_files::UntrustedPlace(path); !problem.empty())
+        return Fails(failure, {.code = Code::kPlace, .detail = problem});
     os_files::ReadOnlyFile file;
     if (const int error = file.Open(path, false); error != 0) {
         if (error == ENOENT)
             return true;
-        *reason = "cannot read " + path + ": " + os_files::ErrorText(error);
-        return false;
+        return Fails(
+            failure,
+            {.code = Code::kJournalUnread, .where = path, .detail = os_files::ErrorText(error)});
     }
     os_files::FileVersion version;
-    if (!file.Version(version) || !version.regular) {
-        *reason = path + " is not a file";
-        return false;
-    }
-    if (std::string others = file.WritableByOthers(); !others.empty()) {
-        *reason = path + " is not this user's alone: " + others;
-        return false;
-    }
-    if (version.size > kMaxJournalSize) {
-        *reason = path + " is larger than " + std::to_string(kMaxJournalSize) + " bytes";
-        return false;
-    }
+    if (!file.Version(version) || !version.regular)
+        return Fails(failure, {.code = Code::kJournalNotFile, .where = path});
+    if (std::string others = file.WritableByOthers(); !others.empty())
+        return Fails(failure, {.code = Code::kJournalShared, .where = path, .detail = others});
+    if (version.size > kMaxJournalSize)
+        return Fails(failure, {.code = Code::kJournalTooLarge,
+                               .count = static_cast<std::int64_t>(kMaxJournalSize),
+                               .where = path});
     std::string text;
     char chunk[65536];
     for (std::ptrdiff_t n; (n = file.Read(chunk, sizeof chunk)) != 0;) {
-        if (n < 0 || text.size() + static_cast<std::size_t>(n) > kMaxJournalSize) {
-            *reason = "cannot read " + path;
-            return false;
-        }
+        if (n < 0 || text.size() + static_cast<std::size_t>(n) > kMaxJournalSize)
+            return Fails(failure, {.code = Code::kJournalUnread, .where = path});
         text.append(chunk, static_cast<std::size_t>(n));
     }
-    if (!ParseJournal(text, entries)) {
-        *reason = path + " was written by another program or a newer loader";
-        return false;
-    }
+    if (!ParseJournal(text, entries))
+        return Fails(failure, {.code = Code::kJournalForeign, .where = path});
     return true;
 }
 
 bool WriteJournal(const std::string& path, const std::vector<JournalEntry>& entries,
-                  std::string* reason) {
-    if (std::string problem = os_files::UntrustedPlace(path); !problem.empty()) {
-        *reason = "cannot write " + path + ": " + problem;
-        return false;
-    }
+                  RecordFailure* failure) {
+    using Code = RecordFailure::Code;
+    if (std::string problem = os_files::UntrustedPlace(path); !problem.empty())
+        return Fails(failure, {.code = Code::kJournalUnwritten, .where = path, .detail = problem});
     const std::string text = JournalText(entries);
-    if (text.size() > kMaxJournalSize) {
-        *reason = "cannot write " + path + ": it would be larger than " +
-                  std::to_string(kMaxJournalSize) + " bytes";
-        return false;
-    }
+    if (text.size() > kMaxJournalSize)
+        return Fails(failure, {.code = Code::kJournalWouldGrow,
+                               .count = static_cast<std::int64_t>(kMaxJournalSize),
+                               .where = path});
     std::string why;
     if (os_files::ReplaceAtomically(path, text, why, true))
         return true;
-    *reason = "cannot write " + path + ": " + why;
-    return false;
+    return Fails(failure, {.code = Code::kJournalUnwritten, .where = path, .detail = why});
 }
 
-// Moves a journal that cannot be read out of the way ("records.journal.unreadable-<time>"), so
-// that it blocks nothing; the text that tells the operator where it went, or why it stays.
-// `moved` tells whether it went (a journal that stays is never written over).
-std::string SetAside(const std::string& path, const std::string& why, bool* moved = nullptr) {
+// Moves a journal that cannot be read (`why`) out of the way
+// ("records.journal.unreadable-<time>"), so that it blocks nothing; `why` with where it went,
+// or why it stays (a journal that stays is never written over).
+RecordFailure SetAside(const std::string& path, RecordFailure why) {
     std::string stamp = UtcNowIso();
     stamp.erase(std::remove_if(stamp.begin(), stamp.end(),
                                [](char c) { return c == ':' || c == '-' || c == '.'; }),
@@ -365,17 +355,15 @@ std::string SetAside(const std::string& path, const std::string& why, bool* move
     // A second one within the same millisecond is numbered.
     for (int n = 1; !os_files::Rename(path, aside, error); ++n) {
         if (n == 10) {
-            if (moved)
-                *moved = false;
-            return "The records kept for later cannot be read (" + why +
-                   ") nor set aside: " + error;
+            why.setAside = RecordFailure::Aside::kNotSetAside;
+            why.aside = error;
+            return why;
         }
         aside = path + ".unreadable-" + stamp + "-" + std::to_string(n);
     }
-    if (moved)
-        *moved = true;
-    return "The records kept for later cannot be read (" + why + "): set aside as " + aside +
-           "; a new journal is begun";
+    why.setAside = RecordFailure::Aside::kSetAside;
+    why.aside = aside;
+    return why;
 }
 
 std::vector<JournalEntry>::iterator Find(std::vector<JournalEntry>& entries,
@@ -421,29 +409,26 @@ std::vector<JournalEntry>::iterator Repeated(std::vector<JournalEntry>& entries,
 // returns true: all under the settings lock. A journal that cannot be read is set aside (where
 // to, in `setAside`) and its place taken by an empty one.
 template <typename Change>
-bool ChangeJournal(const std::string& configPath, Change change, std::string* reason,
-                   std::string* setAside = nullptr) {
+bool ChangeJournal(const std::string& configPath, Change change, RecordFailure* failure,
+                   RecordFailure* setAside = nullptr) {
     const std::string path = RecordJournalPathFor(configPath);
     const SettingsLock lock(configPath, kJournalLockMs);
-    if (!lock.held()) {
-        *reason = "cannot lock " + configPath + ": " + lock.reason();
-        return false;
-    }
+    if (!lock.held())
+        return Fails(
+            failure,
+            {.code = RecordFailure::Code::kLock, .where = configPath, .detail = lock.reason()});
     std::vector<JournalEntry> entries;
-    if (std::string why; !ReadJournal(path, entries, &why)) {
-        bool moved = false;
-        const std::string aside = SetAside(path, why, &moved);
+    if (RecordFailure why; !ReadJournal(path, entries, &why)) {
+        const RecordFailure aside = SetAside(path, std::move(why));
         if (setAside)
             *setAside = aside;
-        if (!moved) {
-            *reason = aside;
-            return false;
-        }
+        if (aside.setAside != RecordFailure::Aside::kSetAside)
+            return Fails(failure, aside);
         entries.clear();
     }
     if (!change(entries))
         return true;
-    return WriteJournal(path, entries, reason);
+    return WriteJournal(path, entries, failure);
 }
 
 // What a catch-up wrote of one entry.
@@ -563,8 +548,8 @@ bool ParseJournal(std::string_view text, std::vector<JournalEntry>& entries) {
     return true;
 }
 
-bool KeepInJournal(const std::string& configPath, const JournalEntry& entry, std::string* reason,
-                   std::string* setAside) {
+bool KeepInJournal(const std::string& configPath, const JournalEntry& entry, RecordFailure* failure,
+                   RecordFailure* setAside) {
     return ChangeJournal(
         configPath,
         [&](std::vector<JournalEntry>& entries) {
@@ -591,16 +576,15 @@ bool KeepInJournal(const std::string& configPath, const JournalEntry& entry, std
                 found->finish = entry.finish;
             return true;
         },
-        reason, setAside);
+        failure, setAside);
 }
 
-DownloadRecord WholeRecordOf(const JournalEntry& entry) {
+DownloadRecord WholeRecordOf(const JournalEntry& entry, const RecordWords& words) {
     DownloadRecord r = entry.finish.value_or(DownloadRecord{});
     r.id = 0;
     if (entry.repeats > 0) {
         r.endUtc = entry.lastUtc.empty() ? r.endUtc : entry.lastUtc;
-        r.statusText += " (refused " + std::to_string(entry.repeats + 1) +
-                        " times for this cause, the last ending " + r.endUtc + ")";
+        r.statusText = words.Repeated(r.statusText, entry.repeats + 1, r.endUtc);
     }
     return r;
 }
@@ -619,15 +603,15 @@ bool OwnRefusal(const JournalEntry& entry, const StationProcess& self) {
 
 Completion CompleteEarlierRecords(RecordStore& store, const std::string& configPath,
                                   const std::string& databaseKey, const StationProcess& self,
-                                  bool closeInterrupted) {
+                                  bool closeInterrupted, const RecordWords& words) {
     Completion done;
     const std::string path = RecordJournalPathFor(configPath);
     using Kind = CompletionNote::Kind;
-    auto note = [&](Kind kind, std::int64_t id, const std::string& why) {
+    auto note = [&](Kind kind, std::int64_t id, const RecordFailure& why) {
         done.notes.push_back({kind, id, {}, {}, why, {}, 0});
     };
     // A whole record's entry, by its start.
-    auto refused = [&](Kind kind, const JournalEntry& entry, const std::string& why,
+    auto refused = [&](Kind kind, const JournalEntry& entry, const RecordFailure& why,
                        std::int64_t id = 0) {
         done.notes.push_back(
             {kind, id, entry.finish->startUtc, entry.finish->portPath, why, {}, 0});
@@ -635,32 +619,43 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
     // 1. The journal's entries for this database, written: by one drainer at a time (a station
     // that finds another at it leaves the journal to it), and only when there is a journal.
     std::vector<JournalEntry> entries;
-    std::string reason;
+    RecordFailure failure;
     os_files::FileVersion version;
     os_files::LockFile drainer;
     if (os_files::VersionOf(path, version) || os_files::ResolveLink(path) != path) {
         const std::string drainPath = path + ".lock";
-        reason = os_files::UntrustedPlace(drainPath);
-        if (!reason.empty() || !drainer.Open(drainPath, reason)) {
-            note(Kind::kNotDrained, 0, reason);
+        std::string why = os_files::UntrustedPlace(drainPath);
+        if (!why.empty()) {
+            note(Kind::kNotDrained, 0, {.code = RecordFailure::Code::kPlace, .detail = why});
             return done;
         }
-        switch (drainer.TryLock(reason)) {
+        const RecordFailure::Code lockCode = RecordFailure::Code::kLock;
+        if (!drainer.Open(drainPath, why)) {
+            note(Kind::kNotDrained, 0, {.code = lockCode, .detail = why});
+            return done;
+        }
+        switch (drainer.TryLock(why)) {
             case os_files::LockFile::Try::kLocked:
                 break;
             case os_files::LockFile::Try::kBusy:
                 return done;
             case os_files::LockFile::Try::kFailed:
-                note(Kind::kNotDrained, 0, reason);
+                note(Kind::kNotDrained, 0, {.code = lockCode, .detail = why});
                 return done;
         }
         const SettingsLock lock(configPath, kJournalLockMs);
         if (!lock.held()) {
-            done.notes.push_back({Kind::kNotLocked, 0, {}, {}, lock.reason(), path, 0});
+            done.notes.push_back({Kind::kNotLocked,
+                                  0,
+                                  {},
+                                  {},
+                                  {.code = lockCode, .detail = lock.reason()},
+                                  path,
+                                  0});
             return done;
         }
-        if (!ReadJournal(path, entries, &reason)) {
-            note(Kind::kJournal, 0, SetAside(path, reason));
+        if (!ReadJournal(path, entries, &failure)) {
+            note(Kind::kJournal, 0, SetAside(path, failure));
             entries.clear();
         }
     }
@@ -678,16 +673,16 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
         }
         bool failed = false;
         // A whole record's fields, with the refusals it stands for.
-        DownloadRecord whole = entry.id == 0 ? WholeRecordOf(entry) : DownloadRecord{};
+        DownloadRecord whole = entry.id == 0 ? WholeRecordOf(entry, words) : DownloadRecord{};
         if (entry.id == 0) {
             // A download refused without a record: begun now with its own start and key (a
             // second delivery finds the first), then ended below; should the end fail, the
             // entry becomes that record's pending end.
-            written.begun = store.BeginDownload(whole, &reason);
+            written.begun = store.BeginDownload(whole, &failure);
             if (written.begun == 0) {
                 if (store.LostConnection()) {
                     lost = true;
-                    refused(Kind::kRefusalStillKept, entry, reason);
+                    refused(Kind::kRefusalStillKept, entry, failure);
                     continue;
                 }
                 failed = true;
@@ -696,46 +691,45 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
             }
         }
         if (entry.state) {
-            written.state = store.SetSerialState(entry.id, *entry.state, &reason);
+            written.state = store.SetSerialState(entry.id, *entry.state, &failure);
             failed = !written.state;
         }
         const std::int64_t id = written.begun != 0 ? written.begun : entry.id;
         if (entry.finish && !failed) {
-            std::string why;
+            RecordFailure why;
             written.finish = store.FinishDownload(entry.id == 0 ? whole : *entry.finish, &why);
             if (!written.finish && !store.LostConnection()) {
                 // Ended before, by a drainer that could not take it out of the journal?
-                std::string ignored;
-                const std::optional<DownloadRecord> now = store.Get(id, &ignored);
+                const std::optional<DownloadRecord> now = store.Get(id, nullptr);
                 written.finish = now && now->verdict != "running";
             }
             if (!written.finish) {
                 failed = true;
-                reason = why;
+                failure = why;
             }
         }
         if (id == 0) {
             // Not even begun: its record refused (a database that refuses the data).
             ++entry.failures;
             const bool givenUp = entry.failures >= kJournalAttempts;
-            refused(givenUp ? Kind::kRefusalGivenUp : Kind::kRefusalKept, entry, reason);
+            refused(givenUp ? Kind::kRefusalGivenUp : Kind::kRefusalKept, entry, failure);
             written.finish = givenUp;
             worked.emplace_back(entry, written);
             continue;
         }
         if (failed && store.LostConnection()) {
             lost = true;  // out of reach: everything stays for the next download
-            note(Kind::kStillKept, id, reason);
+            note(Kind::kStillKept, id, failure);
             if (written.begun != 0)
                 worked.emplace_back(entry, written);  // now the end of record `id`
             continue;
         }
         if (failed && entry.failures + 1 >= kJournalAttempts) {
-            note(Kind::kGivenUp, id, reason);
+            note(Kind::kGivenUp, id, failure);
             written.state = entry.state.has_value();  // given up
             written.finish = entry.finish.has_value();
         } else if (failed) {
-            note(Kind::kKept, id, reason);
+            note(Kind::kKept, id, failure);
         } else if (written.begun != 0) {
             refused(Kind::kRefusalWritten, entry, {}, id);
         } else {
@@ -747,7 +741,7 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
     }
     // 2. The journal without what was written; entries added meanwhile stay.
     if (!worked.empty()) {
-        std::string aside;
+        RecordFailure aside;
         const bool rewritten = ChangeJournal(
             configPath,
             [&](std::vector<JournalEntry>& now) {
@@ -769,7 +763,7 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
                         found->finish.reset();
                     } else if (written.begun != 0) {
                         // Begun: its end waits as any other's, with the refusals it stands for.
-                        DownloadRecord end = WholeRecordOf(*found);
+                        DownloadRecord end = WholeRecordOf(*found, words);
                         end.id = written.begun;
                         found->finish = std::move(end);
                         found->id = written.begun;
@@ -781,11 +775,11 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
                 }
                 return true;
             },
-            &reason, &aside);
-        if (!aside.empty())
+            &failure, &aside);
+        if (!aside.ok())
             note(Kind::kJournal, 0, aside);
         if (!rewritten)
-            note(Kind::kJournal, 0, reason);
+            note(Kind::kJournal, 0, failure);
     }
     if (!closeInterrupted || lost)
         return done;
@@ -794,10 +788,10 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
     // process found gone writes nothing more: what the journal holds for it now is all it
     // left, and a record with an entry there is completed from it rather than closed.
     const std::optional<std::vector<RunningDownload>> running =
-        store.Running(self.host, self.config, &reason);
+        store.Running(self.host, self.config, &failure);
     if (!running) {
         if (!store.LostConnection())
-            note(Kind::kRunningUnread, 0, reason);
+            note(Kind::kRunningUnread, 0, failure);
         return done;
     }
     std::vector<RunningDownload> gone;
@@ -807,7 +801,7 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
     }
     if (!gone.empty()) {
         // A journal that cannot be read now holds nothing that could complete them.
-        if (!ReadJournal(path, entries, &reason))
+        if (!ReadJournal(path, entries, &failure))
             entries.clear();
     }
     for (const RunningDownload& r : gone) {
@@ -818,11 +812,8 @@ Completion CompleteEarlierRecords(RecordStore& store, const std::string& configP
         });
         if (kept)
             continue;
-        const std::string text = "interrupted: process " + std::to_string(r.processId) +
-                                 " ended before the download's end was recorded (closed " +
-                                 UtcNowIso() + " by process " + std::to_string(self.processId) +
-                                 ")";
-        if (store.CloseInterrupted(r.id, text, &reason)) {
+        const std::string text = words.Interrupted(r.processId, UtcNowIso(), self.processId);
+        if (store.CloseInterrupted(r.id, text, &failure)) {
             done.notes.push_back({Kind::kInterrupted, r.id, {}, {}, {}, {}, r.processId});
         } else if (store.LostConnection()) {
             return done;

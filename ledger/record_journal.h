@@ -48,9 +48,24 @@ struct JournalEntry {
     std::string lastUtc;
 };
 
+// The words a catch-up writes into records, given by the station (StationRecordWords in
+// station/record_texts.h): the ledger words nothing itself.
+class RecordWords {
+  public:
+    virtual ~RecordWords() = default;
+    // The status text of a whole record that stands for `refusals` refusals (its own
+    // included), the last ending at `lastUtc`.
+    virtual std::string Repeated(const std::string& statusText, int refusals,
+                                 const std::string& lastUtc) const = 0;
+    // The status text of a record closed as interrupted: process `processId` ended before its
+    // end was recorded; closed at `closedUtc` by process `closedBy`.
+    virtual std::string Interrupted(std::int64_t processId, const std::string& closedUtc,
+                                    std::int64_t closedBy) const = 0;
+};
+
 // A whole record as it is written from the journal: its end and its status text tell the
 // refusals it stands for.
-DownloadRecord WholeRecordOf(const JournalEntry& entry);
+DownloadRecord WholeRecordOf(const JournalEntry& entry, const RecordWords& words);
 
 // A catch-up that fails this often (the database refusing, not out of reach) gives the entry
 // up, with a red line.
@@ -74,33 +89,33 @@ bool ParseJournal(std::string_view text, std::vector<JournalEntry>& entries);
 // Adds to the journal of the config.ini at `configPath` what the record `entry.id` still
 // needs, merged with what the journal holds for it already (a whole record, id 0, is added, or
 // counted as a repeat of one there of the same station, module and cause). False, with the
-// reason, when the journal cannot be written. A journal that cannot be read is set aside first
-// (`setAside` tells where to, when it is given).
-bool KeepInJournal(const std::string& configPath, const JournalEntry& entry, std::string* reason,
-                   std::string* setAside = nullptr);
+// failure, when the journal cannot be written. A journal that cannot be read is set aside first
+// (`setAside` tells why and where to, when it is given).
+bool KeepInJournal(const std::string& configPath, const JournalEntry& entry, RecordFailure* failure,
+                   RecordFailure* setAside = nullptr);
 
 // One thing to tell about an earlier record, as data (the station words it for the log).
 struct CompletionNote {
     enum class Kind {
-        kNotDrained,        // the journal's drain lock could not be had: `reason`
-        kNotLocked,         // the settings lock could not be had for `journal`: `reason`
-        kJournal,           // the journal itself: `reason` is what became of it
+        kNotDrained,        // the journal's drain lock could not be had: `failure`
+        kNotLocked,         // the settings lock could not be had for `journal`: `failure`
+        kJournal,           // the journal itself: `failure` (and what became of it)
         kNotOwnRefusal,     // a whole record that is not this station's refusal: not written
-        kRefusalStillKept,  // a whole record, the database out of reach: `reason`
-        kRefusalGivenUp,    // a whole record the database refused too often: `reason`
-        kRefusalKept,       // a whole record the database refused, kept: `reason`
+        kRefusalStillKept,  // a whole record, the database out of reach: `failure`
+        kRefusalGivenUp,    // a whole record the database refused too often: `failure`
+        kRefusalKept,       // a whole record the database refused, kept: `failure`
         kRefusalWritten,    // a whole record, written now as download `id`
-        kStillKept,         // record `id`, the database out of reach: `reason`
-        kGivenUp,           // record `id`, refused too often: `reason`
-        kKept,              // record `id`, refused, kept for later: `reason`
+        kStillKept,         // record `id`, the database out of reach: `failure`
+        kGivenUp,           // record `id`, refused too often: `failure`
+        kKept,              // record `id`, refused, kept for later: `failure`
         kComplete,          // record `id` is complete now
-        kRunningUnread,     // the records left running could not be read: `reason`
+        kRunningUnread,     // the records left running could not be read: `failure`
         kInterrupted,       // record `id`, left running by process `processId`, closed
     };
     Kind kind = Kind::kJournal;
     std::int64_t id = 0;
     std::string startUtc, portPath;  // a whole record's start and port
-    std::string reason;
+    RecordFailure failure;
     std::string journal;
     std::int64_t processId = 0;
     bool operator==(const CompletionNote&) const = default;
@@ -114,7 +129,7 @@ struct Completion {
 // Writes to `store` what the journal of `configPath` holds for the database `databaseKey`; then,
 // with `closeInterrupted`, closes as interrupted the records that `self`'s config.ini left
 // running on its host and whose process is gone. Nothing is done while another station drains
-// the journal (closedInterrupted stays false).
+// the journal (closedInterrupted stays false). The status texts it writes are `words`'.
 Completion CompleteEarlierRecords(RecordStore& store, const std::string& configPath,
                                   const std::string& databaseKey, const StationProcess& self,
-                                  bool closeInterrupted);
+                                  bool closeInterrupted, const RecordWords& words);

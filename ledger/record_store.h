@@ -11,26 +11,12 @@
 #include <utility>
 #include <vector>
 
+#include "ledger/record_failure.h"
 #include "text/log_entry.h"
 
 // The record of every download attempt and the ledger of the serial numbers given out. Each
 // number of a plan can be recorded once only, so two loaders sharing the record can never give
 // the same number to two modules.
-
-// Gives `text` as the reason of a failure when the caller asked for one (`reason` is not null):
-// how every call of the record answers its optional `reason`.
-inline void SetReason(std::string* reason, std::string text) {
-    if (reason)
-        *reason = std::move(text);
-}
-
-// A serial-number plan: where the number goes in flash and how many bytes (1 to 4) it takes.
-struct SerialPlanKey {
-    std::uint32_t address = 0;
-    int width = 0;
-
-    bool operator==(const SerialPlanKey&) const = default;
-};
 
 // A number's progress: taken for a download, written into the module, or given up (the
 // download failed after taking it; the number is not handed out again).
@@ -159,9 +145,10 @@ inline constexpr std::size_t kMaxRecordLogEntries = 10000;
 inline constexpr std::chrono::milliseconds kRecordBusyTimeout{5000};
 
 // Where the downloads are recorded. Errors are returned as values: false, 0 or nothing, with
-// the reason in `reason` when it is given. One object is used by one thread at a time; other
-// threads and processes open their own, or the stations of one process share one through
-// SharedRecordStore (ledger/shared_record_store.h), a handle each.
+// the failure (ledger/record_failure.h: a code and its data) in `failure` when it is given. One
+// object is used by one thread at a time; other threads and processes open their own, or the
+// stations of one process share one through SharedRecordStore (ledger/shared_record_store.h), a
+// handle each.
 class RecordStore {
   public:
     virtual ~RecordStore() = default;
@@ -170,74 +157,74 @@ class RecordStore {
     // station and process, loader, HEX file, image, format, module and port); an empty start
     // time means now. Returns its id, or 0. A record whose key the store holds already is not
     // begun again: the id of the one there is returned.
-    virtual std::int64_t BeginDownload(const DownloadRecord& record, std::string* reason) = 0;
+    virtual std::int64_t BeginDownload(const DownloadRecord& record, RecordFailure* failure) = 0;
 
     // Gives `value` of `plan` to the running download in one transaction: records the number
     // (state reserved), then calls `alsoSave` (where the caller saves its advanced counter) and
     // commits only when that returns true. A number already given, a download that already
     // holds one, a database error or `alsoSave` returning false roll everything back and return
-    // false; those refusals of the number are told by LastConflict (with no reason of their
-    // own). Should the commit itself fail after `alsoSave`, the number is skipped, never given
-    // twice.
+    // false; those refusals of the number are told by LastConflict (the failure's code is
+    // kSerialConflict; `alsoSave`'s own reason comes back as kNotSaved). Should the commit itself
+    // fail after `alsoSave`, the number is skipped, never given twice.
     virtual bool ReserveSerial(std::int64_t downloadId, SerialPlanKey plan, std::uint32_t value,
                                const std::function<bool(std::string* reason)>& alsoSave,
-                               std::string* reason) = 0;
+                               RecordFailure* failure) = 0;
 
     // Gives the running download the next number of the plan's shared counter, in one
     // transaction that other stations wait for: creates the counter at `start` when no station
     // has used the plan (recording `station` as its creator), records the number (state
-    // reserved) and advances the counter by `step`. Nothing, with the reason (or the conflict,
+    // reserved) and advances the counter by `step`. Nothing, with the failure (or the conflict,
     // LastConflict), when any part fails: then nothing changed.
     virtual std::optional<TakenSerial> TakeSerial(std::int64_t downloadId, SerialPlanKey plan,
                                                   std::uint32_t start, std::uint32_t step,
                                                   const CounterStation& station,
-                                                  std::string* reason) = 0;
+                                                  RecordFailure* failure) = 0;
     // The plan's shared counter (nothing in `counter` when no station has used the plan).
     virtual bool ReadCounter(SerialPlanKey plan, std::optional<SerialCounter>& counter,
-                             std::string* reason) = 0;
+                             RecordFailure* failure) = 0;
     // An operator's edit: sets the plan's counter to `next` and `step`, and records the change
     // with the station and the time.
     virtual bool SetCounter(SerialPlanKey plan, std::uint32_t next, std::uint32_t step,
-                            const CounterStation& station, std::string* reason) = 0;
+                            const CounterStation& station, RecordFailure* failure) = 0;
 
     // The new state of the number the download holds. A state moves only forward (reserved to
     // written or used_up): setting the state it has already changes nothing and succeeds;
     // any other change of a final state is refused.
     virtual bool SetSerialState(std::int64_t downloadId, SerialState state,
-                                std::string* reason) = 0;
+                                RecordFailure* failure) = 0;
 
     // Ends a running record: end time (empty: now), verdict ("succeeded" or "failed"), outcome
     // (one of kRecordOutcomes but "interrupted"; empty: the verdict's), failing step, status
     // text, duration, module UID, port path and the log. A record is ended once.
-    virtual bool FinishDownload(const DownloadRecord& record, std::string* reason) = 0;
+    virtual bool FinishDownload(const DownloadRecord& record, RecordFailure* failure) = 0;
 
     // The records still running that stations on `host` with the config.ini `stationConfig`
     // began, oldest first.
     virtual std::optional<std::vector<RunningDownload>> Running(const std::string& host,
                                                                 const std::string& stationConfig,
-                                                                std::string* reason) = 0;
+                                                                RecordFailure* failure) = 0;
     // Ends a running record whose process is gone, in one transaction: verdict "failed", outcome
     // "interrupted", `statusText`, no end time; the number it holds, when still reserved, used
-    // up. False, with the reason, when it is not running (any more).
+    // up. False, with the failure, when it is not running (any more).
     virtual bool CloseInterrupted(std::int64_t id, const std::string& statusText,
-                                  std::string* reason) = 0;
+                                  RecordFailure* failure) = 0;
 
     // One record with its number and its log.
-    virtual std::optional<DownloadRecord> Get(std::int64_t id, std::string* reason) = 0;
+    virtual std::optional<DownloadRecord> Get(std::int64_t id, RecordFailure* failure) = 0;
     // Calls `each` with every record started at or after `startUtc` (empty: all), oldest first,
     // read a page at a time so that memory does not grow with the store; a record's log is read
-    // only `withLog`. Stops early when `each` returns false. False, with the reason, when a page
+    // only `withLog`. Stops early when `each` returns false. False, with the failure, when a page
     // cannot be read (the records before it were given).
     virtual bool ForEach(const std::string& startUtc, bool withLog,
                          const std::function<bool(const DownloadRecord&)>& each,
-                         std::string* reason) = 0;
+                         RecordFailure* failure) = 0;
     // The newest record (without its log) in which the module `moduleUid` succeeded with the
     // HEX file of SHA-256 `fileSha256`, on any station; nothing in `found` when there is none.
     virtual bool LastPass(const std::string& moduleUid, const std::string& fileSha256,
-                          std::optional<DownloadRecord>& found, std::string* reason) = 0;
-    // The ledger row of a number; nothing, with the reason, when it was never given.
+                          std::optional<DownloadRecord>& found, RecordFailure* failure) = 0;
+    // The ledger row of a number; nothing, with the failure, when it was never given.
     virtual std::optional<SerialEntry> FindSerial(SerialPlanKey plan, std::uint32_t value,
-                                                  std::string* reason) = 0;
+                                                  RecordFailure* failure) = 0;
 
     // The version of the record's layout.
     virtual int SchemaVersion() const = 0;
@@ -261,16 +248,16 @@ class Session;
 
 // The record over an open database connection, its layout brought to the newest version in one
 // transaction. A database that belongs to another program or comes from a newer loader is
-// refused and left as it was. Null (with the reason) on failure or for a null `session`.
+// refused and left as it was. Null (with the failure) on failure or for a null `session`.
 std::unique_ptr<RecordStore> OpenRecordStore(std::unique_ptr<sql::Session> session,
-                                             std::string* reason);
+                                             RecordFailure* failure);
 
 // Opens, creating it when missing, the SQLite record at `path`: WAL journal, a busy timeout
 // of kRecordBusyTimeout (several loaders share the file), foreign keys on, and the layout
 // brought to the newest version in one transaction. A file that is no database, belongs to
 // another program or comes from a newer loader is refused and left as it was. Null on
 // failure.
-std::unique_ptr<RecordStore> OpenSqliteRecordStore(const std::string& path, std::string* reason);
+std::unique_ptr<RecordStore> OpenSqliteRecordStore(const std::string& path, RecordFailure* failure);
 
 // The record's file beside config.ini: the folder of its resolved file (the link's target when
 // `configPath` is a symbolic link, as for its lock) joined with "records.sqlite"; empty for an

@@ -17,13 +17,13 @@ constexpr std::chrono::milliseconds kFirstRetry{20}, kLongestRetry{500};
 
 }  // namespace
 
-bool TooManyClients(const std::string& reason) {
+bool TooManyClients(const std::string& message) {
     // The server's own words (SQLSTATE 53300, which libpq does not hand over for a refused
     // connection): "sorry, too many clients already", "too many connections for role ...",
     // "remaining connection slots are reserved ...".
     for (const char* words :
          {"too many clients", "too many connections", "connection slots are reserved"})
-        if (reason.find(words) != std::string::npos)
+        if (message.find(words) != std::string::npos)
             return true;
     return false;
 }
@@ -37,8 +37,8 @@ struct SharedRecordStore::Pool {
           cap(most),
           where(choice.name) {}
 
-    // A connection for one call, waited for until `deadline`; null with the reason.
-    std::unique_ptr<RecordStore> Borrow(Clock::time_point deadline, std::string* reason) {
+    // A connection for one call, waited for until `deadline`; null with the failure.
+    std::unique_ptr<RecordStore> Borrow(Clock::time_point deadline, RecordFailure* failure) {
         std::unique_lock lock(mutex);
         std::string refused;  // the server's last refusal for too many clients
         std::chrono::milliseconds retry = kFirstRetry;
@@ -54,7 +54,7 @@ struct SharedRecordStore::Pool {
             if (open < cap) {
                 ++open;
                 lock.unlock();
-                std::string why;
+                RecordFailure why;
                 std::unique_ptr<RecordStore> store = OpenChosenRecordStore(choice, config, &why);
                 lock.lock();
                 if (store) {
@@ -65,13 +65,13 @@ struct SharedRecordStore::Pool {
                 }
                 --open;
                 freed.notify_all();  // the slot it held may serve another
-                if (!TooManyClients(why)) {
-                    SetReason(reason, why);
+                if (!TooManyClients(why.detail)) {
+                    Fails(failure, std::move(why));
                     return nullptr;
                 }
                 // The server's slots are taken (by others, or by this pool's own): no more
                 // than are open now until it has been quiet a while.
-                refused = why;
+                refused = why.detail;
                 cap = open;
                 capUntil = Clock::now() + kRefusalQuiet;
             }
@@ -86,9 +86,10 @@ struct SharedRecordStore::Pool {
                 freed.wait_until(lock, deadline);
             }
         }
-        SetReason(reason, where + ": no connection to the record free within " +
-                              std::to_string(limits.wait.count()) + " ms" +
-                              (refused.empty() ? std::string() : " (" + refused + ")"));
+        Fails(failure, {.code = RecordFailure::Code::kNoConnectionFree,
+                        .count = limits.wait.count(),
+                        .where = where,
+                        .detail = refused});
         return nullptr;
     }
 
@@ -133,74 +134,75 @@ class SharedHandle final : public RecordStore {
         m_version = pool.version;
     }
 
-    std::int64_t BeginDownload(const DownloadRecord& record, std::string* reason) override {
-        return With(reason, std::int64_t{0},
-                    [&](RecordStore& s) { return s.BeginDownload(record, reason); });
+    std::int64_t BeginDownload(const DownloadRecord& record, RecordFailure* failure) override {
+        return With(failure, std::int64_t{0},
+                    [&](RecordStore& s) { return s.BeginDownload(record, failure); });
     }
     bool ReserveSerial(std::int64_t downloadId, SerialPlanKey plan, std::uint32_t value,
                        const std::function<bool(std::string* reason)>& alsoSave,
-                       std::string* reason) override {
-        return With(reason, false, [&](RecordStore& s) {
-            return s.ReserveSerial(downloadId, plan, value, alsoSave, reason);
+                       RecordFailure* failure) override {
+        return With(failure, false, [&](RecordStore& s) {
+            return s.ReserveSerial(downloadId, plan, value, alsoSave, failure);
         });
     }
     std::optional<TakenSerial> TakeSerial(std::int64_t downloadId, SerialPlanKey plan,
                                           std::uint32_t start, std::uint32_t step,
                                           const CounterStation& station,
-                                          std::string* reason) override {
-        return With(reason, std::optional<TakenSerial>(), [&](RecordStore& s) {
-            return s.TakeSerial(downloadId, plan, start, step, station, reason);
+                                          RecordFailure* failure) override {
+        return With(failure, std::optional<TakenSerial>(), [&](RecordStore& s) {
+            return s.TakeSerial(downloadId, plan, start, step, station, failure);
         });
     }
     bool ReadCounter(SerialPlanKey plan, std::optional<SerialCounter>& counter,
-                     std::string* reason) override {
-        return With(reason, false,
-                    [&](RecordStore& s) { return s.ReadCounter(plan, counter, reason); });
+                     RecordFailure* failure) override {
+        return With(failure, false,
+                    [&](RecordStore& s) { return s.ReadCounter(plan, counter, failure); });
     }
     bool SetCounter(SerialPlanKey plan, std::uint32_t next, std::uint32_t step,
-                    const CounterStation& station, std::string* reason) override {
-        return With(reason, false, [&](RecordStore& s) {
-            return s.SetCounter(plan, next, step, station, reason);
+                    const CounterStation& station, RecordFailure* failure) override {
+        return With(failure, false, [&](RecordStore& s) {
+            return s.SetCounter(plan, next, step, station, failure);
         });
     }
-    bool SetSerialState(std::int64_t downloadId, SerialState state, std::string* reason) override {
-        return With(reason, false,
-                    [&](RecordStore& s) { return s.SetSerialState(downloadId, state, reason); });
+    bool SetSerialState(std::int64_t downloadId, SerialState state,
+                        RecordFailure* failure) override {
+        return With(failure, false,
+                    [&](RecordStore& s) { return s.SetSerialState(downloadId, state, failure); });
     }
-    bool FinishDownload(const DownloadRecord& record, std::string* reason) override {
-        return With(reason, false,
-                    [&](RecordStore& s) { return s.FinishDownload(record, reason); });
+    bool FinishDownload(const DownloadRecord& record, RecordFailure* failure) override {
+        return With(failure, false,
+                    [&](RecordStore& s) { return s.FinishDownload(record, failure); });
     }
     std::optional<std::vector<RunningDownload>> Running(const std::string& host,
                                                         const std::string& stationConfig,
-                                                        std::string* reason) override {
-        return With(reason, std::optional<std::vector<RunningDownload>>(),
-                    [&](RecordStore& s) { return s.Running(host, stationConfig, reason); });
+                                                        RecordFailure* failure) override {
+        return With(failure, std::optional<std::vector<RunningDownload>>(),
+                    [&](RecordStore& s) { return s.Running(host, stationConfig, failure); });
     }
     bool CloseInterrupted(std::int64_t id, const std::string& statusText,
-                          std::string* reason) override {
-        return With(reason, false,
-                    [&](RecordStore& s) { return s.CloseInterrupted(id, statusText, reason); });
+                          RecordFailure* failure) override {
+        return With(failure, false,
+                    [&](RecordStore& s) { return s.CloseInterrupted(id, statusText, failure); });
     }
-    std::optional<DownloadRecord> Get(std::int64_t id, std::string* reason) override {
-        return With(reason, std::optional<DownloadRecord>(),
-                    [&](RecordStore& s) { return s.Get(id, reason); });
+    std::optional<DownloadRecord> Get(std::int64_t id, RecordFailure* failure) override {
+        return With(failure, std::optional<DownloadRecord>(),
+                    [&](RecordStore& s) { return s.Get(id, failure); });
     }
     bool ForEach(const std::string& startUtc, bool withLog,
                  const std::function<bool(const DownloadRecord&)>& each,
-                 std::string* reason) override {
-        return With(reason, false,
-                    [&](RecordStore& s) { return s.ForEach(startUtc, withLog, each, reason); });
+                 RecordFailure* failure) override {
+        return With(failure, false,
+                    [&](RecordStore& s) { return s.ForEach(startUtc, withLog, each, failure); });
     }
     std::optional<SerialEntry> FindSerial(SerialPlanKey plan, std::uint32_t value,
-                                          std::string* reason) override {
-        return With(reason, std::optional<SerialEntry>(),
-                    [&](RecordStore& s) { return s.FindSerial(plan, value, reason); });
+                                          RecordFailure* failure) override {
+        return With(failure, std::optional<SerialEntry>(),
+                    [&](RecordStore& s) { return s.FindSerial(plan, value, failure); });
     }
     bool LastPass(const std::string& moduleUid, const std::string& fileSha256,
-                  std::optional<DownloadRecord>& found, std::string* reason) override {
-        return With(reason, false, [&](RecordStore& s) {
-            return s.LastPass(moduleUid, fileSha256, found, reason);
+                  std::optional<DownloadRecord>& found, RecordFailure* failure) override {
+        return With(failure, false, [&](RecordStore& s) {
+            return s.LastPass(moduleUid, fileSha256, found, failure);
         });
     }
     int SchemaVersion() const override { return m_version; }
@@ -212,13 +214,13 @@ class SharedHandle final : public RecordStore {
     // `call` on a borrowed connection, given back afterwards; `failed` when none is free in
     // time (a lost connection, for the caller).
     template <class Value, class Call>
-    Value With(std::string* reason, Value failed, Call call) {
-        std::string why;
+    Value With(RecordFailure* failure, Value failed, Call call) {
+        RecordFailure why;
         std::unique_ptr<RecordStore> store = m_pool.Borrow(Clock::now() + m_pool.limits.wait, &why);
         m_conflict = {};
         if (!store) {
             m_lost = true;
-            SetReason(reason, why);
+            Fails(failure, std::move(why));
             return failed;
         }
         Value value = call(*store);
@@ -250,8 +252,9 @@ const DatabaseChoice& SharedRecordStore::Choice() const {
     return m_pool->choice;
 }
 
-std::unique_ptr<RecordStore> SharedRecordStore::Handle(std::string* reason) {
-    std::unique_ptr<RecordStore> store = m_pool->Borrow(Clock::now() + m_pool->limits.wait, reason);
+std::unique_ptr<RecordStore> SharedRecordStore::Handle(RecordFailure* failure) {
+    std::unique_ptr<RecordStore> store =
+        m_pool->Borrow(Clock::now() + m_pool->limits.wait, failure);
     if (!store)
         return nullptr;
     m_pool->Return(std::move(store));

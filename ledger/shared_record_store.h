@@ -43,8 +43,8 @@ class SharedRecordStore {
     const std::string& ConfigPath() const;
     const DatabaseChoice& Choice() const;
     // A station's handle, once a connection could be had (opened when none is); null, with the
-    // reason, when none can be now. Handles must not outlive the store.
-    std::unique_ptr<RecordStore> Handle(std::string* reason);
+    // failure, when none can be now. Handles must not outlive the store.
+    std::unique_ptr<RecordStore> Handle(RecordFailure* failure);
     // What a station of this process could keep neither in the record nor in the journal (a
     // full disk), held for the process: any later station puts it into the journal once it
     // can, also when the station that held it is gone (each attempt of `watch` has its own).
@@ -63,6 +63,6 @@ class SharedRecordStore {
     std::unique_ptr<Pool> m_pool;
 };
 
-// Whether a failed connection's reason is the server's refusal for too many clients (all its
+// Whether a failed connection's message is the server's refusal for too many clients (all its
 // slots, or the role's or the database's connection limit, taken).
-bool TooManyClients(const std::string& reason);
+bool TooManyClients(const std::string& message);

@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <limits>
 #include <string_view>
 #include <variant>
@@ -128,21 +127,6 @@ CREATE INDEX downloads_by_module ON downloads (module_uid, id);
 
 constexpr int kNewestVersion = static_cast<int>(std::size(kMigrations));
 
-std::string Format(const char* pattern, auto... values) {
-    char text[160];
-    std::snprintf(text, sizeof text, pattern, values...);
-    return text;
-}
-
-std::string PlanText(SerialPlanKey plan) {
-    return Format("0x%04X/%d", static_cast<unsigned>(plan.address), plan.width);
-}
-
-std::string NumberText(SerialPlanKey plan, std::uint32_t value) {
-    return Format("serial number 0x%0*X of plan ", plan.width * 2, static_cast<unsigned>(value)) +
-           PlanText(plan);
-}
-
 std::optional<SerialState> ParseState(std::string_view text) {
     for (SerialState state : {SerialState::kReserved, SerialState::kWritten, SerialState::kUsedUp})
         if (text == SerialStateText(state))
@@ -167,13 +151,13 @@ bool IsEndOutcome(std::string_view outcome) {
                                                  outcome) != kRecordOutcomes.end();
 }
 
-// A refusal for a width or a value the plan cannot hold; empty when it can.
-std::string PlanProblem(SerialPlanKey plan, std::uint32_t value) {
+// A refusal for a width or a value the plan cannot hold; kNone when it can.
+RecordFailure PlanProblem(SerialPlanKey plan, std::uint32_t value) {
+    using Code = RecordFailure::Code;
     if (plan.width < 1 || plan.width > 4)
-        return "a serial number takes 1 to 4 bytes, not " + std::to_string(plan.width);
+        return {.code = Code::kBadWidth, .plan = plan, .value = value};
     if (plan.width < 4 && value >> (8 * plan.width) != 0)
-        return Format("serial number 0x%X does not fit in %d bytes", static_cast<unsigned>(value),
-                      plan.width);
+        return {.code = Code::kDoesNotFit, .plan = plan, .value = value};
     return {};
 }
 
@@ -268,33 +252,34 @@ class SqlRecordStore final : public RecordStore {
     SqlRecordStore(std::unique_ptr<sql::Session> session, int version)
         : m_session(std::move(session)), m_version(version) {}
 
-    std::int64_t BeginDownload(const DownloadRecord& record, std::string* reason) override;
+    std::int64_t BeginDownload(const DownloadRecord& record, RecordFailure* failure) override;
     bool ReserveSerial(std::int64_t downloadId, SerialPlanKey plan, std::uint32_t value,
                        const std::function<bool(std::string* reason)>& alsoSave,
-                       std::string* reason) override;
+                       RecordFailure* failure) override;
     std::optional<TakenSerial> TakeSerial(std::int64_t downloadId, SerialPlanKey plan,
                                           std::uint32_t start, std::uint32_t step,
                                           const CounterStation& station,
-                                          std::string* reason) override;
+                                          RecordFailure* failure) override;
     bool ReadCounter(SerialPlanKey plan, std::optional<SerialCounter>& counter,
-                     std::string* reason) override;
+                     RecordFailure* failure) override;
     bool SetCounter(SerialPlanKey plan, std::uint32_t next, std::uint32_t step,
-                    const CounterStation& station, std::string* reason) override;
-    bool SetSerialState(std::int64_t downloadId, SerialState state, std::string* reason) override;
-    bool FinishDownload(const DownloadRecord& record, std::string* reason) override;
+                    const CounterStation& station, RecordFailure* failure) override;
+    bool SetSerialState(std::int64_t downloadId, SerialState state,
+                        RecordFailure* failure) override;
+    bool FinishDownload(const DownloadRecord& record, RecordFailure* failure) override;
     std::optional<std::vector<RunningDownload>> Running(const std::string& host,
                                                         const std::string& stationConfig,
-                                                        std::string* reason) override;
+                                                        RecordFailure* failure) override;
     bool CloseInterrupted(std::int64_t id, const std::string& statusText,
-                          std::string* reason) override;
-    std::optional<DownloadRecord> Get(std::int64_t id, std::string* reason) override;
+                          RecordFailure* failure) override;
+    std::optional<DownloadRecord> Get(std::int64_t id, RecordFailure* failure) override;
     bool LastPass(const std::string& moduleUid, const std::string& fileSha256,
-                  std::optional<DownloadRecord>& found, std::string* reason) override;
+                  std::optional<DownloadRecord>& found, RecordFailure* failure) override;
     bool ForEach(const std::string& startUtc, bool withLog,
                  const std::function<bool(const DownloadRecord&)>& each,
-                 std::string* reason) override;
+                 RecordFailure* failure) override;
     std::optional<SerialEntry> FindSerial(SerialPlanKey plan, std::uint32_t value,
-                                          std::string* reason) override;
+                                          RecordFailure* failure) override;
     int SchemaVersion() const override { return m_version; }
     const std::string& Where() const override { return m_session->Name(); }
     bool LostConnection() const override { return m_lost; }
@@ -302,14 +287,16 @@ class SqlRecordStore final : public RecordStore {
 
   private:
     sql::Session& Db() { return *m_session; }
-    // Notes the failure and writes "what: the database's message" to `reason`.
-    // A connection's failure names the database.
-    bool Fail(std::string* reason, std::string_view what, const Result& result) {
+    // Notes the failure and gives the database's message, with what the call was doing, to
+    // `failure`; a lost connection names the database.
+    bool Fail(RecordFailure* failure, RecordFailure what, const Result& result) {
         m_lost = result.status == Status::kConnection;
-        SetReason(reason, std::string(what) + ": " + (m_lost ? Where() + ": " : "") + result.error);
-        return false;
+        what.code = RecordFailure::Code::kDatabase;
+        what.lost = m_lost;
+        what.where = m_lost ? Where() : std::string();
+        return Fails(failure, sql::WithMessage(std::move(what), result));
     }
-    bool FoundDownload(const Result& result, std::int64_t id, std::string* reason);
+    bool FoundDownload(const Result& result, std::int64_t id, RecordFailure* failure);
     Result Run(std::string_view text, std::initializer_list<sql::Value> parameters = {}) {
         Result result = Db().Run(text, parameters);
         m_lost = result.status == Status::kConnection;
@@ -320,14 +307,14 @@ class SqlRecordStore final : public RecordStore {
         m_lost = result.status == Status::kConnection;
         return result;
     }
-    // Inside a transaction: the verdict of download `id`, or nothing with the reason.
-    std::optional<std::string> Verdict(std::int64_t id, std::string* reason);
+    // Inside a transaction: the verdict of download `id`, or nothing with the failure.
+    std::optional<std::string> Verdict(std::int64_t id, RecordFailure* failure);
     // Inside a transaction: checks that download `id` is running and records `value` of
     // `plan` for it.
     bool InsertSerial(std::int64_t id, SerialPlanKey plan, std::uint32_t value,
-                      std::string* reason);
+                      RecordFailure* failure);
     // The record on a SelectRecord row, with its log unless `withLog` is false.
-    bool ReadRecord(const Row& row, DownloadRecord& record, std::string* reason,
+    bool ReadRecord(const Row& row, DownloadRecord& record, RecordFailure* failure,
                     bool withLog = true);
 
     std::unique_ptr<sql::Session> m_session;
@@ -336,8 +323,8 @@ class SqlRecordStore final : public RecordStore {
     SerialConflict m_conflict;
 };
 
-std::int64_t SqlRecordStore::BeginDownload(const DownloadRecord& record, std::string* reason) {
-    const char* what = "cannot start the download's record";
+std::int64_t SqlRecordStore::BeginDownload(const DownloadRecord& record, RecordFailure* failure) {
+    const RecordFailure what{.action = RecordFailure::Action::kBegin};
     const sql::Value key =
         record.recordKey.empty() ? sql::Value() : sql::Value(Bounded(record.recordKey));
     const std::string now = UtcNowIso();  // viewed by the values
@@ -345,7 +332,7 @@ std::int64_t SqlRecordStore::BeginDownload(const DownloadRecord& record, std::st
     const Result result = Db().Execute(InsertRecord(), values);
     m_lost = result.status == Status::kConnection;
     if (!result.ok()) {
-        Fail(reason, what, result);
+        Fail(failure, what, result);
         return 0;
     }
     if (!result.rows.empty())
@@ -353,47 +340,44 @@ std::int64_t SqlRecordStore::BeginDownload(const DownloadRecord& record, std::st
     // Begun before (delivered again): the record that holds the key.
     const Result found = Run("SELECT id FROM downloads WHERE record_key = ?", {key});
     if (!found.ok()) {
-        Fail(reason, what, found);
+        Fail(failure, what, found);
         return 0;
     }
     if (found.rows.empty()) {
-        SetReason(reason, std::string(what) + ": its key is taken, yet no record holds it");
+        Fails(failure, {.code = RecordFailure::Code::kKeyTaken});
         return 0;
     }
     return found.rows[0].Int(0);
 }
 
-// Whether a query of download `id` read its row; the reason when it did not.
-bool SqlRecordStore::FoundDownload(const Result& result, std::int64_t id, std::string* reason) {
-    if (!result.ok()) {
-        Fail(reason, "cannot read download #" + std::to_string(id), result);
-        return false;
-    }
-    if (result.rows.empty()) {
-        SetReason(reason, "there is no download #" + std::to_string(id));
-        return false;
-    }
+// Whether a query of download `id` read its row; the failure when it did not.
+bool SqlRecordStore::FoundDownload(const Result& result, std::int64_t id, RecordFailure* failure) {
+    if (!result.ok())
+        return Fail(failure, {.action = RecordFailure::Action::kReadDownload, .download = id},
+                    result);
+    if (result.rows.empty())
+        return Fails(failure, {.code = RecordFailure::Code::kNoSuchDownload, .download = id});
     return true;
 }
 
-std::optional<std::string> SqlRecordStore::Verdict(std::int64_t id, std::string* reason) {
+std::optional<std::string> SqlRecordStore::Verdict(std::int64_t id, RecordFailure* failure) {
     const Result result = Run("SELECT verdict FROM downloads WHERE id = ?", {id});
-    if (!FoundDownload(result, id, reason))
+    if (!FoundDownload(result, id, failure))
         return std::nullopt;
     return result.rows[0].Text(0);
 }
 
 bool SqlRecordStore::InsertSerial(std::int64_t id, SerialPlanKey plan, std::uint32_t value,
-                                  std::string* reason) {
-    const std::optional<std::string> verdict = Verdict(id, reason);
+                                  RecordFailure* failure) {
+    const RecordFailure conflict{
+        .code = RecordFailure::Code::kSerialConflict, .download = id, .plan = plan, .value = value};
+    const std::optional<std::string> verdict = Verdict(id, failure);
     if (!verdict)
         return false;
     if (*verdict != "running") {
         m_conflict = {SerialConflict::Kind::kDownloadEnded, plan, value, id, 0};
-        SetReason(reason, {});
-        return false;
+        return Fails(failure, conflict);
     }
-    const std::string number = NumberText(plan, value);
     const Result insert = Run(R"sql(
 INSERT INTO serials (address, width, value, state, download_id, reserved_utc)
 VALUES (?, ?, ?, 'reserved', ?, ?))sql",
@@ -410,55 +394,62 @@ VALUES (?, ?, ?, 'reserved', ?, ?))sql",
         if (owner.ok() && !owner.rows.empty())
             m_conflict = {SerialConflict::Kind::kGivenBefore, plan, value, id,
                           owner.rows[0].Int(0)};
-        SetReason(reason, {});
-        return false;
+        return Fails(failure, conflict);
     }
     if (!insert.ok())
-        return Fail(reason, "cannot record " + number, insert);
+        return Fail(failure,
+                    {.action = RecordFailure::Action::kRecordNumber, .plan = plan, .value = value},
+                    insert);
     return true;
 }
 
 bool SqlRecordStore::ReserveSerial(std::int64_t downloadId, SerialPlanKey plan, std::uint32_t value,
                                    const std::function<bool(std::string* reason)>& alsoSave,
-                                   std::string* reason) {
+                                   RecordFailure* failure) {
     m_conflict = {};
-    if (std::string problem = PlanProblem(plan, value); !problem.empty()) {
-        SetReason(reason, std::move(problem));
-        return false;
-    }
-    const std::string number = NumberText(plan, value);
+    if (RecordFailure problem = PlanProblem(plan, value); !problem.ok())
+        return Fails(failure, std::move(problem));
+    const RecordFailure what{
+        .action = RecordFailure::Action::kRecordNumber, .plan = plan, .value = value};
     Transaction transaction(Db());
     if (const Result begun = Begin(transaction); !begun.ok())
-        return Fail(reason, "cannot record " + number, begun);
-    if (!InsertSerial(downloadId, plan, value, reason))
+        return Fail(failure, what, begun);
+    if (!InsertSerial(downloadId, plan, value, failure))
         return false;
     if (alsoSave) {
         std::string saveReason;
         if (!alsoSave(&saveReason)) {
-            if (saveReason.empty())
-                m_conflict = {SerialConflict::Kind::kNotSaved, plan, value, downloadId, 0};
-            SetReason(reason, saveReason);
-            return false;
+            if (!saveReason.empty())
+                return Fails(failure, {.code = RecordFailure::Code::kSaveRefused,
+                                       .download = downloadId,
+                                       .plan = plan,
+                                       .value = value,
+                                       .detail = saveReason});
+            m_conflict = {SerialConflict::Kind::kNotSaved, plan, value, downloadId, 0};
+            return Fails(failure, {.code = RecordFailure::Code::kSerialConflict,
+                                   .download = downloadId,
+                                   .plan = plan,
+                                   .value = value});
         }
     }
     if (const Result committed = transaction.Commit(); !committed.ok())
-        return Fail(reason, "cannot record " + number, committed);
+        return Fail(failure, what, committed);
     return true;
 }
 
 std::optional<TakenSerial> SqlRecordStore::TakeSerial(std::int64_t downloadId, SerialPlanKey plan,
                                                       std::uint32_t start, std::uint32_t step,
                                                       const CounterStation& station,
-                                                      std::string* reason) {
+                                                      RecordFailure* failure) {
     m_conflict = {};
-    if (std::string problem = PlanProblem(plan, start); !problem.empty()) {
-        SetReason(reason, std::move(problem));
+    if (RecordFailure problem = PlanProblem(plan, start); !problem.ok()) {
+        Fails(failure, std::move(problem));
         return std::nullopt;
     }
-    const std::string what = "cannot take a number of the counter of plan " + PlanText(plan);
+    const RecordFailure what{.action = RecordFailure::Action::kTakeNumber, .plan = plan};
     Transaction transaction(Db());
     if (const Result begun = Begin(transaction); !begun.ok()) {
-        Fail(reason, what, begun);
+        Fail(failure, what, begun);
         return std::nullopt;
     }
     // A plan no station has used starts at this station's number.
@@ -476,7 +467,7 @@ VALUES (?, ?, NULL, ?, ?, ?, ?, ?))sql",
                        Bounded(station.host), Bounded(station.folder), UtcNowIso()});
     }
     if (!created.ok()) {
-        Fail(reason, what, created);
+        Fail(failure, what, created);
         return std::nullopt;
     }
     const Result counter = Run(std::string("SELECT next_value FROM serial_counters WHERE address "
@@ -484,44 +475,44 @@ VALUES (?, ?, NULL, ?, ?, ?, ?, ?))sql",
                                    Db().Sql().lockRows,
                                {address, width});
     if (!counter.ok() || counter.rows.empty()) {
-        Fail(reason, what, counter);
+        Fail(failure, what, counter);
         return std::nullopt;
     }
     const std::int64_t stored = counter.rows[0].Int(0);
     if (stored < 0 || stored > std::int64_t{0xFFFFFFFF}) {
-        SetReason(reason, "the counter of plan " + PlanText(plan) + " holds " +
-                              std::to_string(stored) + ", not a serial number");
+        Fails(failure,
+              {.code = RecordFailure::Code::kCounterNotNumber, .plan = plan, .count = stored});
         return std::nullopt;
     }
     const TakenSerial taken{static_cast<std::uint32_t>(stored),
                             AdvanceSerial(static_cast<std::uint32_t>(stored), step)};
-    if (std::string problem = PlanProblem(plan, taken.value); !problem.empty()) {
-        SetReason(reason, std::move(problem));
+    if (RecordFailure problem = PlanProblem(plan, taken.value); !problem.ok()) {
+        Fails(failure, std::move(problem));
         return std::nullopt;
     }
-    if (!InsertSerial(downloadId, plan, taken.value, reason))
+    if (!InsertSerial(downloadId, plan, taken.value, failure))
         return std::nullopt;
     const Result advanced =
         Run("UPDATE serial_counters SET next_value = ?, step = ? WHERE address = ? AND width = ?",
             {std::int64_t{taken.next}, std::int64_t{step}, address, width});
     if (!advanced.ok()) {
-        Fail(reason, what, advanced);
+        Fail(failure, what, advanced);
         return std::nullopt;
     }
     if (const Result committed = transaction.Commit(); !committed.ok()) {
-        Fail(reason, what, committed);
+        Fail(failure, what, committed);
         return std::nullopt;
     }
     return taken;
 }
 
 bool SqlRecordStore::ReadCounter(SerialPlanKey plan, std::optional<SerialCounter>& counter,
-                                 std::string* reason) {
+                                 RecordFailure* failure) {
     const Result result =
         Run("SELECT next_value, step FROM serial_counters WHERE address = ? AND width = ?",
             {std::int64_t{plan.address}, std::int64_t{plan.width}});
     if (!result.ok())
-        return Fail(reason, "cannot read the counter of plan " + PlanText(plan), result);
+        return Fail(failure, {.action = RecordFailure::Action::kReadCounter, .plan = plan}, result);
     counter.reset();
     if (!result.rows.empty())
         counter = SerialCounter{static_cast<std::uint32_t>(result.rows[0].Int(0)),
@@ -530,22 +521,20 @@ bool SqlRecordStore::ReadCounter(SerialPlanKey plan, std::optional<SerialCounter
 }
 
 bool SqlRecordStore::SetCounter(SerialPlanKey plan, std::uint32_t next, std::uint32_t step,
-                                const CounterStation& station, std::string* reason) {
-    if (std::string problem = PlanProblem(plan, next); !problem.empty()) {
-        SetReason(reason, std::move(problem));
-        return false;
-    }
-    const std::string what = "cannot set the counter of plan " + PlanText(plan);
+                                const CounterStation& station, RecordFailure* failure) {
+    if (RecordFailure problem = PlanProblem(plan, next); !problem.ok())
+        return Fails(failure, std::move(problem));
+    const RecordFailure what{.action = RecordFailure::Action::kSetCounter, .plan = plan};
     const std::int64_t address = plan.address, width = plan.width;
     Transaction transaction(Db());
     if (const Result begun = Begin(transaction); !begun.ok())
-        return Fail(reason, what, begun);
+        return Fail(failure, what, begun);
     const Result old = Run(std::string("SELECT next_value FROM serial_counters WHERE address = ? "
                                        "AND width = ?") +
                                Db().Sql().lockRows,
                            {address, width});
     if (!old.ok())
-        return Fail(reason, what, old);
+        return Fail(failure, what, old);
     const sql::Value oldValue = old.rows.empty() ? sql::Value{} : sql::Value{old.rows[0].Int(0)};
     Result changed = Run(R"sql(
 INSERT INTO serial_counters (address, width, next_value, step) VALUES (?, ?, ?, ?)
@@ -561,62 +550,60 @@ VALUES (?, ?, ?, ?, ?, ?, ?, ?))sql",
                        Bounded(station.host), Bounded(station.folder), UtcNowIso()});
     }
     if (!changed.ok())
-        return Fail(reason, what, changed);
+        return Fail(failure, what, changed);
     if (const Result committed = transaction.Commit(); !committed.ok())
-        return Fail(reason, what, committed);
+        return Fail(failure, what, committed);
     return true;
 }
 
 bool SqlRecordStore::SetSerialState(std::int64_t downloadId, SerialState state,
-                                    std::string* reason) {
+                                    RecordFailure* failure) {
+    const RecordFailure what{.action = RecordFailure::Action::kChangeState, .download = downloadId};
     const std::string_view wanted = SerialStateText(state);
     const Result update =
         Run("UPDATE serials SET state = ? WHERE download_id = ? AND state = 'reserved'",
             {wanted, downloadId});
     if (!update.ok())
-        return Fail(reason, "cannot change the serial number's state", update);
+        return Fail(failure, what, update);
     if (update.changes != 0)
         return true;
     // Not reserved: it may have this state already (delivered again), or none, or another.
     const Result now = Run("SELECT state FROM serials WHERE download_id = ?", {downloadId});
     if (!now.ok())
-        return Fail(reason, "cannot change the serial number's state", now);
-    if (now.rows.empty()) {
-        SetReason(reason, "download #" + std::to_string(downloadId) + " holds no serial number");
-        return false;
-    }
+        return Fail(failure, what, now);
+    if (now.rows.empty())
+        return Fails(failure, {.code = RecordFailure::Code::kNoSerialHeld, .download = downloadId});
     const std::string held = now.rows[0].Text(0);
     if (held == wanted)
         return true;
-    SetReason(reason, "the serial number of download #" + std::to_string(downloadId) + " is " +
-                          held + " already; it does not become " + std::string(wanted));
-    return false;
+    return Fails(failure, {.code = RecordFailure::Code::kStateFinal,
+                           .download = downloadId,
+                           .detail = held,
+                           .given = std::string(wanted)});
 }
 
-bool SqlRecordStore::FinishDownload(const DownloadRecord& record, std::string* reason) {
-    if (record.verdict != "succeeded" && record.verdict != "failed") {
-        SetReason(reason, "a download ends as succeeded or failed, not \"" +
-                              std::string(Bounded(record.verdict)) + "\"");
-        return false;
-    }
+bool SqlRecordStore::FinishDownload(const DownloadRecord& record, RecordFailure* failure) {
+    if (record.verdict != "succeeded" && record.verdict != "failed")
+        return Fails(failure, {.code = RecordFailure::Code::kBadVerdict,
+                               .download = record.id,
+                               .given = std::string(Bounded(record.verdict))});
     const std::string_view outcome = record.outcome.empty() ? record.verdict : record.outcome;
-    if (!IsEndOutcome(outcome) || (record.verdict == "succeeded") != (outcome == "succeeded")) {
-        SetReason(reason, "a download that " + record.verdict + " does not end as \"" +
-                              std::string(Bounded(outcome)) + "\"");
-        return false;
-    }
-    const std::string what = "cannot end the record of download #" + std::to_string(record.id);
+    if (!IsEndOutcome(outcome) || (record.verdict == "succeeded") != (outcome == "succeeded"))
+        return Fails(failure, {.code = RecordFailure::Code::kBadOutcome,
+                               .download = record.id,
+                               .detail = record.verdict,
+                               .given = std::string(Bounded(outcome))});
+    const RecordFailure what{.action = RecordFailure::Action::kEnd, .download = record.id};
     Transaction transaction(Db());
     if (const Result begun = Begin(transaction); !begun.ok())
-        return Fail(reason, what, begun);
-    const std::optional<std::string> verdict = Verdict(record.id, reason);
+        return Fail(failure, what, begun);
+    const std::optional<std::string> verdict = Verdict(record.id, failure);
     if (!verdict)
         return false;
-    if (*verdict != "running") {
-        SetReason(reason, "download #" + std::to_string(record.id) + " has already ended (" +
-                              *verdict + ")");
-        return false;
-    }
+    if (*verdict != "running")
+        return Fails(failure, {.code = RecordFailure::Code::kAlreadyEnded,
+                               .download = record.id,
+                               .detail = *verdict});
     // The outcome as checked above (the verdict's when none is given); a number named here
     // was written without a ledger row.
     const std::string now = UtcNowIso();  // viewed by the values
@@ -630,7 +617,7 @@ bool SqlRecordStore::FinishDownload(const DownloadRecord& record, std::string* r
     const Result update = Db().Execute(FinishRecord(), values);
     m_lost = update.status == Status::kConnection;
     if (!update.ok())
-        return Fail(reason, what, update);
+        return Fail(failure, what, update);
 
     // A log too long keeps its first entries and says how many it lost.
     const bool cut = record.log.size() > kMaxRecordLogEntries;
@@ -660,14 +647,14 @@ bool SqlRecordStore::FinishDownload(const DownloadRecord& record, std::string* r
         const Result insert = Db().Execute(text, parameters);
         m_lost = insert.status == Status::kConnection;
         if (!insert.ok())
-            return Fail(reason, what, insert);
+            return Fail(failure, what, insert);
     }
     if (const Result committed = transaction.Commit(); !committed.ok())
-        return Fail(reason, what, committed);
+        return Fail(failure, what, committed);
     return true;
 }
 
-bool SqlRecordStore::ReadRecord(const Row& row, DownloadRecord& record, std::string* reason,
+bool SqlRecordStore::ReadRecord(const Row& row, DownloadRecord& record, RecordFailure* failure,
                                 bool withLog) {
     // Column i of the row is kRecordFields[i] (SelectRecord).
     for (std::size_t i = 0; i < kRecordFields.size(); ++i) {
@@ -678,11 +665,9 @@ bool SqlRecordStore::ReadRecord(const Row& row, DownloadRecord& record, std::str
                                      ? sql::Value(row.Int(i))
                                      : sql::Value(std::string_view(text));
         // Only a serial number's state refuses a value.
-        if (!f.set(record, value)) {
-            SetReason(reason, "download #" + std::to_string(record.id) +
-                                  " has a serial number in an unknown state");
-            return false;
-        }
+        if (!f.set(record, value))
+            return Fails(failure,
+                         {.code = RecordFailure::Code::kUnknownRecordState, .download = record.id});
     }
     if (!withLog)
         return true;
@@ -691,7 +676,8 @@ bool SqlRecordStore::ReadRecord(const Row& row, DownloadRecord& record, std::str
         "seq LIMIT ?",
         {record.id, static_cast<std::int64_t>(kMaxRecordLogEntries)});
     if (!log.ok())
-        return Fail(reason, "cannot read the log of download #" + std::to_string(record.id), log);
+        return Fail(failure, {.action = RecordFailure::Action::kReadLog, .download = record.id},
+                    log);
     for (const Row& entry : log.rows)
         record.log.push_back({entry.Text(0), static_cast<std::uint32_t>(entry.Int(1)),
                               entry.Int(2) != 0, entry.Text(3)});
@@ -699,14 +685,14 @@ bool SqlRecordStore::ReadRecord(const Row& row, DownloadRecord& record, std::str
 }
 
 std::optional<std::vector<RunningDownload>> SqlRecordStore::Running(
-    const std::string& host, const std::string& stationConfig, std::string* reason) {
+    const std::string& host, const std::string& stationConfig, RecordFailure* failure) {
     const Result query =
         Run("SELECT id, process_id, boot_id, process_start, pid_namespace, record_key FROM "
             "downloads WHERE verdict = 'running' AND station_host = ? AND station_config = ? "
             "ORDER BY id",
             {Bounded(host), Bounded(stationConfig)});
     if (!query.ok()) {
-        Fail(reason, "cannot read the running downloads", query);
+        Fail(failure, {.action = RecordFailure::Action::kReadRunning}, query);
         return std::nullopt;
     }
     std::vector<RunningDownload> running;
@@ -717,58 +703,56 @@ std::optional<std::vector<RunningDownload>> SqlRecordStore::Running(
 }
 
 bool SqlRecordStore::CloseInterrupted(std::int64_t id, const std::string& statusText,
-                                      std::string* reason) {
-    const std::string what = "cannot close the record of download #" + std::to_string(id);
+                                      RecordFailure* failure) {
+    const RecordFailure what{.action = RecordFailure::Action::kClose, .download = id};
     Transaction transaction(Db());
     if (const Result begun = Begin(transaction); !begun.ok())
-        return Fail(reason, what, begun);
+        return Fail(failure, what, begun);
     const Result closed = Run(R"sql(
 UPDATE downloads SET verdict = 'failed', outcome = 'interrupted', status_text = ?
 WHERE id = ? AND verdict = 'running')sql",
                               {Bounded(statusText), id});
     if (!closed.ok())
-        return Fail(reason, what, closed);
-    if (closed.changes == 0) {
-        SetReason(reason, "download #" + std::to_string(id) + " is not running");
-        return false;
-    }
+        return Fail(failure, what, closed);
+    if (closed.changes == 0)
+        return Fails(failure, {.code = RecordFailure::Code::kNotRunning, .download = id});
     const Result used = Run(
         "UPDATE serials SET state = 'used_up' WHERE download_id = ? AND state = 'reserved'", {id});
     if (!used.ok())
-        return Fail(reason, what, used);
+        return Fail(failure, what, used);
     if (const Result committed = transaction.Commit(); !committed.ok())
-        return Fail(reason, what, committed);
+        return Fail(failure, what, committed);
     return true;
 }
 
-std::optional<DownloadRecord> SqlRecordStore::Get(std::int64_t id, std::string* reason) {
+std::optional<DownloadRecord> SqlRecordStore::Get(std::int64_t id, RecordFailure* failure) {
     Transaction transaction(Db());
     if (const Result begun = transaction.Begin(false); !begun.ok()) {
-        Fail(reason, "cannot read download #" + std::to_string(id), begun);
+        Fail(failure, {.action = RecordFailure::Action::kReadDownload, .download = id}, begun);
         return std::nullopt;
     }
     const Result query = Run(SelectRecord() + "WHERE d.id = ?", {id});
-    if (!FoundDownload(query, id, reason))
+    if (!FoundDownload(query, id, failure))
         return std::nullopt;
     DownloadRecord record;
-    if (!ReadRecord(query.rows[0], record, reason))
+    if (!ReadRecord(query.rows[0], record, failure))
         return std::nullopt;
     return record;
 }
 
 bool SqlRecordStore::LastPass(const std::string& moduleUid, const std::string& fileSha256,
-                              std::optional<DownloadRecord>& found, std::string* reason) {
+                              std::optional<DownloadRecord>& found, RecordFailure* failure) {
     found.reset();
     const Result query = Run(SelectRecord() +
                                  "WHERE d.module_uid = ? AND d.file_sha256 = ? AND "
                                  "d.verdict = 'succeeded' ORDER BY d.id DESC LIMIT 1",
                              {std::string_view(moduleUid), std::string_view(fileSha256)});
     if (!query.ok())
-        return Fail(reason, "cannot read the downloads of module " + moduleUid, query);
+        return Fail(failure, {.action = RecordFailure::Action::kReadDownloads}, query);
     if (query.rows.empty())
         return true;
     DownloadRecord record;
-    if (!ReadRecord(query.rows[0], record, reason, false))
+    if (!ReadRecord(query.rows[0], record, failure, false))
         return false;
     found = std::move(record);
     return true;
@@ -776,7 +760,7 @@ bool SqlRecordStore::LastPass(const std::string& moduleUid, const std::string& f
 
 bool SqlRecordStore::ForEach(const std::string& startUtc, bool withLog,
                              const std::function<bool(const DownloadRecord&)>& each,
-                             std::string* reason) {
+                             RecordFailure* failure) {
     // Keyset pages: each page starts after the last record of the one before, by (start, id),
     // the order of an index, so a page costs the same at the millionth record as at the first.
     // The first starts after (startUtc, -1): every record started at or after startUtc.
@@ -789,10 +773,10 @@ bool SqlRecordStore::ForEach(const std::string& startUtc, bool withLog,
                     "ORDER BY d.start_utc, d.id LIMIT ?",
                 {std::string_view(afterStart), afterId, static_cast<std::int64_t>(kRecordPage)});
         if (!page.ok())
-            return Fail(reason, "cannot read the downloads", page);
+            return Fail(failure, {.action = RecordFailure::Action::kReadDownloads}, page);
         for (const Row& row : page.rows) {
             DownloadRecord record;
-            if (!ReadRecord(row, record, reason, withLog))
+            if (!ReadRecord(row, record, failure, withLog))
                 return false;
             if (!each(record))
                 return true;
@@ -805,67 +789,65 @@ bool SqlRecordStore::ForEach(const std::string& startUtc, bool withLog,
 }
 
 std::optional<SerialEntry> SqlRecordStore::FindSerial(SerialPlanKey plan, std::uint32_t value,
-                                                      std::string* reason) {
-    const std::string number = NumberText(plan, value);
+                                                      RecordFailure* failure) {
     const Result query =
         Run("SELECT state, download_id, reserved_utc FROM serials WHERE address = ? AND width = ? "
             "AND value = ?",
             {std::int64_t{plan.address}, std::int64_t{plan.width}, std::int64_t{value}});
     if (!query.ok()) {
-        Fail(reason, "cannot read " + number, query);
+        Fail(failure, {.action = RecordFailure::Action::kReadNumber, .plan = plan, .value = value},
+             query);
         return std::nullopt;
     }
     if (query.rows.empty()) {
-        SetReason(reason, number + " was never given");
+        Fails(failure, {.code = RecordFailure::Code::kNeverGiven, .plan = plan, .value = value});
         return std::nullopt;
     }
     const Row& row = query.rows[0];
     const std::optional<SerialState> state = ParseState(row.Text(0));
     if (!state) {
-        SetReason(reason, number + " is in an unknown state");
+        Fails(failure, {.code = RecordFailure::Code::kUnknownState, .plan = plan, .value = value});
         return std::nullopt;
     }
     return SerialEntry{plan, value, *state, row.Int(1), row.Text(2)};
 }
 
 // Refuses what this loader must not touch: a newer layout, or another program's tables.
-bool MayMigrate(sql::Session& db, int version, std::string* reason) {
-    if (version > kNewestVersion) {
-        SetReason(reason, db.Name() + " was written by a newer loader (layout version " +
-                              std::to_string(version) + ", this loader knows up to " +
-                              std::to_string(kNewestVersion) + ")");
-        return false;
-    }
+bool MayMigrate(sql::Session& db, int version, RecordFailure* failure) {
+    if (version > kNewestVersion)
+        return Fails(
+            failure,
+            {.code = RecordFailure::Code::kNewerLayout, .count = version, .where = db.Name()});
     if (version == 0) {
-        const std::optional<bool> others = db.HoldsOtherTables(reason);
+        const std::optional<bool> others = db.HoldsOtherTables(failure);
         if (!others)
             return false;
-        if (*others) {
-            SetReason(reason, db.Name() + " holds tables of another program");
-            return false;
-        }
+        if (*others)
+            return Fails(failure,
+                         {.code = RecordFailure::Code::kForeignTables, .where = db.Name()});
     }
     return true;
 }
 
-bool Failed(std::string* reason, const sql::Session& db, const Result& result) {
-    SetReason(reason, db.Name() + ": " + result.error);
-    return false;
+bool Failed(RecordFailure* failure, const sql::Session& db, const Result& result) {
+    return Fails(
+        failure,
+        sql::WithMessage({.code = RecordFailure::Code::kUnopened, .where = db.Name()}, result));
 }
 
 // Begins `transaction`, waits for the layout's lock and reads the layout's version: nothing,
-// with the reason, when any of it fails or the database is not this loader's to change.
+// with the failure, when any of it fails or the database is not this loader's to change.
 std::optional<int> LockedVersion(sql::Session& db, Transaction& transaction, bool write,
-                                 std::string* reason) {
+                                 RecordFailure* failure) {
     Result begun = transaction.Begin(write);
     if (begun.ok())
         begun = db.LockLayout(write);
     if (!begun.ok()) {
-        Failed(reason, db, begun);
+        Failed(failure, db, begun);
         return std::nullopt;
     }
-    const std::optional<int> version = db.LayoutVersion(reason);
-    if (!version || !MayMigrate(db, *version, reason))
+    const std::optional<int> version = db.LayoutVersion(failure);
+    if (!version || !MayMigrate(db, *version, failure))
         return std::nullopt;
     return version;
 }
@@ -877,7 +859,7 @@ int NewestRecordSchemaVersion() {
 }
 
 std::unique_ptr<RecordStore> OpenRecordStore(std::unique_ptr<sql::Session> session,
-                                             std::string* reason) {
+                                             RecordFailure* failure) {
     if (!session)
         return nullptr;
     sql::Session& db = *session;
@@ -886,14 +868,14 @@ std::unique_ptr<RecordStore> OpenRecordStore(std::unique_ptr<sql::Session> sessi
     int found = 0;
     {
         Transaction look(db);
-        const std::optional<int> version = LockedVersion(db, look, false, reason);
+        const std::optional<int> version = LockedVersion(db, look, false, failure);
         if (!version)
             return nullptr;
         found = *version;
         look.Commit();
     }
     if (const Result prepared = db.PrepareForWriting(); !prepared.ok()) {
-        Failed(reason, db, prepared);
+        Failed(failure, db, prepared);
         return nullptr;
     }
     if (found == kNewestVersion)
@@ -901,7 +883,7 @@ std::unique_ptr<RecordStore> OpenRecordStore(std::unique_ptr<sql::Session> sessi
 
     // Another loader may have migrated the database meanwhile.
     Transaction transaction(db);
-    const std::optional<int> now = LockedVersion(db, transaction, true, reason);
+    const std::optional<int> now = LockedVersion(db, transaction, true, failure);
     if (!now)
         return nullptr;
     Result step;
@@ -911,18 +893,21 @@ std::unique_ptr<RecordStore> OpenRecordStore(std::unique_ptr<sql::Session> sessi
         if (step.ok())
             step = db.SetLayoutVersion(version + 1);
         if (!step.ok()) {
-            SetReason(reason, db.Name() + ": cannot bring the layout to version " +
-                                  std::to_string(version + 1) + ": " + step.error);
+            Fails(failure, sql::WithMessage({.code = RecordFailure::Code::kLayoutStep,
+                                             .count = version + 1,
+                                             .where = db.Name()},
+                                            step));
             return nullptr;
         }
     }
     if (step = transaction.Commit(); !step.ok()) {
-        Failed(reason, db, step);
+        Failed(failure, db, step);
         return nullptr;
     }
     return std::make_unique<SqlRecordStore>(std::move(session), version);
 }
 
-std::unique_ptr<RecordStore> OpenSqliteRecordStore(const std::string& path, std::string* reason) {
-    return OpenRecordStore(sql::OpenSqlite(path, reason), reason);
+std::unique_ptr<RecordStore> OpenSqliteRecordStore(const std::string& path,
+                                                   RecordFailure* failure) {
+    return OpenRecordStore(sql::OpenSqlite(path, failure), failure);
 }

@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "ledger/record_failure.h"
+
 // One connection to the database that keeps the record: the SQLite file beside config.ini, or
 // a PostgreSQL server shared by several stations. The record store speaks to either through
 // this small interface, in the SQL both understand; parameters are written as `?`.
@@ -43,6 +45,9 @@ struct Result {
     std::vector<Row> rows;
     std::int64_t changes = 0;  // rows an INSERT, UPDATE or DELETE touched
     std::string error;         // the database's message, when status is not kOk
+    // Or what the session saw in its place.
+    RecordFailure::Lapse lapse = RecordFailure::Lapse::kNone;
+    std::int64_t seconds = 0;
 
     bool ok() const { return status == Status::kOk; }
 };
@@ -79,9 +84,9 @@ class Session {
     virtual void Rollback() = 0;
 
     // The layout's version (0: never set) and whether the database holds tables of another
-    // program, read inside an open transaction; nothing on failure, with the reason.
-    virtual std::optional<int> LayoutVersion(std::string* reason) = 0;
-    virtual std::optional<bool> HoldsOtherTables(std::string* reason) = 0;
+    // program, read inside an open transaction; nothing on failure, with the failure.
+    virtual std::optional<int> LayoutVersion(RecordFailure* failure) = 0;
+    virtual std::optional<bool> HoldsOtherTables(RecordFailure* failure) = 0;
     virtual Result SetLayoutVersion(int version) = 0;
     // After the database is known to be the loader's, outside a transaction: what the
     // connection needs before it writes.
@@ -90,6 +95,14 @@ class Session {
     // (to change it) also keeps other loaders from reading it until the transaction ends.
     virtual Result LockLayout(bool exclusive) = 0;
 };
+
+// `failure` with the message of `result` (the database's, or what the session saw instead).
+inline RecordFailure WithMessage(RecordFailure failure, const Result& result) {
+    failure.detail = result.error;
+    failure.lapse = result.lapse;
+    failure.seconds = result.seconds;
+    return failure;
+}
 
 // A transaction, rolled back by the destructor unless committed.
 class Transaction {
@@ -122,6 +135,6 @@ class Transaction {
 
 // Opens the SQLite file at `path`, creating it when missing: WAL journal where the file system
 // allows, foreign keys on, a busy timeout for the loaders that share the file.
-std::unique_ptr<Session> OpenSqlite(const std::string& path, std::string* reason);
+std::unique_ptr<Session> OpenSqlite(const std::string& path, RecordFailure* failure);
 
 }  // namespace sql

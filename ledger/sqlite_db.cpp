@@ -4,13 +4,6 @@
 
 namespace sqlite {
 
-std::string Error(sqlite3* db, std::string_view what) {
-    std::string text(what);
-    text += ": ";
-    text += db ? sqlite3_errmsg(db) : "out of memory";
-    return text;
-}
-
 int Exec(sqlite3* db, const char* sql) {
     return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
 }

@@ -9,8 +9,7 @@
 #include <string_view>
 
 // Small owners of SQLite's handles for the record store's session: a connection and a prepared
-// statement, each released by its owner. Errors come back as SQLite result codes;
-// Error() turns the connection's last one into a reason.
+// statement, each released by its owner. Errors come back as SQLite result codes.
 
 namespace sqlite {
 
@@ -22,9 +21,6 @@ using DbPtr = std::unique_ptr<sqlite3, CloseDb>;
 struct FinalizeStatement {
     void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
 };
-
-// "what: SQLite's message for the last error of `db`".
-std::string Error(sqlite3* db, std::string_view what);
 
 // Runs `sql` (one or more statements without parameters or results).
 int Exec(sqlite3* db, const char* sql);

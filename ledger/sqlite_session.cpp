@@ -139,19 +139,21 @@ class SqliteSession final : public Session {
             sqlite::Exec(m_db.get(), "ROLLBACK");
     }
 
-    std::optional<int> LayoutVersion(std::string* reason) override {
+    std::optional<int> LayoutVersion(RecordFailure* failure) override {
         Result result = Run("PRAGMA user_version", {});
         if (!result.ok() || result.rows.empty()) {
-            SetReason(reason, m_name + ": " + result.error);
+            Fails(failure,
+                  WithMessage({.code = RecordFailure::Code::kUnopened, .where = m_name}, result));
             return std::nullopt;
         }
         return static_cast<int>(result.rows[0].Int(0));
     }
 
-    std::optional<bool> HoldsOtherTables(std::string* reason) override {
+    std::optional<bool> HoldsOtherTables(RecordFailure* failure) override {
         Result result = Run("SELECT count(*) FROM sqlite_master", {});
         if (!result.ok() || result.rows.empty()) {
-            SetReason(reason, m_name + ": " + result.error);
+            Fails(failure,
+                  WithMessage({.code = RecordFailure::Code::kUnopened, .where = m_name}, result));
             return std::nullopt;
         }
         return result.rows[0].Int(0) != 0;
@@ -228,21 +230,21 @@ class SqliteSession final : public Session {
 
 }  // namespace
 
-std::unique_ptr<Session> OpenSqlite(const std::string& path, std::string* reason) {
+std::unique_ptr<Session> OpenSqlite(const std::string& path, RecordFailure* failure) {
     if (path.empty()) {
-        SetReason(reason, "no file is named for the download record");
+        Fails(failure, {.code = RecordFailure::Code::kNoFile});
         return nullptr;
     }
     // Never through a link: the record, its journal and its WAL files lie where they are, and
     // one planted by another user is refused by name.
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
         if (std::string problem = os_files::UntrustedPlace(path + suffix); !problem.empty()) {
-            SetReason(reason, problem);
+            Fails(failure, {.code = RecordFailure::Code::kPlace, .detail = problem});
             return nullptr;
         }
     }
     if (os_files::ResolveLink(path) != path) {
-        SetReason(reason, path + " is a symbolic link: the record is opened only where it lies");
+        Fails(failure, {.code = RecordFailure::Code::kSymbolicLink, .where = path});
         return nullptr;
     }
     sqlite3* raw = nullptr;
@@ -253,7 +255,9 @@ std::unique_ptr<Session> OpenSqlite(const std::string& path, std::string* reason
     const int opened = sqlite3_open_v2(os_files::InRealFolder(path).c_str(), &raw, flags, nullptr);
     sqlite::DbPtr db(raw);
     if (opened != SQLITE_OK) {
-        SetReason(reason, sqlite::Error(db.get(), path));
+        Fails(failure, {.code = RecordFailure::Code::kUnopened,
+                        .where = path,
+                        .detail = db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(opened)});
         return nullptr;
     }
     sqlite3_extended_result_codes(db.get(), 1);

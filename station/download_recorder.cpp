@@ -11,6 +11,7 @@
 #include "pravune_version.h"
 #include "settings/config_keys.h"
 #include "settings/settings_store.h"
+#include "station/record_texts.h"
 #include "text/log_entry.h"
 
 std::string NoteText(std::string_view text) {
@@ -62,34 +63,35 @@ std::string CompletionNoteText(const CompletionNote& note) {
     const std::string record = "\t- The record of download #" + std::to_string(note.id) + " ";
     const std::string refusal =
         "\t- The record of the download refused at " + note.startUtc + " (" + note.portPath + ") ";
+    const std::string reason = RecordFailureText(note.failure);
     switch (note.kind) {
         case Kind::kNotDrained:
-            return "\t- The records kept for later cannot be written now: " + note.reason;
+            return "\t- The records kept for later cannot be written now: " + reason;
         case Kind::kNotLocked:
             return "\t- The records kept for later in " + note.journal +
-                   " cannot be written now: " + note.reason;
+                   " cannot be written now: " + reason;
         case Kind::kJournal:
-            return "\t- " + note.reason;
+            return "\t- " + reason;
         case Kind::kNotOwnRefusal:
             return refusal + "is not a refusal of this station's: it is not written";
         case Kind::kRefusalStillKept:
-            return refusal + "is still kept for later: " + note.reason;
+            return refusal + "is still kept for later: " + reason;
         case Kind::kRefusalGivenUp:
-            return refusal + "cannot be written: " + note.reason;
+            return refusal + "cannot be written: " + reason;
         case Kind::kRefusalKept:
-            return refusal + "cannot be written yet: " + note.reason + " (kept for later)";
+            return refusal + "cannot be written yet: " + reason + " (kept for later)";
         case Kind::kRefusalWritten:
             return refusal + "is written now: download #" + std::to_string(note.id);
         case Kind::kStillKept:
-            return record + "is still kept for later: " + note.reason;
+            return record + "is still kept for later: " + reason;
         case Kind::kGivenUp:
-            return record + "cannot be completed: " + note.reason;
+            return record + "cannot be completed: " + reason;
         case Kind::kKept:
-            return record + "cannot be completed yet: " + note.reason + " (kept for later)";
+            return record + "cannot be completed yet: " + reason + " (kept for later)";
         case Kind::kComplete:
             return record + "is complete now";
         case Kind::kRunningUnread:
-            return "\t- The downloads left running cannot be looked at: " + note.reason;
+            return "\t- The downloads left running cannot be looked at: " + reason;
         case Kind::kInterrupted:
             return record + "was left running by process " + std::to_string(note.processId) +
                    ", which has ended: recorded as interrupted, its serial number (if any) used "
@@ -112,16 +114,16 @@ void DownloadRecorder::Tell(const std::string& text) {
     m_observer.OnLog({text, kLogRed, false});
 }
 
-bool DownloadRecorder::OpenRecords(std::string* reason) {
+bool DownloadRecorder::OpenRecords(RecordFailure* failure) {
     if (m_records)
         return true;
     if (m_shared) {
         m_database = m_shared->Choice();
-        m_records = m_shared->Handle(reason);
+        m_records = m_shared->Handle(failure);
         return m_records != nullptr;
     }
     m_database = ChooseDatabase(m_settingsPath);
-    m_records = OpenChosenRecordStore(m_database, m_settingsPath, reason);
+    m_records = OpenChosenRecordStore(m_database, m_settingsPath, failure);
     return m_records != nullptr;
 }
 
@@ -137,8 +139,7 @@ void DownloadRecorder::CloseOwnRecords() {
 std::optional<DownloadRecord> DownloadRecorder::LastPass(const std::string& uid,
                                                          const std::string& fileSha256) {
     std::optional<DownloadRecord> found;
-    std::string reason;
-    if (!OpenRecords(&reason) || !m_records->LastPass(uid, fileSha256, found, &reason))
+    if (!OpenRecords(nullptr) || !m_records->LastPass(uid, fileSha256, found, nullptr))
         found.reset();
     CloseOwnRecords();
     return found;
@@ -149,11 +150,11 @@ CounterStation DownloadRecorder::Station() const {
 }
 
 bool DownloadRecorder::KeepForLater(std::optional<SerialState> state, bool finish,
-                                    std::string* reason) {
+                                    RecordFailure* failure) {
     JournalEntry entry{JournalDatabaseKey(m_database), m_record.id, state, std::nullopt, 0, 0, {}};
     if (finish)
         entry.finish = m_record;
-    if (Keep(entry, reason)) {
+    if (Keep(entry, failure)) {
         if (m_end == RecordEnd::kWritten)
             m_end = RecordEnd::kKeptForLater;
         return true;
@@ -162,11 +163,11 @@ bool DownloadRecorder::KeepForLater(std::optional<SerialState> state, bool finis
     return false;
 }
 
-bool DownloadRecorder::Keep(const JournalEntry& entry, std::string* reason) {
-    std::string aside;
-    const bool kept = KeepInJournal(m_settingsPath, entry, reason, &aside);
-    if (!aside.empty())
-        Tell("\t- " + aside + "\r\n");
+bool DownloadRecorder::Keep(const JournalEntry& entry, RecordFailure* failure) {
+    RecordFailure aside;
+    const bool kept = KeepInJournal(m_settingsPath, entry, failure, &aside);
+    if (!aside.ok())
+        Tell("\t- " + RecordFailureText(aside) + "\r\n");
     if (!kept)
         Hold(entry);
     return kept;
@@ -190,13 +191,12 @@ void DownloadRecorder::CatchUp() {
     // What even the journal could not take (a full disk) goes there first, now that it may.
     std::vector<JournalEntry> held = m_shared ? m_shared->TakeHeld() : std::exchange(m_unkept, {});
     for (JournalEntry& entry : held) {
-        std::string why;
-        if (!KeepInJournal(m_settingsPath, entry, &why))
+        if (!KeepInJournal(m_settingsPath, entry, nullptr))
             Hold(std::move(entry));
     }
-    const Completion done =
-        CompleteEarlierRecords(*m_records, m_settingsPath, JournalDatabaseKey(m_database),
-                               ThisStationProcess(m_settingsPath), !m_closedInterrupted);
+    const Completion done = CompleteEarlierRecords(
+        *m_records, m_settingsPath, JournalDatabaseKey(m_database),
+        ThisStationProcess(m_settingsPath), !m_closedInterrupted, StationRecordWords());
     m_closedInterrupted = m_closedInterrupted || done.closedInterrupted;
     for (const CompletionNote& note : done.notes)
         m_log(CompletionNoteText(note) + "\r\n", CompletionNoteOk(note) ? kLogGreen : kLogRed);
@@ -235,18 +235,19 @@ bool DownloadRecorder::Begin(const std::string& hexPath, const HexImage& image) 
         m_record.imageEnd = image.end;
     }
     m_record.format = image.makerFormat ? "maker" : "plain";
-    std::string reason;
+    RecordFailure failure;
     // What earlier downloads kept for later is written after this one (CatchUp), so that it
     // never delays a module waiting for its handshake.
-    if (OpenRecords(&reason)) {
-        if ((m_record.id = m_records->BeginDownload(m_record, &reason)) != 0)
+    if (OpenRecords(&failure)) {
+        if ((m_record.id = m_records->BeginDownload(m_record, &failure)) != 0)
             return true;
     }
     // Opened again at the next download, when the database may be back; a connection
     // reconnects by itself.
     if (!m_records || !m_records->LostConnection())
         m_records.reset();
-    m_refusal = "The download cannot be recorded in " + m_database.name + ": " + reason;
+    m_refusal =
+        "The download cannot be recorded in " + m_database.name + ": " + RecordFailureText(failure);
     m_log(m_refusal + "\r\n", kLogRed);
     return false;
 }
@@ -267,24 +268,25 @@ void DownloadRecorder::Finish(const DownloadEnding& ending) {
     if (whole) {
         m_record.failedStep = "record";
         m_record.statusText = NoteText(m_refusal);
-        std::string why;
+        RecordFailure why;
         const JournalEntry entry{
             JournalDatabaseKey(m_database), 0, std::nullopt, m_record, 0, 0, {}};
         const bool later = Keep(entry, &why);
         Tell(later ? "\t- This refusal is kept for later: it is recorded at the "
                      "next download that reaches " +
                          m_database.name + "\r\n"
-                   : "\t- This refusal could not be kept for later either: " + why + "\r\n");
+                   : "\t- This refusal could not be kept for later either: " +
+                         RecordFailureText(why) + "\r\n");
         return;
     }
-    std::string reason;
-    if (!m_records->FinishDownload(m_record, &reason)) {
+    RecordFailure failure;
+    if (!m_records->FinishDownload(m_record, &failure)) {
         // Kept in the journal beside config.ini: the next station on it writes it.
-        std::string why;
+        RecordFailure why;
         const bool later = KeepForLater(std::nullopt, true, &why);
-        Tell("\t- The end of this download was not recorded: " + reason +
+        Tell("\t- The end of this download was not recorded: " + RecordFailureText(failure) +
              (later ? " (kept for later: it is recorded at the next download)"
-                    : " (and it could not be kept for later: " + why + ")") +
+                    : " (and it could not be kept for later: " + RecordFailureText(why) + ")") +
              "\r\n");
     }
 }

@@ -87,8 +87,8 @@ class DownloadRecorder {
     // cannot be read.
     std::optional<DownloadRecord> LastPass(const std::string& uid, const std::string& fileSha256);
     // Keeps the running record's number state, or its end (`finish`), that the database could
-    // not take now in the journal; false, with the reason, when even that fails.
-    bool KeepForLater(std::optional<SerialState> state, bool finish, std::string* reason);
+    // not take now in the journal; false, with the failure, when even that fails.
+    bool KeepForLater(std::optional<SerialState> state, bool finish, RecordFailure* failure);
 
     // The running (or last) download's record; its store while a download runs.
     DownloadRecord& Record() { return m_record; }
@@ -100,8 +100,8 @@ class DownloadRecorder {
     CounterStation Station() const;
 
   private:
-    bool OpenRecords(std::string* reason);
-    bool Keep(const JournalEntry& entry, std::string* reason);
+    bool OpenRecords(RecordFailure* failure);
+    bool Keep(const JournalEntry& entry, RecordFailure* failure);
     void Hold(JournalEntry entry);
     void Tell(const std::string& text);  // a red line of the log, kept out of the record
 

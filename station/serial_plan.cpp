@@ -7,6 +7,7 @@
 #include "image/serial_number.h"
 #include "settings/config_keys.h"
 #include "settings/settings_store.h"
+#include "station/record_texts.h"
 #include "station/serial_reservation.h"
 #include "text/log_entry.h"
 
@@ -64,8 +65,10 @@ class ConfigIniSerials final : public SerialNumberSource {
             return false;
         };
         // A step of 0 writes one value into every module on purpose: nothing to take.
+        RecordFailure failure;
         if (plan.step != 0 &&
-            !context.records.ReserveSerial(context.recordId, plan.Key(), value, save, &reason)) {
+            !context.records.ReserveSerial(context.recordId, plan.Key(), value, save, &failure)) {
+            reason = RecordFailureText(failure);
             refusal.plan = TakeConflict(context.records, reason);
             return std::nullopt;
         }
@@ -78,23 +81,25 @@ class ServerSerials final : public SerialNumberSource {
     std::optional<TakenNumber> Take(const SerialPlanNumbers& plan, SerialTakeContext& context,
                                     SerialRefusal& refusal) override {
         RecordStore& records = context.records;
+        RecordFailure failure;
         if (m_edit) {
-            if (!records.SetCounter(plan.Key(), *m_edit, plan.step, context.station,
-                                    &refusal.reason))
+            if (!records.SetCounter(plan.Key(), *m_edit, plan.step, context.station, &failure)) {
+                refusal.reason = RecordFailureText(failure);
                 return std::nullopt;
+            }
             m_edit.reset();
         }
         const std::optional<TakenSerial> taken = records.TakeSerial(
-            context.recordId, plan.Key(), plan.value, plan.step, context.station, &refusal.reason);
+            context.recordId, plan.Key(), plan.value, plan.step, context.station, &failure);
         if (!taken) {
+            refusal.reason = RecordFailureText(failure);
             // The counter's next number given before (an edit set it back) is the plan's fault.
             refusal.plan = TakeConflict(records, refusal.reason);
             return std::nullopt;
         }
         if (taken->value > SnMaxValue(plan.width)) {
             // No module can carry it: given up at once, and the download refused.
-            std::string why;
-            if (!records.SetSerialState(context.recordId, SerialState::kUsedUp, &why))
+            if (!records.SetSerialState(context.recordId, SerialState::kUsedUp, nullptr))
                 context.keepForLater(SerialState::kUsedUp);
             refusal.reason = "the numbers of this width are used up: the counter gave 0x" +
                              HexUpper(taken->value) + ", max = 0x" +

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "image/serial_number.h"
+#include "station/record_texts.h"
 #include "text/log_entry.h"
 
 namespace {
@@ -45,11 +46,9 @@ SerialReservation::SerialReservation(SerialPlan& plan, StationSettings& settings
       m_log(std::move(log)) {}
 
 std::optional<std::uint32_t> SerialReservation::Reserve(SerialRefusal& refusal) {
-    SerialTakeContext context{*m_recorder.Store(), m_recorder.Record().id, m_settings.Path(),
-                              m_recorder.Station(), [this](SerialState state) {
-                                  std::string why;
-                                  m_recorder.KeepForLater(state, false, &why);
-                              }};
+    SerialTakeContext context{
+        *m_recorder.Store(), m_recorder.Record().id, m_settings.Path(), m_recorder.Station(),
+        [this](SerialState state) { m_recorder.KeepForLater(state, false, nullptr); }};
     const std::optional<TakenNumber> taken =
         m_plan.Take(m_recorder.Database().shared(), context, refusal);
     if (!taken)
@@ -68,18 +67,19 @@ std::optional<std::uint32_t> SerialReservation::Reserve(SerialRefusal& refusal) 
 }
 
 void SerialReservation::Settle(std::uint32_t value, bool written) {
-    std::string reason;
+    RecordFailure failure;
     const SerialState state = written ? SerialState::kWritten : SerialState::kUsedUp;
-    if (!m_recorder.Store()->SetSerialState(m_recorder.Record().id, state, &reason)) {
+    if (!m_recorder.Store()->SetSerialState(m_recorder.Record().id, state, &failure)) {
         // The number stays recorded as reserved, never given again; its state is kept in the
         // journal beside config.ini and recorded at the next download.
-        std::string why;
+        RecordFailure why;
         const bool later = m_recorder.KeepForLater(state, false, &why);
-        m_log("\t- The serial number's state was not recorded: " + reason +
-                  (later ? " (it is recorded at the next download)"
-                         : " (and it could not be kept for later: " + why + ")") +
-                  "\r\n",
-              kLogRed);
+        m_log(
+            "\t- The serial number's state was not recorded: " + RecordFailureText(failure) +
+                (later ? " (it is recorded at the next download)"
+                       : " (and it could not be kept for later: " + RecordFailureText(why) + ")") +
+                "\r\n",
+            kLogRed);
     }
     if (!written) {
         m_log("\t- Serial number 0x" + HexUpper(value) +

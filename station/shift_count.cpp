@@ -27,10 +27,10 @@ void ShiftTally::Add(const DownloadRecord& record) {
 }
 
 std::optional<ShiftCount> CountShift(const std::string& configPath, const std::string& since,
-                                     std::string* reason) {
+                                     RecordFailure* failure) {
     const StationProcess self = ThisStationProcess(configPath);
     const std::unique_ptr<RecordStore> store =
-        OpenChosenRecordStore(ChooseDatabase(configPath), configPath, reason);
+        OpenChosenRecordStore(ChooseDatabase(configPath), configPath, failure);
     if (!store)
         return std::nullopt;
     ShiftTally tally(self.host, self.config);
@@ -40,7 +40,7 @@ std::optional<ShiftCount> CountShift(const std::string& configPath, const std::s
                 tally.Add(record);
                 return true;
             },
-            reason))
+            failure))
         return std::nullopt;
     return tally.Count();
 }

@@ -40,10 +40,10 @@ class ShiftTally {
 };
 
 // The shift of the station on `configPath` since `since` (ISO 8601 UTC; empty: every record),
-// read from the record that station writes (a page at a time); nothing, with the reason, when the
-// record cannot be read.
+// read from the record that station writes (a page at a time); nothing, with the failure, when
+// the record cannot be read.
 std::optional<ShiftCount> CountShift(const std::string& configPath, const std::string& since,
-                                     std::string* reason);
+                                     RecordFailure* failure);
 
 // The count as a window shows it: "Passed 28   Failed 2   Total 30   First pass 93.3%" and, when
 // a number was written, "   Last SN 0x051D" (the number with its width's digits).

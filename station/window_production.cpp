@@ -6,6 +6,7 @@
 #include "os/os_files.h"
 #include "os/passphrase.h"
 #include "settings/config_keys.h"
+#include "station/record_texts.h"
 #include "station/window_controller.h"
 #include "text/escape_controls.h"
 
@@ -228,10 +229,10 @@ void WindowController::Recount() {
     // Read off the window's thread: a server may be slow to answer.
     m_counter =
         std::thread([this, config = m_station.SettingsPath(), since = m_production.shiftStart] {
-            std::string reason;
-            const std::optional<ShiftCount> count = CountShift(config, since, &reason);
+            RecordFailure failure;
+            const std::optional<ShiftCount> count = CountShift(config, since, &failure);
             std::string text = count ? ShiftCountText(*count)
-                                     : "The count cannot be read: " + EscapeControls(reason);
+                                     : "The count cannot be read: " + EscapeControls(RecordFailureText(failure));
             OnWindowThread([this, text = std::move(text)] {
                 m_display.count = text;
                 ShowProduction();

@@ -877,7 +877,7 @@ TEST(Cli, RecordsExport) {
 // as stored; the serial number's inside "serial".
 TEST(Cli, TheRecordEventHoldsEveryExportedField) {
     Station s;
-    std::string reason;
+    RecordFailure reason;
     auto store = OpenSqliteRecordStore(s.dir.File("records.sqlite"), &reason);
     ASSERT_TRUE(store) << reason;
     DownloadRecord sample = SampleRecord();
@@ -930,7 +930,7 @@ TEST(Cli, AnUnfinishedRecordIsNeverAPlainSuccess) {
     Station s;
     const std::string records = s.dir.File("records.sqlite");
     {
-        std::string reason;
+        RecordFailure reason;
         ASSERT_TRUE(OpenSqliteRecordStore(records, &reason)) << reason;
         ASSERT_TRUE(sql::OpenSqlite(records, &reason)
                         ->Script("CREATE TRIGGER refuse_end BEFORE UPDATE OF verdict ON downloads "

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "ledger/record_journal.h"
+#include "tests/support/record_failure_print.h"
 #include "tests/support/sample_record.h"
 #include "tests/support/temp_dir.h"
 
@@ -24,7 +25,7 @@ std::string Shown(const RecordField& f, const DownloadRecord& r) {
 
 TEST(RecordFields, EveryFieldSurvivesTheDatabase) {
     TempDir dir;
-    std::string reason;
+    RecordFailure reason;
     auto store = OpenSqliteRecordStore(dir.File("records.sqlite"), &reason);
     ASSERT_TRUE(store) << reason;
     DownloadRecord sample = SampleRecord();

@@ -235,7 +235,7 @@ TEST(RecordJournal, KeepMergesARecordsWritesAndLeavesOthersAlone) {
     const std::string config = dir.Write("config.ini", "[SETTING]\n");
     const std::string path = RecordJournalPathFor(config);
     EXPECT_EQ(path, dir.File("records.journal"));
-    std::string reason;
+    RecordFailure reason;
     ASSERT_TRUE(KeepInJournal(config, Entry(1, SerialState::kWritten, false), &reason)) << reason;
     ASSERT_TRUE(KeepInJournal(config, Entry(2, SerialState::kUsedUp, false), &reason)) << reason;
     ASSERT_TRUE(KeepInJournal(config, Entry(1, std::nullopt, true), &reason)) << reason;
@@ -250,12 +250,12 @@ TEST(RecordJournal, KeepMergesARecordsWritesAndLeavesOthersAlone) {
     // a new one is begun.
     const std::string foreign = "pravune-record-journal\t9\nsomething newer\n";
     dir.Write("records.journal", foreign);
-    std::string aside;
+    RecordFailure aside;
     EXPECT_TRUE(KeepInJournal(config, Entry(3, SerialState::kWritten, false), &reason, &aside));
-    const std::string prefix = "The records kept for later cannot be read (" + path +
-                               " was written by another program or a newer loader): set aside as ";
-    ASSERT_EQ(aside.rfind(prefix, 0), 0u) << aside;
-    EXPECT_EQ(ReadBytes(aside.substr(prefix.size(), aside.find(';') - prefix.size())), foreign);
+    EXPECT_EQ(aside.code, RecordFailure::Code::kJournalForeign);
+    EXPECT_EQ(aside.where, path);
+    ASSERT_EQ(aside.setAside, RecordFailure::Aside::kSetAside);
+    EXPECT_EQ(ReadBytes(aside.aside), foreign);
     ASSERT_TRUE(ParseJournal(ReadBytes(path), entries));
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].id, 3);
@@ -386,11 +386,12 @@ TEST(RecordJournal, ALoaderInAnotherPidNamespaceIsNeverTakenForGone) {
     ::close(done[0]);
     char began = 0;
     const bool told = ::read(ready[0], &began, 1) == 1;
-    std::string reason;
+    RecordFailure reason;
     auto store = OpenSqliteRecordStore(RecordStorePathFor(config), &reason);
     if (told && began == '1' && store) {
         const StationProcess self = ThisStationProcess(config);
-        const Completion c = CompleteEarlierRecords(*store, config, "records.sqlite", self, true);
+        const Completion c = CompleteEarlierRecords(*store, config, "records.sqlite", self, true,
+                                                    StationRecordWords());
         EXPECT_TRUE(c.closedInterrupted);
         EXPECT_EQ(store->Get(1, &reason)->verdict, "running") << "closed a living loader's record";
     }
@@ -421,7 +422,7 @@ TEST(RecordJournal, AJournalAnotherUserCouldHaveWrittenIsSetAsideUnread) {
         TempDir dir;
         ::chmod(dir.path().c_str(), 01777);  // the operator's own sticky folder
         const std::string config = dir.Write("config.ini", "[SETTING]\n");
-        std::string reason;
+        RecordFailure reason;
         auto store = OpenSqliteRecordStore(RecordStorePathFor(config), &reason);
         ASSERT_TRUE(store) << reason;
         DownloadRecord running;
@@ -440,13 +441,14 @@ TEST(RecordJournal, AJournalAnotherUserCouldHaveWrittenIsSetAsideUnread) {
             if (c.owner != 0 && (::geteuid() != 0 || ::chown(journal.c_str(), c.owner, c.owner)))
                 continue;  // only root can give a file away
         }
-        const Completion done = CompleteEarlierRecords(*store, config, "records.sqlite",
-                                                       ThisStationProcess(config), false);
+        const Completion done =
+            CompleteEarlierRecords(*store, config, "records.sqlite", ThisStationProcess(config),
+                                   false, StationRecordWords());
         ASSERT_EQ(done.notes.size(), 1u) << c.name;
         EXPECT_EQ(done.notes[0].kind, CompletionNote::Kind::kJournal) << c.name;
-        EXPECT_NE(done.notes[0].reason.find("set aside as " + journal + ".unreadable-"),
-                  std::string::npos)
-            << c.name << ": " << done.notes[0].reason;
+        EXPECT_EQ(done.notes[0].failure.setAside, RecordFailure::Aside::kSetAside) << c.name;
+        EXPECT_EQ(done.notes[0].failure.aside.rfind(journal + ".unreadable-", 0), 0u)
+            << c.name << ": " << done.notes[0].failure;
         EXPECT_EQ(store->Get(id, &reason)->verdict, "running") << c.name;
         EXPECT_FALSE(std::filesystem::exists(journal)) << c.name;
     }
@@ -470,7 +472,7 @@ class RecordJournalCatchUp : public ::testing::TestWithParam<Backend> {
     }
     // Keeps `count` refusals of causes of their own, named from `prefix`.
     void KeepRefusals(int count, const std::string& prefix) const {
-        std::string reason;
+        RecordFailure reason;
         for (int i = 0; i < count; ++i)
             ASSERT_TRUE(
                 KeepInJournal(m_db.configPath(), OwnRefusal(prefix + std::to_string(i)), &reason))
@@ -485,7 +487,7 @@ INSTANTIATE_TEST_SUITE_P(Both, RecordJournalCatchUp,
                          ::testing::Values(Backend::kSqlite, Backend::kPostgres), BackendName());
 
 TEST_P(RecordJournalCatchUp, WritesItsDatabasesEntriesAndKeepsWhatItCannot) {
-    std::string reason;
+    RecordFailure reason;
     auto store = m_db.Open(&reason);
     ASSERT_TRUE(store) << reason;
     DownloadRecord begun;
@@ -510,13 +512,18 @@ TEST_P(RecordJournalCatchUp, WritesItsDatabasesEntriesAndKeepsWhatItCannot) {
     EXPECT_EQ(ReadBytes(RecordJournalPathFor(m_db.configPath())).rfind(kHeadKeyed, 0), 0u);
 
     using Kind = CompletionNote::Kind;
-    const std::string refusal = "a download that failed does not end as \"exploded\"";
-    EXPECT_EQ(CompleteEarlierRecords(*store, m_db.configPath(), key, self, false).notes,
-              (std::vector<CompletionNote>{
-                  {Kind::kComplete, a, {}, {}, {}, {}, 0},
-                  {Kind::kKept, b, {}, {}, refusal, {}, 0},
-                  {Kind::kRefusalWritten, b + 1, "2026-12-07T16:42:04.000Z", "usb-1-2", {}, {}, 0},
-                  {Kind::kNotOwnRefusal, 0, "2026-12-07T16:43:00.000Z", "usb-1-2", {}, {}, 0}}));
+    const RecordFailure refusal{.code = RecordFailure::Code::kBadOutcome,
+                                .download = b,
+                                .detail = "failed",
+                                .given = "exploded"};
+    EXPECT_EQ(
+        CompleteEarlierRecords(*store, m_db.configPath(), key, self, false, StationRecordWords())
+            .notes,
+        (std::vector<CompletionNote>{
+            {Kind::kComplete, a, {}, {}, {}, {}, 0},
+            {Kind::kKept, b, {}, {}, refusal, {}, 0},
+            {Kind::kRefusalWritten, b + 1, "2026-12-07T16:42:04.000Z", "usb-1-2", {}, {}, 0},
+            {Kind::kNotOwnRefusal, 0, "2026-12-07T16:43:00.000Z", "usb-1-2", {}, {}, 0}}));
     const DownloadRecord done = *store->Get(a, &reason);
     EXPECT_EQ(done.outcome, "stopped");
     EXPECT_EQ(done.serialState, SerialState::kUsedUp);
@@ -544,8 +551,10 @@ TEST_P(RecordJournalCatchUp, WritesItsDatabasesEntriesAndKeepsWhatItCannot) {
     EXPECT_EQ(left[1].database, "elsewhere");
 
     // The last attempt gives it up; the other database's entry stays for it.
-    EXPECT_EQ(CompleteEarlierRecords(*store, m_db.configPath(), key, self, false).notes,
-              (std::vector<CompletionNote>{{Kind::kGivenUp, b, {}, {}, refusal, {}, 0}}));
+    EXPECT_EQ(
+        CompleteEarlierRecords(*store, m_db.configPath(), key, self, false, StationRecordWords())
+            .notes,
+        (std::vector<CompletionNote>{{Kind::kGivenUp, b, {}, {}, refusal, {}, 0}}));
     ASSERT_TRUE(ParseJournal(ReadBytes(RecordJournalPathFor(m_db.configPath())), left));
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].database, "elsewhere");
@@ -555,7 +564,7 @@ TEST_P(RecordJournalCatchUp, WritesItsDatabasesEntriesAndKeepsWhatItCannot) {
 // Every write from the journal may be delivered again (a drainer killed between its commit and
 // the journal's rewrite, two drainers at once): the second delivery changes nothing.
 TEST_P(RecordJournalCatchUp, EveryWriteDeliveredTwiceChangesNothing) {
-    std::string reason;
+    RecordFailure reason;
     auto store = m_db.Open(&reason);
     ASSERT_TRUE(store) << reason;
 
@@ -602,9 +611,11 @@ TEST_P(RecordJournalCatchUp, EveryWriteDeliveredTwiceChangesNothing) {
     std::int64_t written = 0;
     for (int delivery = 0; delivery < 2; ++delivery) {
         if (delivery == 1) {
-            ASSERT_TRUE(os_files::ReplaceAtomically(journal, kept, reason, true)) << reason;
+            std::string why;
+            ASSERT_TRUE(os_files::ReplaceAtomically(journal, kept, why, true)) << why;
         }
-        const Completion done = CompleteEarlierRecords(*store, m_db.configPath(), key, self, false);
+        const Completion done = CompleteEarlierRecords(*store, m_db.configPath(), key, self, false,
+                                                       StationRecordWords());
         written = m_db.Count("SELECT id FROM downloads WHERE record_key = '" +
                              refusal.finish->recordKey + "'");
         ASSERT_EQ(done.notes.size(), 1u);
@@ -643,7 +654,8 @@ TEST_P(RecordJournalCatchUp, DrainersRacingOrKilledWriteEachRecordOnce) {
             // Each drains until the journal is empty, as stations after their downloads would.
             auto store = m_db.Open(nullptr);
             for (int round = 0; store && round < 200; ++round) {
-                CompleteEarlierRecords(*store, m_db.configPath(), key, self, false);
+                CompleteEarlierRecords(*store, m_db.configPath(), key, self, false,
+                                       StationRecordWords());
                 std::vector<JournalEntry> left;
                 if (ParseJournal(ReadBytes(RecordJournalPathFor(m_db.configPath())), left) &&
                     left.empty())
@@ -670,17 +682,18 @@ TEST_P(RecordJournalCatchUp, DrainersRacingOrKilledWriteEachRecordOnce) {
         ASSERT_GE(child, 0);
         if (child == 0) {
             if (auto store = m_db.Open(nullptr))
-                CompleteEarlierRecords(*store, m_db.configPath(), key, self, false);
+                CompleteEarlierRecords(*store, m_db.configPath(), key, self, false,
+                                       StationRecordWords());
             ::_exit(0);
         }
         os_files::SleepMicros(std::uniform_int_distribution<long long>(0, 20000)(random));
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
     }
-    std::string reason;
+    RecordFailure reason;
     auto store = m_db.Open(&reason);
     ASSERT_TRUE(store) << reason;
-    CompleteEarlierRecords(*store, m_db.configPath(), key, self, false);
+    CompleteEarlierRecords(*store, m_db.configPath(), key, self, false, StationRecordWords());
     EXPECT_EQ(m_db.Count("SELECT count(*) FROM downloads"), 2 * kRecords);
     EXPECT_EQ(m_db.Count("SELECT count(DISTINCT record_key) FROM downloads"), 2 * kRecords);
     EXPECT_EQ(m_db.Count("SELECT count(*) FROM downloads WHERE verdict = 'running'"), 0);

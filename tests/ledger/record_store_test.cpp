@@ -26,6 +26,8 @@
 
 namespace {
 
+using Code = RecordFailure::Code;
+
 // ---- SHA-256 ----
 
 struct ShaCase {
@@ -107,13 +109,13 @@ class StoreFixture : public ::testing::TestWithParam<Param> {
     }
     void SetUp() override { REQUIRE_DATABASE(m_db); }
     std::unique_ptr<RecordStore> Open() {
-        std::string reason;
+        RecordFailure reason;
         auto store = m_db.Open(&reason);
         EXPECT_TRUE(store) << reason;
         return store;
     }
     std::int64_t Begin(RecordStore& store, DownloadRecord r = Started()) {
-        std::string reason;
+        RecordFailure reason;
         const std::int64_t id = store.BeginDownload(r, &reason);
         EXPECT_GT(id, 0) << reason;
         return id;
@@ -131,7 +133,7 @@ TEST_P(RecordStoreTest, AWholeRecordReadsBackAfterAReopen) {
     {
         auto store = Open();
         r.id = Begin(*store, r);
-        std::string reason;
+        RecordFailure reason;
         ASSERT_TRUE(store->ReserveSerial(r.id, kPlan, 0x00ABCD, nullptr, &reason)) << reason;
         ASSERT_TRUE(store->SetSerialState(r.id, SerialState::kWritten, &reason)) << reason;
         r.endUtc = "2026-12-07T16:42:09.001Z";
@@ -147,7 +149,7 @@ TEST_P(RecordStoreTest, AWholeRecordReadsBackAfterAReopen) {
         ASSERT_TRUE(store->FinishDownload(r, &reason)) << reason;
     }
     auto store = Open();
-    std::string reason;
+    RecordFailure reason;
     const std::optional<DownloadRecord> back = store->Get(r.id, &reason);
     ASSERT_TRUE(back) << reason;
     r.hasSerial = true;
@@ -168,7 +170,7 @@ TEST_P(RecordStoreTest, AWholeRecordReadsBackAfterAReopen) {
     EXPECT_EQ(entry->downloadId, r.id);
     EXPECT_EQ(entry->state, SerialState::kWritten);
     EXPECT_FALSE(store->Get(r.id + 1, &reason));
-    EXPECT_EQ(reason, "there is no download #" + std::to_string(r.id + 1));
+    EXPECT_EQ(reason, (RecordFailure{.code = Code::kNoSuchDownload, .download = r.id + 1}));
 }
 
 // Bytes a text column of PostgreSQL cannot hold (a zero, broken UTF-8) are kept by SQLite as
@@ -180,7 +182,7 @@ TEST_P(RecordStoreTest, TextsOfAnyBytesAreRecorded) {
     r.id = Begin(*store, r);
     r.verdict = "failed";
     r.log = {{std::string("zero\0byte\n", 10), kLogRed, false}};
-    std::string reason;
+    RecordFailure reason;
     ASSERT_TRUE(store->FinishDownload(r, &reason)) << reason;
     const DownloadRecord back = *store->Get(r.id, &reason);
     const bool exact = m_db.backend() == Backend::kSqlite;
@@ -196,7 +198,7 @@ TEST_P(RecordStoreTest, TextsOfAnyBytesAreRecorded) {
 TEST_P(RecordStoreTest, ForEachReadsOldestFirstPageByPage) {
     auto store = Open();
     constexpr int kRecords = 2100;  // more than two pages
-    std::string reason;
+    RecordFailure reason;
     {
         // One transaction: thousands of commits would each wait for the disk.
         auto raw = m_db.Raw();
@@ -255,7 +257,7 @@ struct SecondCase {
     bool sameDownload;
     SerialPlanKey plan;
     std::uint32_t value;
-    const char* reason;  // nullptr: recorded; "": the number itself refused (`conflict`)
+    RecordFailure::Code refused;  // kNone: recorded; kSerialConflict: see `conflict`
     SerialConflict::Kind conflict = SerialConflict::Kind::kNone;
 };
 
@@ -264,14 +266,14 @@ using RecordStoreLedger = StoreFixture<std::tuple<Backend, SecondCase>>;
 TEST_P(RecordStoreLedger, EachNumberOfAPlanIsGivenOnce) {
     const SecondCase& c = std::get<1>(GetParam());
     auto store = Open();
-    std::string reason;
+    RecordFailure reason;
     const std::int64_t first = Begin(*store);
     ASSERT_TRUE(store->ReserveSerial(first, kPlan, 5, nullptr, &reason)) << reason;
     const std::int64_t second = c.sameDownload ? first : Begin(*store);
     bool saved = false;
     const bool ok = store->ReserveSerial(
         second, c.plan, c.value, [&](std::string*) { return saved = true; }, &reason);
-    if (!c.reason) {
+    if (c.refused == Code::kNone) {
         EXPECT_TRUE(ok) << reason;
         EXPECT_TRUE(saved);
         EXPECT_EQ(m_db.Count("SELECT count(*) FROM serials"), 2);
@@ -279,7 +281,9 @@ TEST_P(RecordStoreLedger, EachNumberOfAPlanIsGivenOnce) {
     }
     EXPECT_FALSE(ok);
     EXPECT_FALSE(saved);
-    EXPECT_EQ(reason, c.reason);
+    EXPECT_EQ(reason.code, c.refused);
+    EXPECT_EQ(reason.plan, c.plan);
+    EXPECT_EQ(reason.value, c.value);
     const SerialConflict conflict = store->LastConflict();
     EXPECT_EQ(conflict.kind, c.conflict);
     if (c.conflict != SerialConflict::Kind::kNone) {
@@ -295,19 +299,17 @@ INSTANTIATE_TEST_SUITE_P(
     Both, RecordStoreLedger,
     ::testing::Combine(
         ::testing::Values(Backend::kSqlite, Backend::kPostgres),
-        ::testing::Values(
-            SecondCase{"same_number", false, kPlan, 5, "", SerialConflict::Kind::kGivenBefore},
-            SecondCase{"other_address", false, {0x0E10, 3}, 5, nullptr},
-            SecondCase{"other_width", false, {0x0E00, 2}, 5, nullptr},
-            SecondCase{"next_number", false, kPlan, 6, nullptr},
-            SecondCase{"download_holds_one", true, kPlan, 6, "",
-                       SerialConflict::Kind::kDownloadHoldsOne},
-            SecondCase{"too_wide_for_the_plan", false, kPlan, 0x1000000,
-                       "serial number 0x1000000 does not fit in 3 bytes"},
-            SecondCase{
-                "width_zero", false, {0x0E00, 0}, 1, "a serial number takes 1 to 4 bytes, not 0"},
-            SecondCase{
-                "width_five", false, {0x0E00, 5}, 1, "a serial number takes 1 to 4 bytes, not 5"})),
+        ::testing::Values(SecondCase{"same_number", false, kPlan, 5, Code::kSerialConflict,
+                                     SerialConflict::Kind::kGivenBefore},
+                          SecondCase{"other_address", false, {0x0E10, 3}, 5, Code::kNone},
+                          SecondCase{"other_width", false, {0x0E00, 2}, 5, Code::kNone},
+                          SecondCase{"next_number", false, kPlan, 6, Code::kNone},
+                          SecondCase{"download_holds_one", true, kPlan, 6, Code::kSerialConflict,
+                                     SerialConflict::Kind::kDownloadHoldsOne},
+                          SecondCase{"too_wide_for_the_plan", false, kPlan, 0x1000000,
+                                     Code::kDoesNotFit},
+                          SecondCase{"width_zero", false, {0x0E00, 0}, 1, Code::kBadWidth},
+                          SecondCase{"width_five", false, {0x0E00, 5}, 1, Code::kBadWidth})),
     [](const auto& param) {
         return BackendText(std::get<0>(param.param)) + "_" + std::get<1>(param.param).name;
     });
@@ -315,24 +317,27 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_P(RecordStoreTest, AFailedSaveLeavesNoNumberBehind) {
     auto store = Open();
     const std::int64_t id = Begin(*store);
-    std::string reason;
+    RecordFailure reason;
     bool seenByOthers = true;
     const bool ok = store->ReserveSerial(
         id, kPlan, 7,
         [&](std::string* why) {
             // Inside the transaction: another loader does not see the number yet.
-            std::string ignored;
             auto other = Open();
-            seenByOthers = !other || other->FindSerial(kPlan, 7, &ignored);
+            seenByOthers = !other || other->FindSerial(kPlan, 7, nullptr);
             *why = "config.ini: Permission denied";
             return false;
         },
         &reason);
     EXPECT_FALSE(ok);
     EXPECT_FALSE(seenByOthers);
-    EXPECT_EQ(reason, "config.ini: Permission denied");
+    EXPECT_EQ(reason, (RecordFailure{.code = Code::kSaveRefused,
+                                     .download = id,
+                                     .plan = kPlan,
+                                     .value = 7,
+                                     .detail = "config.ini: Permission denied"}));
     EXPECT_FALSE(store->FindSerial(kPlan, 7, &reason));
-    EXPECT_EQ(reason, "serial number 0x000007 of plan 0x0E00/3 was never given");
+    EXPECT_EQ(reason, (RecordFailure{.code = Code::kNeverGiven, .plan = kPlan, .value = 7}));
     EXPECT_FALSE(store->Get(id, &reason)->hasSerial);
     // The number is still free, for this download too.
     EXPECT_TRUE(store->ReserveSerial(id, kPlan, 7, nullptr, &reason)) << reason;
@@ -342,25 +347,27 @@ TEST_P(RecordStoreTest, ARecordEndsOnceAndOnlyWithAVerdict) {
     auto store = Open();
     DownloadRecord r = Started();
     r.id = Begin(*store);
-    std::string reason;
+    RecordFailure reason;
     r.verdict = "running";
     EXPECT_FALSE(store->FinishDownload(r, &reason));
-    EXPECT_EQ(reason, "a download ends as succeeded or failed, not \"running\"");
+    EXPECT_EQ(reason,
+              (RecordFailure{.code = Code::kBadVerdict, .download = r.id, .given = "running"}));
     r.verdict = "failed";
     r.failedStep = "erase";
     ASSERT_TRUE(store->FinishDownload(r, &reason)) << reason;
     r.verdict = "succeeded";
     EXPECT_FALSE(store->FinishDownload(r, &reason));
-    EXPECT_EQ(reason, "download #1 has already ended (failed)");
+    EXPECT_EQ(reason,
+              (RecordFailure{.code = Code::kAlreadyEnded, .download = 1, .detail = "failed"}));
     EXPECT_EQ(store->Get(r.id, &reason)->verdict, "failed");
     EXPECT_FALSE(store->ReserveSerial(r.id, kPlan, 1, nullptr, &reason));
     EXPECT_EQ(store->LastConflict(),
               (SerialConflict{SerialConflict::Kind::kDownloadEnded, kPlan, 1, r.id, 0}));
     EXPECT_FALSE(store->SetSerialState(r.id, SerialState::kUsedUp, &reason));
-    EXPECT_EQ(reason, "download #1 holds no serial number");
+    EXPECT_EQ(reason, (RecordFailure{.code = Code::kNoSerialHeld, .download = 1}));
     r.id = 99;
     EXPECT_FALSE(store->FinishDownload(r, &reason));
-    EXPECT_EQ(reason, "there is no download #99");
+    EXPECT_EQ(reason, (RecordFailure{.code = Code::kNoSuchDownload, .download = 99}));
 }
 
 // Each end's outcome class, beside its verdict: one of the classes, and never at odds with it.
@@ -383,13 +390,15 @@ TEST_P(RecordStoreTest, AnEndNamesItsOutcome) {
         r.id = Begin(*store);
         r.verdict = c.verdict;
         r.outcome = c.outcome;
-        std::string reason;
+        RecordFailure reason;
         EXPECT_EQ(store->FinishDownload(r, &reason), c.stored != nullptr) << reason;
         const DownloadRecord back = *store->Get(r.id, &reason);
         EXPECT_EQ(back.outcome, c.stored ? c.stored : "");
         if (!c.stored) {
-            EXPECT_EQ(reason, std::string("a download that ") + c.verdict + " does not end as \"" +
-                                  c.outcome + "\"");
+            EXPECT_EQ(reason, (RecordFailure{.code = Code::kBadOutcome,
+                                             .download = r.id,
+                                             .detail = c.verdict,
+                                             .given = c.outcome}));
         }
     }
 }
@@ -398,7 +407,7 @@ TEST_P(RecordStoreTest, AnEndNamesItsOutcome) {
 // interrupted with its reserved number used up, once.
 TEST_P(RecordStoreTest, ARecordLeftRunningIsClosedAsInterrupted) {
     auto store = Open();
-    std::string reason;
+    RecordFailure reason;
     DownloadRecord other = Started("bench-2");
     DownloadRecord elsewhere = Started();
     elsewhere.stationConfig = "/srv/line-2/config.ini";
@@ -424,7 +433,7 @@ TEST_P(RecordStoreTest, ARecordLeftRunningIsClosedAsInterrupted) {
     EXPECT_EQ(store->Get(a, &reason)->serialState, SerialState::kUsedUp);
     EXPECT_EQ(store->Get(b, &reason)->serialState, SerialState::kWritten);  // it was written
     EXPECT_FALSE(store->CloseInterrupted(a, "again", &reason));
-    EXPECT_EQ(reason, "download #" + std::to_string(a) + " is not running");
+    EXPECT_EQ(reason, (RecordFailure{.code = Code::kNotRunning, .download = a}));
     EXPECT_FALSE(store->CloseInterrupted(ended.id, "ended", &reason));
     EXPECT_TRUE(store->Running("bench-1", "/opt/pravune/config.ini", &reason)->empty());
 }
@@ -439,7 +448,7 @@ TEST_P(RecordStoreTest, OversizedTextsAndLogsAreCutNotRefused) {
     for (std::size_t i = 0; i < kMaxRecordText; ++i)
         r.statusText += "\xc3\xa9";  // two bytes each; the cut falls inside one
     r.log.assign(kMaxRecordLogEntries + 5, LogEntry{"line\n", kLogBlack, false});
-    std::string reason;
+    RecordFailure reason;
     ASSERT_TRUE(store->FinishDownload(r, &reason)) << reason;
     const DownloadRecord back = *store->Get(r.id, &reason);
     EXPECT_EQ(back.hexPath, std::string(kMaxRecordText, 'p'));
@@ -454,7 +463,7 @@ TEST_P(RecordStoreTest, OversizedTextsAndLogsAreCutNotRefused) {
 TEST_P(RecordStoreTest, TheSharedCounterGivesEachNumberOnce) {
     auto store = Open();
     const CounterStation line1{"line-1", "/opt/pravune"}, line2{"line-2", "/srv/pravune"};
-    std::string reason;
+    RecordFailure reason;
     std::optional<SerialCounter> counter;
     ASSERT_TRUE(store->ReadCounter(kPlan, counter, &reason)) << reason;
     EXPECT_FALSE(counter);
@@ -482,7 +491,8 @@ TEST_P(RecordStoreTest, TheSharedCounterGivesEachNumberOnce) {
     ASSERT_TRUE(store->SetCounter(kPlan, 0xFFFFFF, 1, line1, &reason)) << reason;
     EXPECT_EQ(take(0, 1, line1), (TakenSerial{0xFFFFFF, 0x1000000}));
     EXPECT_FALSE(take(0, 1, line1));
-    EXPECT_EQ(reason, "serial number 0x1000000 does not fit in 3 bytes");
+    EXPECT_EQ(reason,
+              (RecordFailure{.code = Code::kDoesNotFit, .plan = kPlan, .value = 0x1000000}));
     EXPECT_FALSE(store->SetCounter(kPlan, 0x1000000, 1, line1, &reason));
 
     // Every change with its station: the creation, then the three edits.
@@ -501,11 +511,11 @@ TEST_P(RecordStoreTest, FourStationsTakeTenThousandDistinctNumbers) {
     // One station: its own connection; the number of takes that failed.
     auto station = [this](int number) {
         int failed = 0;
-        std::string reason;
+        RecordFailure reason;
         auto store = m_db.Open(&reason);
         const CounterStation at{"line-" + std::to_string(number), "/opt/pravune"};
         if (!store)
-            std::fprintf(stderr, "station %d: %s\n", number, reason.c_str());
+            std::fprintf(stderr, "station %d: %s\n", number, RecordFailureText(reason).c_str());
         for (int i = 0; store && i < kEach; ++i) {
             // How long the failed call waited tells a lock given up at the busy limit from one
             // refused at once.
@@ -518,7 +528,7 @@ TEST_P(RecordStoreTest, FourStationsTakeTenThousandDistinctNumbers) {
                                      std::chrono::duration_cast<std::chrono::milliseconds>(
                                          std::chrono::steady_clock::now() - began)
                                          .count()),
-                                 reason.c_str());
+                                 RecordFailureText(reason).c_str());
             }
         }
         return store ? failed : kEach;
@@ -564,7 +574,7 @@ class PostgresStore : public ::testing::Test {
         ASSERT_TRUE(store) << reason;
     }
     TestDatabase db{Backend::kPostgres};
-    std::string reason;
+    RecordFailure reason;
     std::unique_ptr<RecordStore> store;
 };
 
@@ -577,7 +587,9 @@ TEST_F(PostgresStore, ATakeBlockedByAHungStationGivesUpAndLeavesNothing) {
 
     const std::int64_t id = store->BeginDownload(Started(), &reason);
     EXPECT_FALSE(store->TakeSerial(id, kPlan, 0, 1, at, &reason));
-    EXPECT_NE(reason.find("lock timeout"), std::string::npos) << reason;
+    EXPECT_EQ(reason.code, Code::kDatabase);
+    EXPECT_EQ(reason.action, RecordFailure::Action::kTakeNumber);
+    EXPECT_NE(reason.detail.find("lock timeout"), std::string::npos) << reason;
     EXPECT_EQ(db.Count("SELECT count(*) FROM serials"), 0);
     hung->Rollback();
     EXPECT_EQ(store->TakeSerial(id, kPlan, 0, 1, at, &reason), (TakenSerial{0x20, 0x21})) << reason;
@@ -602,7 +614,7 @@ TEST_F(PostgresStore, AConnectionLostInsideATransactionReconnectsAfterIt) {
     EXPECT_FALSE(ok);
     EXPECT_TRUE(store->LostConnection()) << reason;
     EXPECT_FALSE(store->FindSerial(kPlan, 9, &reason));
-    EXPECT_EQ(reason, "serial number 0x000009 of plan 0x0E00/3 was never given");
+    EXPECT_EQ(reason, (RecordFailure{.code = Code::kNeverGiven, .plan = kPlan, .value = 9}));
     EXPECT_TRUE(store->ReserveSerial(id, kPlan, 9, nullptr, &reason)) << reason;
 }
 
@@ -611,7 +623,7 @@ TEST_F(PostgresStore, AConnectionLostInsideATransactionReconnectsAfterIt) {
 // later), and gets one once it is free again.
 TEST_P(RecordStoreTest, ASharedStoreWaitsABoundedTimeForItsConnection) {
     SharedRecordStore shared(m_db.configPath(), {1, std::chrono::milliseconds(200)});
-    std::string reason, inner;
+    RecordFailure reason, inner;
     auto holder = shared.Handle(&reason), waiter = shared.Handle(&reason);
     ASSERT_TRUE(holder && waiter) << reason;
     EXPECT_EQ(waiter->Where(), ChooseDatabase(m_db.configPath()).name);
@@ -628,7 +640,9 @@ TEST_P(RecordStoreTest, ASharedStoreWaitsABoundedTimeForItsConnection) {
         &reason))
         << reason;
     EXPECT_TRUE(waiter->LostConnection());
-    EXPECT_EQ(inner, shared.Choice().name + ": no connection to the record free within 200 ms");
+    EXPECT_EQ(inner,
+              (RecordFailure{
+                  .code = Code::kNoConnectionFree, .count = 200, .where = shared.Choice().name}));
     EXPECT_GE(waited, std::chrono::milliseconds(200));
     EXPECT_LT(waited, std::chrono::seconds(5));
     EXPECT_GT(waiter->BeginDownload(Started(), &reason), 0) << reason;
@@ -658,7 +672,9 @@ TEST_F(PostgresStore, ASharedStoreReplacesAConnectionTheServerEnded) {
 struct UnreachableCase {
     std::string name;
     std::string connection;  // "SILENT" stands for a socket folder where nothing answers
-    const char* reason;      // the reason's start
+    Code code;
+    const char* detail;  // the start of libpq's message
+    RecordFailure::Lapse lapse = RecordFailure::Lapse::kNone;
 };
 
 class PostgresUnreachable : public ::testing::TestWithParam<UnreachableCase> {};
@@ -680,13 +696,15 @@ TEST_P(PostgresUnreachable, RefusesWithinItsTimeoutWithoutThePassword) {
     if (const std::size_t at = connection.find("SILENT"); at != std::string::npos)
         connection.replace(at, 6, dir.path());
 
-    std::string reason;
+    RecordFailure reason;
     const auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(sql::OpenPostgres(connection, &reason));
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));  // no hang
     ::close(silent);
-    EXPECT_EQ(reason.rfind(GetParam().reason, 0), 0u) << reason;
-    EXPECT_EQ(reason.find("s3cret"), std::string::npos) << reason;
+    EXPECT_EQ(reason.code, GetParam().code);
+    EXPECT_EQ(reason.detail.rfind(GetParam().detail, 0), 0u) << reason;
+    EXPECT_EQ(reason.lapse, GetParam().lapse);
+    EXPECT_EQ(reason.detail.find("s3cret"), std::string::npos) << reason;
     EXPECT_EQ(PostgresName(connection).find("s3cret"), std::string::npos);
 #endif
 }
@@ -695,13 +713,14 @@ INSTANTIATE_TEST_SUITE_P(
     Postgres, PostgresUnreachable,
     ::testing::Values(
         UnreachableCase{"no_server", "host=/nonexistent dbname=x password=s3cret",
+                        Code::kConnection,
                         "connection to server on socket \"/nonexistent/.s.PGSQL.5432\" failed"},
         UnreachableCase{"address_form", "postgresql://station:s3cret@/x?host=/nonexistent",
+                        Code::kConnection,
                         "connection to server on socket \"/nonexistent/.s.PGSQL.5432\" failed"},
-        UnreachableCase{"unreadable", "host='/tmp password=s3cret",
-                        "the PostgreSQL connection string cannot be read"},
+        UnreachableCase{"unreadable", "host='/tmp password=s3cret", Code::kConnectionString, ""},
         UnreachableCase{"silent_server", "host=SILENT dbname=x connect_timeout=2 password=s3cret",
-                        "no connection within 2 s"}),
+                        Code::kConnection, "", RecordFailure::Lapse::kNoConnection}),
     CaseName());
 
 // ---- Opening and migrating a SQLite file ----
@@ -730,7 +749,10 @@ struct RawDb {
 struct OpenCase {
     std::string name;
     std::function<void(const std::string& path)> prepare;
-    std::string refusal;  // empty: opens at the newest version; else the reason's ending
+    // kNone: opens at the newest version; else the refusal, with its version or message.
+    Code refusal = Code::kNone;
+    std::int64_t count = 0;
+    std::string detail{};
 };
 
 class RecordStoreOpen : public ::testing::TestWithParam<OpenCase> {
@@ -744,11 +766,13 @@ TEST_P(RecordStoreOpen, MigratesOwnFilesAndLeavesOthersAlone) {
     if (c.prepare)
         c.prepare(m_path);
     const std::string before = ReadBytes(m_path);
-    std::string reason;
+    RecordFailure reason;
     auto store = OpenSqliteRecordStore(m_path, &reason);
-    if (!c.refusal.empty()) {
+    if (c.refusal != Code::kNone) {
         EXPECT_FALSE(store);
-        EXPECT_EQ(reason, m_path + c.refusal);
+        EXPECT_EQ(reason,
+                  (RecordFailure{
+                      .code = c.refusal, .count = c.count, .where = m_path, .detail = c.detail}));
         EXPECT_EQ(ReadBytes(m_path), before);
         EXPECT_FALSE(std::filesystem::exists(m_path + "-wal"));
         return;
@@ -766,32 +790,25 @@ const std::string kNewer = std::to_string(NewestRecordSchemaVersion() + 1);
 INSTANTIATE_TEST_SUITE_P(
     RecordStore, RecordStoreOpen,
     ::testing::Values(
-        OpenCase{"no_file", nullptr, ""},
-        OpenCase{"empty_file", [](const std::string& p) { std::ofstream{p}; }, ""},
+        OpenCase{"no_file", nullptr},
+        OpenCase{"empty_file", [](const std::string& p) { std::ofstream{p}; }},
         OpenCase{"version_0_without_tables",
-                 [](const std::string& p) { RawDb(p).Exec("CREATE TABLE t (x); DROP TABLE t"); },
-                 ""},
+                 [](const std::string& p) { RawDb(p).Exec("CREATE TABLE t (x); DROP TABLE t"); }},
         OpenCase{"opened_before",
+                 [](const std::string& p) { (void)OpenSqliteRecordStore(p, nullptr); }},
+        OpenCase{"newer_loader",
                  [](const std::string& p) {
-                     std::string r;
-                     (void)OpenSqliteRecordStore(p, &r);
+                     RawDb(p).Exec("CREATE TABLE downloads (id); PRAGMA user_version = " + kNewer);
                  },
-                 ""},
-        OpenCase{
-            "newer_loader",
-            [](const std::string& p) {
-                RawDb(p).Exec("CREATE TABLE downloads (id); PRAGMA user_version = " + kNewer);
-            },
-            (" was written by a newer loader (layout version " + kNewer +
-             ", this loader knows up to " + std::to_string(NewestRecordSchemaVersion()) + ")")},
+                 Code::kNewerLayout, NewestRecordSchemaVersion() + 1},
         OpenCase{"another_programs_tables",
                  [](const std::string& p) { RawDb(p).Exec("CREATE TABLE invoices (x)"); },
-                 " holds tables of another program"},
+                 Code::kForeignTables},
         OpenCase{"not_a_database",
                  [](const std::string& p) {
                      std::ofstream(p) << "[SETTING]\nSN_Start=0001\n" << std::string(600, ' ');
                  },
-                 ": file is not a database"}),
+                 Code::kUnopened, 0, "file is not a database"}),
     CaseName());
 
 // The counter's home follows from config.ini alone: PRAVUNE_DATABASE may name only the server
@@ -822,12 +839,13 @@ TEST(RecordStorePaths, TheEnvironmentMovesNoCounter) {
                      (c.environment ? c.environment : "-"));
         if (!c.connection && !PostgresBuiltIn() && c.database)
             continue;  // without libpq every server has one name
-        EXPECT_EQ(choice.problem.empty(), c.connection != nullptr) << choice.problem;
+        EXPECT_EQ(choice.problem.ok(), c.connection != nullptr) << choice.problem;
         if (c.connection) {
             EXPECT_EQ(choice.connection, c.connection);
         } else {
-            std::string reason;
+            RecordFailure reason;
             EXPECT_FALSE(OpenChosenRecordStore(choice, config, &reason));
+            EXPECT_EQ(reason, choice.problem);
             EXPECT_FALSE(os_files::FileExists(dir.File("records.sqlite")));
         }
     }
@@ -903,7 +921,7 @@ TEST_P(RecordStoreOlderLayout, ItsRecordsReadAndEndAfterTheMigration) {
     auto store = Open();
     ASSERT_TRUE(store);
     EXPECT_EQ(store->SchemaVersion(), NewestRecordSchemaVersion());
-    std::string reason;
+    RecordFailure reason;
     const DownloadRecord old = *store->Get(1, &reason);
     EXPECT_EQ(old.outcome, "succeeded");
     EXPECT_EQ(old.serialValue, 5u);
@@ -946,8 +964,9 @@ TEST(RecordStorePaths, BesideConfigIni) {
     ASSERT_EQ(::symlink("line/real.ini", a.File("relative.ini").c_str()), 0);
     EXPECT_EQ(RecordStorePathFor(a.File("relative.ini")), a.File("line/records.sqlite"));
 #endif
-    std::string reason;
+    RecordFailure reason;
     EXPECT_FALSE(OpenSqliteRecordStore("", &reason));
+    EXPECT_EQ(reason.code, Code::kNoFile);
     // The shape of 2026-12-07T16:42:04.123Z, digits as 9.
     std::string shape = UtcNowIso();
     std::replace_if(

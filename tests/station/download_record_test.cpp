@@ -37,14 +37,14 @@ std::string ConfigOf(const Rig& r) {
 }
 
 std::unique_ptr<RecordStore> StoreOf(const Rig& r) {
-    std::string reason;
+    RecordFailure reason;
     auto store = OpenSqliteRecordStore(RecordStorePathFor(ConfigOf(r)), &reason);
     EXPECT_TRUE(store) << reason;
     return store;
 }
 
 DownloadRecord StoredRecord(const Rig& r, std::int64_t id) {
-    std::string reason;
+    RecordFailure reason;
     auto store = StoreOf(r);
     const std::optional<DownloadRecord> record = store ? store->Get(id, &reason) : std::nullopt;
     EXPECT_TRUE(record) << reason;
@@ -54,7 +54,7 @@ DownloadRecord StoredRecord(const Rig& r, std::int64_t id) {
 // Raw SQL on the station's record, as another program would run it (the layout made first).
 void Sql(const Rig& r, const std::string& text) {
     ASSERT_TRUE(StoreOf(r));
-    std::string reason;
+    RecordFailure reason;
     auto raw = sql::OpenSqlite(RecordStorePathFor(ConfigOf(r)), &reason);
     ASSERT_TRUE(raw) << reason;
     const sql::Result result = raw->Script(text);

@@ -4,6 +4,11 @@
 
 namespace {
 
+// A failure whose words are `text` as it is (the database's own message).
+RecordFailure W(const char* text) {
+    return {.code = RecordFailure::Code::kConnection, .detail = text};
+}
+
 // What a catch-up found, in the words of the log, and its colour.
 TEST(DownloadRecorder, WordsTheCatchUpsNotes) {
     using Kind = CompletionNote::Kind;
@@ -14,41 +19,41 @@ TEST(DownloadRecorder, WordsTheCatchUpsNotes) {
         std::string text;
         bool ok;
     } cases[] = {
-        {{Kind::kNotDrained, 0, {}, {}, "busy", {}, 0},
+        {{Kind::kNotDrained, 0, {}, {}, W("busy"), {}, 0},
          "\t- The records kept for later cannot be written now: busy",
          false},
-        {{Kind::kNotLocked, 0, {}, {}, "timeout", "/c/records.journal", 0},
+        {{Kind::kNotLocked, 0, {}, {}, W("timeout"), "/c/records.journal", 0},
          "\t- The records kept for later in /c/records.journal cannot be written now: timeout",
          false},
-        {{Kind::kJournal, 0, {}, {}, "set aside", {}, 0}, "\t- set aside", false},
+        {{Kind::kJournal, 0, {}, {}, W("set aside"), {}, 0}, "\t- set aside", false},
         {{Kind::kNotOwnRefusal, 0, at, "usb-1-2", {}, {}, 0},
          refused + "is not a refusal of this station's: it is not written",
          false},
-        {{Kind::kRefusalStillKept, 0, at, "usb-1-2", "gone", {}, 0},
+        {{Kind::kRefusalStillKept, 0, at, "usb-1-2", W("gone"), {}, 0},
          refused + "is still kept for later: gone",
          false},
-        {{Kind::kRefusalGivenUp, 0, at, "usb-1-2", "no", {}, 0},
+        {{Kind::kRefusalGivenUp, 0, at, "usb-1-2", W("no"), {}, 0},
          refused + "cannot be written: no",
          false},
-        {{Kind::kRefusalKept, 0, at, "usb-1-2", "no", {}, 0},
+        {{Kind::kRefusalKept, 0, at, "usb-1-2", W("no"), {}, 0},
          refused + "cannot be written yet: no (kept for later)",
          false},
         {{Kind::kRefusalWritten, 9, at, "usb-1-2", {}, {}, 0},
          refused + "is written now: download #9",
          true},
-        {{Kind::kStillKept, 4, {}, {}, "gone", {}, 0},
+        {{Kind::kStillKept, 4, {}, {}, W("gone"), {}, 0},
          "\t- The record of download #4 is still kept for later: gone",
          false},
-        {{Kind::kGivenUp, 4, {}, {}, "no", {}, 0},
+        {{Kind::kGivenUp, 4, {}, {}, W("no"), {}, 0},
          "\t- The record of download #4 cannot be completed: no",
          false},
-        {{Kind::kKept, 4, {}, {}, "no", {}, 0},
+        {{Kind::kKept, 4, {}, {}, W("no"), {}, 0},
          "\t- The record of download #4 cannot be completed yet: no (kept for later)",
          false},
         {{Kind::kComplete, 4, {}, {}, {}, {}, 0},
          "\t- The record of download #4 is complete now",
          true},
-        {{Kind::kRunningUnread, 0, {}, {}, "locked", {}, 0},
+        {{Kind::kRunningUnread, 0, {}, {}, W("locked"), {}, 0},
          "\t- The downloads left running cannot be looked at: locked",
          false},
         {{Kind::kInterrupted, 4, {}, {}, {}, {}, 77},

@@ -50,7 +50,7 @@ TEST(SerialLedger, EveryDownloadLeavesARecordWithItsNumber) {
     };
     ASSERT_FALSE(r.station.Download());
 
-    std::string reason;
+    RecordFailure reason;
     auto store = OpenSqliteRecordStore(RecordStorePathFor(r.folderPath + "/config.ini"), &reason);
     ASSERT_TRUE(store) << reason;
     auto records = AllRecords(*store, &reason);
@@ -153,7 +153,7 @@ TEST(SerialLedger, AStopAfterTheNumberWasWrittenRecordsItWritten) {
     EXPECT_FALSE(r.station.Download());
     EXPECT_EQ(r.station.LastOutcome(), DownloadOutcome::kStopped);
     EXPECT_EQ(r.module.flash()[0x3B00], 0x12);
-    std::string reason;
+    RecordFailure reason;
     auto store = OpenSqliteRecordStore(RecordStorePathFor(r.folderPath + "/config.ini"), &reason);
     ASSERT_TRUE(store) << reason;
     const auto entry = store->FindSerial({0x3B00, 2}, 0x1234, &reason);
@@ -167,7 +167,7 @@ TEST(SerialLedger, AStepOfZeroRecordsTheNumberItWrote) {
     Rig r("AutoSN=1\nSN_StartAddr=3B00\nSN_Current=1234\nSN_Bytes=2\nSN_Step=0\n");
     ASSERT_TRUE(r.station.Download());
     ASSERT_TRUE(r.station.Download());
-    std::string reason;
+    RecordFailure reason;
     auto store = OpenSqliteRecordStore(RecordStorePathFor(r.folderPath + "/config.ini"), &reason);
     ASSERT_TRUE(store) << reason;
     const auto records = AllRecords(*store, &reason);
@@ -499,12 +499,12 @@ class ProcessStations : public ::testing::TestWithParam<ProcessCase> {
     // The role of few slots, dropped after the database that lets it in.
     struct Role {
         ~Role() {
-            std::string base = TestServerConnection(), ignored;
+            std::string base = TestServerConnection();
             while (!base.empty() && (base.back() == '\n' || base.back() == ' '))
                 base.pop_back();
             if (name.empty())
                 return;
-            if (auto admin = sql::OpenPostgres(base + " dbname=postgres", &ignored))
+            if (auto admin = sql::OpenPostgres(base + " dbname=postgres", nullptr))
                 admin->Script("DROP ROLE IF EXISTS " + name);
         }
         std::string name;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "station/record_texts.h"
 #include "tests/support/station_rig.h"
 
 namespace {
@@ -86,13 +87,13 @@ TEST(ShiftCount, IsReadFromTheRecordSinceTheShiftBegan) {
     ASSERT_TRUE(r.station.Download());
     const std::string shift = UtcNowIso();
     ASSERT_TRUE(r.station.Download());  // the same module again
-    std::string reason;
+    RecordFailure reason;
     const std::optional<ShiftCount> all = CountShift(r.station.SettingsPath(), "", &reason);
-    ASSERT_TRUE(all) << reason;
+    ASSERT_TRUE(all) << RecordFailureText(reason);
     EXPECT_EQ(all->passed, 2);
     EXPECT_EQ(all->modules, 1);
     const std::optional<ShiftCount> since = CountShift(r.station.SettingsPath(), shift, &reason);
-    ASSERT_TRUE(since) << reason;
+    ASSERT_TRUE(since) << RecordFailureText(reason);
     EXPECT_EQ(since->passed, 1);
     EXPECT_EQ(since->failed, 0);
     EXPECT_TRUE(since->hasSerial);

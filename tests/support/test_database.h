@@ -15,6 +15,8 @@
 #include "ledger/database_config.h"
 #include "ledger/record_store.h"
 #include "ledger/sql_session.h"
+#include "station/record_texts.h"
+#include "tests/support/record_failure_print.h"
 #include "tests/support/temp_dir.h"
 
 // The two databases a record can live in, for tests that run against both through the one
@@ -59,9 +61,12 @@ class TestDatabase {
         }
         m_name = "t" + std::to_string(::getpid()) + "_" + std::to_string(std::random_device{}());
         // The server should be there: failing to reach it fails the test, never skips it.
-        auto admin = sql::OpenPostgres(base + " dbname=postgres", &m_error);
-        if (!admin)
+        RecordFailure failure;
+        auto admin = sql::OpenPostgres(base + " dbname=postgres", &failure);
+        if (!admin) {
+            m_error = RecordFailureText(failure);
             return;
+        }
         if (const sql::Result made = admin->Script("CREATE DATABASE " + m_name); !made.ok()) {
             m_error = made.error;
             return;
@@ -73,8 +78,7 @@ class TestDatabase {
     ~TestDatabase() {
         if (m_connection.empty())
             return;
-        std::string ignored;
-        if (auto admin = sql::OpenPostgres(Base() + " dbname=postgres", &ignored))
+        if (auto admin = sql::OpenPostgres(Base() + " dbname=postgres", nullptr))
             admin->Script("DROP DATABASE IF EXISTS " + m_name + " WITH (FORCE)");
     }
     TestDatabase(const TestDatabase&) = delete;
@@ -90,17 +94,16 @@ class TestDatabase {
     const std::string& connection() const { return m_connection; }
     const TempDir& dir() const { return m_dir; }
 
-    std::unique_ptr<RecordStore> Open(std::string* reason) const {
+    std::unique_ptr<RecordStore> Open(RecordFailure* reason) const {
         return OpenChosenRecordStore(ChooseDatabase(m_config), m_config, reason);
     }
     // Where the SQLite record is, when loaders keep it beside another config.ini.
     void UseSqliteBeside(const std::string& configPath) { m_config = configPath; }
     // A connection for raw SQL, as another tool would use it.
     std::unique_ptr<sql::Session> Raw() const {
-        std::string ignored;
         return m_backend == Backend::kSqlite
-                   ? sql::OpenSqlite(RecordStorePathFor(m_config), &ignored)
-                   : sql::OpenPostgres(m_connection, &ignored);
+                   ? sql::OpenSqlite(RecordStorePathFor(m_config), nullptr)
+                   : sql::OpenPostgres(m_connection, nullptr);
     }
     // The first column of the first row of `query`, or -1.
     std::int64_t Count(const std::string& query) const {
@@ -134,9 +137,9 @@ class TestDatabase {
         ASSERT_TRUE((database).error().empty()) << (database).error(); \
     } while (false)
 
-// Every record of `store`, oldest first, with its log; nothing, with the reason, on failure.
+// Every record of `store`, oldest first, with its log; nothing, with the failure, on failure.
 inline std::optional<std::vector<DownloadRecord>> AllRecords(RecordStore& store,
-                                                             std::string* reason) {
+                                                             RecordFailure* reason) {
     std::vector<DownloadRecord> all;
     if (!store.ForEach(
             "", true,
