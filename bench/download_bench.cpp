@@ -23,6 +23,7 @@
 #include "app/loader_dlg.h"
 #include "bench/bench_support.h"
 #include "cli/printer.h"
+#include "ledger/sha256.h"
 #include "sim/sim_hid_platform.h"
 #include "station/thread_host.h"
 #include "tests/support/hex_text.h"
@@ -216,7 +217,7 @@ void BM_StationsAtOnce(benchmark::State& state) {
 BENCHMARK(BM_StationsAtOnce)
     ->Arg(1)
     ->Arg(4)
-    ->Iterations(2)
+    ->Iterations(20)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
@@ -288,6 +289,83 @@ BENCHMARK(BM_WindowWriteFlashFullImage)
     ->Arg(0)
     ->Arg(1)
     ->Unit(benchmark::kMicrosecond);
+
+// Production mode: a module's arrival (the platform's notice) to its "Succeed" (the module
+// started) through the window shown, against the module's own time (its exchanges, each answer
+// taking 2 ms), for an image the size of the sample application (0x0E00 to 0x111B); beside it
+// the arrival to the first exchange and to the window's end of the download (its record
+// finished). Each module is a new one (a new UID), plugged in after the last one left.
+void BM_ProductionArrivalToSucceed(benchmark::State& state) {
+    TempDir dir;
+    const std::string path = dir.Write("fw.hex", FullImageHex(0x0E00, 0x111B));
+    dir.Write("config.ini", "[SETTING]\nm_strPath_flash=" + path +
+                                "\nProductionMode=1\nApprovedSha256=" + Sha256Hex(ReadBytes(path)) +
+                                "\n");
+    VirtualBootloader module("BENCH0");
+    module.Unplug();
+    SimHidPlatform platform;
+    platform.AddModule(module);
+    CLoaderDlg dlg(platform, dir.path());
+    if (!ShowAndWaitExposed(dlg))
+        state.SkipWithError("window not shown");
+    bool ended = false, ok = false;
+    QObject::connect(&dlg, &CLoaderDlg::DownloadFinished, [&](bool succeeded) {
+        ended = true;
+        ok = succeeded;
+    });
+    auto runUntil = [](auto done) {
+        QElapsedTimer waited;
+        waited.start();
+        while (!done() && waited.elapsed() < 10000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    };
+    // Summed over the runs: arrival to the module's start (the "Succeed"), to the window's end of
+    // the download (its record finished), to the first exchange; the module's own answer time.
+    double total = 0, endedMs = 0, first = 0, answers = 0;
+    int n = 0;
+    for (auto _ : state) {
+        module.Replace("BENCH" + std::to_string(++n));
+        module.Unplug();
+        module.faults.answerMicros = 2000;
+        ended = false;
+        DownloadClock clock(module);
+        QElapsedTimer sinceArrival;
+        double firstMs = -1, runMs = -1;
+        module.onExchange = [&](std::size_t) {
+            if (firstMs < 0)
+                firstMs = static_cast<double>(sinceArrival.nsecsElapsed()) / 1e6;
+            if (runMs < 0 && module.running())
+                runMs = static_cast<double>(sinceArrival.nsecsElapsed()) / 1e6;
+        };
+        sinceArrival.start();
+        module.Plug();
+        platform.TellChange();
+        runUntil([&] { return ended; });
+        const double ms = clock.Stop();
+        if (!ok)
+            state.SkipWithError("download failed");
+        state.SetIterationTime(runMs / 1e3);
+        total += runMs;
+        endedMs += ms;
+        first += firstMs;
+        answers += clock.ModuleMs();
+        // It leaves; the window turns to the next module.
+        module.Unplug();
+        platform.TellChange();
+        runUntil(
+            [&] { return dlg.Controller().Production().panel.kind == VerdictPanel::Kind::kNext; });
+    }
+    const double runs = static_cast<double>(state.iterations());
+    state.counters["arrival_to_succeed_ms"] = total / runs;
+    state.counters["arrival_to_end_ms"] = endedMs / runs;
+    state.counters["arrival_to_first_exchange_ms"] = first / runs;
+    state.counters["module_answer_ms"] = answers / runs;
+    state.counters["ratio_to_module_time"] = answers > 0 ? total / answers : 0;
+}
+BENCHMARK(BM_ProductionArrivalToSucceed)
+    ->Iterations(20)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -118,3 +118,27 @@ std::unique_ptr<HidDevice> SimHidPlatform::Open(const std::string& path, HidOpen
     }
     return std::make_unique<SimDevice>(e->module, e->decoyCaps);
 }
+
+class SimHidPlatform::Watch final : public ArrivalWatch {
+  public:
+    explicit Watch(SimHidPlatform& platform) : m_platform(platform) {}
+    ~Watch() override {
+        const std::lock_guard lock(m_platform.m_watchMutex);
+        m_platform.m_watcher = nullptr;
+    }
+
+  private:
+    SimHidPlatform& m_platform;
+};
+
+std::unique_ptr<ArrivalWatch> SimHidPlatform::WatchArrivals(std::function<void()> changed) {
+    const std::lock_guard lock(m_watchMutex);
+    m_watcher = std::move(changed);
+    return std::make_unique<Watch>(*this);
+}
+
+void SimHidPlatform::TellChange() {
+    const std::lock_guard lock(m_watchMutex);
+    if (m_watcher)
+        m_watcher();
+}

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,11 @@ class SimHidPlatform final : public HidPlatform {
     bool GetAttributes(const std::string& path, HidAttributes& attributes) override;
     std::unique_ptr<HidDevice> Open(const std::string& path, HidOpenError& error) override;
     std::string PortPath(const std::string& path) override;
+    // One watcher at a time (a newer one takes the place of the older), told by TellChange.
+    std::unique_ptr<ArrivalWatch> WatchArrivals(std::function<void()> changed) override;
+    // Tells the watcher, as a platform's arrival notice would, that a module came or went (from
+    // any thread).
+    void TellChange();
 
     std::size_t enumerations() const { return m_enumerations; }
     std::size_t opens() const { return m_opens; }
@@ -44,7 +51,10 @@ class SimHidPlatform final : public HidPlatform {
   private:
     const Entry* Find(const std::string& path) const;
 
+    class Watch;
     std::vector<Entry> m_entries;
+    std::mutex m_watchMutex;
+    std::function<void()> m_watcher;  // under m_watchMutex
     std::size_t m_enumerations = 0;
     std::size_t m_opens = 0;
 };

@@ -132,7 +132,7 @@ void DownloadRecorder::CloseOwnRecords() {
     // (a window's file dialog) may then open and close any file of its folder, which on POSIX
     // systems would drop the locks SQLite holds on the record for this process. A store shared
     // with other stations is the front end's to keep.
-    if (!m_shared)
+    if (!m_shared && !m_keepOpen)
         m_records.reset();
 }
 

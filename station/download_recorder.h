@@ -82,6 +82,13 @@ class DownloadRecorder {
     void CatchUp();
     // Closes the recorder's own record store (not one shared with other stations).
     void CloseOwnRecords();
+    // Keeps its own connection between downloads (production mode, where the window opens no
+    // file of its folder): a module's arrival then waits for no opening of the record.
+    void KeepOpen(bool keep) {
+        m_keepOpen = keep;
+        if (!keep)
+            CloseOwnRecords();
+    }
     // Between downloads: the newest record of the module `uid` succeeding with the file of
     // SHA-256 `fileSha256` (RecordStore::LastPass); nothing when there is none or the record
     // cannot be read.
@@ -110,6 +117,7 @@ class DownloadRecorder {
     LogFn m_log;
     DatabaseChoice m_database;  // chosen when the record store is opened
     SharedRecordStore* m_shared = nullptr;
+    bool m_keepOpen = false;
     std::unique_ptr<RecordStore> m_records;  // the recorder's own, or its handle of m_shared
     // Why the running download's record could not be begun (empty when it was).
     std::string m_refusal;

@@ -100,6 +100,8 @@ class ProgrammingStation {
     std::optional<EarlierPass> FindEarlierPass(const std::string& uid,
                                                const std::string& fileSha256);
     HidPlatform& Platform() { return m_platform; }
+    // Keeps the record open between downloads (see DownloadRecorder::KeepOpen).
+    void KeepRecordsOpen(bool keep) { m_recorder.KeepOpen(keep); }
     // The module the last status refresh found, with its port, if any.
     std::optional<ModuleIdentity> PresentModule() const { return m_port.OpenModule(); }
 

@@ -60,6 +60,9 @@ void WindowController::ReadProduction() {
     if (std::optional<ProductionSettings> read =
             ReadProductionSettings(m_station.SettingsPath(), &reason))
         m_production = std::move(*read);
+    // Production mode opens no file dialog: the record may stay open for the next module.
+    if (!m_busy)
+        m_station.KeepRecordsOpen(m_production.on);
 }
 
 void WindowController::EnterProduction() {
@@ -231,8 +234,9 @@ void WindowController::Recount() {
         std::thread([this, config = m_station.SettingsPath(), since = m_production.shiftStart] {
             RecordFailure failure;
             const std::optional<ShiftCount> count = CountShift(config, since, &failure);
-            std::string text = count ? ShiftCountText(*count)
-                                     : "The count cannot be read: " + EscapeControls(RecordFailureText(failure));
+            std::string text =
+                count ? ShiftCountText(*count)
+                      : "The count cannot be read: " + EscapeControls(RecordFailureText(failure));
             OnWindowThread([this, text = std::move(text)] {
                 m_display.count = text;
                 ShowProduction();
