@@ -187,9 +187,8 @@ INT_PTR WinLoaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return TRUE;
         case WM_SYSCOMMAND:
             return OnMenuCommand(static_cast<UINT>(wParam & 0xFFF0)) ? TRUE : FALSE;
-        case WM_INITMENU:
-        case WM_INITMENUPOPUP:
-            if (reinterpret_cast<HMENU>(wParam) == GetSystemMenu(m_hWnd, FALSE))
+        case WM_INITMENUPOPUP:  // the system menu's, as it opens
+            if (HIWORD(lParam) || reinterpret_cast<HMENU>(wParam) == GetSystemMenu(m_hWnd, FALSE))
                 FillSystemMenu();
             return FALSE;
         case WM_CONTEXTMENU:  // the edits keep their own
@@ -199,7 +198,7 @@ INT_PTR WinLoaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             if (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE ||
                 wParam == DBT_DEVNODES_CHANGED)
                 m_controller.OnModuleArrived();
-            return TRUE;
+            return FALSE;
         case WM_CLOSE:
             if (m_controller.OnCloseAsked())
                 Close();
