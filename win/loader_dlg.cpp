@@ -3,7 +3,13 @@
 #include "win/loader_dlg.h"
 
 #include <commctrl.h>
+#include <dbt.h>
 #include <richedit.h>
+#include <windowsx.h>
+
+extern "C" {  // MinGW's header declares no C linkage
+#include <hidsdi.h>
+}
 
 #include "station/programming_station.h"
 #include "text/log_entry.h"
@@ -105,14 +111,22 @@ void WinLoaderDlg::MakeLabelFonts() {
 
 void WinLoaderDlg::InitDialog() {
     HWND dlg = m_hWnd;
-    // The system menu's About item.
-    wchar_t about[128] = {};
-    if (LoadStringW(m_options.resources, IDS_ABOUTBOX, about, 128) > 0) {
-        if (HMENU menu = GetSystemMenu(dlg, FALSE)) {
-            AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
-            AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX, about);
-        }
-    }
+    // The system menu's About item and the controller's items after it.
+    if (HMENU menu = GetSystemMenu(dlg, FALSE))
+        AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+    FillSystemMenu();
+    // Production mode's panel, hidden until the mode is on.
+    RECT panel{kProductionPanel.x, kProductionPanel.y, kProductionPanel.x + kProductionPanel.cx,
+               kProductionPanel.y + kProductionPanel.cy};
+    MapDialogRect(dlg, &panel);
+    m_panel.Create(dlg, panel, IDC_PRODUCTION_PANEL);
+    // A module plugged in is started at once in production mode (the status tick finds it too,
+    // later).
+    DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    HidD_GetHidGuid(&filter.dbcc_classguid);
+    m_arrivals.reset(RegisterDeviceNotificationW(dlg, &filter, DEVICE_NOTIFY_WINDOW_HANDLE));
     m_iconLarge = static_cast<HICON>(
         LoadImageW(m_options.resources, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
                    GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
@@ -172,10 +186,18 @@ INT_PTR WinLoaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             OnCommand(LOWORD(wParam), HIWORD(wParam));
             return TRUE;
         case WM_SYSCOMMAND:
-            if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
-                m_controller.OnAboutAsked();
-                return TRUE;
-            }
+            return OnMenuCommand(static_cast<UINT>(wParam & 0xFFF0)) ? TRUE : FALSE;
+        case WM_INITMENUPOPUP:  // the system menu's, as it opens
+            if (HIWORD(lParam) || reinterpret_cast<HMENU>(wParam) == GetSystemMenu(m_hWnd, FALSE))
+                FillSystemMenu();
+            return FALSE;
+        case WM_CONTEXTMENU:  // the edits keep their own
+            ShowContextMenu({GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
+            return TRUE;
+        case WM_DEVICECHANGE:
+            if (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE ||
+                wParam == DBT_DEVNODES_CHANGED)
+                m_controller.OnModuleArrived();
             return FALSE;
         case WM_CLOSE:
             if (m_controller.OnCloseAsked())
@@ -228,6 +250,7 @@ INT_PTR WinLoaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             MakeLabelFonts();
             return FALSE;
         case WM_DESTROY:
+            m_arrivals.reset();
             m_controller.StopTimers();
             return FALSE;
         default:
@@ -268,6 +291,65 @@ void WinLoaderDlg::OnCommand(int id, int code) {
     }
     if (input)
         c.OnInput(look->input);
+}
+
+void WinLoaderDlg::FillSystemMenu() {
+    HMENU menu = GetSystemMenu(m_hWnd, FALSE);
+    if (!menu)
+        return;
+    // Every item of the controller's goes, and comes back as it is now.
+    for (int i = GetMenuItemCount(menu) - 1; i >= 0; --i) {
+        const UINT id = GetMenuItemID(menu, i);
+        if (id >= IDM_ABOUTBOX && id <= MenuCommandId(MenuCommand::kNewShift) && id % 0x10 == 0)
+            DeleteMenu(menu, static_cast<UINT>(i), MF_BYPOSITION);
+    }
+    for (const MenuItem& item : m_controller.MenuItems()) {
+        AppendMenuW(menu, MF_STRING, MenuCommandId(item.command),
+                    win_text::Wide(item.text).c_str());
+    }
+}
+
+void WinLoaderDlg::ShowContextMenu(POINT screen) {
+    if (screen.x == -1 && screen.y == -1) {  // from the keyboard: at the window's corner
+        screen = {0, 0};
+        ClientToScreen(m_hWnd, &screen);
+    }
+    const std::unique_ptr<std::remove_pointer_t<HMENU>, decltype(&DestroyMenu)> menu(
+        CreatePopupMenu(), &DestroyMenu);
+    if (!menu)
+        return;
+    for (const MenuItem& item : m_controller.MenuItems()) {
+        AppendMenuW(menu.get(), MF_STRING, MenuCommandId(item.command),
+                    win_text::Wide(item.text).c_str());
+    }
+    const UINT chosen = static_cast<UINT>(TrackPopupMenu(
+        menu.get(), TPM_RETURNCMD | TPM_RIGHTBUTTON, screen.x, screen.y, 0, m_hWnd, nullptr));
+    if (chosen)
+        OnMenuCommand(chosen);
+}
+
+bool WinLoaderDlg::OnMenuCommand(UINT id) {
+    for (const MenuItem& item : m_controller.MenuItems()) {
+        if (MenuCommandId(item.command) == id) {
+            m_controller.OnMenu(item.command);
+            return true;
+        }
+    }
+    return false;
+}
+
+void WinLoaderDlg::SetClientWidth(int units) {
+    RECT client{0, 0, units, kLoaderDialog.cy};
+    MapDialogRect(m_hWnd, &client);
+    RECT now, window;
+    GetClientRect(m_hWnd, &now);
+    if (now.right == client.right)
+        return;
+    GetWindowRect(m_hWnd, &window);
+    const int frameX = (window.right - window.left) - now.right;
+    const int frameY = (window.bottom - window.top) - now.bottom;
+    SetWindowPos(m_hWnd, nullptr, 0, 0, client.right + frameX, client.bottom + frameY,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void WinLoaderDlg::Close() {

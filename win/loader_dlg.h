@@ -17,6 +17,8 @@
 #include "win/glyph_button.h"
 #include "win/link_label.h"
 #include "win/message_log.h"
+#include "win/production_panel.h"
+#include "win/resource.h"
 
 // The loader's one window on Windows, the Win32 view of the window controller: the dialog
 // template 102 from the program's resources; it maps its controls to the controller's fields
@@ -50,6 +52,13 @@ class WinLoaderDlg final : private WindowView {
     WinGlyphButton* GlyphButton(int id);
     WinLinkLabel& Link() { return m_link; }
     WinMessageLog& Log() { return m_log; }
+    HWND ProductionPanel() const { return m_panel.Handle(); }
+
+    // The system menu's command of a menu item: multiples of 16 from IDM_ABOUTBOX (the system
+    // menu keeps the low four bits of a command for itself).
+    static UINT MenuCommandId(MenuCommand command) {
+        return IDM_ABOUTBOX + 0x10 * static_cast<UINT>(command);
+    }
 
   private:
     static INT_PTR CALLBACK DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -60,6 +69,14 @@ class WinLoaderDlg final : private WindowView {
     void MakeLabelFonts();
     // A label's text and background colours; it repaints when they change.
     void SetLabelColors(int id, std::uint32_t fore, std::uint32_t back);
+    // The controller's menu items after the system menu's separator (they change with the mode).
+    void FillSystemMenu();
+    // The same items as a context menu at `screen` (a right click in the window).
+    void ShowContextMenu(POINT screen);
+    // A command of the system menu or the context menu to the controller; false when none is.
+    bool OnMenuCommand(UINT id);
+    // The client area's width for `units` dialog units wide, the height as the template's.
+    void SetClientWidth(int units);
 
     // WindowView
     WindowFields ReadFields() const override;
@@ -81,6 +98,14 @@ class WinLoaderDlg final : private WindowView {
     void Wake() override;
     void CloseWindow() override { Close(); }
     void DownloadEnded(bool succeeded) override;
+    void ShowProduction(const ProductionDisplay& display) override;
+    bool Confirm(const std::string& title, const std::string& text) override;
+    std::optional<std::string> AskText(const std::string& title, const std::string& prompt,
+                                       bool secret) override;
+
+    struct DeviceNotifyDeleter {
+        void operator()(HDEVNOTIFY notify) const { UnregisterDeviceNotification(notify); }
+    };
 
     const ConfigLocation m_where;
     const Options m_options;
@@ -100,6 +125,9 @@ class WinLoaderDlg final : private WindowView {
         gdi::Brush brush;  // of the background
     };
     std::map<int, Label> m_labels;
+    WinProductionPanel m_panel;
+    // HID arrivals and removals, while the window exists.
+    std::unique_ptr<void, DeviceNotifyDeleter> m_arrivals;
 
     int m_pushing = 0;                    // change handlers do nothing while a push fills controls
     std::atomic<HWND> m_postTo{nullptr};  // the window, while it exists (the controller's Wake)

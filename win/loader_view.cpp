@@ -23,6 +23,83 @@ std::wstring Cut(const std::string& text, int limit) {
     return wide;
 }
 
+// A dialog template made in memory: DLGTEMPLATE and its items, each WORD-aligned field after
+// the other, each item DWORD-aligned.
+class DialogTemplate {
+  public:
+    DialogTemplate(DWORD style, short cx, short cy, const char* font, WORD points) {
+        DLGTEMPLATE head{style, 0, 0, 0, 0, cx, cy};
+        Put(&head, sizeof head);
+        Word(0);  // no menu
+        Word(0);  // the dialog class
+        Word(0);  // no caption (the question sets it)
+        Word(points);
+        Text(font);
+    }
+    void Item(DWORD style, short x, short y, short cx, short cy, WORD id, WORD atom,
+              const char* text) {
+        while (m_bytes.size() % 4)
+            m_bytes.push_back(0);
+        DLGITEMTEMPLATE item{style | WS_CHILD | WS_VISIBLE, 0, x, y, cx, cy, id};
+        Put(&item, sizeof item);
+        Word(0xFFFF);
+        Word(atom);
+        Text(text);
+        Word(0);  // no creation data
+        auto* head = reinterpret_cast<DLGTEMPLATE*>(m_bytes.data());
+        ++head->cdit;
+    }
+    const DLGTEMPLATE* Get() const { return reinterpret_cast<const DLGTEMPLATE*>(m_bytes.data()); }
+
+  private:
+    void Put(const void* data, std::size_t size) {
+        const auto* bytes = static_cast<const unsigned char*>(data);
+        m_bytes.insert(m_bytes.end(), bytes, bytes + size);
+    }
+    void Word(WORD w) { Put(&w, sizeof w); }
+    void Text(const char* utf8) {
+        const std::wstring wide = Wide(utf8);
+        Put(wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
+    }
+
+    std::vector<unsigned char> m_bytes;
+};
+
+// The text question's dialog: its title and prompt in, the typed text out.
+struct TextQuestion {
+    std::wstring title;
+    std::wstring prompt;
+    std::wstring typed;
+};
+
+INT_PTR CALLBACK TextQuestionProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_INITDIALOG: {
+            SetWindowLongPtrW(hWnd, DWLP_USER, lParam);
+            const auto* question = reinterpret_cast<const TextQuestion*>(lParam);
+            SetWindowTextW(hWnd, question->title.c_str());
+            SetDlgItemTextW(hWnd, IDC_ASK_PROMPT, question->prompt.c_str());
+            SetFocus(GetDlgItem(hWnd, IDC_ASK_TEXT));
+            return FALSE;  // the focus is set
+        }
+        case WM_COMMAND:
+            if (LOWORD(wParam) == IDOK) {
+                auto* question =
+                    reinterpret_cast<TextQuestion*>(GetWindowLongPtrW(hWnd, DWLP_USER));
+                question->typed = win_text::WindowText(GetDlgItem(hWnd, IDC_ASK_TEXT));
+                EndDialog(hWnd, IDOK);
+                return TRUE;
+            }
+            if (LOWORD(wParam) == IDCANCEL) {
+                EndDialog(hWnd, IDCANCEL);
+                return TRUE;
+            }
+            return FALSE;
+        default:
+            return FALSE;
+    }
+}
+
 }  // namespace
 
 WindowFields WinLoaderDlg::ReadFields() const {
@@ -144,6 +221,37 @@ std::optional<std::string> WinLoaderDlg::AskHexFile(const std::string& path) {
     if (!GetOpenFileNameW(&box))
         return std::nullopt;
     return win_text::Utf8(file.data());
+}
+
+void WinLoaderDlg::ShowProduction(const ProductionDisplay& display) {
+    m_panel.Show(display);
+    if (HWND panel = m_panel.Handle())
+        ShowWindow(panel, display.on ? SW_SHOWNA : SW_HIDE);
+    SetClientWidth(display.on ? kProductionDialogWidth : kLoaderDialog.cx);
+}
+
+bool WinLoaderDlg::Confirm(const std::string& title, const std::string& text) {
+    return MessageBoxW(m_hWnd, Wide(text).c_str(), Wide(title).c_str(),
+                       MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
+}
+
+std::optional<std::string> WinLoaderDlg::AskText(const std::string& title,
+                                                 const std::string& prompt, bool secret) {
+    constexpr WORD kButton = 0x0080, kEdit = 0x0081, kStatic = 0x0082;
+    DialogTemplate box(DS_MODALFRAME | DS_SETFONT | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU,
+                       200, 62, kLoaderDialog.font, static_cast<WORD>(kLoaderDialog.fontPoints));
+    box.Item(SS_LEFT | SS_NOPREFIX, 7, 7, 186, 10, IDC_ASK_PROMPT, kStatic, "");
+    box.Item(WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL | (secret ? ES_PASSWORD : 0), 7, 20, 186, 14,
+             IDC_ASK_TEXT, kEdit, "");
+    box.Item(WS_TABSTOP | BS_DEFPUSHBUTTON, 89, 41, 50, 14, IDOK, kButton, "OK");
+    box.Item(WS_TABSTOP | BS_PUSHBUTTON, 143, 41, 50, 14, IDCANCEL, kButton, "Cancel");
+    TextQuestion question{Wide(title), Wide(prompt), {}};
+    const INT_PTR answer =
+        DialogBoxIndirectParamW(m_options.resources, box.Get(), m_hWnd, TextQuestionProc,
+                                reinterpret_cast<LPARAM>(&question));
+    if (answer != IDOK)
+        return std::nullopt;
+    return win_text::Utf8(question.typed);
 }
 
 void WinLoaderDlg::StartTimer(WindowTimer id, int ms) {

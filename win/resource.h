@@ -12,10 +12,15 @@
 // The About box's settings line (beside the maker's lines).
 #define IDC_ABOUT_SETTINGS 1100
 
+// Production mode's panel, and the text question's prompt and edit.
+#define IDC_PRODUCTION_PANEL 1110
+#define IDC_ASK_PROMPT 1111
+#define IDC_ASK_TEXT 1112
+
 // A control the program never addresses.
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)
 #endif
 
-// The system menu's About command.
+// The system menu's About command; the controller's further items follow it 16 apart.
 #define IDM_ABOUTBOX 0x0010

@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 #include <richedit.h>
 
+#include <atomic>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "pravune_version.h"
 #include "station/programming_station.h"
@@ -33,6 +36,96 @@ std::string ReadFile(const std::string& path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// Answers the boxes the window opens on this thread, as an operator would: from a second
+// thread, each answer in turn types its text into the box's edit (if any) and presses its
+// button; what each box was titled is kept.
+class BoxAnswerer {
+  public:
+    struct Answer {
+        const char* typed;  // nullptr: a box without an edit
+        int button;
+    };
+    explicit BoxAnswerer(HWND window) : m_window(window), m_thread(GetCurrentThreadId()) {
+        m_worker = std::thread([this] { Run(); });
+    }
+    ~BoxAnswerer() {
+        m_stop = true;
+        m_worker.join();
+    }
+    void Queue(std::vector<Answer> answers) {
+        const std::lock_guard lock(m_mutex);
+        m_answers.insert(m_answers.end(), answers.begin(), answers.end());
+    }
+    std::vector<std::string> Titles() {
+        const std::lock_guard lock(m_mutex);
+        return m_titles;
+    }
+
+  private:
+    struct Found {
+        HWND window;
+        HWND box = nullptr;
+    };
+    void Run() {
+        while (!m_stop) {
+            Sleep(30);
+            Found found{m_window};
+            EnumThreadWindows(
+                m_thread,
+                [](HWND w, LPARAM p) -> BOOL {
+                    auto* f = reinterpret_cast<Found*>(p);
+                    wchar_t name[16] = {};
+                    GetClassNameW(w, name, 16);
+                    if (w != f->window && IsWindowVisible(w) && IsWindowEnabled(w) &&
+                        std::wstring(name) == L"#32770") {
+                        f->box = w;
+                        return FALSE;
+                    }
+                    return TRUE;
+                },
+                reinterpret_cast<LPARAM>(&found));
+            if (!found.box)
+                continue;
+            Answer answer{};
+            {
+                const std::lock_guard lock(m_mutex);
+                if (m_answers.empty())
+                    continue;
+                answer = m_answers.front();
+                m_answers.erase(m_answers.begin());
+                m_titles.push_back(win_text::Utf8(win_text::WindowText(found.box)));
+            }
+            if (answer.typed) {
+                SendMessageW(FindWindowExW(found.box, nullptr, L"Edit", nullptr), WM_SETTEXT, 0,
+                             reinterpret_cast<LPARAM>(win_text::Wide(answer.typed).c_str()));
+            }
+            PostMessageW(found.box, WM_COMMAND, static_cast<WPARAM>(answer.button), 0);
+            for (int i = 0; i < 200 && IsWindow(found.box); ++i)
+                Sleep(10);
+        }
+    }
+
+    HWND m_window;
+    DWORD m_thread;
+    std::mutex m_mutex;
+    std::vector<Answer> m_answers;
+    std::vector<std::string> m_titles;
+    std::atomic<bool> m_stop{false};
+    std::thread m_worker;
+};
+
+int ClientWidth(HWND window) {
+    RECT r;
+    GetClientRect(window, &r);
+    return r.right;
+}
+
+int DialogUnitsWide(HWND dialog, int units) {
+    RECT r{0, 0, units, 0};
+    MapDialogRect(dialog, &r);
+    return r.right;
 }
 
 const std::string kPlan = "AutoSN=1\nSN_StartAddr=3B00\nSN_Current=1234\nSN_Bytes=2\nSN_Step=1\n";
@@ -115,15 +208,23 @@ TEST(WinLoaderDlg, StartsWithTheStoredLookTheSystemMenuAndTheDefaults) {
     EXPECT_GT(banner.Count(face), banner.width * banner.height / 2);
     const control_pixels::Pixels link = Capture(f.Item(IDC_LINK));
     EXPECT_GT(link.Count(0x326464) + link.Count(0x323264) + link.Count(0xFF6464), 10);
-    // The system menu ends with a separator and the About item, command 16.
+    // The system menu ends with a separator and the controller's items, About first (command
+    // 16), 16 apart.
     HMENU menu = GetSystemMenu(d, FALSE);
     const int count = GetMenuItemCount(menu);
-    ASSERT_GE(count, 2);
-    wchar_t text[64] = {};
-    GetMenuStringW(menu, static_cast<UINT>(count - 1), text, 64, MF_BYPOSITION);
-    EXPECT_EQ(win_text::Utf8(text), "About PRAVUNE Loader(&A)...");
-    EXPECT_EQ(GetMenuItemID(menu, count - 1), static_cast<UINT>(IDM_ABOUTBOX));
-    EXPECT_EQ(GetMenuState(menu, static_cast<UINT>(count - 2), MF_BYPOSITION) & MF_SEPARATOR,
+    ASSERT_GE(count, 3);
+    const struct {
+        const char* text;
+        UINT id;
+    } items[] = {{"About PRAVUNE Loader(&A)...", IDM_ABOUTBOX},
+                 {"Production mode(&P)...", IDM_ABOUTBOX + 0x10}};
+    for (int i = 0; i < 2; ++i) {
+        wchar_t text[64] = {};
+        GetMenuStringW(menu, static_cast<UINT>(count - 2 + i), text, 64, MF_BYPOSITION);
+        EXPECT_EQ(win_text::Utf8(text), items[i].text);
+        EXPECT_EQ(GetMenuItemID(menu, count - 2 + i), items[i].id);
+    }
+    EXPECT_EQ(GetMenuState(menu, static_cast<UINT>(count - 3), MF_BYPOSITION) & MF_SEPARATOR,
               static_cast<UINT>(MF_SEPARATOR));
     // The failed load of the empty path is in the log, in red.
     bool red = false;
@@ -245,4 +346,45 @@ TEST(WinLoaderDlg, ACloseDuringADownloadReachesTheControllerAndTheWindowGoesAfte
     EXPECT_FALSE(closed);  // the download ends first
     EXPECT_TRUE(PumpUntil([&] { return closed; }));
     EXPECT_EQ(f.ended, 1);
+}
+
+// Production mode from the system menu's command, through the real boxes: the approval, the
+// passphrase chosen and typed again; the module present is programmed without a click and the
+// widened window shows the verdict; a wrong passphrase keeps the mode, the right one ends it.
+TEST(WinLoaderDlg, ProductionModeFromTheSystemMenuProgramsWithoutAClick) {
+    WinLoaderFixture f;
+    f.Write(kPlan, ImageText());
+    WinLoaderDlg& dlg = f.Open();
+    HWND d = dlg.Handle();
+    const UINT mode = WinLoaderDlg::MenuCommandId(MenuCommand::kProductionMode);
+    EXPECT_EQ(ClientWidth(d), DialogUnitsWide(d, kLoaderDialog.cx));
+    EXPECT_FALSE(IsWindowVisible(dlg.ProductionPanel()));
+    BoxAnswerer boxes(d);
+    boxes.Queue({{nullptr, IDYES}, {"s3cret", IDOK}, {"s3cret", IDOK}});
+    SendMessageW(d, WM_SYSCOMMAND, mode, 0);
+    EXPECT_EQ(boxes.Titles(), std::vector<std::string>(3, "Production mode"));
+    ASSERT_TRUE(PumpUntil([&] { return f.ended > 0; }, 30000));
+    EXPECT_TRUE(f.succeeded);
+    EXPECT_TRUE(f.module.running());
+    HWND panel = dlg.ProductionPanel();
+    ASSERT_TRUE(PumpUntil([&] { return win_text::WindowText(panel) == L"PASS"; }));
+    EXPECT_TRUE(IsWindowVisible(panel));
+    EXPECT_EQ(ClientWidth(d), DialogUnitsWide(d, kProductionDialogWidth));
+    const control_pixels::Pixels shown = control_pixels::Capture(panel);
+    EXPECT_GT(shown.Count(kPanelPass), shown.width * shown.height / 4);
+    // The menu offers the new shift and leaving now.
+    SendMessageW(d, WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(GetSystemMenu(d, FALSE)), 0);
+    wchar_t text[64] = {};
+    GetMenuStringW(GetSystemMenu(d, FALSE), mode, text, 64, MF_BYCOMMAND);
+    EXPECT_EQ(win_text::Utf8(text), "Leave production mode(&P)...");
+    // A wrong passphrase: a warning, and the mode stays.
+    boxes.Queue({{"wrong", IDOK}, {nullptr, IDOK}});
+    SendMessageW(d, WM_SYSCOMMAND, mode, 0);
+    EXPECT_TRUE(IsWindowVisible(panel));
+    boxes.Queue({{"s3cret", IDOK}});
+    SendMessageW(d, WM_SYSCOMMAND, mode, 0);
+    EXPECT_FALSE(IsWindowVisible(panel));
+    EXPECT_EQ(ClientWidth(d), DialogUnitsWide(d, kLoaderDialog.cx));
+    EXPECT_EQ(boxes.Titles().size(), 6u);
+    EXPECT_NE(f.Config().find("ProductionMode=0"), std::string::npos) << f.Config();
 }

@@ -62,8 +62,34 @@ done
 grep -q '^SN_Current=101' "$work/config.ini" || fail "the download did not take number 0x100"
 sleep 1.5
 import -window root "$shots/3-downloaded.png"
+# Production mode from the window's context menu (a right click on its background, then its
+# item's letter): Yes to the release, the supervisor's passphrase twice, Yes again to the module
+# that passed before; it is programmed without a click and the widened window shows the verdict.
+# shellcheck disable=SC2046
+xdotool mousemove $(at 3 140)
+sleep 0.4
+xdotool click 3
+sleep 0.6
+for key in p y; do
+    xdotool key "$key"
+    sleep 1
+done
+for _ in 1 2; do
+    xdotool type --delay 50 s3cret
+    xdotool key Return
+    sleep 1
+done
+xdotool key y
+for _ in $(seq 100); do
+    grep -q '^SN_Current=102' "$work/config.ini" && break
+    sleep 0.1
+done
+grep -q '^SN_Current=102' "$work/config.ini" || fail "production mode did not program number 0x101"
+sleep 1.5
+import -window root "$shots/4-production.png"
 # Escape ends the idle window, and with it the process.
 xdotool key Escape
 for _ in $(seq 50); do [ -s "$work/rc" ] && break; sleep 0.1; done
 [ -s "$work/rc" ] || fail "Escape did not end the window"
-echo "operator run: the plan switched on, one module programmed with 0x100 by clicks, closed by Escape"
+echo "operator run: the plan switched on, one module programmed with 0x100 by clicks, one with 0x101"
+echo "in production mode from the context menu, closed by Escape"
