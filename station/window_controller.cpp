@@ -389,11 +389,14 @@ bool WindowController::OnTimer(WindowTimer id) {
     if (it->second)
         StopTimer(id);
     if (id == WindowTimer::kStatus) {
-        // Where the platform cannot tell of arrivals, the refresh finds the next module.
-        if (!m_busy && m_production.on)
+        // In production mode the refresh also finds the next module (where the platform cannot
+        // tell of arrivals), with one look at the bus.
+        if (!m_busy && m_production.on) {
             LookForModule();
-        if (!m_busy)
+            m_station.FollowSettings();
+        } else if (!m_busy) {
             RefreshStatus();
+        }
     } else if (id == WindowTimer::kProgress) {
         ShowProgressNow();
     }
