@@ -619,14 +619,8 @@ bool SqlRecordStore::FinishDownload(const DownloadRecord& record, RecordFailure*
     if (!update.ok())
         return Fail(failure, what, update);
 
-    // A log too long keeps its first entries and says how many it lost.
-    const bool cut = record.log.size() > kMaxRecordLogEntries;
-    const std::size_t kept = cut ? kMaxRecordLogEntries - 1 : record.log.size();
-    // Appended rather than concatenated: GCC 12 at -O3 warns wrongly (-Wrestrict) on the latter.
-    LogEntry lost{std::to_string(record.log.size() - kept), kLogRed, false};
-    lost.text.insert(0, 1, '(');
-    lost.text.append(" more log entries were not recorded)\n");
-    const std::size_t rows = kept + (cut ? 1 : 0);
+    // A log too long keeps its first entries (the station says how many it cut: RecordableLog).
+    const std::size_t rows = std::min(record.log.size(), kMaxRecordLogEntries);
     // Inserted a hundred rows at a time: one round trip each, not one a row, to a server.
     for (std::size_t first = 0; first < rows; first += kLogRowsPerInsert) {
         const std::size_t count = std::min(kLogRowsPerInsert, rows - first);
@@ -638,7 +632,7 @@ bool SqlRecordStore::FinishDownload(const DownloadRecord& record, RecordFailure*
         std::vector<sql::Value> parameters;
         parameters.reserve(count * 6);
         for (std::size_t i = first; i < first + count; ++i) {
-            const LogEntry& entry = i < kept ? record.log[i] : lost;
+            const LogEntry& entry = record.log[i];
             parameters.insert(parameters.end(),
                               {record.id, static_cast<std::int64_t>(i), Bounded(entry.text),
                                std::int64_t{entry.color}, std::int64_t{entry.timeStamp ? 1 : 0},

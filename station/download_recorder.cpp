@@ -264,7 +264,7 @@ void DownloadRecorder::Finish(const DownloadEnding& ending) {
     m_record.durationMs = ending.durationMs;
     if (!whole && (!m_records || m_record.id == 0))
         return;
-    m_record.log = ending.log;
+    m_record.log = RecordableLog(ending.log);
     if (whole) {
         m_record.failedStep = "record";
         m_record.statusText = NoteText(m_refusal);

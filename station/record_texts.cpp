@@ -223,3 +223,15 @@ const RecordWords& StationRecordWords() {
     static const StationWords words;
     return words;
 }
+
+std::vector<LogEntry> RecordableLog(const std::vector<LogEntry>& log) {
+    if (log.size() <= kMaxRecordLogEntries)
+        return log;
+    std::vector<LogEntry> kept(log.begin(), log.begin() + (kMaxRecordLogEntries - 1));
+    // Appended rather than concatenated: GCC 12 at -O3 warns wrongly (-Wrestrict) on the latter.
+    LogEntry lost{std::to_string(log.size() - kept.size()), kLogRed, false};
+    lost.text.insert(0, 1, '(');
+    lost.text.append(" more log entries were not recorded)\n");
+    kept.push_back(std::move(lost));
+    return kept;
+}

@@ -203,3 +203,15 @@ TEST(RecordTexts, WordsTheCatchUpsStatusTexts) {
 }
 
 }  // namespace
+
+// A log too long for a record keeps its first entries and says, last, how many it lost.
+TEST(RecordTexts, CutsALogTooLongForARecord) {
+    const LogEntry line{"line\n", kLogBlack, false};
+    EXPECT_EQ(RecordableLog(std::vector<LogEntry>(kMaxRecordLogEntries, line)).size(),
+              kMaxRecordLogEntries);
+    const std::vector<LogEntry> cut =
+        RecordableLog(std::vector<LogEntry>(kMaxRecordLogEntries + 5, line));
+    ASSERT_EQ(cut.size(), kMaxRecordLogEntries);
+    EXPECT_EQ(cut[kMaxRecordLogEntries - 2], line);
+    EXPECT_EQ(cut.back(), (LogEntry{"(6 more log entries were not recorded)\n", kLogRed}));
+}
