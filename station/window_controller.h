@@ -271,6 +271,8 @@ class WindowController final : private StationObserver {
     std::optional<ModuleIdentity> m_programming;
     ProductionDisplay m_display;
     std::thread m_counter;
+    bool m_counting = false;       // a count is being read
+    bool m_recountWanted = false;  // and another was asked for meanwhile
     std::unique_ptr<ArrivalWatch> m_arrivals;
 
     // What the worker has told and the window has yet to take.

@@ -1,6 +1,8 @@
 // The window controller's production mode: entered and left from the window's menu, it starts
 // each module as it arrives, shows a verdict panel and the shift's count, and keeps the release,
 // the plan and the file as the supervisor approved them.
+#include <utility>
+
 #include "image/serial_number.h"
 #include "ledger/file_sha256.h"
 #include "os/os_files.h"
@@ -227,9 +229,15 @@ void WindowController::Recount() {
     ShowProduction();
     if (!m_production.on)
         return;
+    // Read off the window's thread: a server may be slow to answer. One count at a time; one
+    // asked for meanwhile follows it, so the window never waits for a count.
+    if (m_counting) {
+        m_recountWanted = true;
+        return;
+    }
     if (m_counter.joinable())
-        m_counter.join();
-    // Read off the window's thread: a server may be slow to answer.
+        m_counter.join();  // it has told its count already
+    m_counting = true;
     m_counter =
         std::thread([this, config = m_station.SettingsPath(), since = m_production.shiftStart] {
             RecordFailure failure;
@@ -238,8 +246,11 @@ void WindowController::Recount() {
                 count ? ShiftCountText(*count)
                       : "The count cannot be read: " + EscapeControls(RecordFailureText(failure));
             OnWindowThread([this, text = std::move(text)] {
+                m_counting = false;
                 m_display.count = text;
                 ShowProduction();
+                if (std::exchange(m_recountWanted, false))
+                    Recount();
             });
         });
 }
