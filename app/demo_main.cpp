@@ -19,5 +19,5 @@ int main(int argc, char** argv) {
     CLoaderApp app(argc, argv);
     app.setApplicationName(QString::fromUtf8(kDemoWindowInfo.program));
     DemoBus bus;
-    return app.Run(bus.platform, where);
+    return app.Run(bus.platform, where, &bus.shift);
 }

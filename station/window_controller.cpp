@@ -341,6 +341,8 @@ void WindowController::DownloadEnded(bool ok) {
     if (m_production.on)
         ProductionDownloadEnded(ok);
     m_view.DownloadEnded(ok);
+    if (m_busScript)
+        ScheduleBus(m_busScript->DownloadEnded(m_production.on, ok));
     if (m_closeAsked)
         m_view.CloseWindow();
 }
@@ -399,8 +401,16 @@ bool WindowController::OnTimer(WindowTimer id) {
         }
     } else if (id == WindowTimer::kProgress) {
         ShowProgressNow();
+    } else if (id == WindowTimer::kBus && m_busScript) {
+        // A download the operator started meanwhile ends first.
+        ScheduleBus(m_busy ? kStatusPeriodMs : m_busScript->Advance(m_production.on));
     }
     return true;
+}
+
+void WindowController::ScheduleBus(int ms) {
+    if (ms > 0)
+        StartTimer(WindowTimer::kBus, ms, true);
 }
 
 bool WindowController::OnCloseAsked() {

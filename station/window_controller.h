@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "settings/config_location.h"
+#include "station/bus_script.h"
 #include "station/production_line.h"
 #include "station/programming_station.h"
 #include "station/release_approval.h"
@@ -57,7 +58,7 @@ struct WindowEnables {
 };
 
 // The window's timers, by the identifiers the window gives them.
-enum class WindowTimer { kStatus = 2, kProgress = 3 };
+enum class WindowTimer { kStatus = 2, kProgress = 3, kBus = 4 };
 
 // What Enter does in the window.
 enum class EnterAction { kNothing, kClickFocusedButton, kCloseWindow };
@@ -206,6 +207,8 @@ class WindowController final : private StationObserver {
     bool LastDownloadSucceeded() const { return m_lastOk; }
     // The handshake's tick period (tests and the demo ask for faster ticks).
     void SetHandshakeTickMs(unsigned ms) { m_host.SetTickMs(ms); }
+    // A bus that changes by itself between downloads (the demo's), or null.
+    void SetBusScript(BusScript* script) { m_busScript = script; }
     // The station, while no download runs.
     ProgrammingStation& Station() { return m_station; }
     const WindowFields& Fields() const { return m_fields; }
@@ -245,6 +248,8 @@ class WindowController final : private StationObserver {
     void RefreshStatus();
     void SetEnables();
     void DownloadEnded(bool ok);
+    // The bus script's next change, `ms` from now (0: none).
+    void ScheduleBus(int ms);
     // The progress the worker reached, shown at most once a period.
     void ProgressChanged();
     void ShowProgressNow();
@@ -274,6 +279,7 @@ class WindowController final : private StationObserver {
     bool m_counting = false;       // a count is being read
     bool m_recountWanted = false;  // and another was asked for meanwhile
     std::unique_ptr<ArrivalWatch> m_arrivals;
+    BusScript* m_busScript = nullptr;
 
     // What the worker has told and the window has yet to take.
     std::mutex m_eventsMutex;

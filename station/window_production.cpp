@@ -68,11 +68,19 @@ void WindowController::ReadProduction() {
 }
 
 void WindowController::EnterProduction() {
-    UpdateData(true);
+    if (!UpdateData(true))
+        return;  // the field's own prompt said why
     if (!m_station.Image().valid) {
         m_view.Warn(
             "Load the release's HEX file first: production mode programs the approved "
             "release only.");
+        return;
+    }
+    // A plan every download would refuse is not approved.
+    if (!m_station.PlanFits()) {
+        m_view.Warn(
+            "The serial-number plan does not fit this release (the log says why): production "
+            "mode stays off.");
         return;
     }
     const std::string sha = HexFileSha256(m_station.Path(), m_station.Image());

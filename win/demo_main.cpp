@@ -15,5 +15,5 @@ int main() {
     if (!problem.empty())
         std::fprintf(stderr, "%s: %s\n", kDemoWindowInfo.program, problem.c_str());
     DemoBus bus;
-    return RunLoaderWindow(bus.platform, where, kDemoWindowInfo.program);
+    return RunLoaderWindow(bus.platform, where, kDemoWindowInfo.program, &bus.shift);
 }

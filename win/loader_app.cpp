@@ -65,7 +65,7 @@ std::optional<int> AnswerWindowCommandLine(const CommandLineInfo& info, ConfigLo
 }
 
 int RunLoaderWindow(HidPlatform& platform, const ConfigLocation& where,
-                    const std::string& applicationName) {
+                    const std::string& applicationName, BusScript* script) {
     WindowLibraries libraries;
     if (!libraries.Loaded()) {
         MessageBoxW(nullptr, L"The rich-text library msftedit.dll cannot be loaded.",
@@ -73,6 +73,7 @@ int RunLoaderWindow(HidPlatform& platform, const ConfigLocation& where,
         return 1;
     }
     WinLoaderDlg dlg(platform, where, {applicationName, GetModuleHandleW(nullptr)});
+    dlg.Controller().SetBusScript(script);
     dlg.RunModal();
     return 0;
 }

@@ -6,6 +6,7 @@
 
 #include "device/hid_platform.h"
 #include "settings/config_location.h"
+#include "station/bus_script.h"
 #include "station/window_options.h"
 
 // The process around the window on Windows: its command line as UTF-8, the answers to --help
@@ -44,6 +45,7 @@ class WindowLibraries {
 // end now.
 std::optional<int> AnswerWindowCommandLine(const CommandLineInfo& info, ConfigLocation& where);
 
-// Runs the loader's window over `platform` until it closes; the process's exit code.
+// Runs the loader's window over `platform` until it closes; the process's exit code. `script`: a
+// bus that changes by itself (the demo's), or null.
 int RunLoaderWindow(HidPlatform& platform, const ConfigLocation& where,
-                    const std::string& applicationName);
+                    const std::string& applicationName, BusScript* script = nullptr);

@@ -134,13 +134,19 @@ TEST(WindowProduction, EntersOnlyWithAnApprovedFileAndAPassphrase) {
             EXPECT_EQ(r.view.warnings, std::vector<std::string>{c.warning});
         }
     }
+    // Nothing is asked for a file that is not loaded, nor for a plan over the image's bytes.
     ControllerRig broken(kPlan);
     broken.dir.Write("fw.hex", ":00000001FF\n");
     broken.controller.OnReloadClicked();
-    broken.controller.OnMenu(MenuCommand::kProductionMode);
-    EXPECT_FALSE(broken.controller.InProduction());
-    EXPECT_TRUE(broken.view.questions.empty());
-    EXPECT_EQ(broken.view.warnings.size(), 1u);
+    ControllerRig overlapping("AutoSN=1\nSN_StartAddr=0F00\nSN_Current=0501\nSN_Bytes=2\n");
+    for (ControllerRig* r : {&broken, &overlapping}) {
+        r->controller.OnMenu(MenuCommand::kProductionMode);
+        EXPECT_FALSE(r->controller.InProduction());
+        EXPECT_TRUE(r->view.questions.empty());
+        EXPECT_EQ(r->view.warnings.size(), 1u);
+    }
+    EXPECT_NE(overlapping.view.log.find("would be written over the image"), std::string::npos)
+        << overlapping.view.log;
 }
 
 // A new shift starts the count again and puts the badge (printable, trimmed) in each record.

@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "controls/production_panel.h"
+#include "sim/demo_shift.h"
 #include "tests/support/hex_text.h"
 #include "tests/ui/ui_support.h"
 
@@ -66,12 +67,27 @@ void ChooseFromMenu(QWindow* window, int index) {
     QTest::mouseClick(window, Qt::RightButton, {}, QPoint(4, 4));
 }
 
+// The demo's shift, ended after `downloads` downloads: the last module stays plugged in.
+class ShortShift final : public BusScript {
+  public:
+    ShortShift(DemoShift& shift, int downloads) : m_shift(shift), m_left(downloads) {}
+    int DownloadEnded(bool production, bool ok) override {
+        return --m_left > 0 ? m_shift.DownloadEnded(production, ok) : 0;
+    }
+    int Advance(bool production) override { return m_shift.Advance(production); }
+
+  private:
+    DemoShift& m_shift;
+    int m_left;
+};
+
 }  // namespace
 
 class ProductionTest : public QObject {
     Q_OBJECT
   private slots:
     void aShiftRunsWithoutAClickAndEndsOnlyWithThePassphrase();
+    void thirtyModulesComeAndGoAndOnlyTheApprovedBytesReachThem();
 };
 
 void ProductionTest::aShiftRunsWithoutAClickAndEndsOnlyWithThePassphrase() {
@@ -120,6 +136,73 @@ void ProductionTest::aShiftRunsWithoutAClickAndEndsOnlyWithThePassphrase() {
     QTRY_VERIFY(!panel->isVisible());
     QCOMPARE(dlg.width(), width);
     QVERIFY(f.Item(IDC_PATH)->isEnabled());
+}
+
+// The demo's line through the window: thirty modules plugged in and pulled out with no click,
+// every seventh failing; the count, the module plugged back in, a file changed on disk, and the
+// count again after a restart.
+void ProductionTest::thirtyModulesComeAndGoAndOnlyTheApprovedBytesReachThem() {
+    LoaderFixture f(true);
+    const std::string hex = f.dir.Write("fw.hex", FullImageHex(0x0E00, 0x1000));
+    f.dir.Write("config.ini", "[SETTING]\nm_strPath_flash=" + hex +
+                                  "\nAutoSN=1\nSN_StartAddr=3B00\nSN_Current=0501\nSN_Bytes=2\n");
+    CLoaderDlg& dlg = f.Open();
+    DemoShift demo(f.module, f.platform, 0x100, {20, 20, 20}, 7);
+    ShortShift shift(demo, 30);
+    dlg.Controller().SetBusScript(&shift);
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    QSignalSpy finished(&dlg, &CLoaderDlg::DownloadFinished);
+    BoxAnswers boxes{{true, QString("line-7"), QString("line-7")}, {}};
+    boxes.Next();
+    ChooseFromMenu(dlg.windowHandle(), 1);
+
+    QVERIFY(QTest::qWaitFor([&] { return finished.count() == 30; }, 60000));
+    int failed = 0;
+    for (const QList<QVariant>& ended : finished)
+        failed += ended.at(0).toBool() ? 0 : 1;
+    QCOMPARE(failed, 4);
+    QCOMPARE(demo.arrivals(), std::size_t{29});
+    auto* panel = dlg.findChild<CProductionPanel*>();
+    const std::string count = "Passed 26   Failed 4   Total 30   First pass 86.7%   Last SN 0x051E";
+    QTRY_COMPARE(panel->Shown().count, count);
+    QCOMPARE(panel->Shown().panel.detail, std::string("Serial number 0x051E"));
+
+    // The last module pulled out and plugged back in: it passed, so the operator is asked (no).
+    f.module.Unplug();
+    f.platform.TellChange();
+    QTRY_COMPARE(panel->Shown().panel.headline, std::string("NEXT"));
+    boxes.answers = {false};
+    boxes.Next();
+    f.module.Plug();
+    f.platform.TellChange();
+    QTRY_VERIFY(boxes.answers.empty());
+    QVERIFY(boxes.seen.back().startsWith("Module D0011C passed with this release before"));
+    QTest::qWait(100);
+    QCOMPARE(finished.count(), 30);
+
+    // The file changes on disk: the next module is refused before anything reaches it.
+    f.dir.Write("fw.hex", FullImageHex(0x0E00, 0x1000, 0x5A));
+    f.module.Replace("NEW001");
+    f.platform.TellChange();
+    QTRY_COMPARE(finished.count(), 31);
+    QCOMPARE(finished.back().at(0).toBool(), false);
+    QVERIFY(f.module.commands().empty());
+    QCOMPARE(panel->Shown().panel.headline, std::string("FAIL"));
+    QVERIFY(panel->Shown().panel.detail.starts_with(
+        "release: The file changed on disk since it was loaded"));
+
+    // A restart on the same config.ini: the mode and the count come back; the module plugged in
+    // is refused again, and counts no more than before: nothing reached it.
+    f.dlg.reset();
+    CLoaderDlg& again = f.Open();
+    again.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&again));
+    auto* shown = again.findChild<CProductionPanel*>();
+    QVERIFY(shown && shown->isVisible());
+    QTRY_COMPARE(shown->Shown().panel.headline, std::string("FAIL"));
+    QTRY_COMPARE(shown->Shown().count, count);
+    QVERIFY(f.module.commands().empty());
 }
 
 QTEST_MAIN(ProductionTest)
