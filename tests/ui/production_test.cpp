@@ -6,8 +6,8 @@
 #include <variant>
 
 #include "controls/production_panel.h"
-#include "sim/demo_shift.h"
 #include "tests/support/hex_text.h"
+#include "tests/support/short_shift.h"
 #include "tests/ui/ui_support.h"
 
 namespace {
@@ -66,20 +66,6 @@ void ChooseFromMenu(QWindow* window, int index) {
     });
     QTest::mouseClick(window, Qt::RightButton, {}, QPoint(4, 4));
 }
-
-// The demo's shift, ended after `downloads` downloads: the last module stays plugged in.
-class ShortShift final : public BusScript {
-  public:
-    ShortShift(DemoShift& shift, int downloads) : m_shift(shift), m_left(downloads) {}
-    int DownloadEnded(bool production, bool ok) override {
-        return --m_left > 0 ? m_shift.DownloadEnded(production, ok) : 0;
-    }
-    int Advance(bool production) override { return m_shift.Advance(production); }
-
-  private:
-    DemoShift& m_shift;
-    int m_left;
-};
 
 }  // namespace
 

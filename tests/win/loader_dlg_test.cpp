@@ -16,6 +16,7 @@
 #include "pravune_version.h"
 #include "station/programming_station.h"
 #include "station/window_look.h"
+#include "tests/support/short_shift.h"
 #include "tests/support/station_rig.h"
 #include "tests/win/control_pixels.h"
 #include "tests/win/win_ui_support.h"
@@ -387,4 +388,37 @@ TEST(WinLoaderDlg, ProductionModeFromTheSystemMenuProgramsWithoutAClick) {
     EXPECT_EQ(ClientWidth(d), DialogUnitsWide(d, kLoaderDialog.cx));
     EXPECT_EQ(boxes.Titles().size(), 6u);
     EXPECT_NE(f.Config().find("ProductionMode=0"), std::string::npos) << f.Config();
+}
+
+// The demo's line through the window: thirty modules plugged in and pulled out with no click,
+// every seventh failing mid-write; the count and the last verdict on the panel; the last module
+// plugged back in is asked about, not programmed.
+TEST(WinLoaderDlg, ProductionModeRunsAShiftOfModulesComingAndGoing) {
+    WinLoaderFixture f;
+    f.Write(kPlan, ImageText());
+    WinLoaderDlg& dlg = f.Open();
+    DemoShift demo(f.module, f.platform, 0x100, {20, 20, 20}, 7);
+    ShortShift shift(demo, 30);
+    dlg.Controller().SetBusScript(&shift);
+    BoxAnswerer boxes(dlg.Handle());
+    boxes.Queue({{nullptr, IDYES}, {"s3cret", IDOK}, {"s3cret", IDOK}});
+    SendMessageW(dlg.Handle(), WM_SYSCOMMAND,
+                 WinLoaderDlg::MenuCommandId(MenuCommand::kProductionMode), 0);
+    ASSERT_TRUE(PumpUntil([&] { return f.ended == 30; }, 60000)) << f.ended;
+    EXPECT_EQ(demo.arrivals(), 29u);
+    const std::string count = "Passed 26   Failed 4   Total 30   First pass 86.7%   Last SN 0x1251";
+    ASSERT_TRUE(PumpUntil([&] { return dlg.Controller().Production().count == count; }))
+        << dlg.Controller().Production().count;
+    HWND panel = dlg.ProductionPanel();
+    EXPECT_EQ(win_text::WindowText(panel), L"PASS");
+
+    f.module.Unplug();
+    f.platform.TellChange();
+    EXPECT_TRUE(PumpUntil([&] { return win_text::WindowText(panel) == L"NEXT"; }));
+    boxes.Queue({{nullptr, IDNO}});
+    f.module.Plug();
+    f.platform.TellChange();
+    EXPECT_TRUE(PumpUntil([&] { return boxes.Titles().size() == 4; }));
+    PumpUntil([] { return false; }, 100);
+    EXPECT_EQ(f.ended, 30);
 }

@@ -85,11 +85,23 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 grep -q '^SN_Current=102' "$work/config.ini" || fail "production mode did not program number 0x101"
-sleep 1.5
+sleep 0.5
 import -window root "$shots/4-production.png"
-# Escape ends the idle window, and with it the process.
-xdotool key Escape
-for _ in $(seq 50); do [ -s "$work/rc" ] && break; sleep 0.1; done
+# The demo's line: the module is pulled out after its verdict and new ones follow, each
+# programmed with no click (one in seven fails on purpose, and its number is used up).
+for _ in $(seq 300); do
+    grep -q '^SN_Current=105' "$work/config.ini" && break
+    sleep 0.1
+done
+grep -q '^SN_Current=105' "$work/config.ini" || fail "the next modules were not programmed"
+sleep 0.5
+import -window root "$shots/5-next-modules.png"
+# Escape ends the window once it is idle (between modules), and with it the process.
+for _ in $(seq 40); do
+    xdotool key Escape
+    sleep 0.25
+    [ -s "$work/rc" ] && break
+done
 [ -s "$work/rc" ] || fail "Escape did not end the window"
 echo "operator run: the plan switched on, one module programmed with 0x100 by clicks, one with 0x101"
-echo "in production mode from the context menu, closed by Escape"
+echo "in production mode from the context menu, three more as they came, closed by Escape"
