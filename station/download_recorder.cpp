@@ -9,7 +9,6 @@
 #include "ledger/shared_record_store.h"
 #include "os/os_files.h"
 #include "pravune_version.h"
-#include "settings/config_keys.h"
 #include "settings/settings_store.h"
 #include "station/record_texts.h"
 #include "text/log_entry.h"
@@ -202,7 +201,8 @@ void DownloadRecorder::CatchUp() {
         m_log(CompletionNoteText(note) + "\r\n", CompletionNoteOk(note) ? kLogGreen : kLogRed);
 }
 
-bool DownloadRecorder::Begin(const std::string& hexPath, const HexImage& image) {
+bool DownloadRecorder::Begin(const std::string& hexPath, const HexImage& image,
+                             const std::string& operatorBadge) {
     m_record = DownloadRecord{};
     m_end = RecordEnd::kWritten;
     m_refusal.clear();
@@ -222,8 +222,7 @@ bool DownloadRecorder::Begin(const std::string& hexPath, const HexImage& image) 
     m_record.recordKey = NewRecordKey();
     m_record.loaderVersion = PRAVUNE_VERSION;
     m_record.operatorAccount = os_files::AccountName();
-    m_record.operatorBadge =
-        settings_file::Read(m_settingsPath, config_keys::kSection, config_keys::kOperatorBadge, {});
+    m_record.operatorBadge = operatorBadge;
     m_record.hexPath = hexPath;
     m_record.hexFile = os_files::AbsolutePath(hexPath);
     // The bytes of the file the image came from, as `sha256sum` shows them.

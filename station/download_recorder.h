@@ -71,9 +71,10 @@ class DownloadRecorder {
     // one of the recorder's own.
     void Share(SharedRecordStore& records) { m_shared = &records; }
 
-    // Starts the download's record for the HEX file at `hexPath` and its `image`; false (the
-    // download must not go on) with a red line.
-    bool Begin(const std::string& hexPath, const HexImage& image);
+    // Starts the download's record for the HEX file at `hexPath` and its `image`, programmed by
+    // the shift's `operatorBadge`; false (the download must not go on) with a red line.
+    bool Begin(const std::string& hexPath, const HexImage& image,
+               const std::string& operatorBadge = {});
     // Ends it; a download refused for want of its record is kept in the journal whole.
     void Finish(const DownloadEnding& ending);
     // Records what earlier downloads on this config.ini could not (the journal), and, once per

@@ -152,7 +152,8 @@ bool ProgrammingStation::Download() {
     StartDownload();
     StepResult result = LoadImage();
     // Every attempt is recorded, and nothing is sent to a module that could not be.
-    if (!m_recorder.Begin(Path(), m_image))
+    if (!m_recorder.Begin(Path(), m_image,
+                          m_run.production ? m_run.production->operatorBadge : std::string()))
         result = Failure(DownloadOutcome::kNotRecorded);
     m_run.writeSerial = m_run.planOn && !m_image.makerFormat;
     // The number is taken after the handshake and before the erase: whatever refuses a number
@@ -207,6 +208,8 @@ StepResult ProgrammingStation::LoadImage() {
     // A config.ini that cannot be read has given no plan: nothing is programmed until it can.
     m_run.settingsRead = SettingsReadable();
     m_run.planOn = m_plan.Numbers().on;
+    // Read once: the approval and the operator's badge come from the same reading.
+    m_run.production = ReadProductionSettings(SettingsPath(), nullptr);
     if (!m_run.settingsRead || (!AutoReload() && m_image.valid))
         return {};
     m_image.valid = false;
@@ -240,8 +243,11 @@ std::optional<EarlierPass> ProgrammingStation::FindEarlierPass(const std::string
 }
 
 std::optional<ReleaseCheck> ProgrammingStation::CheckApproval() {
-    const std::optional<ProductionSettings> production =
-        ReadProductionSettings(SettingsPath(), nullptr);
+    return ApprovalOf(ReadProductionSettings(SettingsPath(), nullptr));
+}
+
+std::optional<ReleaseCheck> ProgrammingStation::ApprovalOf(
+    const std::optional<ProductionSettings>& production) {
     if (production && !production->on)
         return std::nullopt;
     const std::string approved = production ? production->approvedSha256 : std::string();
@@ -259,7 +265,7 @@ std::optional<ReleaseCheck> ProgrammingStation::CheckApproval() {
 }
 
 StepResult ProgrammingStation::CheckRelease() {
-    const std::optional<ReleaseCheck> check = CheckApproval();
+    const std::optional<ReleaseCheck> check = ApprovalOf(m_run.production);
     if (!check || check->ok())
         return {};
     BeginStep("release");

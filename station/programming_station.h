@@ -176,6 +176,7 @@ class ProgrammingStation {
     StepResult LoadImage();
     StepResult RefuseUnreadSettings();
     StepResult CheckRelease();
+    std::optional<ReleaseCheck> ApprovalOf(const std::optional<ProductionSettings>& production);
     StepResult CheckPlan();
     StepResult Handshake();
     StepResult TakeSerialNumber();
@@ -216,6 +217,8 @@ class ProgrammingStation {
         std::optional<std::uint32_t> taken;
         bool snWritten = false;
         std::optional<std::string> snNotSaved;
+        // Production mode as config.ini had it when the download began (none: it was unread).
+        std::optional<ProductionSettings> production;
     };
     Run m_run;
     std::vector<LogEntry> m_runLog;
