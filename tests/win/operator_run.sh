@@ -44,6 +44,14 @@ fail() {
     cat "$work/config.ini"
     exit 1
 }
+# Waits up to TENTHS tenths of a second for config.ini's next number to be NUMBER (hex).
+await_number() {
+    for _ in $(seq "$2"); do
+        grep -q "^SN_Current=$1" "$work/config.ini" && return 0
+        sleep 0.1
+    done
+    fail "$3"
+}
 import -window root "$shots/1-started.png"
 
 # The serial-number plan on: its check box, by a click on its caption.
@@ -55,11 +63,7 @@ xdotool mousemove $(at 191 107)
 sleep 0.6
 import -window root "$shots/2-hover-download.png"
 xdotool click 1
-for _ in $(seq 100); do
-    grep -q '^SN_Current=101' "$work/config.ini" && break
-    sleep 0.1
-done
-grep -q '^SN_Current=101' "$work/config.ini" || fail "the download did not take number 0x100"
+await_number 101 100 "the download did not take number 0x100"
 sleep 1.5
 import -window root "$shots/3-downloaded.png"
 # Production mode from the window's context menu (a right click on its background, then its
@@ -80,20 +84,12 @@ for _ in 1 2; do
     sleep 1
 done
 xdotool key y
-for _ in $(seq 100); do
-    grep -q '^SN_Current=102' "$work/config.ini" && break
-    sleep 0.1
-done
-grep -q '^SN_Current=102' "$work/config.ini" || fail "production mode did not program number 0x101"
+await_number 102 100 "production mode did not program number 0x101"
 sleep 0.5
 import -window root "$shots/4-production.png"
 # The demo's line: the module is pulled out after its verdict and new ones follow, each
 # programmed with no click (one in seven fails on purpose, and its number is used up).
-for _ in $(seq 300); do
-    grep -q '^SN_Current=105' "$work/config.ini" && break
-    sleep 0.1
-done
-grep -q '^SN_Current=105' "$work/config.ini" || fail "the next modules were not programmed"
+await_number 105 300 "the next modules were not programmed"
 sleep 0.5
 import -window root "$shots/5-next-modules.png"
 # Escape ends the window once it is idle (between modules), and with it the process.
