@@ -331,6 +331,9 @@ void WindowController::DownloadEnded(bool ok) {
     if (m_worker.joinable())
         m_worker.join();
     m_busy = false;
+    // The mode may have been left while the download ran (a module plugged in while the
+    // passphrase was typed): the record is kept open only in production mode.
+    m_station.KeepRecordsOpen(m_production.on);
     ShowProgressNow();  // the bar ends where the download left it
     SetEnables();
     // An identifier typed during the download.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "ledger/sha256.h"
 #include "os/passphrase.h"
 #include "tests/support/fake_window_view.h"
@@ -101,6 +103,27 @@ TEST(WindowProduction, RunsAShiftWithoutAClick) {
     EXPECT_FALSE(r.controller.InProduction());
     EXPECT_NE(r.Config().find("ProductionMode=0\n"), std::string::npos);
     EXPECT_TRUE(r.view.enables.openReload);
+}
+
+// A module plugged in while the supervisor types the passphrase is programmed; the mode then
+// ends, and the record is not kept open after that download.
+TEST(WindowProduction, LeavesWhileAModuleArrivedDuringThePassphrase) {
+    ControllerRig r(kPlan);
+    Enter(r);
+    r.view.RunUntilEnded(r.controller);
+    r.view.ended.reset();
+    r.view.whileAsking = [&] {
+        r.module.Replace("NEW001");
+        r.controller.OnModuleArrived();
+        EXPECT_TRUE(r.controller.IsBusy());
+    };
+    r.view.answers = {"line-7"};
+    r.controller.OnMenu(MenuCommand::kProductionMode);
+    EXPECT_FALSE(r.controller.InProduction());
+    r.view.RunUntilEnded(r.controller);
+    EXPECT_EQ(r.view.ended, std::optional<bool>(true)) << r.view.log;
+    // SQLite removes the write-ahead log with the last connection.
+    EXPECT_FALSE(std::filesystem::exists(r.dir.File("records.sqlite-wal")));
 }
 
 // Entering asks the supervisor's confirmation, and refuses what cannot be approved.

@@ -2,10 +2,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "sim/sim_hid_platform.h"
@@ -52,6 +54,9 @@ class FakeView final : public WindowView {
     std::optional<std::string> AskText(const std::string&, const std::string& prompt,
                                        bool secret) override {
         prompts.push_back(prompt + (secret ? " (secret)" : ""));
+        // What the window's own events do while the box is open.
+        if (whileAsking)
+            std::exchange(whileAsking, nullptr)();
         if (answers.empty())
             return std::nullopt;
         std::optional<std::string> answer = answers.front();
@@ -92,6 +97,7 @@ class FakeView final : public WindowView {
     std::vector<std::string> questions, prompts;
     std::vector<bool> confirms;
     std::vector<std::optional<std::string>> answers;
+    std::function<void()> whileAsking;  // once, inside the next AskText
 };
 
 struct ControllerRig {
