@@ -155,8 +155,12 @@ bool CHidPort::ReadFeature(std::uint8_t* destination, std::size_t length) {
         Fail();
         return false;
     }
-    m_pFeatureReport[0] = 0;
-    if (!m_hDevice->GetFeature(m_pFeatureReport.get(), m_nFeatureLength)) {
+    // Zeroed first: a device that answers fewer bytes leaves zeros behind its answer, never the
+    // last packet sent (Windows' HidD_GetFeature tells no length). An answer under another report
+    // id is not the one asked for.
+    std::memset(m_pFeatureReport.get(), 0, m_nFeatureLength);
+    if (!m_hDevice->GetFeature(m_pFeatureReport.get(), m_nFeatureLength) ||
+        m_pFeatureReport[0] != 0) {
         Fail();
         return false;
     }

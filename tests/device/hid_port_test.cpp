@@ -13,6 +13,7 @@ struct Wire {
     HidCaps caps{0, 0, 65};
     bool present = true;
     bool failGet = false;
+    bool onlyReplyBytes = false;  // a get writes its reply's bytes and leaves the rest
     std::vector<std::vector<std::uint8_t>> sent;
     std::vector<std::uint8_t> reply;
     std::u16string serial;
@@ -33,7 +34,8 @@ struct WirePlatform : HidPlatform {
         bool GetFeature(std::uint8_t* r, std::size_t n) override {
             if (wire.failGet || !wire.present)
                 return false;
-            std::memset(r, 0, n);
+            if (!wire.onlyReplyBytes)
+                std::memset(r, 0, n);
             std::memcpy(r, wire.reply.data(), std::min(n, wire.reply.size()));
             return true;
         }
@@ -76,7 +78,7 @@ TEST(HidPort, FeatureReportsCarryReportIdZeroThenThePayload) {
     EXPECT_EQ(platform.wire.sent[1][4], 0);
 
     platform.wire.reply.assign(65, 0);
-    for (int i = 0; i < 65; ++i)
+    for (int i = 1; i < 65; ++i)  // behind report id 0
         platform.wire.reply[i] = static_cast<std::uint8_t>(0x80 + i);
     std::uint8_t answer[64] = {};
     ASSERT_TRUE(port.ReadFeature(answer, 64));
@@ -101,6 +103,38 @@ TEST(HidPort, AShortFeatureReportCarriesOnlyItsFirstBytes) {
     EXPECT_EQ(answer[7], 8);
     EXPECT_EQ(answer[8], 0);  // the rest of the destination is zeroed
     EXPECT_EQ(answer[63], 0);
+}
+
+// An answer shorter than the report leaves zeros, not the packet sent before it, even where the
+// platform writes only what came; one under another report id fails and closes the port.
+TEST(HidPort, AnAnswerIsOnlyWhatTheModuleSentUnderReportIdZero) {
+    const struct {
+        const char* name;
+        std::vector<std::uint8_t> reply;
+        bool ok;
+    } cases[] = {
+        {"report id alone", {0}, true},
+        {"two bytes", {0, 0xE0}, true},
+        {"another report id", std::vector<std::uint8_t>(65, 0x5A), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WirePlatform platform;
+        platform.wire.onlyReplyBytes = true;
+        platform.wire.reply = c.reply;
+        CHidPort port(platform);
+        ASSERT_TRUE(port.SetTarget(0xC001, 0x2156));
+        std::uint8_t packet[64];
+        std::memset(packet, 0xE0, sizeof packet);
+        ASSERT_TRUE(port.WriteFeature(packet, 64));
+        std::uint8_t answer[64];
+        EXPECT_EQ(port.ReadFeature(answer, 64), c.ok);
+        EXPECT_EQ(port.IsOpen(), c.ok);
+        if (c.ok) {
+            EXPECT_EQ(answer[0], c.reply.size() > 1 ? 0xE0 : 0);
+            EXPECT_EQ(answer[1], 0);
+        }
+    }
 }
 
 // Without a feature report (length 0 or 1) nothing can be carried; the transfer fails.
