@@ -126,6 +126,15 @@ void UhidModule::HandleEvent() {
         const bool ok = m_module.GetReport(reply.u.get_report_reply.data + 1, 64);
         reply.u.get_report_reply.err = ok ? 0 : EIO;
         reply.u.get_report_reply.size = ok ? 65 : 0;
+        auto past = [this](long after) { return after >= 0 && m_answers >= after; };
+        if (ok && past(m_options.shortAfter)) {
+            reply.u.get_report_reply.size = 1;
+        } else if (ok && past(m_options.garbageAfter)) {
+            for (int i = 1; i <= 64; ++i)
+                reply.u.get_report_reply.data[i] ^= 0xFF;
+        } else if (ok) {
+            ++m_answers;
+        }
         Write(&reply, sizeof reply);
         if (ok && ++m_exchanges == m_options.vanishAfter) {
             Destroy();

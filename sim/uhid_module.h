@@ -19,6 +19,10 @@ class UhidModule {
         long noAnswerAfter = -1;  // requests answered before the module falls silent (-1: all)
         long vanishAfter = -1;    // exchanges before the device is destroyed (-1: never)
         long absentMs = -1;       // then it is created again this much later (-1: never)
+        // Get reports answered well before the answers go wrong (-1: never): too short (the
+        // report id alone), or garbled (every payload byte inverted).
+        long shortAfter = -1;
+        long garbageAfter = -1;
     };
 
     UhidModule(VirtualBootloader& module, Options options);
@@ -44,6 +48,7 @@ class UhidModule {
     bool m_created = false;
     long m_requests = 0;
     long m_exchanges = 0;
+    long m_answers = 0;  // get reports answered well
     long long m_recreateAtMs = -1;
 };
 

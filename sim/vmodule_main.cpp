@@ -25,6 +25,7 @@ void Usage(std::FILE* out) {
         out,
         "usage: pravune-vmodule [--serial TEXT] [--vid HEX] [--pid HEX] [--dump FILE]\n"
         "                       [--no-answer-after N] [--vanish-after K [--absent-ms M]]\n"
+        "                       [--short-answer-after N] [--garbage-after N]\n"
         "       pravune-vmodule --help\n"
         "A virtual PRAVUNE module in bootloader mode on this machine's HID core, through\n"
         "/dev/uhid: the loader finds it like a module plugged into USB. Needs the uhid kernel\n"
@@ -36,6 +37,8 @@ void Usage(std::FILE* out) {
         "  --no-answer-after N  answer N requests, then none (the kernel times out)\n"
         "  --vanish-after K     destroy the device after K exchanges ...\n"
         "  --absent-ms M        ... and create it again M ms later (default: never)\n"
+        "  --short-answer-after N  answer N get reports, then only the report id\n"
+        "  --garbage-after N    answer N get reports, then every byte inverted\n"
         "  -h, --help           show this text and exit\n"
         "Stops on SIGINT or SIGTERM.\n",
         defaults.serial.c_str(), static_cast<unsigned>(defaults.vendor),
@@ -83,6 +86,10 @@ int main(int argc, char** argv) {
             options.vanishAfter = number;
         } else if (arg == "--absent-ms" && ParseLong(value, number)) {
             options.absentMs = number;
+        } else if (arg == "--short-answer-after" && ParseLong(value, number)) {
+            options.shortAfter = number;
+        } else if (arg == "--garbage-after" && ParseLong(value, number)) {
+            options.garbageAfter = number;
         } else {
             Usage(stderr);
             return 2;
