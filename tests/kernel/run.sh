@@ -22,15 +22,19 @@ echo "-- kernel and modules"
 apt-cache show linux-image-amd64 > /dev/null 2>&1 || apt-get update -qq
 pkg=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
 kernel_dir="$work/kernel/$pkg"
-if [ ! -f "$kernel_dir/done" ]; then
+# With the modules the Windows HID test's guest needs too (virtio, 9p and overlay: wine_run.sh).
+if [ ! -f "$kernel_dir/done-9p" ]; then
     rm -rf "$kernel_dir" && mkdir -p "$kernel_dir"
     (cd "$kernel_dir" && apt-get download "$pkg" > /dev/null 2>&1)
     dpkg-deb --fsys-tarfile "$kernel_dir"/*.deb | tar -x -C "$kernel_dir" --wildcards \
         './boot/vmlinuz-*' '*/kernel/drivers/hid/hid.ko*' '*/kernel/drivers/hid/hid-generic.ko*' \
-        '*/kernel/drivers/hid/uhid.ko*'
+        '*/kernel/drivers/hid/uhid.ko*' '*/kernel/drivers/virtio/virtio*.ko*' \
+        '*/kernel/net/9p/9pnet*.ko*' '*/kernel/fs/9p/9p.ko*' '*/kernel/fs/netfs/netfs.ko*' \
+        '*/kernel/fs/fscache/fscache.ko*' '*/kernel/fs/overlayfs/overlay.ko*'
     rm -f "$kernel_dir"/*.deb
-    touch "$kernel_dir/done"
+    touch "$kernel_dir/done-9p"
 fi
+ln -sfn "$kernel_dir" "$work/kernel/current"
 vmlinuz=$(ls "$kernel_dir"/boot/vmlinuz-*)
 
 echo "-- initramfs"
