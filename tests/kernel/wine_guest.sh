@@ -112,7 +112,7 @@ unplug "$m"
 check "the flash equals the Linux build's for the same file and number" cmp "$w/win1.bin" "$w/linux1.bin"
 check "its serial number is 0x10" test "$(byte_at "$w/win1.bin" 15107)" = 10
 cli "$w/records.txt" records --csv
-check "the record says written" grep -q 'written' "$w/records.txt"
+check "the record says number 0x10 written for WIN001" grep -q '"WIN001",.*,0x10,written,' "$w/records.txt"
 
 echo "-- pulled out mid-write, back a second later; another module plugged in at once"
 module --serial WIN002 --vanish-after 8 --absent-ms 1000 --dump "$w/pulled.bin"
