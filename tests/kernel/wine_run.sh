@@ -13,11 +13,12 @@ win=$(realpath "${1:-$root/build-win}")
 work=${KERNEL_TEST_DIR:-$root/build-kernel}
 source "$root/scripts/deps.sh"
 install_missing qemu-system-x86 busybox-static
+for needed in "$win/pravune-cli.exe" "$work/build/pravune-vmodule" "$work/build/pravune-cli" \
+    "$work/kernel/current"; do
+    [ -e "$needed" ] || { echo "missing $needed: run scripts/windows.sh and tests/kernel/run.sh first"; exit 1; }
+done
 kernel_dir=$(realpath "$work/kernel/current")
 vmlinuz=$(ls "$kernel_dir"/boot/vmlinuz-*)
-for needed in "$win/pravune-cli.exe" "$work/build/pravune-vmodule" "$work/build/pravune-cli"; do
-    [ -f "$needed" ] || { echo "missing $needed: run scripts/windows.sh and tests/kernel/run.sh first"; exit 1; }
-done
 
 echo "-- Wine's folder (winebus on hidraw, watching /dev without udevd)"
 prefix="$work/wine"
