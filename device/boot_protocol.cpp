@@ -34,8 +34,7 @@ CBootProtocol::CBootProtocol(CHidPort& port, BootHost& host, std::string& status
 
 bool CBootProtocol::NoModule(CHidPort& port) {
     if (const std::optional<ModuleIdentity>& other = port.Replacement()) {
-        m_strStatus = "Find device -- another module (" + Latin1ToUtf8(other->uid) + " at " +
-                      other->port + ")";
+        m_strStatus = "Find device -- another module (" + ModuleIdentityText(*other) + ")";
     } else if (port.HeldModuleLeft()) {
         m_strStatus = "Find device -- the module left the bus";
     } else {

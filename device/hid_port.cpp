@@ -204,6 +204,13 @@ std::string SerialIdentifierText(const std::u16string& serial) {
     return text;
 }
 
+std::string ModuleIdentityText(const ModuleIdentity& module) {
+    std::string text = module.uid.empty() ? "UID unreadable" : Latin1ToUtf8(module.uid);
+    if (!module.port.empty())
+        text += " at " + module.port;
+    return text;
+}
+
 std::string CHidPort::GetSerialText() {
     std::u16string serial;
     if (!m_hDevice || !m_hDevice->GetSerialNumber(serial))

@@ -27,6 +27,10 @@ struct ModuleIdentity {
 // to its low byte, ending where a narrowed unit is 0.
 std::string SerialIdentifierText(const std::u16string& serial);
 
+// A module as a line names it: "ABC123 at usb-1.2", without the port where the platform tells
+// none (Windows), and "UID unreadable" for a module whose serial string could not be read.
+std::string ModuleIdentityText(const ModuleIdentity& module);
+
 // The device identifier as UTF-8 text: each narrowed byte stands for the character of that code
 // (Latin-1), so the status and the log show the same characters; control characters escaped
 // (EscapeControls), as a module may send any.

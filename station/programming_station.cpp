@@ -377,9 +377,8 @@ void ProgrammingStation::NoteLostModule(bool ok) {
     if (ok)
         return;
     if (const std::optional<ModuleIdentity>& other = m_port.Replacement()) {
-        Log("\t- Another module (" + Latin1ToUtf8(other->uid) + " at " + other->port +
-                ") took the place of " + Latin1ToUtf8(m_port.Held()->uid) +
-                ": nothing more was written to it\r\n",
+        Log("\t- Another module (" + ModuleIdentityText(*other) + ") took the place of " +
+                Latin1ToUtf8(m_port.Held()->uid) + ": nothing more was written to it\r\n",
             kLogRed);
     } else if (m_port.HeldModuleLeft()) {
         Log("\t- The module left the bus during the download: nothing more was written to it\r\n",

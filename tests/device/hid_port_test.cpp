@@ -137,6 +137,12 @@ TEST(HidPort, AnAnswerIsOnlyWhatTheModuleSentUnderReportIdZero) {
     }
 }
 
+TEST(HidPort, AModuleIsNamedByWhatThePlatformTells) {
+    EXPECT_EQ(ModuleIdentityText({"ABC123", "usb-1.2", u"ABC123"}), "ABC123 at usb-1.2");
+    EXPECT_EQ(ModuleIdentityText({"ABC123", "", u"ABC123"}), "ABC123");  // Windows: no port
+    EXPECT_EQ(ModuleIdentityText({"", "", u""}), "UID unreadable");
+}
+
 // Without a feature report (length 0 or 1) nothing can be carried; the transfer fails.
 TEST(HidPort, NoFeatureReportMeansTransfersFail) {
     for (std::uint16_t length : {std::uint16_t{0}, std::uint16_t{1}}) {
