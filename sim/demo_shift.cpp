@@ -1,6 +1,7 @@
 #include "sim/demo_shift.h"
 
 #include <cstdio>
+#include <string>
 
 namespace {
 
@@ -8,13 +9,14 @@ namespace {
 // on a worn flash): past the erase, inside the write.
 constexpr std::size_t kFailingExchange = 12;
 
-}  // namespace
-
+// The UID of the demo's module number `n`: "D" and five hex digits.
 std::string DemoUid(unsigned n) {
     char text[16];
     std::snprintf(text, sizeof text, "D%05X", n & 0xFFFFFu);
     return text;
 }
+
+}  // namespace
 
 DemoShift::DemoShift(VirtualBootloader& module, SimHidPlatform& platform, unsigned firstUid,
                      Pauses pauses, unsigned failEvery)

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 
 #include "sim/sim_hid_platform.h"
 #include "station/bus_script.h"
@@ -39,6 +38,3 @@ class DemoShift final : public BusScript {
     unsigned m_failEvery;
     std::size_t m_arrivals = 0;
 };
-
-// The UID of the demo's module number `n`: "D" and five hex digits.
-std::string DemoUid(unsigned n);
